@@ -1,0 +1,90 @@
+// Internal interface shared by the library's subsystems. Nothing here is
+// exported: the linker version script keeps these names local.
+#pragma once
+
+#include <android/log.h>
+#include <pthread.h>
+#include <stdint.h>
+
+#include "ka_lib_audio.h"
+
+struct pcm;
+
+// Logging. Every message goes to the platform log with the empty tag; the
+// format starts with "%s[%d]:" filled with the source file name of the
+// translation unit (KA_LOG_FILE, defined before this header is included)
+// and the source line.
+#ifndef KA_LOG_FILE
+#error "define KA_LOG_FILE before including ka_internal.h"
+#endif
+#define KA_LOGD(fmt, ...) \
+    __android_log_print(ANDROID_LOG_DEBUG, "", "%s[%d]:" fmt, KA_LOG_FILE, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define KA_LOGE(fmt, ...) \
+    __android_log_print(ANDROID_LOG_ERROR, "", "%s[%d]:" fmt, KA_LOG_FILE, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+// Shown in a lookup failure when the caller gave no device name.
+inline const char *ka_name_or_null(const char *name) { return name ? name : "NULL"; }
+// Device-name defaulting: NULL selects the first device.
+inline const char *ka_default_dev(const char *name) { return name ? name : "hw:0,0"; }
+
+// ---- Stream slots ----------------------------------------------------------
+
+// Placeholder stream record of a closed context (descriptor -1).
+extern struct pcm closed_pcm;
+
+// True when a stream slot holds a live stream (neither NULL nor closed_pcm).
+inline bool ka_pcm_live(const struct pcm *p) { return p != nullptr && p != &closed_pcm; }
+
+// ---- PCM stream setup --------------------------------------------------------
+
+struct pcm *__ka_pcm_open(const char *device, unsigned flags, int channels, unsigned rate,
+                          unsigned format);
+int __ka_pcm_setParams(struct pcm *pcm);
+
+// Open flags of the platform.
+constexpr unsigned KA_PCM_IN = 0x10000000u;
+constexpr unsigned KA_PCM_MMAP = 0x00010000u;
+constexpr unsigned KA_PCM_MONO = 0x01000000u;
+constexpr unsigned KA_PCM_QUAD = 0x02000000u;
+constexpr unsigned KA_PCM_5POINT1 = 0x04000000u;
+constexpr unsigned KA_PCM_7POINT1 = 0x08000000u;
+
+// ---- Byte ring buffer -----------------------------------------------------
+
+// The ring between Ka_AudPlayer_Play and the play thread. Capacity C, C + 1
+// storage bytes right behind the header, indices modulo C + 1. Callers hold
+// the context's ring_lock around every operation.
+struct ka_ringbuf {
+    int32_t rd;
+    int32_t wr;
+    int writer_waiting;
+    int reader_waiting;
+    pthread_cond_t space_cond;
+    pthread_cond_t data_cond;
+    int32_t size;
+
+    unsigned char *data() { return reinterpret_cast<unsigned char *>(this + 1); }
+};
+
+// Allocates and initialises a ring of capacity `capacity` (indices, flags,
+// both condition variables); NULL when it cannot be had (negative or
+// overflowing capacities included).
+ka_ringbuf *ka_ringbuf_create(int32_t capacity);
+// Destroys the condition variables and frees the block.
+void ka_ringbuf_destroy(ka_ringbuf *rb);
+
+int32_t ka_ringbuf_put(ka_ringbuf *rb, const void *src, int32_t n);
+int32_t ka_ringbuf_get(ka_ringbuf *rb, void *dst, int32_t n);
+int32_t ka_ringbuf_free(const ka_ringbuf *rb);
+int32_t ka_ringbuf_used(const ka_ringbuf *rb);
+
+// ---- Default per-context operations ------------------------------------------
+
+int __ka_pctx_start_play(int hdl);
+int __ka_pctx_write(ka_pctx *pctx, void *buf, unsigned len);
+int __ka_soft_volume(int vol, void *buf, unsigned len);
+int __ka_cctx_read(ka_cctx *cctx, void *buf, unsigned len);
+
+// The capture thread body; run by a started recorder's thread and inside the
+// record-file thread.
+void *__ka_capture_thread(void *arg);

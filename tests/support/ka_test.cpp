@@ -1,0 +1,91 @@
+#include "ka_test.h"
+
+#include <android/log.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace ka_test {
+namespace {
+
+std::mutex g_mutex;
+std::vector<LogLine> g_lines;
+
+void logger(const struct __android_log_message *m)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_lines.push_back({m->priority, m->tag ? m->tag : "", m->message ? m->message : ""});
+}
+
+}  // namespace
+
+LogCapture::LogCapture()
+{
+    clear();
+    __android_log_set_logger(logger);
+}
+
+LogCapture::~LogCapture() { __android_log_set_logger(nullptr); }
+
+std::vector<LogLine> LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_lines;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_lines.clear();
+}
+
+int LogCapture::count(const std::string &needle) const
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    int n = 0;
+    for (const auto &l : g_lines)
+        if (l.text.find(needle) != std::string::npos) ++n;
+    return n;
+}
+
+int LogCapture::count_exact(const std::string &text) const
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    int n = 0;
+    for (const auto &l : g_lines)
+        if (l.text == text) ++n;
+    return n;
+}
+
+int LogCapture::find(const std::string &needle, int from) const
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (int i = from; i < static_cast<int>(g_lines.size()); ++i)
+        if (g_lines[i].text.find(needle) != std::string::npos) return i;
+    return -1;
+}
+
+std::string LogCapture::dump() const
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::string out;
+    for (const auto &l : g_lines) out += std::to_string(l.prio) + " " + l.text;
+    return out;
+}
+
+void BoardTest::SetUp()
+{
+    kb_reset();
+    log.clear();
+}
+
+std::string temp_dir()
+{
+    static std::string dir = [] {
+        char tmpl[] = "/tmp/ka_test.XXXXXX";
+        const char *d = mkdtemp(tmpl);
+        return std::string(d ? d : "/tmp");
+    }();
+    return dir;
+}
+
+}  // namespace ka_test

@@ -1,0 +1,50 @@
+// Shared test support: log capture through the platform log's logger hook,
+// and a fixture that puts the emulated board back to its defaults.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ka_board.h"
+
+namespace ka_test {
+
+struct LogLine {
+    int prio;
+    std::string tag;
+    std::string text;
+};
+
+// Collects every platform log message of the process while it exists.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    std::vector<LogLine> lines() const;
+    void clear();
+    // Messages whose text contains `needle`.
+    int count(const std::string &needle) const;
+    // Messages whose text is exactly `text` (use for whole formatted lines).
+    int count_exact(const std::string &text) const;
+    // Index of the first message containing `needle` at or after `from`, or -1.
+    int find(const std::string &needle, int from = 0) const;
+    std::string dump() const;
+};
+
+// Board back to defaults and log emptied before each test.
+class BoardTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    LogCapture log;
+};
+
+// Directory for generated test files (created on first use).
+std::string temp_dir();
+
+}  // namespace ka_test

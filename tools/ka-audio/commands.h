@@ -1,0 +1,32 @@
+// ka-audio: one program, many subcommands. Each family of subcommands lives
+// in a file of its own and registers itself here at start-up.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ka_tool {
+
+struct Command {
+    const char *name;     // e.g. "play"
+    const char *args;     // one-line argument synopsis
+    const char *summary;  // one-line description
+    int (*run)(int argc, char **argv);  // argv[0] is the subcommand name
+};
+
+// Registers a subcommand; used through a static Registrar in each file.
+void add_command(const Command &cmd);
+const std::vector<Command> &commands();
+
+struct Registrar {
+    explicit Registrar(const Command &cmd) { add_command(cmd); }
+};
+
+// Small helpers shared by the subcommands.
+// Parses "--name=value" or "--name value" style options in place; returns the
+// value of option `name` or `def`. Removes the option from argv.
+std::string take_option(int &argc, char **argv, const char *name, const std::string &def);
+bool take_flag(int &argc, char **argv, const char *name);
+int usage_error(const char *cmd, const char *message);
+
+}  // namespace ka_tool
