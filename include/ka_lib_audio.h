@@ -181,12 +181,6 @@ KA_API int Ka_AudRecorder_Record(int hdl, void *buf, unsigned len);
 KA_API int Ka_AudRecorder_GetInterface(const char *dev, unsigned *mask);
 KA_API int Ka_AudRecorder_SetInterface(const char *dev, unsigned mask);
 
-/* ===== Recording to files ================================================= */
-/* (filled in by the recording-to-files family) */
-
-/* ===== Audio files ======================================================== */
-/* (filled in by the audio files family) */
-
 /* ===== Mixer ============================================================== */
 
 /* 1 on success, 0 on failure. `value` holds `count` values separated by spaces. */
@@ -199,14 +193,13 @@ KA_API int Ka_clt_get_mixer_value(const char *name, struct snd_ctl_elem_value *v
 KA_API int mixer_open_fd(const char *path);
 KA_API int mixer_close_fd(struct mixer *mixer);
 
-/* ===== Tone, codec, voice, version ======================================== */
-/* (filled in by the controls family) */
-
-/* ===== Simple family ====================================================== */
-/* (filled in by the simple family) */
-
 #ifdef __cplusplus
 }
 #endif
+
+/* The other families of the interface. */
+#include "ka_audio_files.h"
+#include "ka_audio_controls.h"
+#include "ka_audio_simple.h"
 
 #endif /* KA_LIB_AUDIO_H */
