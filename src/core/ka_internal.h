@@ -88,3 +88,33 @@ int __ka_cctx_read(ka_cctx *cctx, void *buf, unsigned len);
 // The capture thread body; run by a started recorder's thread and inside the
 // record-file thread.
 void *__ka_capture_thread(void *arg);
+
+// ---- Plain flags ----------------------------------------------------------
+
+// Flags that are written and read without a lock (stop requests, software
+// volume, route masks, ring length) are accessed through these, so that a
+// reader always sees a whole value and the accesses are not data races.
+template <typename T>
+inline T ka_load(const T &field)
+{
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
+template <typename T, typename V>
+inline void ka_store(T &field, V value)
+{
+    __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELAXED);
+}
+
+// ---- Small RAII helpers -------------------------------------------------------
+
+// Holds a pthread mutex for the life of the object.
+class KaLock {
+public:
+    explicit KaLock(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
+    ~KaLock() { pthread_mutex_unlock(&m_); }
+    KaLock(const KaLock &) = delete;
+    KaLock &operator=(const KaLock &) = delete;
+
+private:
+    pthread_mutex_t &m_;
+};

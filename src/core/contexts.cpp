@@ -1,0 +1,182 @@
+// The seven device contexts: the player table, the capture table, the
+// exported pair that reaches them, and the lookups between device names,
+// contexts and handles. A handle is the device's index in both tables.
+#define KA_LOG_FILE "ka_lib_audio"
+#include <alsa_audio.h>
+#include <string.h>
+
+#include "ka_internal.h"
+
+// Placeholder stream of a closed context: all zero but its descriptor.
+constinit struct pcm closed_pcm = [] {
+    struct pcm p{};
+    p.fd = -1;
+    return p;
+}();
+
+namespace {
+
+struct DeviceRoutes {
+    const char *name;
+    const char *play[3];
+    const char *cap[4];
+};
+
+#define KA_PLAY_ROUTES(mm)                                                                  \
+    {"SEC_AUX_PCM_RX Audio Mixer " mm, "SEC_MI2S_RX Audio Mixer " mm, "Incall_Music Audio Mixer " mm}
+#define KA_CAP_ROUTES(mm)                                                                   \
+    {mm " Mixer SEC_AUX_PCM_UL_TX", mm " Mixer SEC_MI2S_TX", mm " Mixer VOC_REC_UL",          \
+     mm " Mixer VOC_REC_DL"}
+
+constexpr DeviceRoutes kDevices[KA_DEVICE_COUNT] = {
+    {"hw:0,0", KA_PLAY_ROUTES("MultiMedia1"), KA_CAP_ROUTES("MultiMedia1")},
+    {"hw:0,13", KA_PLAY_ROUTES("MultiMedia2"), KA_CAP_ROUTES("MultiMedia2")},
+    {"hw:0,14", KA_PLAY_ROUTES("MultiMedia6"), KA_CAP_ROUTES("MultiMedia6")},
+    {"hw:0,16", KA_PLAY_ROUTES("MultiMedia5"), KA_CAP_ROUTES("MultiMedia5")},
+    // The virtual devices have no route controls; their routes are switched
+    // with empty names all the same and the mixer refuses them.
+    {"audio_bluetooth", {"", "", ""}, {"", "", "", ""}},
+    {"audio_usb", {"", "", ""}, {"", "", "", ""}},
+    {"audio_net", {"", "", ""}, {"", "", "", ""}},
+};
+
+#undef KA_PLAY_ROUTES
+#undef KA_CAP_ROUTES
+
+constexpr ka_pctx make_pctx(const DeviceRoutes &d)
+{
+    return ka_pctx{
+        .dev_name = d.name,
+        .path_ctl = {d.play[0], d.play[1], d.play[2]},
+        .path_mask = 1,
+        .pcm = nullptr,
+        .ringbuf = nullptr,
+        .state = CTX_CLOSED,
+        .inited = 0,
+        .stop = 0,
+        .pause = 0,
+        .soft_vol = 0,
+        .soft_vol_on = 0,
+        .bufsize_ms = 80,
+        .data_thread = 0,
+        .state_lock = PTHREAD_MUTEX_INITIALIZER,
+        .ring_lock = PTHREAD_MUTEX_INITIALIZER,
+        .file_lock = PTHREAD_MUTEX_INITIALIZER,
+        .resume_cond = PTHREAD_COND_INITIALIZER,
+        .state_cond = PTHREAD_COND_INITIALIZER,
+        .write_chunk = 0,
+        .callback = nullptr,
+        .start_play = __ka_pctx_start_play,
+        .write = __ka_pctx_write,
+        .soft_volume = __ka_soft_volume,
+        .start_decode = nullptr,
+        .file_fd = 0,
+    };
+}
+
+constexpr ka_cctx make_cctx(const DeviceRoutes &d)
+{
+    return ka_cctx{
+        .dev_name = d.name,
+        .inited = 0,
+        .stop = 0,
+        .pcm = nullptr,
+        .path_ctl = {d.cap[0], d.cap[1], d.cap[2], d.cap[3]},
+        .path_mask = 16,
+        .state = CTX_CLOSED,
+        .cap_thread = 0,
+        .state_lock = PTHREAD_MUTEX_INITIALIZER,
+        .file_lock = PTHREAD_MUTEX_INITIALIZER,
+        .state_cond = PTHREAD_COND_INITIALIZER,
+        .callback = default_capCb,
+        .read = __ka_cctx_read,
+        .file_fd = 0,
+        .file_type = 0,
+        .amr_enc = nullptr,
+    };
+}
+
+constinit ka_pctx g_pctx[KA_DEVICE_COUNT] = {
+    make_pctx(kDevices[0]), make_pctx(kDevices[1]), make_pctx(kDevices[2]), make_pctx(kDevices[3]),
+    make_pctx(kDevices[4]), make_pctx(kDevices[5]), make_pctx(kDevices[6]),
+};
+
+constinit ka_cctx g_cctx[KA_DEVICE_COUNT] = {
+    make_cctx(kDevices[0]), make_cctx(kDevices[1]), make_cctx(kDevices[2]), make_cctx(kDevices[3]),
+    make_cctx(kDevices[4]), make_cctx(kDevices[5]), make_cctx(kDevices[6]),
+};
+
+// Index of the first table entry whose device name equals `name`, or -1.
+// Both tables hold the same names in the same order.
+template <typename Ctx>
+int find_name(const Ctx *table, const char *name)
+{
+    for (int i = 0; i < KA_DEVICE_COUNT; ++i)
+        if (strcmp(table[i].dev_name, name) == 0) return i;
+    return -1;
+}
+
+}  // namespace
+
+constinit ka_aud_ctl audCtl = {g_pctx, g_cctx};
+
+int __ka_pctx2hdl(ka_pctx *pctx)
+{
+    if (pctx == nullptr || pctx->dev_name == nullptr) return -1;
+    return find_name(audCtl.pctx, pctx->dev_name);
+}
+
+ka_pctx *__ka_hdl2pctx(int hdl)
+{
+    if (static_cast<unsigned>(hdl) > KA_DEVICE_COUNT - 1) return nullptr;
+    return &audCtl.pctx[hdl];
+}
+
+ka_pctx *__ka_dev2pctx(const char *dev, int *hdl)
+{
+    if (dev == nullptr) return nullptr;
+    int i = find_name(audCtl.pctx, dev);
+    if (i < 0) return nullptr;
+    if (hdl != nullptr) *hdl = i;
+    return &audCtl.pctx[i];
+}
+
+int __ka_cctx2hdl(ka_cctx *cctx)
+{
+    if (cctx == nullptr || cctx->dev_name == nullptr) return -1;
+    return find_name(audCtl.cctx, cctx->dev_name);
+}
+
+ka_cctx *__ka_hdl2cctx(int hdl)
+{
+    if (static_cast<unsigned>(hdl) > KA_DEVICE_COUNT - 1) return nullptr;
+    return &audCtl.cctx[hdl];
+}
+
+ka_cctx *__ka_dev2cctx(const char *dev, int *hdl)
+{
+    if (dev == nullptr) return nullptr;
+    int i = find_name(audCtl.cctx, dev);
+    if (i < 0) return nullptr;
+    if (hdl != nullptr) *hdl = i;
+    return &audCtl.cctx[i];
+}
+
+int __ka_pctx_set_path(ka_pctx *pctx, int on)
+{
+    if (pctx == nullptr) return -1;
+    const char *value = on ? "1" : "0";
+    // The mask is read afresh for every bit: a configuration call may change
+    // it at any time, without a lock.
+    for (unsigned bit = 0; bit < 3; ++bit) {
+        if (ka_load(pctx->path_mask) & (1u << bit))
+            Ka_clt_set_mixer_value(pctx->path_ctl[bit], 1, value);
+    }
+    return 0;
+}
+
+int __ka_cctx_read(ka_cctx *cctx, void *buf, unsigned len)
+{
+    if (cctx == nullptr || buf == nullptr) return -1;
+    return pcm_read(cctx->pcm, buf, len) < 0 ? -1 : 0;
+}
