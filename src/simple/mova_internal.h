@@ -1,0 +1,16 @@
+// Stream parameter setups of the simple family, shared by the file player
+// and the PCM streams. Both negotiate the hardware parameters from the
+// stream's rate, channels, flags and format, store the buffer size, period
+// size and period count into the stream, and set the software parameters.
+// 0, -ENOMEM, or the negated errno of the refused call; messages go to the
+// standard error stream.
+#pragma once
+
+struct pcm;
+
+int mova_play_set_params(struct pcm *pcm);
+int mova_record_set_params(struct pcm *pcm);
+
+// The negated errno of a call that just failed; -EIO should the platform
+// have left errno at 0, so that a failure is never reported as success.
+int mova_neg_errno();
