@@ -31,7 +31,8 @@
 /* Messages up to this length are formatted on the stack. */
 enum { LOG_STACK_BUF = 1024 };
 
-static _Atomic(__android_logger_function) g_logger = NULL;
+/* No logger until one is installed (static storage starts out null). */
+static _Atomic(__android_logger_function) g_logger;
 
 static char prio_letter(int prio)
 {
