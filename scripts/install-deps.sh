@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian machine (bookworm):
+# the toolchains, the codec libraries, test material tools, and the armhf
+# cross toolchain with the module's multiarch runtime for qemu. Idempotent:
+# only missing packages are installed.
+set -euo pipefail
+
+want=(cmake ninja-build pkg-config g++ clang libclang-rt-14-dev llvm
+      libgtest-dev libgmock-dev libbenchmark-dev
+      libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
+      ffmpeg sox lame
+      g++-arm-linux-gnueabihf qemu-user-static)
+want_armhf=(libc6:armhf libstdc++6:armhf libmad0:armhf libopencore-amrnb-dev:armhf
+            libopencore-amrwb-dev:armhf libgtest-dev:armhf libgmock-dev:armhf linux-libc-dev:armhf)
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing=()
+for p in "${want[@]}" "${want_armhf[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    as_root dpkg --add-architecture armhf
+  fi
+  # One index of the mirror can fail now and then; what the others bring is
+  # enough, and a real lack shows in the install below.
+  as_root apt-get update -q || echo "install-deps: apt-get update reported errors; going on"
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The MPEG audio decoder's -dev package cannot be installed for armhf beside
+# the host's; its armhf header is unpacked into a folder of our own.
+mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
+if [ ! -f "$mad_root/usr/include/mad.h" ]; then
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get download libmad0-dev:armhf >/dev/null 2>&1 ||
+     { as_root apt-get update -q || true; apt-get download libmad0-dev:armhf; })
+  as_root mkdir -p "$mad_root"
+  as_root dpkg-deb -x "$tmp"/libmad0-dev_*_armhf.deb "$mad_root"
+  rm -rf "$tmp"
+fi
+echo "install-deps: all present"

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the plain build, AddressSanitizer with
+# UndefinedBehaviorSanitizer, ThreadSanitizer, the module's armhf build under
+# qemu-arm-static, and the fuzz targets for a short, bounded time.
+#
+#   scripts/test.sh                 everything (what CI runs)
+#   KA_STAGES="plain tsan" scripts/test.sh   only the named stages
+#
+# Build folders: build-test/<stage>. Exits non-zero if any stage fails.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+stages=${KA_STAGES:-"plain asan tsan armhf fuzz"}
+jobs=${KA_JOBS:-$(nproc)}
+out="$top/build-test"
+mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
+
+"$top/scripts/install-deps.sh"
+
+configure_and_test() {
+  local name=$1; shift
+  echo "=== $name: configure and build"
+  cmake -S "$top" -B "$out/$name" -G Ninja -DKA_WERROR=ON "$@" >/dev/null
+  cmake --build "$out/$name" -j "$jobs"
+  echo "=== $name: tests"
+  (cd "$out/$name" && ctest --output-on-failure -j "$jobs" --timeout 900)
+}
+
+failed=()
+for stage in $stages; do
+  case $stage in
+    plain) configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo || failed+=(plain) ;;
+    asan)
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DKA_SANITIZE=address,undefined -DKA_BUILD_BENCH=OFF \
+        || failed+=(asan) ;;
+    tsan)
+      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        configure_and_test tsan -DCMAKE_BUILD_TYPE=Debug -DKA_SANITIZE=thread -DKA_BUILD_BENCH=OFF \
+        || failed+=(tsan) ;;
+    armhf)
+      configure_and_test armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake" -DKA_MAD_ROOT="$mad_root" \
+        -DKA_BUILD_BENCH=OFF || failed+=(armhf) ;;
+    fuzz)
+      if [ -x "$top/fuzz/run.sh" ]; then
+        echo "=== fuzz: configure and build"
+        cmake -S "$top" -B "$out/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKA_BUILD_FUZZ=ON \
+          -DKA_BUILD_TESTS=OFF -DKA_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+          -DKA_SANITIZE=address,undefined >/dev/null && cmake --build "$out/fuzz" -j "$jobs" &&
+          "$top/fuzz/run.sh" "$out/fuzz" "${KA_FUZZ_SECONDS:-20}" || failed+=(fuzz)
+      fi ;;
+    *) echo "unknown stage $stage"; failed+=("$stage") ;;
+  esac
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED stages: ${failed[*]}"
+  exit 1
+fi
+echo "all stages passed: $stages"

@@ -1,0 +1,228 @@
+// Mixer control access by name: tokenising, count mismatches, reads of one-
+// and multi-value controls, refusals of the platform, and the descriptor
+// closed again after every call.
+#include <alsa_audio.h>
+#include <errno.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ka_lib_audio.h"
+#include "ka_test.h"
+
+namespace {
+
+using ka_test::BoardTest;
+
+constexpr const char kRoute[] = "SEC_AUX_PCM_RX Audio Mixer MultiMedia1";  // 1 value
+constexpr const char kStereo[] = "DAC1 Playback Volume";                    // 2 values
+constexpr const char kTriple[] = "Voice Rx Gain";                           // 3 values
+
+class Mixer : public BoardTest {
+protected:
+    std::vector<long> values(const char *name)
+    {
+        std::vector<long> v(8);
+        int n = kb_ctl_get(name, v.data(), static_cast<int>(v.size()));
+        v.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        return v;
+    }
+    size_t write_count()
+    {
+        std::vector<kb_ctl_write> w(512);
+        return kb_ctl_writes(w.data(), w.size());
+    }
+    // Errors logged at priority 6, text after the "ka_mixer[<line>]:" prefix.
+    std::vector<std::string> errors()
+    {
+        std::vector<std::string> out;
+        for (const auto &l : log.lines()) {
+            if (l.prio != ANDROID_LOG_ERROR) continue;
+            EXPECT_EQ(l.text.rfind("ka_mixer[", 0), 0u) << l.text;
+            out.push_back(l.text.substr(l.text.find("]:") + 2));
+        }
+        return out;
+    }
+};
+
+TEST_F(Mixer, SetsValuesSplitOnRunsOfSpaces)
+{
+    ASSERT_EQ(Ka_clt_set_mixer_value(kTriple, 3, "0 1 2"), 1) << log.dump();
+    EXPECT_EQ(values(kTriple), (std::vector<long>{0, 1, 2}));
+    EXPECT_EQ(log.count("device: Voice Rx Gain, value: 0 1 2\n"), 1);
+    EXPECT_EQ(log.count("count_empty: 1, token: 1\n"), 1);
+    EXPECT_EQ(log.count("count_empty: 2, token: 2\n"), 1);
+    EXPECT_EQ(log.count("count_empty: 0"), 0) << "the first token is stored without a line";
+    EXPECT_EQ(log.count("Set mixer: Voice Rx Gain sucess\n"), 1);
+
+    ASSERT_EQ(Ka_clt_set_mixer_value(kStereo, 2, "  5   7 "), 1) << log.dump();
+    EXPECT_EQ(values(kStereo), (std::vector<long>{5, 7}));
+
+    ASSERT_EQ(movaro_clt_set_mixer_value(kRoute, 1, "1"), 1);
+    EXPECT_EQ(values(kRoute), (std::vector<long>{1}));
+    EXPECT_EQ(kb_open_fds(), 0);
+    EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(Mixer, RefusesBadRequestsBeforeTouchingTheDevice)
+{
+    struct Case {
+        const char *name;
+        int count;
+        const char *value;
+        const char *error;
+    };
+    const Case cases[] = {
+        {kStereo, 2, "5", "input para is not equel to count, failed to mixer: DAC1 Playback Volume\n"},
+        {kRoute, 1, "5 6", "input count is not correct !!!!\n"},
+        {kRoute, 1, "", "input para is not equel to count, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
+        {kRoute, 1, "    ", "input para is not equel to count, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
+        {kRoute, 0, "1", "input para is not correct, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
+        {nullptr, 1, "1", "input para is not correct, failed to mixer: NULL\n"},
+        {kRoute, 1, nullptr, "input para is not correct, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
+        {kRoute, -1, "1", "malloc memory failed, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
+        {kRoute, INT32_MIN, "1", "malloc memory failed, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
+        {kRoute, INT32_MAX, "1", "malloc memory failed, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
+    };
+    // Refused before the device is opened: a control device that cannot be
+    // opened would show up as retries.
+    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, -1, ENOENT);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        log.clear();
+        EXPECT_EQ(Ka_clt_set_mixer_value(c.name, c.count, c.value), 0);
+        EXPECT_EQ(errors(), std::vector<std::string>{c.error});
+    }
+    EXPECT_EQ(kb_fault_hits(KB_FAULT_CTL_OPEN), 0);
+    EXPECT_EQ(write_count(), 0u);
+
+    // Many tokens for a small count: refused at the first extra token.
+    log.clear();
+    std::string many;
+    for (int i = 0; i < 10000; ++i) many += "1 ";
+    EXPECT_EQ(Ka_clt_set_mixer_value(kStereo, 2, many.c_str()), 0);
+    EXPECT_EQ(log.count("input count is not correct !!!!\n"), 1);
+    EXPECT_EQ(log.count("count_empty:"), 1);
+}
+
+TEST_F(Mixer, PlatformRefusals)
+{
+    // No control of that name.
+    EXPECT_EQ(Ka_clt_set_mixer_value("No Such Control", 1, "1"), 0);
+    EXPECT_EQ(errors(), std::vector<std::string>{"Could not get the mixer control for 'No Such Control'.\n"});
+    // A value the control does not take: both platform setters fail, and the
+    // failure carries no message of its own.
+    log.clear();
+    EXPECT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "7"), 0);
+    EXPECT_TRUE(errors().empty()) << log.dump();
+    EXPECT_EQ(log.count("sucess"), 0);
+    // The device refusing the write itself.
+    kb_fault(KB_FAULT_CTL_WRITE, -1, 0, -1, EIO);
+    EXPECT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "1"), 0);
+    EXPECT_EQ(log.count("sucess"), 0);
+    kb_fault(KB_FAULT_CTL_WRITE, -1, 0, 0, 0);
+    // The first platform setter failing once: the second one writes.
+    kb_fault(KB_FAULT_CTL_WRITE, -1, 0, 1, EIO);
+    EXPECT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "1"), 1);
+    EXPECT_EQ(values(kRoute), (std::vector<long>{1}));
+    EXPECT_EQ(kb_open_fds(), 0);
+}
+
+TEST_F(Mixer, ReadsOneAndTwoValueControls)
+{
+    const long stereo[2] = {100, 150};
+    ASSERT_EQ(kb_ctl_set(kStereo, stereo, 2), 0);
+    struct snd_ctl_elem_value v;
+    memset(&v, 0xA5, sizeof v);
+    EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, &v), 2);
+    EXPECT_EQ(v.value.integer.value[0], 100);
+    EXPECT_EQ(v.value.integer.value[1], 150);
+    EXPECT_EQ(v.value.integer.value[2], 0) << "the record is cleared first";
+    EXPECT_EQ(log.count("mixer get DAC1 Playback Volume\n"), 1);
+
+    const long one = 1;
+    ASSERT_EQ(kb_ctl_set(kRoute, &one, 1), 0);
+    EXPECT_EQ(Ka_clt_get_mixer_value(kRoute, &v), 1);
+    EXPECT_EQ(v.value.integer.value[0], 1);
+
+    EXPECT_EQ(Ka_clt_get_mixer_value("No Such Control", &v), -1);
+    EXPECT_EQ(Ka_clt_get_mixer_value(nullptr, &v), -1);
+    EXPECT_EQ(kb_open_fds(), 0);
+
+    // A failed read leaves the count as the result and the record zero
+    // apart from its id.
+    kb_fault(KB_FAULT_CTL_READ, -1, 0, 1, EIO);
+    memset(&v, 0xA5, sizeof v);
+    log.clear();
+    EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, &v), 2);
+    EXPECT_NE(v.id.numid, 0u);
+    EXPECT_EQ(v.value.integer.value[0], 0);
+    EXPECT_EQ(v.value.integer.value[1], 0);
+    EXPECT_EQ(log.count("ioctl SNDRV_CTL_IOCTL_ELEM_READ failed, fd: "), 1) << log.dump();
+    EXPECT_EQ(log.count(", errno: " + std::to_string(EIO) + "\n"), 1);
+    EXPECT_EQ(kb_open_fds(), 0);
+}
+
+TEST_F(Mixer, NullResultBufferTouchesNothing)
+{
+    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, -1, ENOENT);
+    EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, nullptr), 0);
+    EXPECT_EQ(kb_fault_hits(KB_FAULT_CTL_OPEN), 0);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(Mixer, RetriesTheControlDeviceTenTimes)
+{
+    // Make sure the mixer object exists, so that the descriptor is what is
+    // reopened.
+    ASSERT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "0"), 1);
+    log.clear();
+    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 10, ENOENT);
+    EXPECT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "1"), 0);
+    std::vector<std::string> want;
+    for (int left = 9; left >= 0; --left) {
+        want.push_back("Control device open failed: /dev/snd/controlC0\n");
+        want.push_back("opening mixer fd retry, time left " + std::to_string(left) + "\n");
+    }
+    want.push_back("ERROR opening mixer fd: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n");
+    EXPECT_EQ(errors(), want);
+    EXPECT_EQ(write_count(), 1u);
+
+    // Nine refusals: the tenth attempt gets through.
+    log.clear();
+    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 9, ENOENT);
+    EXPECT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "1"), 1);
+    EXPECT_EQ(log.count("opening mixer fd retry"), 9);
+    EXPECT_EQ(values(kRoute), (std::vector<long>{1}));
+
+    // The getter goes the same way.
+    log.clear();
+    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 10, ENOENT);
+    struct snd_ctl_elem_value v;
+    EXPECT_EQ(Ka_clt_get_mixer_value(kRoute, &v), -1);
+    EXPECT_EQ(log.count("ERROR opening mixer fd: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"), 1);
+    EXPECT_EQ(kb_open_fds(), 0);
+}
+
+TEST_F(Mixer, ManyThreadsShareTheMixer)
+{
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            char value[32];
+            for (int i = 0; i < 50; ++i) {
+                snprintf(value, sizeof value, "%d %d", (t * 7 + i) % 100, i % 100);
+                EXPECT_EQ(Ka_clt_set_mixer_value(kStereo, 2, value), 1);
+                struct snd_ctl_elem_value v;
+                EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, &v), 2);
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(kb_open_fds(), 0);
+    std::vector<kb_ctl_write> w(512);
+    EXPECT_EQ(kb_ctl_writes(w.data(), w.size()), 200u);
+}
+
+}  // namespace
