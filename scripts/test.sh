@@ -7,7 +7,7 @@
 #   KA_STAGES="plain tsan" scripts/test.sh   only the named stages
 #
 # Build folders: build-test/<stage>. Exits non-zero if any stage fails.
-set -euo pipefail
+set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
@@ -16,15 +16,29 @@ jobs=${KA_JOBS:-$(nproc)}
 out="$top/build-test"
 mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
 
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" || exit 1
 
+total_run=0
+total_failed=0
 configure_and_test() {
   local name=$1; shift
   echo "=== $name: configure and build"
-  cmake -S "$top" -B "$out/$name" -G Ninja -DKA_WERROR=ON "$@" >/dev/null
-  cmake --build "$out/$name" -j "$jobs"
+  cmake -S "$top" -B "$out/$name" -G Ninja -DKA_WERROR=ON "$@" >/dev/null || return 1
+  cmake --build "$out/$name" -j "$jobs" || return 1
   echo "=== $name: tests"
-  (cd "$out/$name" && ctest --output-on-failure -j "$jobs" --timeout 900)
+  local rc=0
+  (cd "$out/$name" && ctest --output-on-failure -j "$jobs" --timeout 900) 2>&1 | tee "$out/$name/ctest.log" ||
+    rc=$?
+  # "N% tests passed, F tests failed out of T"
+  local line
+  line=$(grep -E 'tests failed out of [0-9]+' "$out/$name/ctest.log" | tail -1 || true)
+  if [ -n "$line" ]; then
+    total_failed=$((total_failed + $(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")))
+    total_run=$((total_run + $(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$line")))
+  else
+    rc=1
+  fi
+  return $rc
 }
 
 failed=()
@@ -57,6 +71,10 @@ done
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED stages: ${failed[*]}"
-  exit 1
+  status=1
+else
+  echo "all stages passed: $stages"
+  status=0
 fi
-echo "all stages passed: $stages"
+echo "ctest: $((total_run - total_failed)) passed, $total_failed failed"
+exit $status
