@@ -1,0 +1,455 @@
+// Streaming play path: Ka_AudPlayer_Play hands bytes to the context's ring
+// buffer, the play thread takes them out one PCM period at a time, scales
+// them by the software volume and writes them to the stream. Pause, Resume
+// and Stop steer the play thread.
+//
+// Waits and wake-ups. The writer sleeps on the ring's space_cond, the play
+// thread on its data_cond, both with ring_lock; the paused play thread
+// sleeps on resume_cond and Close on state_cond, both with state_lock. Every
+// sleeper tests, under the lock it sleeps with, both what it waits for and
+// the stop flag, and Stop raises the flag before it takes each lock to wake
+// the sleepers, so no wake-up can fall between a test and a wait.
+#define KA_LOG_FILE "ka_lib_audio"
+
+#include <alsa_audio.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "ka_internal.h"
+#include "player/ka_player_side.h"
+
+namespace {
+
+// ---- Software volume ---------------------------------------------------------
+
+// One sample: vol x s in 32-bit signed arithmetic (wrapping instead of
+// overflowing for volumes far outside 0..100), divided by 100 with
+// truncation toward zero, stored back as 16 bits.
+inline int16_t scale_sample(int32_t vol, int16_t s)
+{
+    const auto prod = static_cast<int32_t>(static_cast<uint32_t>(vol) *
+                                           static_cast<uint32_t>(static_cast<int32_t>(s)));
+    return static_cast<int16_t>(prod / 100);
+}
+
+// Scales `count` samples starting at `p` in place. The bytes need not be
+// aligned: blocks are copied into an aligned local array, scaled there (a
+// loop the compiler can run several samples per step) and copied back.
+void scale_samples(int32_t vol, unsigned char *p, size_t count)
+{
+    if (vol == 100) return;  // (100 x s) / 100 == s for every sample
+    if (vol == 0) {
+        memset(p, 0, count * 2);
+        return;
+    }
+    constexpr size_t kBlock = 64;
+    int16_t s[kBlock];
+    while (count >= kBlock) {
+        memcpy(s, p, sizeof s);
+        for (size_t i = 0; i < kBlock; ++i) s[i] = scale_sample(vol, s[i]);
+        memcpy(p, s, sizeof s);
+        p += sizeof s;
+        count -= kBlock;
+    }
+    for (; count > 0; --count, p += 2) {
+        int16_t v;
+        memcpy(&v, p, 2);
+        v = scale_sample(vol, v);
+        memcpy(p, &v, 2);
+    }
+}
+
+// ---- Ring sleeps ---------------------------------------------------------------
+
+// Generation a is older than b (the counters may wrap).
+inline bool older(unsigned a, unsigned b) { return static_cast<int>(a - b) < 0; }
+
+// The rest of a wait on one of `rb`'s condition variables: if the ring was
+// taken out of the context meanwhile, the last sleeper to leave lets the
+// close go on and destroy it. Returns true while the ring is still the
+// context's. Called with ring_lock held.
+bool leave_ring_wait(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
+{
+    if (pctx->ringbuf == rb) return true;
+    if (side.space_waiters == 0 && side.data_waiters == 0) pthread_cond_signal(&side.drained);
+    return false;
+}
+
+// A writer's sleep on space_cond. Returns true when the ring is still there.
+bool writer_sleep(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
+{
+    rb->writer_waiting = 1;
+    ++side.space_waiters;
+    pthread_cond_wait(&rb->space_cond, &pctx->ring_lock);
+    --side.space_waiters;
+    if (!leave_ring_wait(pctx, side, rb)) return false;  // gone: nothing to clear
+    // Another writer may still sleep (one woken by a stop and a new one in
+    // a start handshake); the flag stays up as long as anybody does.
+    rb->writer_waiting = side.space_waiters > 0;
+    return true;
+}
+
+void wake_writers(ka_ringbuf *rb, const ka_play_side &side)
+{
+    if (rb->writer_waiting || side.space_waiters > 0) pthread_cond_broadcast(&rb->space_cond);
+}
+
+// The play thread has passed its first ring check (or ends without it):
+// release a Play that waits in the start handshake. ring_lock held.
+void mark_passed(ka_pctx *pctx, ka_play_side &side, unsigned gen)
+{
+    if (older(side.passed, gen)) side.passed = gen;
+    if (pctx->ringbuf) wake_writers(pctx->ringbuf, side);
+}
+
+void mark_passed_locked(ka_pctx *pctx, ka_play_side &side, unsigned gen)
+{
+    pthread_mutex_lock(&pctx->ring_lock);
+    mark_passed(pctx, side, gen);
+    pthread_mutex_unlock(&pctx->ring_lock);
+}
+
+void report(ka_pctx *pctx, int hdl, int result)
+{
+    if (auto cb = pctx->callback) cb(hdl, result);
+}
+
+// The play thread's last step: back to CTX_OPENED and wake a waiting Close.
+void finish_thread(ka_pctx *pctx)
+{
+    pthread_mutex_lock(&pctx->state_lock);
+    ka_store(pctx->state, static_cast<int>(CTX_OPENED));
+    pthread_cond_broadcast(&pctx->state_cond);
+    pthread_mutex_unlock(&pctx->state_lock);
+}
+
+// ---- Play thread -------------------------------------------------------------------
+
+void *play_thread(void *arg)
+{
+    const int hdl = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx failed\n");
+        return nullptr;
+    }
+    KA_LOGD("Audio play thread\n");
+    ka_play_side &side = ka_play_side_of(hdl);
+
+    pthread_mutex_lock(&pctx->state_lock);
+    const unsigned gen = side.started;
+    const int state = pctx->state;
+    if (state != CTX_STARTING) {
+        KA_LOGE("pctx not open or already playing, hdl = %d, state = %d\n", hdl, state);
+        pthread_mutex_unlock(&pctx->state_lock);
+        mark_passed_locked(pctx, side, gen);
+        return nullptr;
+    }
+    ka_store(pctx->state, static_cast<int>(CTX_RUNNING));
+    pthread_mutex_unlock(&pctx->state_lock);
+
+    // The stream and its period size were fixed by the open, before the
+    // state_lock section above.
+    const unsigned period = pctx->pcm->period_size;
+    auto *buf = static_cast<unsigned char *>(malloc(period));
+    if (!buf) {
+        KA_LOGE("mallloc periodBuf failed\n");
+        mark_passed_locked(pctx, side, gen);
+        report(pctx, hdl, AUD_PLAYER_FINISHED);
+        finish_thread(pctx);
+        KA_LOGE("Play task end\n");
+        return nullptr;
+    }
+
+    bool passed = false;
+    for (;;) {
+        if (ka_load(pctx->stop)) break;
+
+        bool stopped = false;
+        while (ka_load(pctx->pause)) {
+            pthread_mutex_lock(&pctx->state_lock);
+            // A stop raised before this test keeps the thread from pausing;
+            // one raised later finds CTX_PAUSED and resumes it.
+            if (pctx->pause && !ka_load(pctx->stop)) {
+                ka_store(pctx->state, static_cast<int>(CTX_PAUSED));
+                pthread_cond_wait(&pctx->resume_cond, &pctx->state_lock);
+                ka_store(pctx->state, static_cast<int>(CTX_RUNNING));
+            }
+            pthread_mutex_unlock(&pctx->state_lock);
+            if (ka_load(pctx->stop)) {
+                stopped = true;
+                break;
+            }
+        }
+        if (stopped) break;
+
+        pthread_mutex_lock(&pctx->ring_lock);
+        ka_ringbuf *rb = pctx->ringbuf;
+        if (!rb) {
+            KA_LOGE("pctx error, ring buffer is not ready\n");
+            if (!passed) mark_passed(pctx, side, gen);
+            passed = true;
+            pthread_mutex_unlock(&pctx->ring_lock);
+            break;
+        }
+        if (!passed) {
+            // First ring check of this thread: a Play waiting in the start
+            // handshake may go on.
+            passed = true;
+            mark_passed(pctx, side, gen);
+        } else if (ka_ringbuf_free(rb) >= rb->size / 2) {
+            wake_writers(rb, side);
+        }
+
+        if (ka_ringbuf_get(rb, buf, static_cast<int32_t>(period)) > 0) {
+            pthread_mutex_unlock(&pctx->ring_lock);
+            const int ret = pctx->write(pctx, buf, period);
+            if (ret < 0) {
+                KA_LOGE("pcm_write failed, hdl = %d, ret = %d\n", hdl, ret);
+                report(pctx, hdl, AUD_PLAYER_ERROR);
+                break;
+            }
+            continue;
+        }
+        if (ka_load(pctx->stop)) {  // no sleep once a stop has been asked for
+            pthread_mutex_unlock(&pctx->ring_lock);
+            break;
+        }
+        rb->reader_waiting = 1;
+        ++side.data_waiters;
+        pthread_cond_wait(&rb->data_cond, &pctx->ring_lock);
+        --side.data_waiters;
+        if (!leave_ring_wait(pctx, side, rb)) {
+            pthread_mutex_unlock(&pctx->ring_lock);
+            break;
+        }
+        rb->reader_waiting = 0;
+        pthread_mutex_unlock(&pctx->ring_lock);
+    }
+
+    KA_LOGD("Ending play task, stop = %d, hdl = %d\n", ka_load(pctx->stop), hdl);
+    if (!passed) mark_passed_locked(pctx, side, gen);
+    report(pctx, hdl, AUD_PLAYER_FINISHED);
+    finish_thread(pctx);
+    free(buf);
+    KA_LOGE("Play task end\n");
+    return nullptr;
+}
+
+// Start handshake of the Play that started the play thread: wait until
+// that thread has passed its first ring check. It wakes the writer there,
+// and it also counts its generation as passed under ring_lock, so a thread
+// that got there before this Play took the lock is not waited for.
+int start_handshake(ka_pctx *pctx, int hdl)
+{
+    ka_play_side &side = ka_play_side_of(hdl);
+    const unsigned target = ka_load(side.started);
+    pthread_mutex_lock(&pctx->ring_lock);
+    ka_ringbuf *rb = pctx->ringbuf;
+    if (!rb) {
+        KA_LOGE("pctx error, ring buffer is not ready\n");
+        pthread_mutex_unlock(&pctx->ring_lock);
+        return -1;
+    }
+    rb->writer_waiting = 1;
+    bool present = true;
+    while (older(side.passed, target) && !ka_load(pctx->stop)) {
+        present = writer_sleep(pctx, side, rb);
+        if (!present) break;
+        rb->writer_waiting = 1;
+    }
+    if (present) rb->writer_waiting = side.space_waiters > 0;
+    pthread_mutex_unlock(&pctx->ring_lock);
+    return 0;
+}
+
+}  // namespace
+
+// ---- Default operations -------------------------------------------------------------
+
+int __ka_soft_volume(int vol, void *buf, unsigned len)
+{
+    if (len == 0 || buf == nullptr) return -1;
+    scale_samples(vol, static_cast<unsigned char *>(buf), len / 2);  // an odd last byte stays
+    return 0;
+}
+
+int __ka_pctx_write(ka_pctx *pctx, void *buf, unsigned len)
+{
+    if (!pctx || !buf || len == 0) return -1;
+    if (ka_load(pctx->soft_vol_on))
+        pctx->soft_volume(static_cast<int>(ka_load(pctx->soft_vol)), buf, len);
+    return pcm_write(pctx->pcm, buf, len) < 0 ? -1 : 0;
+}
+
+int __ka_pctx_start_play(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->state_lock);
+    if (pctx->state != CTX_OPENED) {
+        KA_LOGE("Wrong state when creating play thread, hdl = %d, state = %d\n", hdl, pctx->state);
+        pthread_mutex_unlock(&pctx->state_lock);
+        return -1;
+    }
+    pthread_attr_t attr;
+    pthread_t tid;
+    int rc = pthread_attr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (rc == 0)
+            rc = pthread_create(&tid, &attr, play_thread,
+                                reinterpret_cast<void *>(static_cast<intptr_t>(hdl)));
+        pthread_attr_destroy(&attr);
+    }
+    if (rc != 0) {
+        KA_LOGE("Create play thread failed.\n");
+        pthread_mutex_unlock(&pctx->state_lock);
+        return -1;
+    }
+    // The new thread reads these under state_lock, after this unlock.
+    ka_play_side &side = ka_play_side_of(hdl);
+    ka_store(side.started, side.started + 1);
+    ka_store(pctx->state, static_cast<int>(CTX_STARTING));
+    ka_store(pctx->stop, 0);
+    pthread_mutex_unlock(&pctx->state_lock);
+    return 0;
+}
+
+// ---- Exported operations -----------------------------------------------------------
+
+int Ka_AudPlayer_Play(int hdl, const void *buf, unsigned len)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    // Chosen behaviour: bytes from a NULL buffer are refused before anything
+    // is started, rather than read from address 0.
+    if (!buf && len != 0) return -1;
+
+    const int state = ka_load(pctx->state);
+    if (state == CTX_CLOSED) {
+        KA_LOGE("pctx not open, hdl = %d\n", hdl);
+        return -1;
+    }
+    if (state == CTX_OPENED) {
+        if (pctx->start_play(hdl) < 0) {
+            KA_LOGE("Start play thread failed, hdl = %d\n", hdl);
+            return -1;
+        }
+        if (start_handshake(pctx, hdl) < 0) return -1;
+    }
+
+    ka_play_side &side = ka_play_side_of(hdl);
+    const auto *src = static_cast<const unsigned char *>(buf);
+    unsigned written = 0;
+    while (written != len) {
+        if (ka_load(pctx->stop)) return 0;
+        unsigned chunk = ka_load(pctx->write_chunk);
+        if (chunk == 0 || len - written < chunk) chunk = len - written;
+
+        pthread_mutex_lock(&pctx->ring_lock);
+        ka_ringbuf *rb = pctx->ringbuf;
+        if (!rb) {
+            KA_LOGE("pctx error, ring buffer is not ready\n");
+            pthread_mutex_unlock(&pctx->ring_lock);
+            return -1;
+        }
+        if (rb->writer_waiting) {
+            KA_LOGE("Write pctx blocked by other thread\n");
+            pthread_mutex_unlock(&pctx->ring_lock);
+            return static_cast<int>(written);
+        }
+        const int32_t put = ka_ringbuf_put(rb, src + written, static_cast<int32_t>(chunk));
+        if (put <= 0) {
+            // Full: sleep for space unless a stop has already been asked for
+            // (the stop test at the top of the loop then returns).
+            if (!ka_load(pctx->stop)) writer_sleep(pctx, side, rb);
+            pthread_mutex_unlock(&pctx->ring_lock);
+            continue;
+        }
+        written += static_cast<unsigned>(put);
+        if ((rb->reader_waiting || side.data_waiters > 0) && ka_ringbuf_used(rb) >= rb->size / 2)
+            pthread_cond_signal(&rb->data_cond);
+        pthread_mutex_unlock(&pctx->ring_lock);
+    }
+    return static_cast<int>(written);
+}
+
+int Ka_AudPlayer_RawPlay(void) { return 0; }
+
+int Ka_AudPlayer_Pause(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->state_lock);
+    ka_store(pctx->pause, 1);
+    pthread_mutex_unlock(&pctx->state_lock);
+    return 0;
+}
+
+int Ka_AudPlayer_Resume(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->state_lock);
+    ka_store(pctx->pause, 0);
+    pthread_cond_signal(&pctx->resume_cond);
+    pthread_mutex_unlock(&pctx->state_lock);
+    return 0;
+}
+
+int Ka_AudPlayer_Stop(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    ka_store(pctx->stop, 1);
+    // The state is read under state_lock: a play thread that has not yet
+    // paused then sees the stop flag before it would sleep, and one that has
+    // paused is found in CTX_PAUSED here.
+    pthread_mutex_lock(&pctx->state_lock);
+    const bool paused = pctx->state == CTX_PAUSED;
+    pthread_mutex_unlock(&pctx->state_lock);
+    if (paused) Ka_AudPlayer_Resume(hdl);
+
+    ka_play_side &side = ka_play_side_of(hdl);
+    pthread_mutex_lock(&pctx->ring_lock);
+    if (ka_ringbuf *rb = pctx->ringbuf) {
+        if (rb->reader_waiting || side.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
+        wake_writers(rb, side);
+    }
+    pthread_mutex_unlock(&pctx->ring_lock);
+    return 0;
+}
+
+int Ka_AudSoft_SetVolume(int hdl, unsigned vol)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    if (vol == 0xFFFFFFFFu) {
+        ka_store(pctx->soft_vol_on, 0);
+        return 0;
+    }
+    if (vol > 100) return -1;
+    ka_store(pctx->soft_vol, vol);  // the volume before the switch that enables it
+    ka_store(pctx->soft_vol_on, 1);
+    return 0;
+}

@@ -1,0 +1,272 @@
+// Player lifecycle: open (ring buffer, playback route, PCM stream), close
+// (stop and wait for the play thread, then release everything), the state
+// report and the per-device settings made by name.
+#define KA_LOG_FILE "ka_lib_audio"
+
+#include <alsa_audio.h>
+#include <stdint.h>
+
+#include "ka_internal.h"
+#include "player/ka_player_side.h"
+
+namespace {
+
+ka_play_side g_side[KA_DEVICE_COUNT] = {
+    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
+    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
+    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
+    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
+};
+
+// Bytes per sample by ALSA format number, for sizing the ring buffer.
+constexpr int bytes_per_sample(unsigned format)
+{
+    if (format <= 1) return 1;
+    if (format <= 5) return 2;
+    if (format <= 9) return 3;
+    if (format <= 13) return 4;
+    return 2;
+}
+static_assert(bytes_per_sample(2) == 2 && bytes_per_sample(6) == 3 && bytes_per_sample(14) == 2);
+
+struct state_name {
+    int code;
+    const char *name;
+};
+
+constexpr state_name player_state_name(int state)
+{
+    switch (state) {
+    case 0: case 1: case 5: return {AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED"};
+    case 2: case 3: case 7: case 8: return {AUD_PLAYER_START, "AUD_PLAYER_START"};
+    case 4: return {AUD_PLAYER_ERROR, "AUD_PLAYER_ERROR"};
+    case 6: return {AUD_PLAYER_PAUSE, "AUD_PLAYER_PAUSE"};
+    default: return {AUD_PLAYER_ERROR, "Ka_AUDIOPLAY_UNKNOWN"};
+    }
+}
+
+constexpr bool thread_running(int state) { return state == CTX_STARTING || state == CTX_RUNNING; }
+
+// Close makes at most this many stop-and-wait rounds. A stopped play thread
+// ends after at most one more period write, so only wake-ups that come
+// while it still runs use up rounds.
+constexpr int kCloseRounds = 8;
+
+ka_pctx *lookup_dev(const char *device, int *hdl)
+{
+    ka_pctx *pctx = __ka_dev2pctx(ka_default_dev(device), hdl);
+    if (!pctx) KA_LOGE("Get pctx from dev failed, dev = %s\n", ka_name_or_null(device));
+    return pctx;
+}
+
+int handle_of(ka_pctx *pctx)
+{
+    const int hdl = __ka_pctx2hdl(pctx);
+    return hdl >= 0 ? hdl : 0;
+}
+
+}  // namespace
+
+ka_play_side &ka_play_side_of(int hdl) { return g_side[hdl]; }
+
+void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
+{
+    ka_ringbuf *rb = pctx->ringbuf;
+    if (!rb) return;
+    pctx->ringbuf = nullptr;
+    // A writer may still sleep on it, e.g. one blocked on a full ring after
+    // the play thread ended on a write error. Wake it and let it leave
+    // before the condition variables go away; it finds the ring gone.
+    while (side.space_waiters > 0 || side.data_waiters > 0) {
+        pthread_cond_broadcast(&rb->space_cond);
+        pthread_cond_broadcast(&rb->data_cond);
+        pthread_cond_wait(&side.drained, &pctx->ring_lock);
+    }
+    ka_ringbuf_destroy(rb);
+}
+
+int default_playCb(int hdl, int result)
+{
+    (void)hdl;
+    KA_LOGD("Default play thread callback, result = %d\n", result);
+    return 0;
+}
+
+int __ka_pctx_init(ka_pctx *pctx, ka_play_cb callback, unsigned flags, int channels, unsigned rate,
+                   unsigned format)
+{
+    if (!pctx) return -1;
+    const int hdl = handle_of(pctx);
+    ka_play_side &side = ka_play_side_of(hdl);
+
+    ka_store(pctx->pause, 0);
+    ka_store(pctx->soft_vol_on, 0);
+    pctx->inited = 1;
+    pctx->callback = callback ? callback : default_playCb;
+
+    const uint32_t product = ka_load(pctx->bufsize_ms) * static_cast<uint32_t>(bytes_per_sample(format)) *
+                             static_cast<uint32_t>(channels) * rate;
+    const int32_t capacity = static_cast<int32_t>(product) / 1000;
+
+    pthread_mutex_lock(&pctx->ring_lock);
+    // A ring left behind by an earlier failed open is released, not reused:
+    // the new one may need another size.
+    ka_play_drop_ring(pctx, side);
+    ka_ringbuf *rb = ka_ringbuf_create(capacity);
+    if (!rb) {
+        KA_LOGE("pctx init ring buffer failed\n");
+        pthread_mutex_unlock(&pctx->ring_lock);
+        return -1;
+    }
+    pctx->ringbuf = rb;
+    pthread_mutex_unlock(&pctx->ring_lock);
+    KA_LOGD("Malloc ring buffer size = %d\n", capacity);
+
+    __ka_pctx_set_path(pctx, 1);
+
+    pctx->pcm = __ka_pcm_open(pctx->dev_name, flags, channels, rate, format);
+    if (!pctx->pcm) {
+        KA_LOGE("Pcm open failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    // Chosen behaviour: a ring that cannot hold one whole period could never
+    // feed the play thread (Play would block forever on it), so such an open
+    // is refused and its stream closed at once; the ring and the route stay
+    // for Close, as after a failed stream open.
+    const unsigned period = pctx->pcm->period_size;
+    if (period == 0 || period > static_cast<unsigned>(capacity)) {
+        KA_LOGE("Ring buffer size %d is smaller than one period of %u bytes, hdl = %d\n", capacity,
+                period, hdl);
+        pcm_close(pctx->pcm);
+        pctx->pcm = nullptr;
+        return -1;
+    }
+    ka_store(pctx->write_chunk, period);
+    return 0;
+}
+
+int __ka_pctx_deinit(ka_pctx *pctx)
+{
+    if (!pctx) return -1;
+    ka_play_side &side = ka_play_side_of(handle_of(pctx));
+    pctx->inited = 0;
+    ka_store(pctx->pause, 0);
+    ka_store(pctx->soft_vol_on, 0);
+    pctx->callback = default_playCb;
+    if (ka_pcm_live(pctx->pcm)) pcm_close(pctx->pcm);
+    ka_store(pctx->write_chunk, 320u);
+    pctx->pcm = &closed_pcm;
+    __ka_pctx_set_path(pctx, 0);
+    pthread_mutex_lock(&pctx->ring_lock);
+    ka_play_drop_ring(pctx, side);
+    pthread_mutex_unlock(&pctx->ring_lock);
+    return 0;
+}
+
+int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags, int channels,
+                         unsigned rate, unsigned format)
+{
+    int hdl = -1;
+    ka_pctx *pctx = __ka_dev2pctx(ka_default_dev(device), &hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx failed, device: %s\n", ka_name_or_null(device));
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->state_lock);
+    if (pctx->state != CTX_CLOSED) {
+        KA_LOGE("Pctx already opened, hdl = %d\n", hdl);
+        pthread_mutex_unlock(&pctx->state_lock);
+        return -1;
+    }
+    if (__ka_pctx_init(pctx, callback, flags, channels, rate, format) < 0) {
+        KA_LOGE("Init pctx failed, hdl = %d\n", hdl);
+        pthread_mutex_unlock(&pctx->state_lock);
+        return -1;
+    }
+    ka_store(pctx->state, static_cast<int>(CTX_OPENED));
+    pthread_mutex_unlock(&pctx->state_lock);
+    return hdl;
+}
+
+int Ka_AudPlayer_Open(const char *device, ka_play_cb callback)
+{
+    return Ka_AudPlayer_OpenExt(device, callback, 0, 1, 8000, 2);
+}
+
+// Returns 0 whatever happened; the outcome is told by the log.
+int Ka_AudPlayer_Close(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) return 0;
+
+    if (thread_running(ka_load(pctx->state))) {
+        bool ended = false;
+        for (int round = 0; round < kCloseRounds && !ended; ++round) {
+            Ka_AudPlayer_Stop(hdl);
+            pthread_mutex_lock(&pctx->state_lock);
+            // CTX_PAUSED counts as running here: our stop has resumed a
+            // thread that paused meanwhile, and it is on its way out.
+            if (thread_running(pctx->state) || pctx->state == CTX_PAUSED)
+                pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
+            ended = !thread_running(pctx->state) && pctx->state != CTX_PAUSED;
+            pthread_mutex_unlock(&pctx->state_lock);
+        }
+        if (!ended) {
+            KA_LOGD("Audio Player close failed, state = %d\n", ka_load(pctx->state));
+            return 0;
+        }
+    }
+
+    pthread_mutex_lock(&pctx->state_lock);
+    if (pctx->state > CTX_OPENED) {
+        KA_LOGD("Audio Player close wrong, state = %d\n", pctx->state);
+        pthread_mutex_unlock(&pctx->state_lock);
+        return 0;
+    }
+    if (pctx->inited) __ka_pctx_deinit(pctx);
+    ka_store(pctx->state, static_cast<int>(CTX_CLOSED));
+    pthread_mutex_unlock(&pctx->state_lock);
+    KA_LOGD("Audio Player closed\n");
+    return 0;
+}
+
+const char *Ka_AudPlayer_GetState(int hdl, int *code)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return "No Such Device";
+    }
+    const state_name s = player_state_name(ka_load(pctx->state));
+    if (code) *code = s.code;
+    return s.name;
+}
+
+int Ka_AudPlayer_SetBufsize_ms(const char *device, unsigned ms)
+{
+    if (ms > 1000) return -1;
+    int hdl = -1;
+    ka_pctx *pctx = lookup_dev(device, &hdl);
+    if (!pctx) return -1;
+    ka_store(pctx->bufsize_ms, ms);  // used at the next open
+    return 0;
+}
+
+int Ka_AudPlayer_GetInterface(const char *device, unsigned *mask)
+{
+    int hdl = -1;
+    ka_pctx *pctx = lookup_dev(device, &hdl);
+    if (!pctx) return -1;
+    if (!mask) return -1;
+    *mask = ka_load(pctx->path_mask);
+    return 0;
+}
+
+int Ka_AudPlayer_SetInterface(const char *device, unsigned mask)
+{
+    int hdl = -1;
+    ka_pctx *pctx = lookup_dev(device, &hdl);
+    if (!pctx) return -1;
+    ka_store(pctx->path_mask, mask);  // switched with at the next open and close
+    return 0;
+}

@@ -1,0 +1,48 @@
+// Player bookkeeping that lives beside the public context record: the start
+// handshake between Ka_AudPlayer_Play and a new play thread, and the count
+// of threads sleeping on a ring's condition variables, so that a ring is
+// never destroyed under a sleeper.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+
+#include "ka_internal.h"
+
+// Unlocked flags of the context records (stop, pause, state reads outside
+// state_lock, software volume, masks) are touched only through these, so
+// that every such access is a proper atomic one.
+template <class T>
+inline T ka_load(T &v)
+{
+    return std::atomic_ref<T>(v).load(std::memory_order_acquire);
+}
+template <class T>
+inline void ka_store(T &v, T x)
+{
+    std::atomic_ref<T>(v).store(x, std::memory_order_release);
+}
+
+struct ka_play_side {
+    // Play threads created by the default start operation; written under
+    // state_lock (atomically, since Play reads it without that lock).
+    unsigned started;
+    // Generation of the newest play thread that has passed its first ring
+    // check, or ended without getting there; under ring_lock.
+    unsigned passed;
+    // Writers inside a wait on space_cond / play threads inside a wait on
+    // data_cond of the current ring; under ring_lock.
+    int space_waiters;
+    int data_waiters;
+    // Signalled under ring_lock when the last sleeper leaves a ring that
+    // has been taken out of the context.
+    pthread_cond_t drained;
+};
+
+// Bookkeeping of the player with handle `hdl` (0..KA_DEVICE_COUNT-1).
+ka_play_side &ka_play_side_of(int hdl);
+
+// Takes the ring out of the context and destroys it once no thread sleeps
+// on it any more (waking the sleepers first). Called with ring_lock held.
+void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side);

@@ -1,0 +1,334 @@
+// Recorder: open a capture stream with its route, run a capture thread that
+// hands every period to the caller's callback, stop, close and report.
+// The H-forms take the handle; the plain forms act on handle 0 ("hw:0,0").
+#define KA_LOG_FILE "ka_lib_audio"
+
+#include <alsa_audio.h>
+#include <stdint.h>
+#include <stdlib.h>
+
+#include "ka_internal.h"
+#include "player/ka_player_side.h"  // ka_load / ka_store
+
+namespace {
+
+// Busy states: a capture thread has been started and close must wait for
+// it (the values that become 2 or 3 when bit 2 is cleared).
+constexpr bool busy(int state) { return state == 2 || state == 3 || state == 6 || state == 7; }
+
+struct state_name {
+    int code;
+    const char *name;
+};
+
+constexpr state_name recorder_state_name(int state)
+{
+    switch (state) {
+    case 0: case 1: case 5: return {3, "AUD_RECORDER_FINISHED"};
+    case 2: case 3: case 7: return {0, "AUD_RECORDER_START"};
+    case 6: return {1, "AUD_RECORDER_PAUSE"};
+    default: return {-1, "AUD_RECORDER_ERROR"};
+    }
+}
+
+// Close waits for the capture thread with a counter starting here.
+constexpr int kCloseCounter = 9;
+
+// Capture route controls and the mask bits that select them.
+constexpr unsigned kRouteBits[4] = {16, 32, 64, 128};
+
+using cap_cb = int (*)(int, void *, unsigned);
+
+ka_cctx *lookup_dev(const char *dev, int *hdl)
+{
+    ka_cctx *cctx = __ka_dev2cctx(ka_default_dev(dev), hdl);
+    if (!cctx) KA_LOGE("Get cctx from dev failed, dev = %s\n", ka_name_or_null(dev));
+    return cctx;
+}
+
+ka_cctx *lookup_hdl(int hdl)
+{
+    ka_cctx *cctx = __ka_hdl2cctx(hdl);
+    if (!cctx) KA_LOGE("Get cctx from hdl failed, hdl = %d\n", hdl);
+    return cctx;
+}
+
+void deliver(ka_cctx *cctx, int result, void *buf, unsigned len)
+{
+    // Read afresh for every call; no lock is held while it runs.
+    if (cap_cb cb = ka_load(cctx->callback)) cb(result, buf, len);
+}
+
+// Chosen behaviour for a capture thread that ends without a normal stop (it
+// refused to run, had no buffer, or a read failed): the recorder it was
+// started for goes to CTX_ERROR, reported as "AUD_RECORDER_ERROR", and a
+// waiting close is woken, so that close never waits for a thread that is
+// gone. Only the state this thread's start or entry set is replaced; a
+// state written since (a new open or start) is left alone.
+void end_in_error(ka_cctx *cctx, int expected)
+{
+    pthread_mutex_lock(&cctx->state_lock);
+    if (cctx->state == expected) ka_store(cctx->state, static_cast<int>(CTX_ERROR));
+    pthread_cond_broadcast(&cctx->state_cond);
+    pthread_mutex_unlock(&cctx->state_lock);
+}
+
+}  // namespace
+
+int default_capCb(int result, void *buf, unsigned len)
+{
+    (void)buf;
+    (void)len;
+    KA_LOGD("Default capture thread callback, result = %d\n", result);
+    return 0;
+}
+
+int __ka_cctx_set_path(ka_cctx *cctx, int on)
+{
+    if (!cctx) return -1;
+    const char *value = on ? "1" : "0";
+    for (int k = 0; k < 4; ++k)
+        if (ka_load(cctx->path_mask) & kRouteBits[k]) Ka_clt_set_mixer_value(cctx->path_ctl[k], 1, value);
+    return 0;
+}
+
+int __ka_cctx_init(ka_cctx *cctx, ka_cap_cb callback)
+{
+    if (!cctx) return -1;
+    cctx->inited = 1;
+    cctx->pcm = &closed_pcm;
+    ka_store(cctx->callback, callback ? callback : static_cast<cap_cb>(default_capCb));
+    return 0;
+}
+
+int __ka_cctx_deinit(ka_cctx *cctx)
+{
+    if (!cctx) return -1;
+    cctx->pcm = &closed_pcm;
+    cctx->inited = 0;
+    ka_store(cctx->callback, static_cast<cap_cb>(default_capCb));
+    return 0;
+}
+
+void *__ka_capture_thread(void *arg)
+{
+    const int hdl = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    ka_cctx *cctx = lookup_hdl(hdl);
+    if (!cctx) return nullptr;
+
+    pthread_mutex_lock(&cctx->state_lock);
+    const int state = cctx->state;
+    if (state != CTX_STARTING || !ka_pcm_live(cctx->pcm)) {
+        KA_LOGE("Cctx not open or already playing, hdl = %d, state = %d\n", hdl, state);
+        pthread_mutex_unlock(&cctx->state_lock);
+        // A start on a recorder without a stream left CTX_STARTING behind.
+        if (state == CTX_STARTING) end_in_error(cctx, CTX_STARTING);
+        return nullptr;
+    }
+    const unsigned size = cctx->pcm->period_size;
+    ka_store(cctx->state, static_cast<int>(CTX_RUNNING));
+    pthread_mutex_unlock(&cctx->state_lock);
+
+    void *buf = malloc(size);
+    if (!buf) {
+        KA_LOGE("Malloc buffer failed\n");
+        end_in_error(cctx, CTX_RUNNING);
+        return nullptr;
+    }
+    while (!ka_load(cctx->stop)) {
+        if (cctx->read(cctx, buf, size) < 0) {
+            KA_LOGE("Read pcm error, hdl = %d\n", hdl);
+            deliver(cctx, -1, buf, size);
+            free(buf);
+            end_in_error(cctx, CTX_RUNNING);
+            return nullptr;
+        }
+        deliver(cctx, 0, buf, size);
+    }
+    deliver(cctx, 5, buf, size);
+    pthread_mutex_lock(&cctx->state_lock);
+    ka_store(cctx->state, static_cast<int>(CTX_FINISHED));
+    pthread_cond_broadcast(&cctx->state_cond);
+    pthread_mutex_unlock(&cctx->state_lock);
+    free(buf);
+    return nullptr;
+}
+
+int Ka_AudRecorder_OpenExt(const char *dev, ka_cap_cb callback, unsigned flags, int channels,
+                           unsigned rate, unsigned format)
+{
+    int hdl = -1;
+    ka_cctx *cctx = lookup_dev(dev, &hdl);
+    if (!cctx) return -1;
+    pthread_mutex_lock(&cctx->state_lock);
+    __ka_cctx_set_path(cctx, 1);
+    struct pcm *pcm = __ka_pcm_open(cctx->dev_name, flags | KA_PCM_IN, channels, rate, format);
+    if (!pcm) {
+        KA_LOGE("Open pcm failed, hdl = %d\n", hdl);
+        pthread_mutex_unlock(&cctx->state_lock);
+        return -1;
+    }
+    cctx->pcm = pcm;
+    ka_store(cctx->callback, callback ? callback : static_cast<cap_cb>(default_capCb));
+    ka_store(cctx->state, static_cast<int>(CTX_OPENED));
+    pthread_mutex_unlock(&cctx->state_lock);
+    return hdl;
+}
+
+int Ka_AudRecorder_Open(const char *dev, ka_cap_cb callback)
+{
+    return Ka_AudRecorder_OpenExt(dev, callback, 0, 1, 8000, 2);
+}
+
+int Ka_AudRecorder_HStartRecord(int hdl)
+{
+    ka_cctx *cctx = lookup_hdl(hdl);
+    if (!cctx) return -1;
+    pthread_mutex_lock(&cctx->state_lock);
+    pthread_attr_t attr;
+    pthread_t tid;
+    int rc = pthread_attr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (rc == 0)
+            rc = pthread_create(&tid, &attr, __ka_capture_thread,
+                                reinterpret_cast<void *>(static_cast<intptr_t>(hdl)));
+        pthread_attr_destroy(&attr);
+    }
+    if (rc != 0) {
+        KA_LOGE("Create capature thread fail.\n");
+        pthread_mutex_unlock(&cctx->state_lock);
+        return -1;
+    }
+    // The thread starts by taking state_lock, so it sees both of these.
+    ka_store(cctx->stop, 0);
+    ka_store(cctx->state, static_cast<int>(CTX_STARTING));
+    pthread_mutex_unlock(&cctx->state_lock);
+    return 0;
+}
+
+int Ka_AudRecorder_StartRecord(void) { return Ka_AudRecorder_HStartRecord(0); }
+
+void Ka_AudRecorder_HStop(int hdl)
+{
+    ka_cctx *cctx = lookup_hdl(hdl);
+    if (!cctx) return;
+    ka_store(cctx->stop, 1);
+}
+
+void Ka_AudRecorder_Stop(void) { Ka_AudRecorder_HStop(0); }
+
+// Capture is not paused: these only answer 0.
+int Ka_AudRecorder_HPause(int hdl)
+{
+    (void)hdl;
+    return 0;
+}
+int Ka_AudRecorder_Pause(void) { return 0; }
+int Ka_AudRecorder_HResume(int hdl)
+{
+    (void)hdl;
+    return 0;
+}
+int Ka_AudRecorder_Resume(void) { return 0; }
+
+void Ka_AudRecorder_HClose(int hdl)
+{
+    ka_cctx *cctx = __ka_hdl2cctx(hdl);
+    if (!cctx) {
+        KA_LOGE("Get cctx from hdl failed, hdl = %d", hdl);
+        return;
+    }
+
+    int counter = kCloseCounter;
+    bool held = false;  // state_lock is held
+    // Stop-and-wait rounds while a capture thread is busy. After a normal
+    // stop the first wake-up is that thread's final broadcast (or its error
+    // end), so the counter is only used up by wake-ups that come while it
+    // still runs. The state is tested once more under the lock taken for the
+    // close proper: a start that came in between makes further rounds.
+    for (;;) {
+        if (!held) {
+            pthread_mutex_lock(&cctx->state_lock);
+            held = true;
+        }
+        if (!busy(cctx->state)) break;
+        pthread_mutex_unlock(&cctx->state_lock);
+        held = false;
+        for (;;) {
+            Ka_AudRecorder_HStop(hdl);
+            pthread_mutex_lock(&cctx->state_lock);
+            if (!busy(cctx->state)) {
+                held = true;
+                break;
+            }
+            pthread_cond_wait(&cctx->state_cond, &cctx->state_lock);
+            --counter;
+            pthread_mutex_unlock(&cctx->state_lock);
+            if (counter == -1 || !busy(ka_load(cctx->state))) break;
+        }
+        if (counter <= 0) {
+            const int state = ka_load(cctx->state);
+            if (held) pthread_mutex_unlock(&cctx->state_lock);
+            KA_LOGD("Audio Recorder close failed, state = %d\n", state);
+            return;
+        }
+    }
+
+    if (ka_pcm_live(cctx->pcm)) {
+        struct pcm *old = cctx->pcm;
+        cctx->pcm = &closed_pcm;
+        pcm_close(old);
+    }
+    ka_store(cctx->state, static_cast<int>(CTX_CLOSED));
+    ka_store(cctx->callback, static_cast<cap_cb>(default_capCb));
+    __ka_cctx_set_path(cctx, 0);
+    pthread_mutex_unlock(&cctx->state_lock);
+}
+
+void Ka_AudRecorder_Close(void) { Ka_AudRecorder_HClose(0); }
+
+const char *Ka_AudRecorder_HGetState(int hdl, int *code)
+{
+    ka_cctx *cctx = lookup_hdl(hdl);
+    if (!cctx) return "No Such Device";
+    const state_name s = recorder_state_name(ka_load(cctx->state));
+    if (code) *code = s.code;
+    return s.name;
+}
+
+const char *Ka_AudRecorder_GetState(int *code) { return Ka_AudRecorder_HGetState(0, code); }
+
+int Ka_AudRecorder_Record(int hdl, void *buf, unsigned len)
+{
+    if (!buf) return -1;
+    ka_cctx *cctx = lookup_hdl(hdl);
+    if (!cctx) return -1;
+    // Chosen behaviour: a recorder that has never had a stream (NULL slot)
+    // reports a failed read instead of handing NULL to the platform.
+    struct pcm *pcm = cctx->pcm;
+    if (!pcm || pcm_read(pcm, buf, len) < 0) {
+        KA_LOGE("Read pcm error, hdl = %d\n", hdl);
+        return -1;
+    }
+    return 0;
+}
+
+int Ka_AudRecorder_GetInterface(const char *dev, unsigned *mask)
+{
+    int hdl = -1;
+    ka_cctx *cctx = lookup_dev(dev, &hdl);
+    if (!cctx) return -1;
+    if (!mask) return -1;
+    *mask = ka_load(cctx->path_mask);
+    return 0;
+}
+
+int Ka_AudRecorder_SetInterface(const char *dev, unsigned mask)
+{
+    int hdl = -1;
+    ka_cctx *cctx = lookup_dev(dev, &hdl);
+    if (!cctx) return -1;
+    ka_store(cctx->path_mask, mask);
+    return 0;
+}
