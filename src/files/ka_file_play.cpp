@@ -1,0 +1,280 @@
+// File playback driver: Ka_AudPlayer_PlayFile / Ka_AudPlayer_PlayFrmFile, the
+// file play main thread, the data-write callback through which the decode
+// threads push PCM into the player, and the WAV size update helper.
+//
+// One file play runs three threads: the detached main thread, the play thread
+// of the player and the module's decode thread (joined by the main thread).
+//
+// Replacing a file play: a new file play on a device stops and closes what
+// played there, but the earlier main thread is still waiting for its decode
+// thread and would then stop and close the player by handle, which is the new
+// play's handle. Every file play installed on a context therefore gets a
+// generation number (under the context's file_lock); a main thread only stops
+// or closes the player while its own generation is still the current one, and
+// it checks that and acts while holding file_lock, so no new play can be
+// installed between the check and the close. Installing a play also clears
+// data_thread, so a decode thread left over from the earlier play is told to
+// stop at its next write instead of feeding the new play.
+#define KA_LOG_FILE "ka_lib_audio"
+
+#include <string.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "ka_audio_files.h"
+#include "ka_files_internal.h"
+#include "ka_internal.h"
+
+using namespace ka_files;
+
+namespace {
+
+constexpr uintptr_t kHdlBits = 3;
+constexpr uintptr_t kGenMask = UINTPTR_MAX >> kHdlBits;
+
+// Current file play generation per context; guarded by its file_lock.
+std::array<uintptr_t, KA_DEVICE_COUNT> g_play_gen{};
+
+// Retires whatever file play was installed on the context; the caller holds
+// its file_lock. Returns the new generation.
+uintptr_t new_generation(ka_pctx *pctx, int hdl)
+{
+    uintptr_t gen = (g_play_gen[size_t(hdl)] + 1) & kGenMask;
+    g_play_gen[size_t(hdl)] = gen;
+    store_tid(pctx->data_thread, pthread_t{});
+    return gen;
+}
+
+int locked_state(ka_pctx *pctx)
+{
+    pthread_mutex_lock(&pctx->state_lock);
+    int state = pctx->state;
+    pthread_mutex_unlock(&pctx->state_lock);
+    return state;
+}
+
+// Stops and closes the player unless a newer file play owns it; the caller
+// holds file_lock.
+void finish_play_locked(int hdl, uintptr_t gen)
+{
+    if (g_play_gen[size_t(hdl)] != gen) return;
+    Ka_AudPlayer_Stop(hdl);
+    Ka_AudPlayer_Close(hdl);
+}
+
+void *file_play_thread(void *arg)
+{
+    KA_LOGD("File play main thread start\n");
+    auto packed = reinterpret_cast<uintptr_t>(arg);
+    int hdl = int(packed & ((1u << kHdlBits) - 1));
+    uintptr_t gen = packed >> kHdlBits;
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) return nullptr;
+    pthread_detach(pthread_self());
+
+    pthread_mutex_lock(&pctx->file_lock);
+    if (g_play_gen[size_t(hdl)] != gen) {
+        // Replaced before it began: the newer play has already stopped and
+        // closed this one.
+        pthread_mutex_unlock(&pctx->file_lock);
+        KA_LOGD("File play main thread end\n");
+        return nullptr;
+    }
+    if (pctx->start_play(hdl) < 0) {
+        KA_LOGE("Start pcm thread failed, hdl = %d\n", hdl);
+        finish_play_locked(hdl, gen);
+        pthread_mutex_unlock(&pctx->file_lock);
+        return nullptr;
+    }
+    if (!pctx->start_decode ||
+        pctx->start_decode(hdl, pctx->file_fd, __ka_default_data_write, &pctx->data_thread) < 0) {
+        KA_LOGE("Start data thread failed, hdl = %d\n", hdl);
+        finish_play_locked(hdl, gen);
+        pthread_mutex_unlock(&pctx->file_lock);
+        return nullptr;
+    }
+    pthread_t decoder = load_tid(pctx->data_thread);
+    pthread_mutex_unlock(&pctx->file_lock);
+
+    pthread_join(decoder, nullptr);
+
+    pthread_mutex_lock(&pctx->file_lock);
+    finish_play_locked(hdl, gen);
+    pthread_mutex_unlock(&pctx->file_lock);
+    KA_LOGD("File play main thread end\n");
+    return nullptr;
+}
+
+// Installs a file play on the context and starts its main thread; the
+// caller holds file_lock. 0, or -1 when the thread cannot be created.
+int install_locked(ka_pctx *pctx, int hdl, int type, int fd)
+{
+    uintptr_t gen = new_generation(pctx, hdl);
+    __ka_pctx_setops(pctx, type);
+    __ka_pctx_setfd(pctx, fd);
+    pthread_t t;
+    void *arg = reinterpret_cast<void *>(gen << kHdlBits | uintptr_t(hdl));
+    if (pthread_create(&t, nullptr, file_play_thread, arg) != 0) {
+        KA_LOGE("Create file play thread fail.\n");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+KA_API int __ka_pctx_setops(ka_pctx *pctx, int type)
+{
+    if (!pctx) return -1;
+    ka_start_decode_fn op;
+    switch (type) {
+    case AUD_FILE_WAV:
+        op = start_ka_wav_decode;
+        break;
+    case AUD_FILE_MP3:
+        op = start_ka_mp3_decode;
+        break;
+    case AUD_FILE_AMRNB:
+        op = start_ka_amrnb_decode;
+        break;
+    case AUD_FILE_AMRWB:
+        op = start_ka_amrwb_decode;
+        break;
+    default:
+        return -1;
+    }
+    pctx->start_decode = op;
+    return 0;
+}
+
+KA_API int __ka_pctx_setfd(ka_pctx *pctx, int fd)
+{
+    if (!pctx) return -1;
+    pctx->file_fd = fd;
+    return 0;
+}
+
+KA_API int Ka_AudPlayer_PlayFile(const char *device, int fd, int offset, ka_play_cb callback)
+{
+    int hdl = -1;
+    ka_pctx *pctx = __ka_dev2pctx(ka_default_dev(device), &hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from dev failed, dev = %s\n", ka_name_or_null(device));
+        return -1;
+    }
+    // Retire the file play that ran here (if any) before stopping it, so its
+    // main thread leaves the device to this one.
+    pthread_mutex_lock(&pctx->file_lock);
+    new_generation(pctx, hdl);
+    pthread_mutex_unlock(&pctx->file_lock);
+    if (locked_state(pctx) != CTX_CLOSED) {
+        Ka_AudPlayer_Stop(hdl);
+        Ka_AudPlayer_Close(hdl);
+    }
+
+    format_info info{};
+    if (check_audio_format(fd, &info) < 0) {
+        KA_LOGE("Unknown file format\n");
+        return -1;
+    }
+    if (offset > 0 && lseek(fd, offset, SEEK_SET) < 0)
+        KA_LOGE("Set offset error, fd = %d, hdl = %d\n", fd, hdl);
+
+    int h = Ka_AudPlayer_OpenExt(device, callback, unsigned(info.flags), info.channels, unsigned(info.rate),
+                                 unsigned(info.format));
+    if (h < 0) {
+        KA_LOGE("open aud player failed, ret = %d\n", h);
+        return -1;
+    }
+    pctx = __ka_hdl2pctx(h);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", h);
+        Ka_AudPlayer_Close(h);
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->file_lock);
+    if (install_locked(pctx, h, info.file_type, fd) < 0) {
+        pthread_mutex_unlock(&pctx->file_lock);
+        Ka_AudPlayer_Close(h);
+        return -1;
+    }
+    pthread_mutex_unlock(&pctx->file_lock);
+    return h;
+}
+
+KA_API int Ka_AudPlayer_PlayFrmFile(int hdl, int fd, int offset)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    if (offset > 0 && lseek(fd, offset, SEEK_SET) < 0)
+        KA_LOGE("Set offset error, fd = %d, hdl = %d\n", fd, hdl);
+    pthread_mutex_lock(&pctx->file_lock);
+    // Raw PCM passes through the WAV module unchanged.
+    int r = install_locked(pctx, hdl, AUD_FILE_WAV, fd);
+    pthread_mutex_unlock(&pctx->file_lock);
+    return r;
+}
+
+KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len)
+{
+    if (!buf) return -1;
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) return -1;
+    if (!pthread_equal(pthread_self(), load_tid(pctx->data_thread))) {
+        KA_LOGD("Data decode thread not match handle, return stop\n");
+        return 1;
+    }
+    switch (locked_state(pctx)) {
+    case CTX_CLOSED:
+        return -1;
+    case CTX_OPENED:
+    case CTX_FINISHED:
+        return 1;
+    case CTX_STARTING:
+    case CTX_RUNNING:
+        break;
+    default:
+        return 0;  // paused (or in error): the data is dropped, decoding goes on
+    }
+    if (len == 0) {
+        KA_LOGD("Receive Stop flag from decode thread\n");
+        Ka_AudPlayer_Stop(hdl);
+        return 1;
+    }
+    int r = Ka_AudPlayer_Play(hdl, buf, len);
+    if (r < 0) {
+        KA_LOGE("Ka_AudPlayer_Play failed\n");
+        return -1;
+    }
+    if (r == 0) {
+        KA_LOGD("Ka_AudPlayer_Play return stop\n");
+        return 1;
+    }
+    return 0;
+}
+
+KA_API int Ka_Update_wav_size(int fd, unsigned n)
+{
+    off_t here = lseek(fd, 0, SEEK_CUR);
+    uint8_t h[kWavHeaderSize];
+    if (lseek(fd, 0, SEEK_SET) < 0 || read_full(fd, h, sizeof h) != ssize_t(sizeof h)) {
+        KA_LOGE("Read wav header failed\n");
+        return -1;
+    }
+    uint32_t data = get_le32(h + 40) + n;
+    put_le32(h + 40, data);
+    put_le32(h + 4, data + 36u);
+    lseek(fd, 0, SEEK_SET);
+    ssize_t w = ::write(fd, h, sizeof h);
+    if (w != ssize_t(sizeof h)) KA_LOGE("write wav head failed.\n");
+    lseek(fd, here, SEEK_SET);
+    return int(w);
+}
+
+}  // extern "C"

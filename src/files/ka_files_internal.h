@@ -1,0 +1,114 @@
+// Pieces shared by the file modules (detection, playback driver, WAV, AMR,
+// MP3, conversion and recording to files). Nothing here is exported.
+#pragma once
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <atomic>
+
+#include "ka_lib_audio.h"
+
+namespace ka_files {
+
+// ---- Little-endian fields ---------------------------------------------------
+
+constexpr uint32_t get_le16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+constexpr uint32_t get_le32(const uint8_t *p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+constexpr void put_le16(uint8_t *p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+constexpr void put_le32(uint8_t *p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+// 16-bit samples to bytes, low byte first, whatever the host's byte order.
+inline void samples_to_le(const int16_t *in, uint8_t *out, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) put_le16(out + 2 * i, uint16_t(in[i]));
+}
+
+// ---- Descriptor I/O -----------------------------------------------------------
+
+// One read(), retried while it is interrupted.
+ssize_t read_once(int fd, void *buf, size_t n);
+// Reads until `n` bytes, end of file or an error; the count read (an error
+// after some bytes counts as a short read), or -1 when nothing was read
+// because of an error.
+ssize_t read_full(int fd, void *buf, size_t n);
+// True when `fd` is an open descriptor: what opening a read stream on it
+// needs. Streams of the decode threads are never closed: the descriptor is
+// the caller's.
+bool fd_usable(int fd);
+
+// A small buffered reader over a caller's descriptor. It owns no descriptor
+// and allocates nothing; it lives inside a decode thread's buffers.
+struct FdReader {
+    int fd = -1;
+    size_t pos = 0;
+    size_t end = 0;
+    uint8_t buf[4096];
+
+    // Reads up to `n` bytes; fewer only at end of file or on an error.
+    size_t read(void *dst, size_t n);
+};
+
+// ---- Decode threads -----------------------------------------------------------
+
+enum class StartResult { ok, bad_args, no_memory, no_thread };
+
+// Common part of the decode start operations: allocates the player_info,
+// creates the joinable decode thread running `body` with it and stores the
+// thread id through `tid`. The id is stored before the thread can make its
+// first data-write call: the thread passes decode_thread_gate() first.
+StartResult start_decode_thread(int hdl, int fd, ka_data_write_cb data_write, pthread_t *tid,
+                                void *(*body)(void *));
+// First call of every decode thread body (see start_decode_thread).
+void decode_thread_gate();
+
+// Thread ids shared between threads are read and written atomically.
+inline pthread_t load_tid(pthread_t &slot)
+{
+    return std::atomic_ref<pthread_t>(slot).load(std::memory_order_acquire);
+}
+inline void store_tid(pthread_t &slot, pthread_t id)
+{
+    std::atomic_ref<pthread_t>(slot).store(id, std::memory_order_release);
+}
+
+// ---- Shared constants ------------------------------------------------------------
+
+constexpr size_t kWavHeaderSize = 44;
+constexpr char kAmrNbMagic[] = "#!AMR\n";
+constexpr size_t kAmrNbMagicLen = 6;
+constexpr char kAmrWbMagic[] = "#!AMR-WB\n";
+constexpr size_t kAmrWbMagicLen = 9;
+constexpr size_t kAmrFrameMax = 500;  // header byte and up to 499 payload bytes
+constexpr int kAmrNbSamples = 160;
+constexpr int kAmrWbSamples = 320;
+
+// Frame type of an AMR frame header byte.
+constexpr unsigned amr_frame_type(uint8_t header) { return (header >> 3) & 0x0F; }
+
+// libmad fixed point (1.0 = 0x10000000) to 16 bits: round half a step up,
+// clip to [-1.0, 1.0), shift down.
+constexpr int16_t mp3_scale(int32_t sample)
+{
+    int64_t s = int64_t(sample) + (1 << 12);
+    if (s >= 0x10000000) s = 0x10000000 - 1;
+    else if (s < -0x10000000) s = -0x10000000;
+    return int16_t(s >> 13);
+}
+
+}  // namespace ka_files
