@@ -26,6 +26,9 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
+/* kb_pcm_info names both a record and the function that fills it. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
 extern "C" {
 #endif
 
@@ -93,6 +96,16 @@ size_t kb_pcm_transfers(int device, int dir, unsigned *out, size_t cap);
 /* Blocks until a playback device has received at least `bytes` bytes in all,
  * or `timeout_ms` has passed. 0 when reached, -1 on timeout. */
 int kb_pcm_wait_played(int device, size_t bytes, int timeout_ms);
+
+/* Blocks until the device's under- or overrun count (kb_pcm_info.underruns)
+ * reaches `count`, or `timeout_ms` has passed. 0 when reached, -1 on
+ * timeout. The board's clock runs while it waits, so a running stream that
+ * nobody feeds underruns during the wait (at a speed above 0). */
+int kb_pcm_wait_underruns(int device, int dir, unsigned count, int timeout_ms);
+
+/* SNDRV_PCM_STATE_* of the most recently opened stream of the node that is
+ * still open, or -1 when none is open. */
+int kb_pcm_state(int device, int dir);
 
 /* Capture sources (per device; default: silence).
  * Tone: sample n of every channel is
@@ -197,6 +210,7 @@ int kb_open_fds(void);
 
 #ifdef __cplusplus
 }
+#pragma GCC diagnostic pop
 #endif
 
 #endif /* KA_BOARD_H */

@@ -1,0 +1,230 @@
+// Files of the module that the board keeps in a private folder of its own
+// (never the machine's): the sysfs codec node and the audio service's two
+// command files. Their paths are redirected there; a file the board makes
+// absent is simply missing from the folder, whose directories always exist
+// (as /data, /run and the sysfs directory always exist on the module), so a
+// shell redirection to an absent command file creates it, as it would there.
+//
+// system() runs the command with the real shell after replacing the command
+// files' paths in its text by the board's copies.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "kb_internal.h"
+#include "kb_shim.h"
+
+namespace kb {
+namespace {
+
+constexpr const char *kCodecNode = "/sys/devices/soc:sound/codec_name";
+constexpr const char *kDataFile = "/data/alsaucm_test";
+constexpr const char *kRunFile = "/run/alsaucm_test";
+constexpr const char *kBoardFiles[] = {kCodecNode, kDataFile, kRunFile};
+
+struct Files {
+    std::string root;  // private folder, made on first use
+    pid_t owner = 0;
+    std::vector<std::string> commands;
+};
+
+Files &files()
+{
+    static Files *f = new Files();
+    return *f;
+}
+
+bool write_file(const std::string &path, std::string_view text)
+{
+    int fd = kbi_real_open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const char *p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t w = write(fd, p, left);
+        if (w <= 0) break;
+        p += w;
+        left -= size_t(w);
+    }
+    kbi_real_close(fd);
+    return left == 0;
+}
+
+void make_dirs(const std::string &root, const char *rel)
+{
+    std::string p = root;
+    std::string_view r(rel);
+    size_t pos = 0;
+    while ((pos = r.find('/', pos + 1)) != std::string_view::npos) {
+        p = root + std::string(r.substr(0, pos));
+        mkdir(p.c_str(), 0755);
+    }
+}
+
+}  // namespace
+
+bool files_ensure_locked()
+{
+    Files &f = files();
+    // A forked child goes on using its parent's folder (but leaves its
+    // removal to the parent).
+    if (!f.root.empty()) return true;
+    const char *tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/ka-board.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) return false;
+    f.root = buf.data();
+    f.owner = getpid();
+    for (const char *p : kBoardFiles) make_dirs(f.root, p);
+    logf("board files in %s", f.root.c_str());
+    return true;
+}
+
+const std::string &files_root_locked() { return files().root; }
+
+std::string files_copy_path_locked(const char *path)
+{
+    if (!path) return {};
+    for (const char *p : kBoardFiles)
+        if (strcmp(path, p) == 0) {
+            if (!files_ensure_locked()) return {};
+            return files().root + p;
+        }
+    return {};
+}
+
+void files_reset_locked()
+{
+    const Config &c = config();
+    files().commands.clear();
+    if (!files_ensure_locked()) return;
+    const std::string &root = files().root;
+    if (c.codec_present) write_file(root + kCodecNode, c.codec_text);
+    else unlink((root + kCodecNode).c_str());
+    const bool present[] = {c.data_file, c.run_file};
+    const char *names[] = {kDataFile, kRunFile};
+    for (int i = 0; i < 2; ++i) {
+        if (present[i]) write_file(root + names[i], "");
+        else unlink((root + names[i]).c_str());
+    }
+}
+
+void files_exit()
+{
+    std::string root;
+    {
+        Guard g;
+        Files &f = files();
+        if (f.root.empty() || f.owner != getpid()) return;
+        root = f.root;
+    }
+    for (const char *p : kBoardFiles) unlink((root + p).c_str());
+    const char *dirs[] = {"/sys/devices/soc:sound", "/sys/devices", "/sys", "/data", "/run", ""};
+    for (const char *d : dirs) rmdir((root + d).c_str());
+}
+
+int board_system(const char *cmd)
+{
+    ensure_init();
+    std::string text(cmd);
+    {
+        Guard g;
+        files().commands.push_back(text);
+        for (const char *p : {kDataFile, kRunFile}) {
+            std::string copy = files_copy_path_locked(p);
+            if (copy.empty()) continue;
+            size_t len = strlen(p);
+            for (size_t pos = text.find(p); pos != std::string::npos;
+                 pos = text.find(p, pos + copy.size()))
+                text.replace(pos, len, copy);
+        }
+    }
+    logf("system(\"%s\")", cmd);
+    return kbi_real_system(text.c_str());
+}
+
+}  // namespace kb
+
+using namespace kb;
+
+extern "C" {
+
+void kb_set_codec_node(const char *text)
+{
+    ensure_init();
+    Guard g;
+    if (!files_ensure_locked()) return;
+    std::string path = files().root + kCodecNode;
+    if (text) write_file(path, text);
+    else unlink(path.c_str());
+}
+
+void kb_set_file_present(const char *path, int present)
+{
+    ensure_init();
+    Guard g;
+    if (!path || (strcmp(path, kDataFile) != 0 && strcmp(path, kRunFile) != 0)) return;
+    std::string copy = files_copy_path_locked(path);
+    if (copy.empty()) return;
+    if (!present) {
+        unlink(copy.c_str());
+        return;
+    }
+    // A file that is there already keeps what was written to it.
+    int fd = kbi_real_open(copy.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) kbi_real_close(fd);
+}
+
+long kb_file_contents(const char *path, char *out, size_t cap)
+{
+    ensure_init();
+    std::string copy;
+    {
+        Guard g;
+        copy = files_copy_path_locked(path);
+    }
+    if (copy.empty()) return -1;
+    int fd = kbi_real_open(copy.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        text.append(buf, size_t(r));
+    }
+    kbi_real_close(fd);
+    if (out && cap > 0) {
+        size_t k = std::min(cap - 1, text.size());
+        memcpy(out, text.data(), k);
+        out[k] = 0;
+    }
+    return long(text.size());
+}
+
+size_t kb_system_count(void)
+{
+    ensure_init();
+    Guard g;
+    return files().commands.size();
+}
+
+int kb_system_command(size_t i, char *out, size_t cap)
+{
+    ensure_init();
+    Guard g;
+    const auto &c = files().commands;
+    if (i >= c.size()) return -1;
+    if (out && cap > 0) snprintf(out, cap, "%s", c[i].c_str());
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,150 @@
+// Internal interfaces of the emulated board.
+//
+// One mutex guards all board state. Nothing sleeps or blocks while holding
+// it, except in pthread_cond_(timed)wait on the board's one condition
+// variable, which releases it. Every state change that someone may wait for
+// broadcasts that condition, so waiters simply re-check their predicate.
+#pragma once
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "ka_board.h"
+
+namespace kb {
+
+
+// ---- the lock and its condition -----------------------------------------
+void lock();
+void unlock();
+// Waits on the board condition until it is broadcast or until `deadline_ns`
+// (CLOCK_MONOTONIC; 0 waits without a deadline). Must hold the lock.
+void wait_until(int64_t deadline_ns);
+void broadcast();
+int64_t now_ns();
+
+struct Guard {
+    Guard() { lock(); }
+    ~Guard() { unlock(); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+};
+
+// ---- logging (KA_BOARD_LOG=1) ------------------------------------------
+bool log_on();
+void logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- faults -------------------------------------------------------------
+// 0 to go on, or the errno value the call must fail with. Lock held.
+int fault_check(enum kb_fault fault, int device);
+void faults_reset();
+
+// ---- emulated descriptors ----------------------------------------------
+enum class NodeKind { pcm, ctl, i2c };
+
+struct PcmStream;
+
+struct Node {
+    NodeKind kind;
+    int fd = -1;
+    int refs = 0;          // ioctls in progress on the node
+    bool closed = false;   // descriptor closed; freed when refs drops to 0
+    PcmStream *pcm = nullptr;
+    int bus = -1;          // i2c
+    unsigned slave = 0;    // i2c address set by I2C_SLAVE
+};
+
+// Table of emulated descriptors. Lock held.
+void node_add(Node *n);
+Node *node_find(int fd);
+// Removes the node of `fd` from the table (the descriptor is being closed).
+Node *node_remove(int fd);
+int node_count();
+// Cheap test without the lock: false when no emulated descriptor is open.
+bool nodes_exist();
+// Drops a reference taken by the ioctl path; frees a closed, unused node.
+void node_release(Node *n);
+void node_free(Node *n);
+
+// ---- what a path means to the board --------------------------------------
+enum class PathKind {
+    none,        // not the board's: pass through untouched
+    pcm,         // /dev/snd/pcmC0D<N>p|c, N in range
+    ctl,         // /dev/snd/controlC0
+    i2c,         // /dev/i2c-<bus> with a chip on the bus
+    absent,      // a path of the emulated module that does not exist
+    redirected,  // a file kept in the board's private folder
+};
+struct PathInfo {
+    PathKind kind = PathKind::none;
+    int device = -1;
+    int dir = 0;
+    int bus = -1;
+    std::string target;  // redirected: the board's copy
+};
+// Classifies a path. Takes the lock itself.
+PathInfo classify(const char *path);
+
+// ---- PCM ------------------------------------------------------------------
+int pcm_open(int device, int dir, int flags, mode_t mode);
+// Called with the lock held when a PCM descriptor is closed.
+void pcm_close_locked(Node *n);
+void pcm_free(PcmStream *s);
+void pcm_fill_info(void *snd_pcm_info, int device, int dir);
+// The ioctl of a PCM node. Takes and drops the lock itself (may block).
+int pcm_ioctl(Node *n, unsigned long req, void *arg);
+void pcm_reset_locked();
+void pcm_set_speed_locked(double f);
+double speed_locked();
+void pcm_exit_locked();
+void pcm_set_output_dir_locked(const char *dir);
+
+// ---- control device -----------------------------------------------------
+int ctl_ioctl(Node *n, unsigned long req, void *arg);
+void ctl_reset_locked();
+
+// ---- I2C ---------------------------------------------------------------
+bool i2c_bus_exists_locked(int bus);
+// Returns an errno value, or 0 with the ioctl's result in *result.
+int i2c_ioctl(Node *n, unsigned long req, void *arg, int *result);
+void i2c_reset_locked();
+int i2c_open_count_locked();
+void i2c_opened_locked();
+void i2c_closed_locked();
+
+// ---- files, codec node, system() ----------------------------------------
+void files_reset_locked();
+bool files_ensure_locked();  // private folder exists
+const std::string &files_root_locked();
+std::string files_copy_path_locked(const char *path);  // "" if not a board file
+void files_exit();
+int board_system(const char *cmd);
+
+// ---- configuration -------------------------------------------------------
+struct Config {
+    double speed = 0;
+    std::string out_dir;
+    bool codec_present = true;
+    std::string codec_text = "alc5616-codec.2-001b\n";
+    bool data_file = true;
+    bool run_file = true;
+    int capture_kind = 0;  // 0 silence, 1 tone, 2 wav
+    double tone_freq = 0, tone_amp = 0;
+    std::string capture_wav;
+    struct FaultSpec {
+        int fault, device, skip, count, err;
+    };
+    std::vector<FaultSpec> faults;
+};
+// The load-time configuration: defaults with the KA_BOARD_* environment
+// applied. kb_reset() returns to it.
+const Config &config();
+void ensure_init();
+
+}  // namespace kb

@@ -1,0 +1,43 @@
+/* Between the libc entry points (interpose.c, plain C so that its
+ * definitions match libc's declarations exactly) and the emulation (C++). */
+#ifndef KB_SHIM_H
+#define KB_SHIM_H
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KBI_HIDDEN __attribute__((visibility("hidden")))
+
+/* What a path is to the board. */
+enum kbi_path {
+    KBI_PASS = 0,     /* not the board's */
+    KBI_NODE = 1,     /* an emulated device node: open it with kbi_open_node */
+    KBI_REDIRECT = 2, /* a board file: use the path written to `out` */
+    KBI_ABSENT = 3    /* a path of the module that does not exist: ENOENT */
+};
+KBI_HIDDEN int kbi_classify(const char *path, char *out, size_t cap);
+KBI_HIDDEN int kbi_open_node(const char *path, int flags, mode_t mode);
+/* Non-zero when `fd` is an emulated descriptor. */
+KBI_HIDDEN int kbi_is_node(int fd);
+/* Closes an emulated descriptor; -2 when `fd` is not one. */
+KBI_HIDDEN int kbi_close(int fd);
+/* The ioctl of an emulated descriptor; *handled 0 when `fd` is not one. */
+KBI_HIDDEN int kbi_ioctl(int fd, unsigned long req, void *arg, int *handled);
+KBI_HIDDEN int kbi_system(const char *cmd);
+
+/* The real libc functions. */
+KBI_HIDDEN int kbi_real_open(const char *path, int flags, mode_t mode);
+KBI_HIDDEN int kbi_real_close(int fd);
+KBI_HIDDEN int kbi_real_ioctl(int fd, unsigned long req, void *arg);
+KBI_HIDDEN int kbi_real_access(const char *path, int mode);
+KBI_HIDDEN int kbi_real_system(const char *cmd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
