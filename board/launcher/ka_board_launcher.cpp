@@ -1,0 +1,181 @@
+// ka-board: runs a program on the emulated module.
+//
+//   ka-board run [options] -- PROGRAM [ARGS...]
+//
+// Sets the board's KA_BOARD_* environment from the options, puts
+// libka_board into LD_PRELOAD (after any sanitizer runtime already there,
+// which must stay first) and executes the program.
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char *kUsage =
+    "usage: ka-board run [options] -- PROGRAM [ARGS...]\n"
+    "       ka-board --help\n"
+    "\n"
+    "Runs PROGRAM on the emulated module: sound card 0 (PCM devices 0..31 in both\n"
+    "directions, the control device), the codec on I2C, the sysfs codec node and the\n"
+    "audio service's command files, all emulated in the program's own process.\n"
+    "\n"
+    "options:\n"
+    "  --speed X      clock of the PCM devices: 1 real time, 2 twice as fast,\n"
+    "                 0 as fast as the program goes (default 0)\n"
+    "  --out DIR      keep what each playback device plays as DIR/pcmC0D<N>p.wav\n"
+    "  --codec TEXT   text of the sysfs codec node, or 'none' for no node\n"
+    "                 (default: an ALC5616 on bus 2 at 0x1b)\n"
+    "  --capture SRC  what capture devices record: silence, tone:FREQ[:AMP],\n"
+    "                 wav:PATH (default silence)\n"
+    "  --files LIST   command files present: 'data,run' (default), 'data', 'run', 'none'\n"
+    "  --fault SPEC   make calls fail: NAME[@DEVICE]:SKIP:COUNT[:ERRNO], where NAME is\n"
+    "                 pcm_open, pcm_ready, pcm_hw_params, pcm_sw_params, pcm_prepare,\n"
+    "                 pcm_start, pcm_write, pcm_read, ctl_open, ctl_read, ctl_write,\n"
+    "                 i2c_open or i2c_transfer; after SKIP calls, COUNT calls fail\n"
+    "                 (-1: all) with ERRNO (default EIO). May be given several times.\n"
+    "  --log          the board reports what it does on standard error\n"
+    "\n"
+    "environment: KA_BOARD_LIB names the board library to preload instead of the\n"
+    "one found next to this program.\n";
+
+bool exists(const std::string &p) { return !p.empty() && access(p.c_str(), R_OK) == 0; }
+
+std::string self_dir()
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    buf[n] = 0;
+    std::string s(buf);
+    size_t slash = s.rfind('/');
+    return slash == std::string::npos ? "." : s.substr(0, slash);
+}
+
+std::string find_library()
+{
+    if (const char *e = getenv("KA_BOARD_LIB"); e && *e) return e;
+    std::string dir = self_dir();
+    // Installed next to the program, or run from the build tree.
+    for (const std::string &p : {dir + "/../lib/libka_board.so", dir + "/libka_board.so"})
+        if (exists(p)) return p;
+#ifdef KA_BOARD_BUILD_LIB
+    if (exists(KA_BOARD_BUILD_LIB)) return KA_BOARD_BUILD_LIB;
+#endif
+#ifdef KA_BOARD_INSTALL_LIB
+    if (exists(KA_BOARD_INSTALL_LIB)) return KA_BOARD_INSTALL_LIB;
+#endif
+    return {};
+}
+
+bool is_sanitizer_runtime(std::string_view lib)
+{
+    for (std::string_view s : {"libasan", "libtsan", "libubsan", "liblsan", "libhwasan",
+                               "libclang_rt."})
+        if (lib.find(s) != std::string_view::npos) return true;
+    return false;
+}
+
+// LD_PRELOAD with the board library placed after any sanitizer runtime.
+std::string preload_with(const std::string &board, const char *current)
+{
+    std::vector<std::string> first, rest;
+    std::string_view v(current ? current : "");
+    while (!v.empty()) {
+        size_t end = v.find_first_of(": ");
+        std::string_view item = v.substr(0, end);
+        if (!item.empty() && item != board)
+            (is_sanitizer_runtime(item) ? first : rest).emplace_back(item);
+        if (end == std::string_view::npos) break;
+        v = v.substr(end + 1);
+    }
+    std::string out;
+    auto add = [&out](const std::string &s) {
+        if (!out.empty()) out += ':';
+        out += s;
+    };
+    for (const auto &s : first) add(s);
+    add(board);
+    for (const auto &s : rest) add(s);
+    return out;
+}
+
+int usage_error(const std::string &msg)
+{
+    fprintf(stderr, "ka-board: %s\n%s", msg.c_str(), kUsage);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) return usage_error("no command given");
+    std::string_view cmd(argv[1]);
+    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (cmd != "run") return usage_error(std::string("unknown command '") + argv[1] + "'");
+
+    std::string faults;
+    int i = 2;
+    for (; i < argc; ++i) {
+        std::string_view a(argv[i]);
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a.size() < 2 || a.substr(0, 2) != "--") break;
+        if (a == "--log") {
+            setenv("KA_BOARD_LOG", "1", 1);
+            continue;
+        }
+        if (a == "--help") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) return usage_error(std::string("option ") + argv[i] + " needs a value");
+        const char *val = argv[++i];
+        if (a == "--speed") {
+            char *end = nullptr;
+            double s = strtod(val, &end);
+            if (!end || *end || s < 0) return usage_error(std::string("bad speed '") + val + "'");
+            setenv("KA_BOARD_SPEED", val, 1);
+        } else if (a == "--out") {
+            setenv("KA_BOARD_OUT", val, 1);
+        } else if (a == "--codec") {
+            setenv("KA_BOARD_CODEC", val, 1);
+        } else if (a == "--capture") {
+            std::string_view c(val);
+            if (c != "silence" && c.rfind("tone:", 0) != 0 && c.rfind("wav:", 0) != 0)
+                return usage_error(std::string("bad capture source '") + val + "'");
+            setenv("KA_BOARD_CAPTURE", val, 1);
+        } else if (a == "--files") {
+            setenv("KA_BOARD_FILES", val, 1);
+        } else if (a == "--fault") {
+            if (!faults.empty()) faults += ',';
+            faults += val;
+        } else {
+            return usage_error(std::string("unknown option '") + argv[i - 1] + "'");
+        }
+    }
+    if (!faults.empty()) setenv("KA_BOARD_FAULTS", faults.c_str(), 1);
+    if (i >= argc) return usage_error("no program given");
+
+    std::string lib = find_library();
+    if (lib.empty()) {
+        fprintf(stderr, "ka-board: cannot find libka_board.so (set KA_BOARD_LIB)\n");
+        return 127;
+    }
+    setenv("LD_PRELOAD", preload_with(lib, getenv("LD_PRELOAD")).c_str(), 1);
+    execvp(argv[i], argv + i);
+    fprintf(stderr, "ka-board: cannot run %s: %s\n", argv[i], strerror(errno));
+    return 127;
+}
