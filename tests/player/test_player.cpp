@@ -287,7 +287,10 @@ TEST_F(PlayerTest, PauseHoldsThreadResumeContinuesStopEndsPaused)
     writer.join();
     EXPECT_EQ(result.load(), static_cast<int>(data.size()));
 
+    // The thread now sleeps on a ring below half full; it pauses when data
+    // wakes it.
     EXPECT_EQ(Ka_AudPlayer_Pause(0), 0);
+    ASSERT_EQ(Ka_AudPlayer_Play(0, data.data(), 640), 640);
     ASSERT_TRUE(wait_player_state(0, "AUD_PLAYER_PAUSE"));
     EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
     ASSERT_TRUE(wait_reports(0, 1));
