@@ -349,6 +349,18 @@ static unsigned frame_bytes(const struct pcm *pcm)
     return ch * 2;
 }
 
+/* Prepares the stream again after an xrun. The kernel reports EPIPE only in
+ * the XRUN state, where PREPARE is allowed; a driver that reports it while the
+ * stream still runs gets EBUSY from PREPARE, and then the stream is stopped
+ * with DROP first (what was queued counts as lost with the xrun anyway). */
+static int recover(struct pcm *pcm)
+{
+    if (ioctl(pcm->fd, SNDRV_PCM_IOCTL_PREPARE) == 0) return 0;
+    if (errno != EBUSY) return -1;
+    if (ioctl(pcm->fd, SNDRV_PCM_IOCTL_DROP) < 0) return -1;
+    return ioctl(pcm->fd, SNDRV_PCM_IOCTL_PREPARE);
+}
+
 /* Moves `bytes` of interleaved frames with WRITEI_FRAMES or READI_FRAMES.
  * Bytes beyond the last whole frame are not transferred. An under- or overrun
  * (EPIPE) is counted, the stream prepared again and the rest retried. */
@@ -380,7 +392,7 @@ static int transfer(struct pcm *pcm, void *data, unsigned bytes, int capture)
                 ++pcm->underruns;
                 ++xruns;
                 pcm->running = 0;
-                if (ioctl(pcm->fd, SNDRV_PCM_IOCTL_PREPARE) < 0) {
+                if (recover(pcm) < 0) {
                     set_error(pcm, errno, "cannot recover from %s", capture ? "overrun" : "underrun");
                     return -1;
                 }
