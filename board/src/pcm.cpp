@@ -39,6 +39,7 @@ struct PcmStream {
     uint64_t avail_min = 1, start_threshold = 1, stop_threshold = 0, boundary = 0;
     // pointers, in frames since PREPARE
     uint64_t appl = 0;
+    bool hostless = false;  // started by START: the DSP keeps it running
     double hw = 0;
     double hw0 = 0;
     int64_t t0 = 0;
@@ -199,7 +200,8 @@ void advance(PcmStream &s, int64_t now)
         if (s.state == SNDRV_PCM_STATE_DRAINING) {
             s.state = SNDRV_PCM_STATE_SETUP;
             broadcast();
-        } else if (sp > 0 && pos > double(s.appl) && s.stop_threshold < s.boundary) {
+        } else if (sp > 0 && pos > double(s.appl) && s.stop_threshold < s.boundary &&
+                   !s.hostless) {
             xrun(s);
         } else {
             // Nothing left to play and nothing stops the stream: it idles.
@@ -214,7 +216,9 @@ void advance(PcmStream &s, int64_t now)
             return;
         }
         s.hw = position(s, now);
-        if (s.hw - double(s.appl) > double(s.buffer) && s.stop_threshold < s.boundary) xrun(s);
+        if (s.hw - double(s.appl) > double(s.buffer) && s.stop_threshold < s.boundary &&
+            !s.hostless)
+            xrun(s);
     }
 }
 
@@ -516,6 +520,7 @@ int prepare(PcmStream &s)
     if (running(s)) return EBUSY;
     if (int e = fault_check(KB_FAULT_PCM_PREPARE, s.device)) return e;
     s.state = SNDRV_PCM_STATE_PREPARED;
+    s.hostless = false;
     s.appl = 0;
     s.hw = s.hw0 = 0;
     ++dev_of(s).info.prepares;
@@ -527,7 +532,10 @@ int start_ioctl(PcmStream &s, int64_t now)
 {
     if (s.state != SNDRV_PCM_STATE_PREPARED) return EBADFD;
     if (int e = fault_check(KB_FAULT_PCM_START, s.device)) return e;
-    if (s.dir == KB_PLAYBACK && s.appl == 0 && s.stop_threshold < s.boundary) return EPIPE;
+    // The card's front ends can run hostless: started without data, the DSP
+    // keeps the stream going, so a START with nothing queued is not refused
+    // as an underrun (EPIPE) and such a stream never underruns.
+    s.hostless = true;
     start(s, now);
     ++dev_of(s).info.starts;
     logf("pcmC0D%d%c: started", s.device, s.dir ? 'c' : 'p');
