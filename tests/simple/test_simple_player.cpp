@@ -271,10 +271,10 @@ TEST_F(SimplePlayer, FailuresCloseEverythingAndClearTheFlag)
         {KB_FAULT_PCM_PREPARE, EIO, -EIO, "mova_play_file:Failed in pcm_prepare\n"},
         {KB_FAULT_PCM_WRITE, EIO, -EIO, "mova_play_file: pcm_write failed\n"},
     };
-    const int fds = open_descriptors();
     for (const auto &c : cases) {
         kb_reset();
         StderrCapture err;
+        const int fds = open_descriptors();
         ASSERT_EQ(0, mova_start_play_file());
         kb_fault(c.fault, kDevNo, 0, -1, c.err);
         EXPECT_EQ(c.rc, play(path, 3 * period)) << c.fault;
