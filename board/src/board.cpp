@@ -261,8 +261,13 @@ void apply_capture_config(const Config &c)
 std::atomic<bool> g_inited{false};
 pthread_once_t g_init_once = PTHREAD_ONCE_INIT;
 
+void before_fork() { lock(); }
+void after_fork() { unlock(); }
+
 void do_init()
 {
+    // A fork() never copies the lock while another thread holds it.
+    pthread_atfork(before_fork, after_fork, after_fork);
     {
         Guard g;
         pcm_reset_locked();
@@ -271,8 +276,10 @@ void do_init()
         files_reset_locked();
         faults_reset();
     }
-    apply_capture_config(config());
+    // Marked ready first: setting the capture sources goes through the API,
+    // which must not wait for this initialisation to finish.
     g_inited.store(true, std::memory_order_release);
+    apply_capture_config(config());
     logf("board ready");
 }
 
