@@ -231,7 +231,9 @@ int cmd_simple_play(int argc, char **argv)
     }
     mova_stop_play_file();  // a normal end leaves the play flag set
     if (rc != 0) {
-        fprintf(stderr, "ka-audio simple-play: %s\n", strerror(-rc));
+        // The player said why above; -1 is a file it could not open.
+        fprintf(stderr, "ka-audio simple-play: playback failed (%d%s%s)\n", rc, rc < -1 ? ": " : "",
+                rc < -1 ? strerror(-rc) : "");
         return 1;
     }
     return 0;
