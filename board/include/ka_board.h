@@ -103,6 +103,10 @@ int kb_pcm_wait_played(int device, size_t bytes, int timeout_ms);
  * nobody feeds underruns during the wait (at a speed above 0). */
 int kb_pcm_wait_underruns(int device, int dir, unsigned count, int timeout_ms);
 
+/* Threads blocked right now in a transfer (WRITEI waiting for room in the
+ * buffer, READI waiting for data) on the device. */
+int kb_pcm_waiters(int device, int dir);
+
 /* SNDRV_PCM_STATE_* of the most recently opened stream of the node that is
  * still open, or -1 when none is open. */
 int kb_pcm_state(int device, int dir);

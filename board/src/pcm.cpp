@@ -58,6 +58,7 @@ struct Device {
     int src = 0;  // 0 silence, 1 tone, 2 wav
     double freq = 0, amp = 0;
     std::vector<uint8_t> wav;
+    int waiters = 0;  // threads blocked in a transfer
     // WAV output file
     int out_fd = -1;
     uint64_t out_bytes = 0;
@@ -288,17 +289,7 @@ snd_interval *iv(snd_pcm_hw_params *p, int n)
     return &p->intervals[n - SNDRV_PCM_HW_PARAM_FIRST_INTERVAL];
 }
 
-bool mask_empty(const snd_mask *m)
-{
-    for (auto b : m->bits)
-        if (b) return false;
-    return true;
-}
-// An all-zero mask is taken as "not restricted" rather than refused.
-bool mask_has(const snd_mask *m, unsigned bit)
-{
-    return mask_empty(m) || (m->bits[bit >> 5] & (1u << (bit & 31)));
-}
+bool mask_has(const snd_mask *m, unsigned bit) { return m->bits[bit >> 5] & (1u << (bit & 31)); }
 void mask_set_only(snd_mask *m, unsigned bit)
 {
     memset(m->bits, 0, sizeof m->bits);
@@ -309,12 +300,12 @@ struct Range {
     uint64_t lo = 0, hi = UINT_MAX;
     bool fixed() const { return lo == hi; }
 };
-// The client's range for an interval; an untouched [0, 0] interval is open.
+// The client's range for an interval (empty when lo > hi).
 Range range(snd_pcm_hw_params *p, int n)
 {
     const snd_interval *i = iv(p, n);
     Range r;
-    if (i->max == 0 && i->min == 0) return r;
+    if (i->empty) return {1, 0};
     r.lo = uint64_t(i->min) + (i->openmin ? 1 : 0);
     r.hi = i->max == UINT_MAX ? UINT_MAX : uint64_t(i->max) - (i->openmax && i->max ? 1 : 0);
     return r;
@@ -626,7 +617,10 @@ int transfer(Node *n, snd_xferi *x)
         uint64_t need = std::max<uint64_t>(1, std::min(s.avail_min, left));
         double target = play ? double(s.appl + need) - double(s.buffer) : double(s.appl + need);
         ++n->refs;
+        ++dev_of(s).waiters;
+        broadcast();
         wait_until(time_at(s, target));
+        --dev_of(s).waiters;
         --n->refs;
     }
     if (done > 0) {
@@ -966,6 +960,14 @@ int kb_pcm_wait_underruns(int device, int dir, unsigned count, int timeout_ms)
         if (now >= deadline) return -1;
         wait_until(std::max(next, now + 1000));
     }
+}
+
+int kb_pcm_waiters(int device, int dir)
+{
+    if (!valid(device, dir)) return -1;
+    ensure_init();
+    Guard g;
+    return pcm().dev[device][dir].waiters;
 }
 
 int kb_pcm_state(int device, int dir)
