@@ -233,7 +233,7 @@ static int set_values(struct mixer_ctl *ctl, int count, char **argv)
         for (size_t i = 0; i < n; ++i) {
             long v;
             if (to_long(argv[i], &v) < 0) return -EINVAL;
-            if (v < info->value.integer.min || v > info->value.integer.max) return -ERANGE;
+            if (v < info->value.integer.min || v > info->value.integer.max) return -EINVAL;
             value.value.integer.value[i] = v;
         }
         break;
@@ -261,7 +261,7 @@ static int set_values(struct mixer_ctl *ctl, int count, char **argv)
         for (size_t i = 0; i < n; ++i) {
             long long v;
             if (to_llong(argv[i], &v) < 0) return -EINVAL;
-            if (v < info->value.integer64.min || v > info->value.integer64.max) return -ERANGE;
+            if (v < info->value.integer64.min || v > info->value.integer64.max) return -EINVAL;
             value.value.integer64.value[i] = v;
         }
         break;
