@@ -4,14 +4,22 @@
 //
 // Sets the board's KA_BOARD_* environment from the options, puts
 // libka_board into LD_PRELOAD (after any sanitizer runtime already there,
-// which must stay first) and executes the program.
+// which must stay first) and runs the program. The module's files (the sysfs
+// codec node, the command files) live in one folder that the launcher makes
+// for the run and removes afterwards, so that every process of the program's
+// tree sees the same module.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -106,6 +114,55 @@ std::string preload_with(const std::string &board, const char *current)
     return out;
 }
 
+constexpr const char *kCodecNode = "/sys/devices/soc:sound/codec_name";
+constexpr const char *kDataFile = "/data/alsaucm_test";
+constexpr const char *kRunFile = "/run/alsaucm_test";
+constexpr const char *kDirs[] = {"/sys", "/sys/devices", "/sys/devices/soc:sound", "/data", "/run"};
+
+bool write_text(const std::string &path, const std::string &text)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    return ok;
+}
+
+// The run's folder with the files as the options ask for them; "" on failure.
+std::string make_root(const char *codec, const char *files)
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/ka-board-run.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) return {};
+    std::string root = buf.data();
+    for (const char *d : kDirs) mkdir((root + d).c_str(), 0755);
+    if (!codec || strcmp(codec, "none") != 0) {
+        std::string text = codec ? codec : "alc5616-codec.2-001b";
+        if (text.empty() || text.back() != '\n') text += '\n';
+        write_text(root + kCodecNode, text);
+    }
+    std::string_view list(files ? files : "data,run");
+    if (list.find("data") != std::string_view::npos) write_text(root + kDataFile, "");
+    if (list.find("run") != std::string_view::npos) write_text(root + kRunFile, "");
+    return root;
+}
+
+void remove_root(const std::string &root)
+{
+    for (const char *f : {kCodecNode, kDataFile, kRunFile}) unlink((root + f).c_str());
+    for (int i = int(std::size(kDirs)) - 1; i >= 0; --i) rmdir((root + kDirs[i]).c_str());
+    rmdir(root.c_str());
+}
+
+volatile sig_atomic_t g_child = 0;
+
+void forward(int sig)
+{
+    if (g_child > 0) kill(g_child, sig);
+}
+
 int usage_error(const std::string &msg)
 {
     fprintf(stderr, "ka-board: %s\n%s", msg.c_str(), kUsage);
@@ -174,8 +231,35 @@ int main(int argc, char **argv)
         fprintf(stderr, "ka-board: cannot find libka_board.so (set KA_BOARD_LIB)\n");
         return 127;
     }
+    std::string root = make_root(getenv("KA_BOARD_CODEC"), getenv("KA_BOARD_FILES"));
+    if (root.empty()) {
+        fprintf(stderr, "ka-board: cannot make the module's folder: %s\n", strerror(errno));
+        return 127;
+    }
+    setenv("KA_BOARD_ROOT", root.c_str(), 1);
     setenv("LD_PRELOAD", preload_with(lib, getenv("LD_PRELOAD")).c_str(), 1);
-    execvp(argv[i], argv + i);
-    fprintf(stderr, "ka-board: cannot run %s: %s\n", argv[i], strerror(errno));
-    return 127;
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        fprintf(stderr, "ka-board: fork: %s\n", strerror(errno));
+        remove_root(root);
+        return 127;
+    }
+    if (pid == 0) {
+        execvp(argv[i], argv + i);
+        fprintf(stderr, "ka-board: cannot run %s: %s\n", argv[i], strerror(errno));
+        _exit(127);
+    }
+    g_child = pid;
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) signal(sig, forward);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    remove_root(root);
+    if (WIFSIGNALED(status)) {
+        signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+        return 128 + WTERMSIG(status);
+    }
+    return WEXITSTATUS(status);
 }

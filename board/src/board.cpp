@@ -273,7 +273,7 @@ void do_init()
         pcm_reset_locked();
         ctl_reset_locked();
         i2c_reset_locked();
-        files_reset_locked();
+        files_reset_locked(true);
         faults_reset();
     }
     // Marked ready first: setting the capture sources goes through the API,
@@ -311,7 +311,7 @@ void kb_reset(void)
         pcm_reset_locked();
         ctl_reset_locked();
         i2c_reset_locked();
-        files_reset_locked();
+        files_reset_locked(false);
         faults_reset();
         broadcast();
     }

@@ -7,7 +7,10 @@
 //
 // system() runs the command with the real shell after replacing the command
 // files' paths in its text by the board's copies.
+#include <dirent.h>
 #include <errno.h>
+#include <signal.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -30,7 +33,8 @@ constexpr const char *kBoardFiles[] = {kCodecNode, kDataFile, kRunFile};
 
 struct Files {
     std::string root;  // private folder, made on first use
-    pid_t owner = 0;
+    pid_t owner = 0;   // the process that removes it at exit (0: nobody)
+    bool shared = false;
     std::vector<std::string> commands;
 };
 
@@ -67,6 +71,29 @@ void make_dirs(const std::string &root, const char *rel)
     }
 }
 
+void remove_tree(const std::string &root)
+{
+    for (const char *p : kBoardFiles) unlink((root + p).c_str());
+    const char *dirs[] = {"/sys/devices/soc:sound", "/sys/devices", "/sys", "/data", "/run", ""};
+    for (const char *d : dirs) rmdir((root + d).c_str());
+}
+
+// Folders of processes that ended without running their exit handlers (a
+// program that calls _exit, a killed one) are removed by the next board.
+void remove_stale(const std::string &tmp)
+{
+    DIR *d = opendir(tmp.c_str());
+    if (!d) return;
+    while (dirent *e = readdir(d)) {
+        long pid = 0;
+        char rest[16];
+        if (sscanf(e->d_name, "ka-board.%ld.%15s", &pid, rest) != 2 || pid <= 0) continue;
+        if (kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;
+        remove_tree(tmp + "/" + e->d_name);
+    }
+    closedir(d);
+}
+
 }  // namespace
 
 bool files_ensure_locked()
@@ -75,8 +102,21 @@ bool files_ensure_locked()
     // A forked child goes on using its parent's folder (but leaves its
     // removal to the parent).
     if (!f.root.empty()) return true;
-    const char *tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/ka-board.XXXXXX";
+    // Under the launcher, every process of the program's tree shares the
+    // launcher's folder (one module), which the launcher prepares and removes.
+    if (const char *r = getenv("KA_BOARD_ROOT"); r && *r) {
+        struct stat st;
+        if (stat(r, &st) == 0 && S_ISDIR(st.st_mode)) {
+            f.root = r;
+            f.shared = true;
+            for (const char *p : kBoardFiles) make_dirs(f.root, p);
+            return true;
+        }
+    }
+    const char *t = getenv("TMPDIR");
+    const std::string tmp = t && *t ? t : "/tmp";
+    remove_stale(tmp);
+    std::string tmpl = tmp + "/ka-board." + std::to_string(getpid()) + ".XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back(0);
     if (!mkdtemp(buf.data())) return false;
@@ -100,11 +140,12 @@ std::string files_copy_path_locked(const char *path)
     return {};
 }
 
-void files_reset_locked()
+void files_reset_locked(bool initial)
 {
     const Config &c = config();
     files().commands.clear();
     if (!files_ensure_locked()) return;
+    if (initial && files().shared) return;  // the launcher set the files up
     const std::string &root = files().root;
     if (c.codec_present) write_file(root + kCodecNode, c.codec_text);
     else unlink((root + kCodecNode).c_str());
@@ -125,9 +166,7 @@ void files_exit()
         if (f.root.empty() || f.owner != getpid()) return;
         root = f.root;
     }
-    for (const char *p : kBoardFiles) unlink((root + p).c_str());
-    const char *dirs[] = {"/sys/devices/soc:sound", "/sys/devices", "/sys", "/data", "/run", ""};
-    for (const char *d : dirs) rmdir((root + d).c_str());
+    remove_tree(root);
 }
 
 int board_system(const char *cmd)

@@ -119,7 +119,8 @@ void i2c_opened_locked();
 void i2c_closed_locked();
 
 // ---- files, codec node, system() ----------------------------------------
-void files_reset_locked();
+// `initial`: the board's first set-up, which leaves a shared folder as it is.
+void files_reset_locked(bool initial);
 bool files_ensure_locked();  // private folder exists
 const std::string &files_root_locked();
 std::string files_copy_path_locked(const char *path);  // "" if not a board file

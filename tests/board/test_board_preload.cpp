@@ -1,0 +1,132 @@
+// The board preloaded into programs that know nothing of it, through the
+// ka-board launcher: the shell and cat see the emulated module's files and
+// nodes as configured by the launcher's options.
+#include <fcntl.h>
+#include <link.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "ka_test.h"
+
+extern char **environ;
+
+namespace {
+
+std::string launcher()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    std::string self(buf, static_cast<size_t>(n));
+    return self.substr(0, self.rfind('/')) + "/../board/ka-board";
+}
+
+// A sanitizer runtime this test runs with must come first in the child too.
+std::string sanitizer_runtime()
+{
+    std::string found;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *out) {
+            std::string name = info->dlpi_name ? info->dlpi_name : "";
+            if (name.find("libasan.so") != std::string::npos ||
+                name.find("libtsan.so") != std::string::npos)
+                *static_cast<std::string *>(out) = name;
+            return 0;
+        },
+        &found);
+    return found;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+Outcome run(const std::vector<std::string> &args)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e) {
+        std::string v(*e);
+        if (v.rfind("LD_PRELOAD=", 0) != 0 && v.rfind("KA_BOARD_", 0) != 0) env.push_back(v);
+    }
+    if (std::string rt = sanitizer_runtime(); !rt.empty()) {
+        env.push_back("LD_PRELOAD=" + rt);
+        env.push_back("ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0");
+    }
+    std::vector<char *> argv, envp;
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+
+    int out[2], err[2];
+    Outcome r;
+    if (pipe(out) || pipe(err)) return r;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    posix_spawn_file_actions_addclose(&fa, err[0]);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    close(err[1]);
+    // Read stderr after stdout; both stay small, far below a pipe's size.
+    for (auto [fd, text] : {std::pair{out[0], &r.out}, std::pair{err[0], &r.err}}) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, static_cast<size_t>(n));
+        close(fd);
+    }
+    if (rc == 0) waitpid(pid, &r.status, 0);
+    return r;
+}
+
+const char *kScript =
+    "cat /sys/devices/soc:sound/codec_name || echo no node; "
+    "for f in /data/alsaucm_test /run/alsaucm_test; do "
+    "  if [ -e $f ]; then echo present $f; else echo absent $f; fi; done; "
+    "[ -c /dev/snd/controlC0 ] && echo control; "
+    "[ -e /dev/snd/pcmC0D40p ] || echo no pcm 40; "
+    "echo rxgains gain 3 > /run/alsaucm_test && cat /run/alsaucm_test";
+
+TEST(BoardPreload, LauncherConfiguresAndPreloadsTheBoard)
+{
+    const std::string ka = launcher();
+    ASSERT_EQ(0, access(ka.c_str(), X_OK)) << ka;
+
+    Outcome r = run({ka, "run", "--codec", "tlv320aic3x.1-0018", "--files", "run", "--log", "--",
+                 "/bin/sh", "-c", kScript});
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.err;
+    EXPECT_EQ(0, WEXITSTATUS(r.status)) << r.err;
+    EXPECT_EQ("tlv320aic3x.1-0018\n"
+              "absent /data/alsaucm_test\n"
+              "present /run/alsaucm_test\n"
+              "control\n"
+              "no pcm 40\n"
+              "rxgains gain 3\n",
+              r.out)
+        << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("[ka-board ")) << r.err;
+
+    r = run({ka, "run", "--codec", "none", "--files", "none", "--", "/bin/sh", "-c", kScript});
+    EXPECT_EQ(0, r.out.find("no node\nabsent /data/alsaucm_test\nabsent /run/alsaucm_test\n"))
+        << r.out << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("[ka-board ")) << r.err;
+
+    // Usage errors and help.
+    r = run({ka, "run", "--speed", "fast", "--", "/bin/true"});
+    ASSERT_TRUE(WIFEXITED(r.status));
+    EXPECT_EQ(2, WEXITSTATUS(r.status));
+    r = run({ka, "--help"});
+    EXPECT_EQ(0, WEXITSTATUS(r.status));
+    EXPECT_NE(std::string::npos, r.out.find("ka-board run [options] -- PROGRAM"));
+}
+
+}  // namespace
