@@ -1,5 +1,5 @@
-// Captures what the process writes to the standard error stream (the simple
-// family's messages) into a temporary file while it exists.
+// What the process writes to the standard error stream (the simple family's
+// messages), caught in a temporary file while a StderrCapture exists.
 #pragma once
 
 #include <fcntl.h>
@@ -29,39 +29,25 @@ public:
         close(saved_);
         close(file_);
     }
-    StderrCapture(const StderrCapture &) = delete;
-    StderrCapture &operator=(const StderrCapture &) = delete;
-
-    // Everything written so far.
     std::string text() const
     {
-        fflush(stderr);
         std::string out;
         char buf[4096];
-        off_t at = 0;
-        for (ssize_t n; (n = pread(file_, buf, sizeof buf, at)) > 0; at += n) out.append(buf, static_cast<size_t>(n));
+        for (ssize_t n; (n = pread(file_, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;)
+            out.append(buf, static_cast<size_t>(n));
         return out;
     }
     bool has(const std::string &needle) const { return text().find(needle) != std::string::npos; }
-    int count(const std::string &needle) const
-    {
-        const std::string t = text();
-        int n = 0;
-        for (size_t at = t.find(needle); at != std::string::npos; at = t.find(needle, at + 1)) ++n;
-        return n;
-    }
 
 private:
-    int file_ = -1;
-    int saved_ = -1;
+    int file_ = -1, saved_ = -1;
 };
 
-// Descriptors of this process that are open right now (any kind).
+// Descriptors of this process open right now, of any kind.
 inline int open_descriptors()
 {
     int n = 0;
-    for (int fd = 0; fd < 1024; ++fd)
-        if (fcntl(fd, F_GETFD) != -1) ++n;
+    for (int fd = 0; fd < 1024; ++fd) n += fcntl(fd, F_GETFD) != -1;
     return n;
 }
 
