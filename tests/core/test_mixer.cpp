@@ -2,6 +2,7 @@
 // and multi-value controls, refusals of the platform, and the descriptor
 // closed again after every call.
 #include <alsa_audio.h>
+#include <android/log.h>
 #include <errno.h>
 
 #include <string>

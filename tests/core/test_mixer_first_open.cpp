@@ -1,7 +1,9 @@
 // The first mixer access of a process creates the platform mixer object;
 // while the control device stays away it is looked for again on every call.
 // Kept in a program of its own: the object lives for the life of the process.
+#include <android/log.h>
 #include <errno.h>
+#include <sound/asound.h>
 
 #include <string>
 #include <vector>

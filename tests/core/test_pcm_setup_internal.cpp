@@ -24,7 +24,7 @@ TEST_F(PcmSetup, MonoPlaybackAsThePlayerOpensIt)
     EXPECT_EQ(p->rate, 8000u);
     EXPECT_EQ(p->format, static_cast<unsigned>(SNDRV_PCM_FORMAT_S16_LE));
 
-    kb_pcm_info info{};
+    struct kb_pcm_info info{};
     ASSERT_EQ(kb_pcm_info(0, KB_PLAYBACK, &info), 0);
     EXPECT_EQ(info.open, 1);
     EXPECT_EQ(info.access, static_cast<unsigned>(SNDRV_PCM_ACCESS_RW_INTERLEAVED));
@@ -70,7 +70,7 @@ TEST_F(PcmSetup, ChannelBitsFramesAndDirection)
         struct pcm *p = __ka_pcm_open(c.dev, c.flags, c.channels, 48000, SNDRV_PCM_FORMAT_S16_LE);
         ASSERT_NE(p, nullptr) << log.dump();
         EXPECT_EQ(p->flags, c.want_flags);
-        kb_pcm_info info{};
+        struct kb_pcm_info info{};
         const int dir = (c.flags & 0x10000000u) ? KB_CAPTURE : KB_PLAYBACK;
         ASSERT_EQ(kb_pcm_info(c.board_dev, dir, &info), 0);
         EXPECT_EQ(info.open, 1);
@@ -86,7 +86,7 @@ TEST_F(PcmSetup, MemoryMappedAccessFlag)
 {
     struct pcm *p = __ka_pcm_open("hw:0,0", 0x00010000u, 2, 44100, SNDRV_PCM_FORMAT_S16_LE);
     ASSERT_NE(p, nullptr) << log.dump();
-    kb_pcm_info info{};
+    struct kb_pcm_info info{};
     ASSERT_EQ(kb_pcm_info(0, KB_PLAYBACK, &info), 0);
     EXPECT_EQ(info.access, static_cast<unsigned>(SNDRV_PCM_ACCESS_MMAP_INTERLEAVED));
     pcm_close(p);
@@ -95,7 +95,7 @@ TEST_F(PcmSetup, MemoryMappedAccessFlag)
 TEST_F(PcmSetup, EveryFailureClosesTheStreamAndSaysWhy)
 {
     struct Case {
-        kb_fault fault;
+        enum kb_fault fault;
         std::vector<std::string> lines;
     };
     const std::string failed = "ka_lib_audio[";
