@@ -52,7 +52,7 @@ struct codec_desc {
 // reaches the mixer, which finds no such control and says so, and a
 // playback get fails. Its capture volume drives "Master Playback Volume"
 // with 20 as the top value. The MAX9860 (type 6) has no row at all.
-codec_desc codec_table[] = {
+constinit codec_desc codec_table[] = {
     {3, "ADC Capture Volume", "DAC1 Playback Volume", 125, 175, {}, {}, 2},   // ALC5616
     {3, "Capture Volume", "Playback Volume", 255, 255, {}, {}, 1},            // NAU8810
     {3, "Capture Volume", "Master Playback Volume", 127, 127, {}, {}, 1},     // NAU88C10
@@ -63,7 +63,7 @@ codec_desc codec_table[] = {
 constexpr int kCodecRows = static_cast<int>(sizeof codec_table / sizeof codec_table[0]);
 
 // Detected codec type; negative until a volume call finds a codec.
-std::atomic<int> codec_type{-1};
+constinit std::atomic<int> codec_type{-1};
 
 int cached_codec_type()
 {

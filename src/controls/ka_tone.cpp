@@ -28,7 +28,7 @@ constexpr uint32_t kMaxGain = 1000;
 
 // The tone stream slot. Changed only under tone_lock; Close peeks at it
 // before taking the lock, so it is atomic.
-std::atomic<struct pcm *> tone_pcm{&closed_pcm};
+constinit std::atomic<struct pcm *> tone_pcm{&closed_pcm};
 pthread_mutex_t tone_lock = PTHREAD_MUTEX_INITIALIZER;
 
 // Writes the four generator values: low, high, duration, gain.

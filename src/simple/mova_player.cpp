@@ -20,7 +20,7 @@ namespace {
 
 // 1 between a start and the next stop or failed play. Written by any thread,
 // read by the playing thread before every chunk.
-std::atomic<int> mova_play_file_need_running{0};
+constinit std::atomic<int> mova_play_file_need_running{0};
 
 constexpr size_t kWavHeaderSize = 44;
 

@@ -69,7 +69,7 @@ TEST_F(Codec, DetectedByTheFirstMatchInTableOrder)
     EXPECT_EQ(0, kb_open_fds());
 }
 
-TEST_F(Codec, TwoValueCodecKeepsPercentagesThatStillMapExactly)
+TEST_F(Codec, VolumeArithmeticBothWays)
 {
     // 50 % of 175 truncates to 87; the stored 50 comes back, not 49.
     EXPECT_FRESH(kAlc, "set=0 ctl=87;175; get=0:50,100", [] {
@@ -77,14 +77,13 @@ TEST_F(Codec, TwoValueCodecKeepsPercentagesThatStillMapExactly)
         out << set(0, 50, 100, "DAC1 Playback Volume") << get(0);
         return out.str();
     });
-    // A fresh process converts the raw values back.
+    // A fresh process converts the raw values back...
     EXPECT_FRESH(kAlc, " get=0:49,100", [] {
         const long raw[2] = {87, 175};
         kb_ctl_set("DAC1 Playback Volume", raw, 2);
         return get(0);
     });
-    // 100 % is the maximum; a control changed behind the library's back no
-    // longer matches the stored pair and is converted.
+    // ... and so does one whose control changed behind the library's back.
     EXPECT_FRESH(kAlc, "set=0 ctl=125;0; get=0:100,0 get=0:50,100", [] {
         std::ostringstream out;
         out << set(1, 100, 0, "ADC Capture Volume") << get(1);
@@ -93,12 +92,8 @@ TEST_F(Codec, TwoValueCodecKeepsPercentagesThatStillMapExactly)
         out << get(1);
         return out.str();
     });
-}
-
-TEST_F(Codec, OneValueCodecWritesTheLeftValue)
-{
-    // 40 % of 255 is 102; the stored right 0 does not map to 102, so the get
-    // converts 102 back on both sides.
+    // One-value codec: 40 % of 255 is 102; the stored right 0 does not map to
+    // 102, so the get converts 102 back on both sides.
     EXPECT_FRESH("nau8810.1-001a\n", "set=0 ctl=102; get=0:40,40", [] {
         std::ostringstream out;
         out << set(1, 40, 0, "Capture Volume") << get(1);
@@ -106,32 +101,22 @@ TEST_F(Codec, OneValueCodecWritesTheLeftValue)
     });
 }
 
-TEST_F(Codec, RefusedRequests)
+TEST_F(Codec, RefusedRequestsAndAMissingNode)
 {
-    // Percentages above 100 are refused before detection reads the node.
-    EXPECT_FRESH(nullptr, "-1-1 1 0 -1 get=-1:-7,-7 11 -1-1", [] {
+    // Percentages above 100 are refused before detection reads the node;
+    // without a node every call looks for it again; bad volume types fail on
+    // a known codec.
+    EXPECT_FRESH(nullptr, "-1-1 1 0 -1 get=-1:-7,-7 2 11 -1 get=-1:-7,-7 -1-1 set=0 ctl=35;70;", [] {
         LogCapture capture;
         std::ostringstream out;
         out << Ka_AudCodec_SetVolume(0, 101, 0) << Ka_AudCodec_SetVolume(1, 0, 0xFFFFFFFFu) << " "
             << lib_msg(capture, kError, "Codec volume 0-100 input:[0,-1]\n") << " " << capture.count("codec name node");
-        kb_set_codec_node(kAlc);  // bad volume types on a known codec
-        out << " " << Ka_AudCodec_SetVolume(2, 10, 10) << get(-1) << " "
-            << lib_msg(capture, kError, "Unknown type of codec\n") << lib_msg(capture, kError, "unknown volume type -1\n");
-        int v = 0;
-        out << " " << Ka_AudCodec_GetVolume(0, &v, nullptr) << Ka_AudCodec_GetVolume(0, nullptr, &v);
-        return out.str();
-    });
-}
-
-TEST_F(Codec, MissingNodeIsLookedForAgainOnEveryCall)
-{
-    EXPECT_FRESH(nullptr, "-1 get=-1:-7,-7 2 11 set=0 ctl=35;70;", [] {
-        LogCapture capture;
-        std::ostringstream out;
-        out << Ka_AudCodec_SetVolume(0, 50, 50) << get(0) << " " << lib_msg(capture, kError, kNoNode) << " "
+        out << " " << Ka_AudCodec_SetVolume(0, 50, 50) << get(0) << " " << lib_msg(capture, kError, kNoNode) << " "
             << lib_msg(capture, kError, "Unknown type of codec\n") << lib_msg(capture, kError, "unknown volume type 0\n");
         kb_set_codec_node(kAlc);
-        out << " " << set(0, 20, 40, "DAC1 Playback Volume");
+        int v = 0;
+        out << " " << Ka_AudCodec_SetVolume(2, 10, 10) << get(-1) << " " << Ka_AudCodec_GetVolume(0, &v, nullptr)
+            << Ka_AudCodec_GetVolume(0, nullptr, &v) << " " << set(0, 20, 40, "DAC1 Playback Volume");
         return out.str();
     });
 }
