@@ -1,5 +1,7 @@
 // DTMF tone: the values written to the tone generator, the request limits,
 // the route and the one tone stream on the board.
+#include <thread>
+
 #include "controls_test.h"
 #include "ka_lib_audio.h"
 
@@ -70,5 +72,22 @@ TEST_F(Tone, OpenKeepsOneStreamAndCloseReleasesIt)
     // A failed Open leaves no stream behind, the replaced one included.
     kb_fault(KB_FAULT_PCM_PREPARE, 7, 0, 1, EIO);
     EXPECT_EQ(-1, Ka_AudTone_Open(nullptr));
+    EXPECT_EQ(0, kb_open_fds());
+}
+
+TEST_F(Tone, RacingOpensAndClosesLeaveNoStreamBehind)
+{
+    auto churn = [] {
+        for (int i = 0; i < 50; ++i) {
+            Ka_AudTone_Open(nullptr);
+            Ka_AudTone_Close();
+        }
+    };
+    std::thread a(churn), b(churn);
+    churn();
+    a.join();
+    b.join();
+    Ka_AudTone_Close();
+    EXPECT_EQ(0, open_on(7));
     EXPECT_EQ(0, kb_open_fds());
 }

@@ -4,6 +4,7 @@
 #include <alsa_audio.h>
 #include <string.h>
 
+#include <atomic>
 #include <thread>
 
 #include "ka_lib_audio.h"
@@ -105,6 +106,14 @@ TEST_F(SimplePlayer, FlagStateMachine)
     kb_fault(KB_FAULT_PCM_PREPARE, -1, 0, 1, EIO);
     EXPECT_EQ(-EIO, play(path, 100));
     EXPECT_EQ(0, mova_start_play_file());  // a failing play cleared it
+
+    // Of starters racing each other exactly one wins.
+    mova_stop_play_file();
+    std::atomic<int> won{0};
+    std::vector<std::thread> starters;
+    for (int i = 0; i < 4; ++i) starters.emplace_back([&] { won += mova_start_play_file() == 0; });
+    for (auto &t : starters) t.join();
+    EXPECT_EQ(1, won.load());
 
     // With the flag clear a play reads one chunk, writes nothing, returns 0.
     mova_stop_play_file();
