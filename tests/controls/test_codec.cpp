@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <functional>
 #include <sstream>
 
 #include "controls_test.h"
@@ -17,17 +18,21 @@ namespace {
 constexpr const char *kAlc = "alc5616-codec.2-001b\n";
 constexpr const char *kNoNode = "open codec name node failed: /sys/devices/soc:sound/codec_name\n";
 
-// Runs the lambda in a fresh process whose codec node reads `node` (NULL: no
-// node) and expects its report. Reports are built with <<, which (unlike +)
-// runs the calls in the order they are written.
-#define EXPECT_FRESH(node, expected, ...)                                                               \
-    EXPECT_EXIT(                                                                                        \
-        {                                                                                               \
-            kb_set_codec_node(node);                                                                    \
-            fprintf(stderr, "<<%s>>\n", (__VA_ARGS__)().c_str());                                       \
-            _exit(0);                                                                                   \
-        },                                                                                              \
-        ::testing::ExitedWithCode(0), "<<" expected ">>")
+// Runs the statements in a fresh process whose codec node reads `node` (NULL:
+// no node); they write a report to `out` (with <<, which runs the calls in
+// the order they are written), and the report must read `expected`.
+[[noreturn]] void fresh(const char *node, const std::function<void(std::ostringstream &, LogCapture &)> &body)
+{
+    kb_set_codec_node(node);
+    LogCapture capture;
+    std::ostringstream out;
+    body(out, capture);
+    fprintf(stderr, "<<%s>>\n", out.str().c_str());
+    _exit(0);
+}
+#define EXPECT_FRESH(node, expected, ...)                                                                 \
+    EXPECT_EXIT(fresh(node, [](std::ostringstream & out, LogCapture & capture) { (void)capture; __VA_ARGS__; }), \
+                ::testing::ExitedWithCode(0), "<<" expected ">>")
 
 std::string set(int type, uint32_t l, uint32_t r, const char *ctl)
 {
@@ -72,33 +77,27 @@ TEST_F(Codec, DetectedByTheFirstMatchInTableOrder)
 TEST_F(Codec, VolumeArithmeticBothWays)
 {
     // 50 % of 175 truncates to 87; the stored 50 comes back, not 49.
-    EXPECT_FRESH(kAlc, "set=0 ctl=87;175; get=0:50,100", [] {
-        std::ostringstream out;
+    EXPECT_FRESH(kAlc, "set=0 ctl=87;175; get=0:50,100",
         out << set(0, 50, 100, "DAC1 Playback Volume") << get(0);
-        return out.str();
-    });
+    );
     // A fresh process converts the raw values back...
-    EXPECT_FRESH(kAlc, " get=0:49,100", [] {
+    EXPECT_FRESH(kAlc, " get=0:49,100",
         const long raw[2] = {87, 175};
         kb_ctl_set("DAC1 Playback Volume", raw, 2);
-        return get(0);
-    });
+        out << get(0);
+    );
     // ... and so does one whose control changed behind the library's back.
-    EXPECT_FRESH(kAlc, "set=0 ctl=125;0; get=0:100,0 get=0:50,100", [] {
-        std::ostringstream out;
+    EXPECT_FRESH(kAlc, "set=0 ctl=125;0; get=0:100,0 get=0:50,100",
         out << set(1, 100, 0, "ADC Capture Volume") << get(1);
         const long raw[2] = {63, 125};
         kb_ctl_set("ADC Capture Volume", raw, 2);
         out << get(1);
-        return out.str();
-    });
+    );
     // One-value codec: 40 % of 255 is 102; the stored right 0 does not map to
     // 102, so the get converts 102 back on both sides.
-    EXPECT_FRESH("nau8810.1-001a\n", "set=0 ctl=102; get=0:40,40", [] {
-        std::ostringstream out;
+    EXPECT_FRESH("nau8810.1-001a\n", "set=0 ctl=102; get=0:40,40",
         out << set(1, 40, 0, "Capture Volume") << get(1);
-        return out.str();
-    });
+    );
 }
 
 TEST_F(Codec, RefusedRequestsAndAMissingNode)
@@ -106,9 +105,7 @@ TEST_F(Codec, RefusedRequestsAndAMissingNode)
     // Percentages above 100 are refused before detection reads the node;
     // without a node every call looks for it again; bad volume types fail on
     // a known codec.
-    EXPECT_FRESH(nullptr, "-1-1 1 0 -1 get=-1:-7,-7 2 11 -1 get=-1:-7,-7 -1-1 set=0 ctl=35;70;", [] {
-        LogCapture capture;
-        std::ostringstream out;
+    EXPECT_FRESH(nullptr, "-1-1 1 0 -1 get=-1:-7,-7 2 11 -1 get=-1:-7,-7 -1-1 set=0 ctl=35;70;",
         out << Ka_AudCodec_SetVolume(0, 101, 0) << Ka_AudCodec_SetVolume(1, 0, 0xFFFFFFFFu) << " "
             << lib_msg(capture, kError, "Codec volume 0-100 input:[0,-1]\n") << " " << capture.count("codec name node");
         out << " " << Ka_AudCodec_SetVolume(0, 50, 50) << get(0) << " " << lib_msg(capture, kError, kNoNode) << " "
@@ -117,25 +114,19 @@ TEST_F(Codec, RefusedRequestsAndAMissingNode)
         int v = 0;
         out << " " << Ka_AudCodec_SetVolume(2, 10, 10) << get(-1) << " " << Ka_AudCodec_GetVolume(0, &v, nullptr)
             << Ka_AudCodec_GetVolume(0, nullptr, &v) << " " << set(0, 20, 40, "DAC1 Playback Volume");
-        return out.str();
-    });
+    );
 }
 
 TEST_F(Codec, CodecsWithoutAUsableControl)
 {
-    EXPECT_FRESH("max9860.1-0010\n", "-1 get=-1:-7,-7", [] {
-        std::ostringstream out;
+    EXPECT_FRESH("max9860.1-0010\n", "-1 get=-1:-7,-7",
         out << Ka_AudCodec_SetVolume(0, 1, 1) << get(1);
-        return out.str();
-    });
+    );
     // MAX9867: playback names no control, so the mixer finds nothing to write
     // and the get fails; capture drives "Master Playback Volume" up to 20.
-    EXPECT_FRESH("max9867.1-0018\n", "0 get=-1:-7,-7 1 2 set=0 ctl=10;", [] {
-        LogCapture capture;
-        std::ostringstream out;
+    EXPECT_FRESH("max9867.1-0018\n", "0 get=-1:-7,-7 1 2 set=0 ctl=10;",
         out << Ka_AudCodec_SetVolume(0, 50, 50) << get(0) << " " << lib_msg(capture, kDebug, "Codec get volume error\n")
             << " " << capture.count("Could not get the mixer control for ''.") << " "
             << set(1, 50, 50, "Master Playback Volume");
-        return out.str();
-    });
+    );
 }

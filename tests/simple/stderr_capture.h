@@ -1,5 +1,5 @@
-// What the process writes to the standard error stream (the simple family's
-// messages), caught in a temporary file while a StderrCapture exists.
+// The standard error stream (the simple family's messages), caught in a
+// temporary file while a StderrCapture exists.
 #pragma once
 
 #include <fcntl.h>
@@ -13,15 +13,7 @@ namespace ka_test {
 
 class StderrCapture {
 public:
-    StderrCapture()
-    {
-        char tmpl[] = "/tmp/ka_stderr.XXXXXX";
-        file_ = mkstemp(tmpl);
-        unlink(tmpl);
-        fflush(stderr);
-        saved_ = dup(2);
-        dup2(file_, 2);
-    }
+    StderrCapture() : file_(make_file()), saved_(dup(2)) { dup2(file_, 2); }
     ~StderrCapture()
     {
         fflush(stderr);
@@ -40,7 +32,15 @@ public:
     bool has(const std::string &needle) const { return text().find(needle) != std::string::npos; }
 
 private:
-    int file_ = -1, saved_ = -1;
+    static int make_file()
+    {
+        char tmpl[] = "/tmp/ka_stderr.XXXXXX";
+        const int fd = mkstemp(tmpl);
+        unlink(tmpl);
+        fflush(stderr);
+        return fd;
+    }
+    int file_, saved_;
 };
 
 // Descriptors of this process open right now, of any kind.
