@@ -15,12 +15,23 @@
 // installed between the check and the close. Installing a play also clears
 // data_thread, so a decode thread left over from the earlier play is told to
 // stop at its next write instead of feeding the new play.
+//
+// A play thread can also end on its own (a write error on the device): then
+// nothing drains the ring any more and a decode thread waiting for room in
+// it would wait for ever, and with it the main thread. A file play therefore
+// wraps the player's callback: the caller's callback sees exactly the same
+// reports, and the end of the play thread also stops the player, which lets
+// the decode thread go. (Ka_AudPlayer_PlayFrmFile wraps the callback only
+// when the caller's player has no play thread yet.)
 #define KA_LOG_FILE "ka_lib_audio"
 
+#include <sched.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <utility>
 
 #include "ka_audio_files.h"
 #include "ka_files_internal.h"
@@ -35,6 +46,37 @@ constexpr uintptr_t kGenMask = UINTPTR_MAX >> kHdlBits;
 
 // Current file play generation per context; guarded by its file_lock.
 std::array<uintptr_t, KA_DEVICE_COUNT> g_play_gen{};
+
+// The caller's callback of each context's file play.
+std::array<std::atomic<ka_play_cb>, KA_DEVICE_COUNT> g_play_cb{};
+
+template <size_t H>
+int file_play_cb(int hdl, int result)
+{
+    ka_play_cb cb = g_play_cb[H].load(std::memory_order_acquire);
+    int r = cb ? cb(hdl, result) : 0;
+    if (result == AUD_PLAYER_FINISHED) Ka_AudPlayer_Stop(int(H));
+    return r;
+}
+
+template <size_t... I>
+constexpr std::array<ka_play_cb, sizeof...(I)> make_play_cbs(std::index_sequence<I...>)
+{
+    return {file_play_cb<I>...};
+}
+constexpr auto kPlayCbs = make_play_cbs(std::make_index_sequence<KA_DEVICE_COUNT>{});
+
+// Puts the wrapper in front of the player's callback while no play thread
+// can be reading it.
+void wrap_callback(ka_pctx *pctx, int hdl)
+{
+    pthread_mutex_lock(&pctx->state_lock);
+    if (pctx->state == CTX_OPENED && pctx->callback != kPlayCbs[size_t(hdl)]) {
+        g_play_cb[size_t(hdl)].store(pctx->callback, std::memory_order_release);
+        pctx->callback = kPlayCbs[size_t(hdl)];
+    }
+    pthread_mutex_unlock(&pctx->state_lock);
+}
 
 // Retires whatever file play was installed on the context; the caller holds
 // its file_lock. Returns the new generation.
@@ -60,6 +102,13 @@ void finish_play_locked(int hdl, uintptr_t gen)
 {
     if (g_play_gen[size_t(hdl)] != gen) return;
     Ka_AudPlayer_Stop(hdl);
+    // The stop wakes a paused play thread, but a close that comes before the
+    // thread has left the paused state is refused: wait for it to leave.
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    while (locked_state(pctx) == CTX_PAUSED) {
+        sched_yield();
+        Ka_AudPlayer_Stop(hdl);
+    }
     Ka_AudPlayer_Close(hdl);
 }
 
@@ -111,6 +160,7 @@ void *file_play_thread(void *arg)
 int install_locked(ka_pctx *pctx, int hdl, int type, int fd)
 {
     uintptr_t gen = new_generation(pctx, hdl);
+    wrap_callback(pctx, hdl);
     __ka_pctx_setops(pctx, type);
     __ka_pctx_setfd(pctx, fd);
     pthread_t t;

@@ -117,10 +117,10 @@ inline Bytes wav_file(int channels, int rate, int bits, const Bytes &data, uint1
 
 // AMR-NB storage file from `frames` 20 ms frames of synthetic speech-like
 // signal, MR795 with DTX (silence in the middle gives SID / no-data frames).
-inline Bytes amrnb_file(int frames, Mode mode = MR795)
+inline Bytes amrnb_file(int frames, Mode mode = MR795, bool dtx = true)
 {
     Bytes b{'#', '!', 'A', 'M', 'R', '\n'};
-    void *enc = Encoder_Interface_init(1);
+    void *enc = Encoder_Interface_init(dtx ? 1 : 0);
     auto pcm = synth(1, 8000, 160 * frames, 7);
     for (int f = 0; f < frames; ++f) {
         int16_t in[160];
@@ -134,13 +134,13 @@ inline Bytes amrnb_file(int frames, Mode mode = MR795)
 }
 
 // AMR-WB storage file: frames of types 0..8 with random payload, and some
-// SID (9) and no-data (15) frames.
-inline Bytes amrwb_file(int frames, unsigned seed = 3)
+// SID (9) and no-data (15) frames unless `speech_only`.
+inline Bytes amrwb_file(int frames, unsigned seed = 3, bool speech_only = false)
 {
     Bytes b{'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n'};
     std::mt19937 rng(seed);
     for (int f = 0; f < frames; ++f) {
-        unsigned ft = f % 10 == 9 ? 15 : f % 10 == 8 ? 9 : rng() % 9;
+        unsigned ft = speech_only ? rng() % 9 : f % 10 == 9 ? 15 : f % 10 == 8 ? 9 : rng() % 9;
         b.push_back(uint8_t(ft << 3 | 0x04));
         for (int i = 0; i < amrwb_sizes[ft]; ++i) b.push_back(uint8_t(rng()));
     }
