@@ -369,7 +369,10 @@ int Ka_AudPlayer_Play(int hdl, const void *buf, unsigned len)
         const int32_t put = ka_ringbuf_put(rb, src + written, static_cast<int32_t>(chunk));
         if (put <= 0) {
             // Full: sleep for space unless a stop has already been asked for
-            // (the stop test at the top of the loop then returns).
+            // (the stop test at the top of the loop then returns). Only the
+            // play thread makes space; if it has ended (a write failure,
+            // reported to the callback), the writer sleeps until a Stop or
+            // a Close wakes it.
             if (!ka_load(pctx->stop)) writer_sleep(pctx, side, rb);
             pthread_mutex_unlock(&pctx->ring_lock);
             continue;
