@@ -45,6 +45,19 @@ inline int thread_count()
     return n;
 }
 
+// Threads of the process with none of the library's running. Sanitizer
+// runtimes start a helper thread with the first thread created, so the count
+// is taken after one thread has come and gone.
+inline int idle_thread_count()
+{
+    static int base = [] {
+        std::thread([] {}).join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return thread_count();
+    }();
+    return base;
+}
+
 // Descriptors of this process that refer to `path`.
 inline int fds_on(const std::string &path)
 {

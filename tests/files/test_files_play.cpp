@@ -37,7 +37,7 @@ protected:
             std::lock_guard<std::mutex> lock(g_cb_mutex);
             g_results.clear();
         }
-        threads_before = thread_count();
+        threads_before = idle_thread_count();
     }
     void TearDown() override
     {

@@ -14,7 +14,7 @@ protected:
     void SetUp() override
     {
         BoardTest::SetUp();
-        threads_before = thread_count();
+        threads_before = idle_thread_count();
     }
     void TearDown() override
     {
