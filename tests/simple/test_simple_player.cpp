@@ -242,7 +242,7 @@ TEST_F(SimplePlayer, WavHeadersAreCheckedBeforePlaying)
     for (const auto &c : bad) {
         bytes b = good;
         b[c.at] = c.byte;
-        const std::string path = write_file("bad.wav", b);
+        const std::string path = write_file("bad" + std::to_string(c.at) + ".wav", b);
         EXPECT_EQ(-EINVAL, mova_play_wav_file(kDev, path.c_str())) << c.at;
         EXPECT_TRUE(err.has("mova_play_wav_file: '" + path + "' " + c.complaint + "\n")) << c.at;
     }
