@@ -41,7 +41,7 @@ inline bool write_file(const std::string &path, const Bytes &b)
 {
     FILE *f = fopen(path.c_str(), "wb");
     if (!f) return false;
-    bool ok = fwrite(b.data(), 1, b.size(), f) == b.size();
+    bool ok = b.empty() || fwrite(b.data(), 1, b.size(), f) == b.size();
     return fclose(f) == 0 && ok;
 }
 

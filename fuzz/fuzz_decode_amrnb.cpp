@@ -1,0 +1,9 @@
+// The AMRNB decode thread over arbitrary input, through the data-write
+// contract.
+#include "fuzz_common.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    ka_fuzz::run_decode(start_ka_amrnb_decode, data, size, true);
+    return 0;
+}
