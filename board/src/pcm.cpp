@@ -228,8 +228,10 @@ int64_t time_at(const PcmStream &s, double target)
 {
     double sp = pcm().speed;
     if (sp <= 0 || s.rate == 0) return now_ns();
-    double dt = (target - s.hw0) / (double(s.rate) * sp);
-    return s.t0 + int64_t(ceil(dt * 1e9)) + 1000;
+    // At most an hour ahead: a nearly stopped clock must not overflow the
+    // deadline (waiters re-check whenever the board changes anyway).
+    double ns = std::min(ceil((target - s.hw0) / (double(s.rate) * sp) * 1e9), 3.6e12);
+    return s.t0 + int64_t(ns) + 1000;
 }
 
 // ---- capture data --------------------------------------------------------------
