@@ -162,11 +162,11 @@ ALSA_EXPORT int pcm_close(struct pcm *pcm)
 {
     if (!pcm) return -1;
     if (pcm->fd >= 0) close(pcm->fd);
-    if (pcm->timer_fd >= 0) close(pcm->timer_fd);
-    /* The parameter blocks belong to the record once accepted (see top). */
+    /* The parameter blocks belong to the record once accepted (see top).
+     * timer_fd and sync_ptr are never opened or allocated here, so they are
+     * left alone. */
     free(pcm->hw_p);
     free(pcm->sw_p);
-    free(pcm->sync_ptr);
     free(pcm);
     return 0;
 }
