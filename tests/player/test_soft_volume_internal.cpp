@@ -70,6 +70,23 @@ TEST(SoftVolume, ShortBuffersAndRefusals)
             EXPECT_EQ(buf[n - 1], orig[n - 1]);
         }
     }
+    // Volumes outside 0..100 (the operation may be called with any) keep
+    // the rule as long as the product fits 32 bits.
+    for (int vol : {-37, -100, 101, 250, 65535}) {
+        std::vector<unsigned char> buf(2 * 1000);
+        for (int i = 0; i < 1000; ++i) {
+            const auto s = static_cast<int16_t>(i * 65 - 32768);
+            std::memcpy(&buf[2 * i], &s, 2);
+        }
+        const auto orig = buf;
+        ASSERT_EQ(__ka_soft_volume(vol, buf.data(), 2000), 0);
+        for (int i = 0; i < 1000; ++i) {
+            int16_t s, got;
+            std::memcpy(&s, &orig[2 * i], 2);
+            std::memcpy(&got, &buf[2 * i], 2);
+            ASSERT_EQ(got, rule(vol, s)) << "volume " << vol << ", sample " << s;
+        }
+    }
     unsigned char b[2] = {1, 2};
     EXPECT_EQ(__ka_soft_volume(50, b, 0), -1);
     EXPECT_EQ(__ka_soft_volume(50, nullptr, 2), -1);
