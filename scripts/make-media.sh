@@ -19,8 +19,8 @@ if have sox; then
     sox -n -r 48000 -c 1 -b 16 "$out/sweep-48k-mono.wav" synth 2 sine 200-4000 gain -6
     sox -n -r 8000 -c 1 -b 16 "$out/speechband-8k.wav" synth 4 sine 300-3000 tremolo 3 60 gain -3
     sox -n -r 16000 -c 1 -b 16 "$out/sweep-16k.wav" synth 3 sine 100-7000 gain -6
-    sox -n -r 8000 -c 1 -b 8 "$out/tone-8k-8bit.wav" synth 1 sine 500
-    sox -n -r 22050 -c 2 -b 24 "$out/tone-22k-24bit.wav" synth 1 sine 330 sine 550
+    sox -n -r 8000 -c 1 -b 8 -t wavpcm "$out/tone-8k-8bit.wav" synth 1 sine 500
+    sox -n -r 22050 -c 2 -b 24 -t wavpcm "$out/tone-22k-24bit.wav" synth 1 sine 330 sine 550
 else
     echo "sox not found: WAV media skipped" >&2
 fi
@@ -32,7 +32,8 @@ if have lame && [ -f "$out/tone-44k-stereo.wav" ]; then
     sox "$out/tone-44k-stereo.wav" -r 22050 "$tmp/t22.wav"
     lame --quiet -b 64 --add-id3v2 --tt "Synthetic tone" --ta "make-media" "$tmp/t22.wav" \
         "$out/tone-22k-id3v2.mp3"
-    lame --quiet -m m -b 32 "$out/speechband-8k.wav" "$out/speechband-8k-mpeg25.mp3"
+    # MPEG-2.5 is only recognised behind an ID3v2 tag.
+    lame --quiet -m m -b 32 --add-id3v2 --tt "Speech band" "$out/speechband-8k.wav" "$out/speechband-8k-mpeg25.mp3"
 elif have ffmpeg; then
     ffmpeg -v error -y -f lavfi -i "sine=frequency=440:duration=3" -ac 2 -ar 44100 \
         "$out/tone-44k-stereo.mp3" || echo "ffmpeg has no MP3 encoder: MP3 media skipped" >&2

@@ -1,0 +1,185 @@
+// ka-audio subcommands for audio files: play, record, amr2wav, detect.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "commands.h"
+#include "ka_lib_audio.h"
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_finished{false};
+
+void on_sigint(int) { g_interrupted = true; }
+
+void catch_sigint()
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_sigint;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int play_cb(int, int result)
+{
+    if (result == AUD_PLAYER_FINISHED) g_finished = true;
+    if (result == AUD_PLAYER_ERROR) fprintf(stderr, "\nka-audio play: the device reported a write error\n");
+    return 0;
+}
+
+void sleep_ms(long ms)
+{
+    struct timespec ts {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+double now_s()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+const char *type_name(int type)
+{
+    switch (type) {
+    case AUD_FILE_WAV: return "WAV";
+    case AUD_FILE_MP3: return "MP3";
+    case AUD_FILE_AMRNB: return "AMR-NB";
+    case AUD_FILE_AMRWB: return "AMR-WB";
+    default: return "unknown";
+    }
+}
+
+const char *format_name(int format)
+{
+    switch (format) {
+    case 0: return "S8";
+    case 2: return "S16_LE";
+    case 6: return "S24_LE";
+    case 10: return "S32_LE";
+    default: return "?";
+    }
+}
+
+int cmd_play(int argc, char **argv)
+{
+    std::string device = ka_tool::take_option(argc, argv, "device", "");
+    std::string volume = ka_tool::take_option(argc, argv, "volume", "");
+    if (argc != 2) return ka_tool::usage_error("play", "one file expected");
+    int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        perror(argv[1]);
+        return 1;
+    }
+    struct stat st {};
+    fstat(fd, &st);
+    catch_sigint();
+    const char *dev = device.empty() ? nullptr : device.c_str();
+    int hdl = Ka_AudPlayer_PlayFile(dev, fd, 0, play_cb);
+    if (hdl < 0) {
+        fprintf(stderr, "ka-audio play: %s cannot be played (unknown format or device busy)\n", argv[1]);
+        close(fd);
+        return 1;
+    }
+    if (!volume.empty() && Ka_AudSoft_SetVolume(hdl, unsigned(atoi(volume.c_str()))) < 0)
+        fprintf(stderr, "ka-audio play: volume must be 0..100\n");
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    double start = now_s();
+    bool stopping = false;
+    // The play has ended when the player has been closed after its finished
+    // report.
+    while (!(g_finished && __atomic_load_n(&pctx->state, __ATOMIC_RELAXED) == CTX_CLOSED)) {
+        if (g_interrupted && !stopping) {
+            stopping = true;
+            fprintf(stderr, "\nstopping...\n");
+            Ka_AudPlayer_Stop(hdl);
+        }
+        off_t pos = lseek(fd, 0, SEEK_CUR);
+        double pct = st.st_size > 0 ? 100.0 * double(pos) / double(st.st_size) : 0;
+        fprintf(stderr, "\r%s  %6.1f s  read %5.1f %%", argv[1], now_s() - start, pct > 100 ? 100 : pct);
+        sleep_ms(200);
+    }
+    fprintf(stderr, "\n%s\n", stopping ? "stopped" : "done");
+    close(fd);
+    return stopping ? 130 : 0;
+}
+
+int cmd_record(int argc, char **argv)
+{
+    std::string device = ka_tool::take_option(argc, argv, "device", "");
+    double seconds = atof(ka_tool::take_option(argc, argv, "seconds", "5").c_str());
+    int rate = atoi(ka_tool::take_option(argc, argv, "rate", "8000").c_str());
+    int channels = atoi(ka_tool::take_option(argc, argv, "channels", "1").c_str());
+    if (argc != 2) return ka_tool::usage_error("record", "one output file expected");
+    std::string path = argv[1];
+    bool amr = path.size() > 4 && strcasecmp(path.c_str() + path.size() - 4, ".amr") == 0;
+    const char *dev = device.empty() ? nullptr : device.c_str();
+    catch_sigint();
+    int hdl = amr ? Ka_AudRecorder_RecordAMRNB(dev, path.c_str())
+                  : Ka_AudRecorder_RecordWAV(dev, path.c_str(), channels, unsigned(rate), 2);
+    if (hdl < 0) {
+        fprintf(stderr, "ka-audio record: cannot record into %s\n", path.c_str());
+        return 1;
+    }
+    double start = now_s();
+    while (!g_interrupted && now_s() - start < seconds) {
+        fprintf(stderr, "\rrecording %s  %5.1f s", path.c_str(), now_s() - start);
+        sleep_ms(100);
+    }
+    Ka_AudRecorder_HStop(hdl);
+    Ka_AudRecorder_HClose(hdl);
+    struct stat st {};
+    stat(path.c_str(), &st);
+    fprintf(stderr, "\n%s: %lld bytes (%s)\n", path.c_str(), (long long)st.st_size, amr ? "AMR-NB" : "WAV");
+    return 0;
+}
+
+int cmd_amr2wav(int argc, char **argv)
+{
+    if (argc != 3) return ka_tool::usage_error("amr2wav", "input and output expected");
+    int frames = DecodeAMRFileToWAVEFile(argv[1], argv[2]);
+    if (frames < 0) return 1;
+    printf("%s: %d frames (%.2f s)\n", argv[2], frames, frames * 0.02);
+    return 0;
+}
+
+int cmd_detect(int argc, char **argv)
+{
+    if (argc != 2) return ka_tool::usage_error("detect", "one file expected");
+    int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        perror(argv[1]);
+        return 1;
+    }
+    format_info fi{};
+    int type = check_audio_format(fd, &fi);
+    off_t at = lseek(fd, 0, SEEK_CUR);
+    close(fd);
+    if (type < 0) {
+        printf("%s: unknown format\n", argv[1]);
+        return 1;
+    }
+    printf("%s: %s, %d channel(s), %d Hz, %s, data from byte %lld\n", argv[1], type_name(type), fi.channels,
+           fi.rate, format_name(fi.format), (long long)at);
+    return 0;
+}
+
+ka_tool::Registrar r_play({"play", "FILE [--device DEV] [--volume 0..100]",
+                           "play a WAV, AMR-NB, AMR-WB or MP3 file (Ctrl-C stops)", cmd_play});
+ka_tool::Registrar r_record({"record", "FILE.wav|FILE.amr [--seconds N] [--device DEV] [--rate HZ] [--channels N]",
+                             "record a WAV file (16-bit) or an AMR-NB file (8000 Hz mono)", cmd_record});
+ka_tool::Registrar r_amr2wav({"amr2wav", "IN.amr OUT.wav", "convert an AMR-NB or AMR-WB file to WAV", cmd_amr2wav});
+ka_tool::Registrar r_detect({"detect", "FILE", "show what format a file is detected as", cmd_detect});
+
+}  // namespace
