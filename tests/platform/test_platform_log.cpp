@@ -27,6 +27,8 @@ void record(const __android_log_message *m)
 
 TEST(PlatformLog, LoggerGetsTheTextAsFormatted)
 {
+    g_msgs.clear();
+    g_texts.clear();
     __android_log_set_logger(record);
     std::string big(5000, 'a');
     EXPECT_GT(__android_log_print(ANDROID_LOG_DEBUG, "", "%s[%d]:x=%s\n", "ka_mixer", 42, "on"), 0);
@@ -51,6 +53,8 @@ TEST(PlatformLog, LoggerGetsTheTextAsFormatted)
 TEST(PlatformLog, ManyThreadsWhileTheLoggerChanges)
 {
     constexpr int kThreads = 4, kEach = 2000;
+    g_a = 0;
+    g_b = 0;
     std::atomic<bool> stop{false};
     __android_logger_function fa = [](const __android_log_message *) { ++g_a; };
     __android_logger_function fb = [](const __android_log_message *) { ++g_b; };

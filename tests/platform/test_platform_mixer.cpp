@@ -122,6 +122,11 @@ namespace {
 
 class PlatformMixer : public ka_test::BoardTest {
 protected:
+    void SetUp() override
+    {
+        BoardTest::SetUp();
+        g_fake_writes.clear();
+    }
     void open_mixer(const char *path)
     {
         mixer_close(m);
