@@ -276,20 +276,34 @@ TEST_F(PlayerTest, StopReportsFinishedAndWriteErrorReportsErrorThenFinished)
     EXPECT_NE(std::search(out.begin(), out.end(), more.begin(), more.begin() + period), out.end());
 }
 
+// Pauses the player from inside its third period write, so the thread
+// finds the request right after that write.
+std::atomic<int> g_writes{0};
+int pausing_write(ka_pctx *p, void *buf, unsigned len)
+{
+    const int r = g_saved_write(p, buf, len);
+    if (++g_writes == 3) Ka_AudPlayer_Pause(0);
+    return r;
+}
+
 TEST_F(PlayerTest, PauseHoldsThreadResumeContinuesStopEndsPaused)
 {
     ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
+    OpsGuard guard(0);
+    g_saved_write = audCtl.pctx[0].write;
+    audCtl.pctx[0].write = pausing_write;
+    g_writes = 0;
     const unsigned period = audCtl.pctx[0].write_chunk;
     auto data = pattern(period * 40, 5);
     std::atomic<int> result{-100};
     std::thread writer([&] { result = play_all(0, data); });
 
-    ASSERT_TRUE(wait_played(0, period * 2));
-    EXPECT_EQ(Ka_AudPlayer_Pause(0), 0);
     ASSERT_TRUE(wait_player_state(0, "AUD_PLAYER_PAUSE"));
     const size_t held = kb_pcm_played(0, 0, nullptr, 0);
+    EXPECT_EQ(held, 3u * period);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(kb_pcm_played(0, 0, nullptr, 0), held) << "a paused thread wrote";
+    EXPECT_EQ(g_writes.load(), 3);
     // A paused player is not closed.
     Ka_AudPlayer_Close(0);
     EXPECT_EQ(log.count("]:Audio Player close wrong, state = 6\n"), 1);
@@ -299,8 +313,18 @@ TEST_F(PlayerTest, PauseHoldsThreadResumeContinuesStopEndsPaused)
     writer.join();
     EXPECT_EQ(result.load(), static_cast<int>(data.size()));
 
-    // The thread now sleeps on a ring below half full; it pauses when data
-    // wakes it.
+    // Once the thread sleeps on a ring below one period, a pause takes
+    // effect when data wakes it.
+    const auto end = std::chrono::steady_clock::now() + kHangGuard;
+    for (;;) {
+        ka_pctx &p = audCtl.pctx[0];
+        pthread_mutex_lock(&p.ring_lock);
+        const bool sleeping = p.ringbuf && p.ringbuf->reader_waiting;
+        pthread_mutex_unlock(&p.ring_lock);
+        if (sleeping) break;
+        ASSERT_LT(std::chrono::steady_clock::now(), end);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
     EXPECT_EQ(Ka_AudPlayer_Pause(0), 0);
     ASSERT_EQ(Ka_AudPlayer_Play(0, data.data(), 640), 640);
     ASSERT_TRUE(wait_player_state(0, "AUD_PLAYER_PAUSE"));
