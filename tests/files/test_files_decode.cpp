@@ -1,53 +1,37 @@
-// The decode threads of the WAV, AMR and MP3 modules against the data-write
-// contract, with a recording callback in place of the player: what each
-// thread hands on, in which chunks, and how it ends.
-#include <fcntl.h>
-#include <pthread.h>
-#include <unistd.h>
-
-#include "files_media.h"
-#include "ka_lib_audio.h"
-#include "ka_test.h"
+// The decode threads against the data-write contract, with a recording
+// callback in place of the player: what each hands on, in which chunks, and
+// how it ends.
+#include "files_test.h"
 
 using namespace files_test;
 
 namespace {
 
-// What the decode thread handed on. Only the decode thread writes it, and
-// the test reads it after joining that thread.
+// Written by the decode thread only; read by the test after the join.
 struct Sink {
     std::vector<uint32_t> lens;
     Bytes data;
-    int answer_from = -1;  // from this call on, answer `answer`
+    int answer_from = 1 << 30;  // from this call on, answer `answer`
     int answer = 0;
 } g_sink;
 
 int sink_write(int, void *buf, uint32_t len)
 {
-    if (!buf) return -1;
     int call = int(g_sink.lens.size());
     g_sink.lens.push_back(len);
-    auto *p = static_cast<uint8_t *>(buf);
-    g_sink.data.insert(g_sink.data.end(), p, p + len);
-    return g_sink.answer_from >= 0 && call >= g_sink.answer_from ? g_sink.answer : 0;
+    g_sink.data.insert(g_sink.data.end(), static_cast<uint8_t *>(buf), static_cast<uint8_t *>(buf) + len);
+    return call >= g_sink.answer_from ? g_sink.answer : 0;
 }
 
 using StartFn = int (*)(int, int, ka_data_write_cb, pthread_t *);
 
-class Decode : public ka_test::BoardTest {
+class Decode : public FileTest {
 protected:
-    void SetUp() override
+    // One decode thread over `file` from `offset`; the answers to give.
+    void run(StartFn start, const Bytes &file, off_t offset = 0, int answer_from = 1 << 30, int answer = 0)
     {
-        BoardTest::SetUp();
-        g_sink = Sink{};
-    }
-    // Runs one decode thread over `file` from `offset` to its end.
-    void run(StartFn start, const Bytes &file, off_t offset = 0)
-    {
-        std::string p = gen_path("decode.bin");
-        ASSERT_TRUE(write_file(p, file));
-        int fd = open(p.c_str(), O_RDONLY);
-        ASSERT_GE(fd, 0);
+        g_sink = Sink{{}, {}, answer_from, answer};
+        int fd = open_with("decode.bin", file);
         lseek(fd, offset, SEEK_SET);
         pthread_t tid{};
         ASSERT_EQ(start(3, fd, sink_write, &tid), 0);
@@ -55,200 +39,118 @@ protected:
         EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the descriptor stays open";
         close(fd);
     }
-    Bytes pcm_without_end() const { return g_sink.data; }
-    bool ends_with_mark() const { return !g_sink.lens.empty() && g_sink.lens.back() == 0; }
+    // Drops the end mark, telling whether there was one.
+    bool pop_end_mark()
+    {
+        bool mark = !g_sink.lens.empty() && g_sink.lens.back() == 0;
+        if (mark) g_sink.lens.pop_back();
+        return mark;
+    }
 };
 
-TEST_F(Decode, WavPassesBytesInBlocksAndMarksTheEnd)
+TEST_F(Decode, WavBytesPassUnchangedInBlocks)
 {
-    Bytes data(1500);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7);
+    Bytes data = pcm16(1, 8000, 750);
     Bytes file = wav_file(1, 8000, 16, data);
     run(start_ka_wav_decode, file, 44);
     EXPECT_EQ(g_sink.lens, (std::vector<uint32_t>{512, 512, 476, 0}));
     EXPECT_EQ(g_sink.data, data);
-    EXPECT_EQ(log.count("Wav file end"), 1);
-    EXPECT_EQ(log.count("Wav decode thread end"), 1);
-
-    // Header only: just the end mark. A caller's offset decides the start.
-    g_sink = Sink{};
-    run(start_ka_wav_decode, wav_file(1, 8000, 16, {}), 44);
-    EXPECT_EQ(g_sink.lens, (std::vector<uint32_t>{0}));
-    g_sink = Sink{};
     run(start_ka_wav_decode, file, 1000);
     EXPECT_EQ(g_sink.data, Bytes(file.begin() + 1000, file.end()));
-
-    // Stop on the first block: no end mark; an error likewise.
-    g_sink = Sink{};
-    g_sink.answer_from = 0;
-    g_sink.answer = 1;
-    run(start_ka_wav_decode, file, 44);
+    run(start_ka_wav_decode, wav_file(1, 8000, 16, {}), 44);
+    EXPECT_EQ(g_sink.lens, (std::vector<uint32_t>{0})) << "header only: the end mark alone";
+    // Stop or error: no end mark.
+    run(start_ka_wav_decode, file, 44, 0, 1);
     EXPECT_EQ(g_sink.lens, (std::vector<uint32_t>{512}));
-    EXPECT_EQ(log.count("Write Stop"), 1);
-    g_sink = Sink{};
-    g_sink.answer_from = 1;
-    g_sink.answer = -1;
-    run(start_ka_wav_decode, file, 44);
+    run(start_ka_wav_decode, file, 44, 1, -1);
     EXPECT_EQ(g_sink.lens.size(), 2u);
-    EXPECT_EQ(log.count("Write data error"), 1);
-
+    EXPECT_EQ(log.count("Write Stop") + log.count("Write data error"), 2);
     pthread_t tid;
     EXPECT_EQ(start_ka_wav_decode(0, 0, nullptr, &tid), -1);
-    EXPECT_EQ(start_ka_wav_decode(0, 0, sink_write, nullptr), -1);
-    EXPECT_EQ(start_ka_mp3_decode(0, 0, nullptr, &tid), -1);
     EXPECT_EQ(start_ka_amrnb_decode(0, 0, sink_write, nullptr), -1);
 }
 
-TEST_F(Decode, AmrNbFramesEqualOpencoreDecode)
+TEST_F(Decode, AmrFramesEqualOpencoreDecode)
 {
-    Bytes file = amrnb_file(80);
-    Bytes ref = amr_decode(file, false);
-    run(start_ka_amrnb_decode, file);
-    ASSERT_TRUE(ends_with_mark());
-    g_sink.lens.pop_back();
+    Bytes nb = amrnb_file(80), wb = amrwb_file(60);
+    run(start_ka_amrnb_decode, nb);
+    EXPECT_TRUE(pop_end_mark());
+    Bytes ref = amr_decode(nb, false);
     EXPECT_EQ(g_sink.lens, std::vector<uint32_t>(ref.size() / 320, 320));
     EXPECT_EQ(g_sink.data, ref);
     EXPECT_EQ(log.count("Amrnb file read end or error"), 1);
+    run(start_ka_amrwb_decode, wb);
+    EXPECT_FALSE(pop_end_mark()) << "the AMR-WB thread makes no end mark";
+    EXPECT_EQ(g_sink.lens, std::vector<uint32_t>(60, 640));
+    EXPECT_EQ(g_sink.data, amr_decode(wb, true));
 
-    // Cut short: whole frames, then the read error and the end mark.
-    g_sink = Sink{};
+    // The last frame cut short; a type 14 frame; the other format's magic.
     Bytes cut = amrnb_file(45);
-    Bytes cut_ref = amr_decode(cut, false);
     cut.pop_back();
     run(start_ka_amrnb_decode, cut);
-    EXPECT_TRUE(ends_with_mark());
-    EXPECT_EQ(g_sink.data.size(), cut_ref.size() - 320);
+    EXPECT_TRUE(pop_end_mark());
+    EXPECT_EQ(g_sink.lens.size(), 44u);
     EXPECT_EQ(log.count("Amrnb file read error"), 1);
-
-    // A no-data frame is one byte and still a whole 20 ms of output.
-    g_sink = Sink{};
-    run(start_ka_amrnb_decode, Bytes{'#', '!', 'A', 'M', 'R', '\n', 0x7C});
-    EXPECT_EQ(g_sink.lens, (std::vector<uint32_t>{320, 0}));
-
-    // Magic only; the wrong magic.
-    g_sink = Sink{};
-    run(start_ka_amrnb_decode, Bytes{'#', '!', 'A', 'M', 'R', '\n'});
-    EXPECT_EQ(g_sink.lens, (std::vector<uint32_t>{0}));
-    g_sink = Sink{};
-    run(start_ka_amrnb_decode, amrwb_file(3));
-    EXPECT_TRUE(g_sink.lens.empty());
-    EXPECT_EQ(log.count("Amrnb Bad header"), 1);
-}
-
-TEST_F(Decode, AmrWbFramesEqualOpencoreDecodeWithoutEndMark)
-{
-    Bytes file = amrwb_file(60);
-    Bytes ref = amr_decode(file, true);
-    run(start_ka_amrwb_decode, file);
-    EXPECT_EQ(g_sink.lens, std::vector<uint32_t>(60, 640));
-    EXPECT_EQ(g_sink.data, ref);
-    EXPECT_EQ(log.count("Amrwb decode thread end"), 1);
-
-    // A type 14 frame ends the play there.
-    g_sink = Sink{};
     Bytes stop = amrwb_file(4);
     stop.push_back(14 << 3);
-    Bytes more = amrwb_file(4, 5);
-    stop.insert(stop.end(), more.begin() + 9, more.end());
+    stop.resize(stop.size() + 100, 0);
     run(start_ka_amrwb_decode, stop);
     EXPECT_EQ(g_sink.lens.size(), 4u);
-
-    g_sink = Sink{};
-    run(start_ka_amrwb_decode, amrnb_file(3));
+    run(start_ka_amrnb_decode, wb);
+    run(start_ka_amrwb_decode, nb);
+    EXPECT_EQ(log.count("Amrnb Bad header") + log.count("Amrwb Bad header"), 2);
     EXPECT_TRUE(g_sink.lens.empty());
-    EXPECT_EQ(log.count("Amrwb Bad header"), 1);
 }
 
-class Mp3Decode : public Decode {
-protected:
-    void SetUp() override
-    {
-        Decode::SetUp();
-        if (!have_tool("lame")) GTEST_SKIP() << "lame is not installed";
-    }
-    // Decodes `file` through the module and compares with libmad directly:
-    // the same PCM, one data-write call per frame, then the end mark.
-    void expect_like_libmad(const Bytes &file, off_t offset = 0)
-    {
-        g_sink = Sink{};
-        run(start_ka_mp3_decode, file, offset);
-        Mp3Ref ref = mp3_decode(Bytes(file.begin() + offset, file.end()));
-        ASSERT_TRUE(ends_with_mark());
-        g_sink.lens.pop_back();
-        EXPECT_EQ(g_sink.lens, ref.frame_bytes);
-        EXPECT_EQ(g_sink.data.size(), ref.pcm.size());
-        EXPECT_TRUE(g_sink.data == ref.pcm);
-    }
-};
-
-TEST_F(Mp3Decode, FramesEqualLibmadDecodeForEveryLayout)
+TEST_F(Decode, Mp3FramesEqualLibmadDecode)
 {
-    Bytes stereo1 = mp3_file("s44.mp3", 2, 44100, 1.0, "-b 128");
-    ASSERT_FALSE(stereo1.empty());
-    expect_like_libmad(stereo1);
-    EXPECT_EQ(g_sink.lens.front(), 4608u);
-
-    Bytes mono1 = mp3_file("m48.mp3", 1, 48000, 1.0, "-m m -b 64");
-    expect_like_libmad(mono1);
-    EXPECT_EQ(g_sink.lens.front(), 2304u);
-
-    Bytes stereo2 = mp3_file("s22.mp3", 2, 22050, 1.0, "-b 64");
-    expect_like_libmad(stereo2);
-    EXPECT_EQ(g_sink.lens.front(), 2304u) << "MPEG-2 layer III: 576 samples per channel";
-
-    Bytes mono2 = mp3_file("m16.mp3", 1, 16000, 1.0, "-m m -b 32 --add-id3v2 --tt FileTest --ta Synth");
-    ASSERT_EQ(memcmp(mono2.data(), "ID3", 3), 0);
-    expect_like_libmad(mono2);
-    EXPECT_EQ(g_sink.lens.front(), 1152u);
-
-    // A caller's offset is where decoding starts.
-    expect_like_libmad(stereo1, off_t(stereo1.size() / 2));
+    if (!have_tool("lame")) GTEST_SKIP() << "lame is not installed";
+    struct Case {
+        const char *name;
+        int channels, rate;
+        const char *opts;
+        uint32_t frame_bytes;
+    };
+    const Case cases[] = {{"s44.mp3", 2, 44100, "-b 128", 4608},
+                          {"m48.mp3", 1, 48000, "-m m -b 64", 2304},
+                          {"s22.mp3", 2, 22050, "-b 64", 2304},  // MPEG-2: 576 samples per channel
+                          {"m16.mp3", 1, 16000, "-m m -b 32 --add-id3v2 --tt FileTest", 1152}};
+    for (const Case &c : cases) {
+        Bytes file = mp3_file(c.name, c.channels, c.rate, 1.0, c.opts);
+        ASSERT_FALSE(file.empty()) << c.name;
+        // From the start, and from a caller's offset in the middle.
+        for (off_t offset : {off_t(0), off_t(file.size() / 2)}) {
+            StderrToFile quiet;
+            run(start_ka_mp3_decode, file, offset);
+            Mp3Ref ref = mp3_decode(Bytes(file.begin() + offset, file.end()));
+            EXPECT_TRUE(pop_end_mark());
+            EXPECT_EQ(g_sink.lens, ref.frame_bytes) << c.name;
+            EXPECT_TRUE(g_sink.data == ref.pcm) << c.name;
+            EXPECT_EQ(g_sink.lens.front(), c.frame_bytes) << c.name;
+        }
+    }
 }
 
-TEST_F(Mp3Decode, DamagedBytesBetweenFramesAreReportedAndSkipped)
+TEST_F(Decode, Mp3DamageIsReportedAndSkipped)
 {
-    Bytes clean = mp3_file("dmg.mp3", 2, 44100, 1.0, "-b 128 -t");
-    ASSERT_FALSE(clean.empty());
-    Mp3Ref clean_ref = mp3_decode(clean);
-    // Garbage right after the first frame header found past byte 3000.
-    Bytes damaged = clean;
-    size_t at = 3000;
-    while (at + 1 < damaged.size() && !(damaged[at] == 0xFF && (damaged[at + 1] & 0xE0) == 0xE0)) ++at;
-    Bytes junk(300);
-    for (size_t i = 0; i < junk.size(); ++i) junk[i] = uint8_t(0x21 + i % 50);
-    damaged.insert(damaged.begin() + long(at), junk.begin(), junk.end());
-
-    StderrToFile cap(gen_path("mp3.err"));
-    expect_like_libmad(damaged);
+    if (!have_tool("lame")) GTEST_SKIP() << "lame is not installed";
+    Bytes file = mp3_file("dmg.mp3", 2, 44100, 1.0, "-b 128 -t");
+    size_t frames = mp3_decode(file).frame_bytes.size();
+    size_t at = 3000;  // garbage in front of the next frame header
+    while (!(file[at] == 0xFF && (file[at + 1] & 0xE0) == 0xE0)) ++at;
+    Bytes junk(300, 0x21);
+    file.insert(file.begin() + long(at), junk.begin(), junk.end());
+    StderrToFile cap;
+    run(start_ka_mp3_decode, file);
     std::string err = cap.text();
     EXPECT_GE(count_of(err, "decoding error 0x"), 1) << err;
-    EXPECT_EQ(log.count("Mp3 decode thread end"), 1);
-    // No break in the play: as many frames as without the damage, give or
-    // take the one the garbage hit.
-    EXPECT_GE(g_sink.lens.size() + 2, clean_ref.frame_bytes.size());
-
-    // Stop answered on the third frame: the end mark is still made.
-    g_sink = Sink{};
-    g_sink.answer_from = 2;
-    g_sink.answer = 1;
-    run(start_ka_mp3_decode, clean);
-    EXPECT_EQ(g_sink.lens.size(), 4u);
-    EXPECT_TRUE(ends_with_mark());
+    EXPECT_TRUE(pop_end_mark());
+    EXPECT_TRUE(g_sink.data == mp3_decode(file).pcm);
+    EXPECT_GE(g_sink.lens.size() + 1, frames) << "at most the frame the garbage hit is lost";
+    // A stop on the third frame: "Write Stop", and the end mark all the same.
+    run(start_ka_mp3_decode, file, 0, 2, 1);
+    EXPECT_EQ(g_sink.lens, (std::vector<uint32_t>{4608, 4608, 4608, 0}));
     EXPECT_EQ(log.count("Write Stop"), 1);
-}
-
-TEST_F(Decode, Mp3OfGarbageEndsCleanly)
-{
-    Bytes junk(20000);
-    std::mt19937 rng(5);
-    for (auto &b : junk) b = uint8_t(rng());
-    StderrToFile cap(gen_path("junk.err"));
-    run(start_ka_mp3_decode, junk);
-    cap.text();
-    EXPECT_TRUE(ends_with_mark());
-    g_sink = Sink{};
-    run(start_ka_mp3_decode, Bytes{});
-    EXPECT_EQ(g_sink.lens, (std::vector<uint32_t>{0}));
 }
 
 }  // namespace

@@ -1,0 +1,305 @@
+// Helpers of the file tests: media made in-process from synthetic signals
+// (WAV; AMR-NB through opencore's encoder; AMR-WB as frames of random
+// payload, which the decoder accepts; MP3 through the lame command), the
+// reference decodes made directly with the codec libraries, and probes of
+// the process (threads, descriptors, standard error).
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <mad.h>
+#include <sys/stat.h>
+#include <opencore-amrnb/interf_dec.h>
+#include <opencore-amrnb/interf_enc.h>
+#include <opencore-amrwb/dec_if.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ka_board.h"
+#include "ka_lib_audio.h"
+#include "ka_test.h"
+
+namespace files_test {
+
+using Bytes = std::vector<uint8_t>;
+
+inline std::string gen_path(const std::string &name)
+{
+    const char *d = getenv("KA_TEST_GEN");
+    std::string dir = d && *d ? d : "/tmp/ka_files_test";
+    mkdir(dir.c_str(), 0755);
+    return dir + "/" + name;
+}
+
+inline void write_file(const std::string &path, const Bytes &b)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f) return;
+    if (!b.empty()) fwrite(b.data(), 1, b.size(), f);
+    fclose(f);
+}
+
+inline Bytes read_file(const std::string &path)
+{
+    Bytes b;
+    if (FILE *f = fopen(path.c_str(), "rb")) {
+        uint8_t tmp[65536];
+        for (size_t n; (n = fread(tmp, 1, sizeof tmp, f)) > 0;) b.insert(b.end(), tmp, tmp + n);
+        fclose(f);
+    }
+    return b;
+}
+
+inline int open_with(const std::string &name, const Bytes &b, int flags = O_RDONLY)
+{
+    write_file(gen_path(name), b);
+    return open(gen_path(name).c_str(), flags);
+}
+
+inline uint32_t le(const Bytes &b, size_t at, int n = 4)
+{
+    uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = v << 8 | b[at + size_t(i)];
+    return v;
+}
+inline void put(Bytes &b, uint32_t v, int n = 4)
+{
+    for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+// Deterministic 16-bit PCM, interleaved, as little-endian bytes.
+inline Bytes pcm16(int channels, int rate, int frames, unsigned seed = 1)
+{
+    std::mt19937 rng(seed);
+    Bytes b;
+    for (int i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c) {
+            double t = double(i) / rate;
+            put(b, uint16_t(int16_t(9000 * std::sin(2 * M_PI * (300 + 200 * c + 400 * t) * t) + int(rng() % 200) - 100)), 2);
+        }
+    return b;
+}
+
+inline Bytes wav_file(int channels, int rate, int bits, const Bytes &data, uint16_t coding = 1)
+{
+    Bytes b{'R', 'I', 'F', 'F'};
+    put(b, uint32_t(data.size() + 36));
+    b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0});
+    put(b, coding, 2);
+    put(b, uint32_t(channels), 2);
+    put(b, uint32_t(rate));
+    put(b, uint32_t(rate * channels * bits / 8));
+    put(b, uint32_t(channels * bits / 8), 2);
+    put(b, uint32_t(bits), 2);
+    b.insert(b.end(), {'d', 'a', 't', 'a'});
+    put(b, uint32_t(data.size()));
+    b.insert(b.end(), data.begin(), data.end());
+    return b;
+}
+
+// MR795 frames of a synthetic signal; with DTX the silent stretch (frames
+// 50..74) gives SID and no-data frames.
+inline Bytes amrnb_file(int frames, bool dtx = true)
+{
+    Bytes b{'#', '!', 'A', 'M', 'R', '\n'}, in = pcm16(1, 8000, 160 * frames, 7);
+    void *enc = Encoder_Interface_init(dtx);
+    for (int f = 0; f < frames; ++f) {
+        int16_t s[160];
+        for (int i = 0; i < 160; ++i) s[i] = (f / 25) % 3 == 2 ? 0 : int16_t(le(in, size_t(320 * f + 2 * i), 2));
+        uint8_t out[500];
+        b.insert(b.end(), out, out + Encoder_Interface_Encode(enc, MR795, s, out, 0));
+    }
+    Encoder_Interface_exit(enc);
+    return b;
+}
+
+// Frames of types 0..8 with random payload; with `dtx` every tenth frame is
+// no-data and the one before it a SID frame.
+inline Bytes amrwb_file(int frames, unsigned seed = 3, bool dtx = true)
+{
+    Bytes b{'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n'};
+    std::mt19937 rng(seed);
+    for (int f = 0; f < frames; ++f) {
+        unsigned ft = dtx && f % 10 == 9 ? 15 : dtx && f % 10 == 8 ? 9 : rng() % 9;
+        b.push_back(uint8_t(ft << 3 | 4));
+        for (int i = 0; i < amrwb_sizes[ft]; ++i) b.push_back(uint8_t(rng()));
+    }
+    return b;
+}
+
+// opencore's decode of an AMR file's whole frames.
+inline Bytes amr_decode(const Bytes &file, bool wide)
+{
+    const int32_t *sizes = wide ? amrwb_sizes : amrnb_sizes;
+    void *dec = wide ? D_IF_init() : Decoder_Interface_init();
+    Bytes out;
+    for (size_t pos = wide ? 9 : 6; pos < file.size();) {
+        int32_t size = sizes[(file[pos] >> 3) & 15];
+        if (size < 0 || pos + 1 + size_t(size) > file.size()) break;
+        int16_t s[320];
+        wide ? D_IF_decode(dec, &file[pos], s, 0) : Decoder_Interface_Decode(dec, &file[pos], s, 0);
+        for (int i = 0; i < (wide ? 320 : 160); ++i) put(out, uint16_t(s[i]), 2);
+        pos += 1 + size_t(size);
+    }
+    wide ? D_IF_exit(dec) : Decoder_Interface_exit(dec);
+    return out;
+}
+
+struct Mp3Ref {
+    Bytes pcm;
+    std::vector<uint32_t> frame_bytes;
+};
+
+// libmad's decode of a whole MPEG file (guard bytes behind it), each
+// sample rounded, clipped and shifted to 16 bits.
+inline Mp3Ref mp3_decode(Bytes in)
+{
+    Mp3Ref r;
+    in.resize(in.size() + MAD_BUFFER_GUARD, 0);
+    mad_stream st;
+    mad_frame fr;
+    mad_synth sy;
+    mad_stream_init(&st);
+    mad_frame_init(&fr);
+    mad_synth_init(&sy);
+    mad_stream_buffer(&st, in.data(), in.size());
+    for (;;) {
+        if (mad_frame_decode(&fr, &st) != 0) {
+            if (MAD_RECOVERABLE(st.error)) continue;
+            break;
+        }
+        mad_synth_frame(&sy, &fr);
+        for (unsigned i = 0; i < sy.pcm.length; ++i)
+            for (unsigned c = 0; c < sy.pcm.channels; ++c) {
+                int64_t s = int64_t(sy.pcm.samples[c][i]) + 4096;
+                s = s >= MAD_F_ONE ? MAD_F_ONE - 1 : s < -MAD_F_ONE ? -MAD_F_ONE : s;
+                put(r.pcm, uint16_t(int16_t(s >> 13)), 2);
+            }
+        r.frame_bytes.push_back(2u * sy.pcm.length * sy.pcm.channels);
+    }
+    mad_synth_finish(&sy);
+    mad_frame_finish(&fr);
+    mad_stream_finish(&st);
+    return r;
+}
+
+inline bool have_tool(const std::string &name) { return system(("command -v " + name + " >/dev/null").c_str()) == 0; }
+
+inline std::string run_output(const std::string &cmd)
+{
+    std::string out;
+    if (FILE *p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+// lame's MP3 of a synthetic WAV; the rate decides MPEG-1 or MPEG-2.
+inline Bytes mp3_file(const std::string &name, int channels, int rate, double seconds, const std::string &opts)
+{
+    write_file(gen_path(name + ".wav"), wav_file(channels, rate, 16, pcm16(channels, rate, int(rate * seconds), 11)));
+    if (system(("lame --quiet " + opts + " " + gen_path(name + ".wav") + " " + gen_path(name)).c_str()) != 0) return {};
+    return read_file(gen_path(name));
+}
+
+// Standard error into a file while it exists; text() gives what was written.
+class StderrToFile {
+public:
+    StderrToFile() : saved_(dup(2))
+    {
+        int fd = open(gen_path("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrToFile() { text(); }
+    std::string text()
+    {
+        if (saved_ >= 0) dup2(saved_, 2), close(saved_), saved_ = -1;
+        Bytes b = read_file(gen_path("stderr.txt"));
+        return std::string(b.begin(), b.end());
+    }
+
+private:
+    int saved_;
+};
+
+inline int count_of(const std::string &hay, const std::string &needle)
+{
+    int n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+    return n;
+}
+
+// Waits only guard against hangs (ctest's timeout ends a hung run); nothing
+// asserts how long anything takes.
+template <typename Pred>
+void wait_until(Pred pred)
+{
+    while (!pred()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+inline Bytes played(int device = 0)
+{
+    Bytes b(kb_pcm_played(device, 0, nullptr, 0));
+    if (!b.empty()) kb_pcm_played(device, 0, b.data(), b.size());
+    return b;
+}
+
+inline bool is_prefix(const Bytes &part, const Bytes &whole)
+{
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// Entries of a /proc/self folder, or those whose link names `target`.
+inline int proc_entries(const char *dir, const std::string &target = "")
+{
+    int n = 0;
+    DIR *d = opendir(dir);
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        if (e->d_name[0] == '.') continue;
+        char link[512];
+        ssize_t k = readlink((std::string(dir) + "/" + e->d_name).c_str(), link, sizeof link);
+        n += target.empty() || (k > 0 && std::string(link, size_t(k)) == target);
+    }
+    if (d) closedir(d);
+    return n;
+}
+
+// Threads with none of the library's running (sanitizer runtimes add a
+// helper thread at the first thread creation, so one comes and goes first).
+inline int idle_threads()
+{
+    static int base = [] {
+        std::thread([] {}).join();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return proc_entries("/proc/self/task");
+    }();
+    return base;
+}
+
+// Board back to defaults; at the end no library thread and no device
+// descriptor is left.
+class FileTest : public ka_test::BoardTest {
+protected:
+    void SetUp() override
+    {
+        BoardTest::SetUp();
+        idle_threads();
+    }
+    void TearDown() override
+    {
+        kb_set_speed(0);
+        wait_until([] { return proc_entries("/proc/self/task") <= idle_threads(); });
+        EXPECT_EQ(kb_open_fds(), 0);
+    }
+};
+
+}  // namespace files_test
