@@ -153,7 +153,7 @@ void *mp3_decode_thread(void *arg)
     if (here >= 0 && end >= here) {
         lseek(fp->stream, here, SEEK_SET);
         off_t left = end - here;
-        fp->budget = left > off_t(UINT32_MAX) ? UINT32_MAX : uint32_t(left);
+        fp->budget = uint64_t(left) > UINT32_MAX ? UINT32_MAX : uint32_t(left);
     } else {
         fp->budget = UINT32_MAX;
     }
