@@ -78,6 +78,27 @@ void wrap_callback(ka_pctx *pctx, int hdl)
     pthread_mutex_unlock(&pctx->state_lock);
 }
 
+// The play thread takes data out of the ring only in whole periods and is
+// first woken when the ring is half full, and the stop that ends a file play
+// drops what the ring still holds: the last part of every file (all of a
+// file shorter than half the ring) would never be heard. So when the data of
+// a file has ended, a ring's worth and a period of silence is pushed behind
+// it before the stop; the stop then drops only silence.
+void flush_with_silence(int hdl, ka_pctx *pctx)
+{
+    static constexpr uint8_t kZeros[2048] = {};
+    pthread_mutex_lock(&pctx->ring_lock);
+    size_t pad = pctx->ringbuf ? size_t(pctx->ringbuf->size) : 0;
+    pthread_mutex_unlock(&pctx->ring_lock);
+    if (pad == 0) return;
+    pad += pctx->write_chunk;
+    while (pad > 0) {
+        unsigned n = unsigned(pad < sizeof kZeros ? pad : sizeof kZeros);
+        if (Ka_AudPlayer_Play(hdl, kZeros, n) <= 0) break;  // stopped, closed or failed
+        pad -= n;
+    }
+}
+
 // Retires whatever file play was installed on the context; the caller holds
 // its file_lock. Returns the new generation.
 uintptr_t new_generation(ka_pctx *pctx, int hdl)
@@ -149,6 +170,12 @@ void *file_play_thread(void *arg)
     pthread_join(decoder, nullptr);
 
     pthread_mutex_lock(&pctx->file_lock);
+    // A decode thread that makes no end-of-data call (AMR-WB) leaves the
+    // player running: let the rest of its data out first.
+    int state = locked_state(pctx);
+    if (g_play_gen[size_t(hdl)] == gen && !__atomic_load_n(&pctx->stop, __ATOMIC_RELAXED) &&
+        (state == CTX_STARTING || state == CTX_RUNNING))
+        flush_with_silence(hdl, pctx);
     finish_play_locked(hdl, gen);
     pthread_mutex_unlock(&pctx->file_lock);
     KA_LOGD("File play main thread end\n");
@@ -294,6 +321,7 @@ KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len)
     }
     if (len == 0) {
         KA_LOGD("Receive Stop flag from decode thread\n");
+        flush_with_silence(hdl, pctx);
         Ka_AudPlayer_Stop(hdl);
         return 1;
     }

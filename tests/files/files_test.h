@@ -14,6 +14,7 @@
 #include <opencore-amrwb/dec_if.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <random>
@@ -256,6 +257,13 @@ inline Bytes played(int device = 0)
 inline bool is_prefix(const Bytes &part, const Bytes &whole)
 {
     return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// `got` is all of `data` followed by nothing but silence.
+inline bool all_then_silence(const Bytes &got, const Bytes &data)
+{
+    return got.size() >= data.size() && std::equal(data.begin(), data.end(), got.begin()) &&
+           std::all_of(got.begin() + long(data.size()), got.end(), [](uint8_t b) { return b == 0; });
 }
 
 // Entries of a /proc/self folder, or those whose link names `target`.
