@@ -307,7 +307,9 @@ KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len)
         KA_LOGD("Data decode thread not match handle, return stop\n");
         return 1;
     }
-    switch (locked_state(pctx)) {
+    // The player stores its state atomically; a plain atomic read is enough
+    // here and keeps the lock out of the per-chunk path.
+    switch (__atomic_load_n(&pctx->state, __ATOMIC_RELAXED)) {
     case CTX_CLOSED:
         return -1;
     case CTX_OPENED:
