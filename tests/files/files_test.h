@@ -239,12 +239,20 @@ inline int count_of(const std::string &hay, const std::string &needle)
     return n;
 }
 
-// Waits only guard against hangs (ctest's timeout ends a hung run); nothing
-// asserts how long anything takes.
+// Waits give up only after a minute, as a guard against a hang (a broken
+// implementation would otherwise block the run); nothing asserts how long
+// anything takes.
 template <typename Pred>
 void wait_until(Pred pred)
 {
-    while (!pred()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            ADD_FAILURE() << "hang guard: the awaited condition never came";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 inline Bytes played(int device = 0)
