@@ -87,11 +87,14 @@ void wrap_callback(ka_pctx *pctx, int hdl)
 void flush_with_silence(int hdl, ka_pctx *pctx)
 {
     static constexpr uint8_t kZeros[2048] = {};
+    pthread_mutex_lock(&pctx->state_lock);
+    size_t period = pctx->write_chunk;
+    pthread_mutex_unlock(&pctx->state_lock);
     pthread_mutex_lock(&pctx->ring_lock);
     size_t pad = pctx->ringbuf ? size_t(pctx->ringbuf->size) : 0;
     pthread_mutex_unlock(&pctx->ring_lock);
     if (pad == 0) return;
-    pad += pctx->write_chunk;
+    pad += period;
     while (pad > 0) {
         unsigned n = unsigned(pad < sizeof kZeros ? pad : sizeof kZeros);
         if (Ka_AudPlayer_Play(hdl, kZeros, n) <= 0) break;  // stopped, closed or failed
@@ -243,7 +246,10 @@ KA_API int Ka_AudPlayer_PlayFile(const char *device, int fd, int offset, ka_play
         return -1;
     }
     // Retire the file play that ran here (if any) before stopping it, so its
-    // main thread leaves the device to this one.
+    // main thread leaves the device to this one. A stop comes first: it
+    // releases a main thread that holds file_lock while it lets the end of
+    // its file out of a paused player.
+    if (__atomic_load_n(&pctx->state, __ATOMIC_RELAXED) != CTX_CLOSED) Ka_AudPlayer_Stop(hdl);
     pthread_mutex_lock(&pctx->file_lock);
     new_generation(pctx, hdl);
     pthread_mutex_unlock(&pctx->file_lock);
