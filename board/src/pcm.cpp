@@ -47,7 +47,8 @@ struct PcmStream {
 
 namespace {
 
-constexpr size_t kPlayedCap = size_t(64) << 20;  // bytes kept in memory per device
+constexpr size_t kPlayedCap = size_t(64) << 20;       // bytes kept in memory per device
+constexpr size_t kTransfersCap = size_t(4) << 20;    // transfer sizes kept per device
 
 struct Device {
     struct kb_pcm_info info{};
@@ -539,7 +540,7 @@ void record_transfer(PcmStream &s, uint64_t frames)
 {
     Device &d = dev_of(s);
     unsigned bytes = unsigned(frames * s.frame_bytes);
-    d.transfers.push_back(bytes);
+    if (d.transfers.size() < kTransfersCap) d.transfers.push_back(bytes);
     ++d.info.transfers;
     d.info.bytes += bytes;
     broadcast();

@@ -241,8 +241,8 @@ TEST_F(BoardPcm, UnderrunsAndOverrunsAreCountedAndNeedAPrepare)
     ASSERT_EQ(0, xfer(out, true, buf.data(), s.period));  // starts; nobody feeds it
     ASSERT_EQ(0, xfer(in, false, buf.data(), 1));          // starts; nobody reads it
     kb_set_speed(1000);
-    ASSERT_EQ(0, kb_pcm_wait_underruns(14, KB_PLAYBACK, 1, 600000));
-    ASSERT_EQ(0, kb_pcm_wait_underruns(14, KB_CAPTURE, 1, 600000));
+    ASSERT_EQ(0, kb_pcm_wait_underruns(14, KB_PLAYBACK, 1, 60000));
+    ASSERT_EQ(0, kb_pcm_wait_underruns(14, KB_CAPTURE, 1, 60000));
     EXPECT_EQ(SNDRV_PCM_STATE_XRUN, kb_pcm_state(14, KB_PLAYBACK));
     EXPECT_EQ(EPIPE, xfer(out, true, buf.data(), s.period));
     EXPECT_EQ(EPIPE, xfer(in, false, buf.data(), s.period));
