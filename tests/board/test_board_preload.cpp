@@ -4,6 +4,8 @@
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
+#include <math.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "board_raw.h"
 #include "ka_test.h"
 
 extern char **environ;
@@ -56,13 +59,14 @@ unsigned elf_machine(const char *path)
 }
 
 struct Outcome {
+    int spawn_error = 0;
     int status = -1;
     std::string out, err;
 };
 
-Outcome run(const std::vector<std::string> &args)
+Outcome run(const std::vector<std::string> &args, const std::vector<std::string> &extra_env = {})
 {
-    std::vector<std::string> env;
+    std::vector<std::string> env = extra_env;
     for (char **e = environ; *e; ++e) {
         std::string v(*e);
         if (v.rfind("LD_PRELOAD=", 0) != 0 && v.rfind("KA_BOARD_", 0) != 0) env.push_back(v);
@@ -99,6 +103,7 @@ Outcome run(const std::vector<std::string> &args)
         close(fd);
     }
     if (rc == 0) waitpid(pid, &r.status, 0);
+    r.spawn_error = rc;
     return r;
 }
 
@@ -145,6 +150,58 @@ TEST(BoardPreload, LauncherConfiguresAndPreloadsTheBoard)
     r = run({ka, "--help"});
     EXPECT_EQ(0, WEXITSTATUS(r.status));
     EXPECT_NE(std::string::npos, r.out.find("ka-board run [options] -- PROGRAM"));
+}
+
+std::string self_exe()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The launcher's options reach the board through its environment, which the
+// board reads when it loads: this test binary runs itself under the launcher
+// and the child part below checks what it finds.
+TEST(BoardPreload, OptionsConfigureTheBoardAtLoad)
+{
+    const std::string ka = launcher();
+    const std::string dir = ka_test::temp_dir() + "/board_env_out";
+    mkdir(dir.c_str(), 0755);
+    unlink((dir + "/pcmC0D5p.wav").c_str());
+    Outcome r = run({ka, "run", "--capture", "tone:1000:8000", "--fault", "pcm_open@5:1:1:13",
+                     "--out", dir, "--speed", "0", "--", self_exe(),
+                     "--gtest_filter=BoardEnvChild.*"},
+                    {"KB_TEST_ENV_CHILD=1"});
+    // An emulated build runs the launcher only where the kernel knows how.
+    if (r.spawn_error == ENOEXEC) GTEST_SKIP() << "cannot execute " << ka;
+    ASSERT_TRUE(WIFEXITED(r.status)) << r.out << r.err;
+    EXPECT_EQ(0, WEXITSTATUS(r.status)) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("[  PASSED  ] 1 test")) << r.out;
+    struct stat st;
+    ASSERT_EQ(0, stat((dir + "/pcmC0D5p.wav").c_str(), &st));
+    EXPECT_EQ(44 + 320, st.st_size);
+}
+
+TEST(BoardEnvChild, SeesTheLaunchersOptions)
+{
+    if (!getenv("KB_TEST_ENV_CHILD")) GTEST_SKIP() << "runs under the launcher only";
+    using namespace board_raw;
+    int first = open_pcm(5, KB_PLAYBACK);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(-1, open_pcm(5, KB_PLAYBACK));
+    EXPECT_EQ(EACCES, errno);
+    ASSERT_EQ(0, setup(first, 1, 8000));
+    int16_t frames[160] = {};
+    ASSERT_EQ(0, xfer(first, true, frames, 160));
+    close(first);
+
+    int in = open_pcm(3, KB_CAPTURE);
+    ASSERT_EQ(0, setup(in, 1, 8000));
+    int16_t got[100];
+    ASSERT_EQ(0, xfer(in, false, got, 100));
+    for (int n = 0; n < 100; ++n)
+        ASSERT_EQ(static_cast<int16_t>(lrint(8000 * sin(2 * M_PI * 1000 * n / 8000.0))), got[n]) << n;
+    close(in);
 }
 
 }  // namespace
