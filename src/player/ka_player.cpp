@@ -199,7 +199,12 @@ int Ka_AudPlayer_Close(int hdl)
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
     if (!pctx) return 0;
 
-    if (thread_running(ka_load(pctx->state))) {
+    // A thread still found paused after a stop has been resumed by that
+    // stop and is on its way out: it is waited for like a running one, so
+    // that "stop, then close" never fails on that short moment. A player
+    // paused without a stop is refused below.
+    const int state = ka_load(pctx->state);
+    if (thread_running(state) || (state == CTX_PAUSED && ka_load(pctx->stop))) {
         bool ended = false;
         for (int round = 0; round < kCloseRounds && !ended; ++round) {
             Ka_AudPlayer_Stop(hdl);

@@ -276,6 +276,21 @@ TEST_F(PlayerTest, StopReportsFinishedAndWriteErrorReportsErrorThenFinished)
     EXPECT_NE(std::search(out.begin(), out.end(), more.begin(), more.begin() + period), out.end());
 }
 
+// Until the play thread sleeps on its ring for want of data.
+bool wait_reader_sleeping(int h)
+{
+    const auto end = std::chrono::steady_clock::now() + kHangGuard;
+    for (;;) {
+        ka_pctx &p = audCtl.pctx[h];
+        pthread_mutex_lock(&p.ring_lock);
+        const bool sleeping = p.ringbuf && p.ringbuf->reader_waiting;
+        pthread_mutex_unlock(&p.ring_lock);
+        if (sleeping) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+}
+
 // Pauses the player from inside its third period write, so the thread
 // finds the request right after that write.
 std::atomic<int> g_writes{0};
@@ -315,16 +330,7 @@ TEST_F(PlayerTest, PauseHoldsThreadResumeContinuesStopEndsPaused)
 
     // Once the thread sleeps on a ring below one period, a pause takes
     // effect when data wakes it.
-    const auto end = std::chrono::steady_clock::now() + kHangGuard;
-    for (;;) {
-        ka_pctx &p = audCtl.pctx[0];
-        pthread_mutex_lock(&p.ring_lock);
-        const bool sleeping = p.ringbuf && p.ringbuf->reader_waiting;
-        pthread_mutex_unlock(&p.ring_lock);
-        if (sleeping) break;
-        ASSERT_LT(std::chrono::steady_clock::now(), end);
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
+    ASSERT_TRUE(wait_reader_sleeping(0));
     EXPECT_EQ(Ka_AudPlayer_Pause(0), 0);
     ASSERT_EQ(Ka_AudPlayer_Play(0, data.data(), 640), 640);
     ASSERT_TRUE(wait_player_state(0, "AUD_PLAYER_PAUSE"));
@@ -332,6 +338,17 @@ TEST_F(PlayerTest, PauseHoldsThreadResumeContinuesStopEndsPaused)
     ASSERT_TRUE(wait_reports(0, 1));
     ASSERT_TRUE(wait_player_state(0, "AUD_PLAYER_FINISHED"));
     EXPECT_EQ(results_of(0), std::vector<int>{5});
+
+    // Stop then close at once: the close waits for the resumed thread
+    // instead of finding it still paused.
+    ASSERT_EQ(Ka_AudPlayer_Play(0, "", 0), 0);
+    ASSERT_TRUE(wait_reader_sleeping(0));
+    EXPECT_EQ(Ka_AudPlayer_Pause(0), 0);
+    ASSERT_EQ(Ka_AudPlayer_Play(0, data.data(), 640), 640);
+    ASSERT_TRUE(wait_player_state(0, "AUD_PLAYER_PAUSE"));
+    Ka_AudPlayer_Stop(0);
+    Ka_AudPlayer_Close(0);
+    EXPECT_EQ(audCtl.pctx[0].state, CTX_CLOSED);
     EXPECT_EQ(Ka_AudPlayer_Pause(7), -1);
     EXPECT_EQ(Ka_AudPlayer_Resume(7), -1);
     EXPECT_EQ(Ka_AudPlayer_Stop(7), -1);
