@@ -667,6 +667,24 @@ int64_t frames_delay(const PcmStream &s)
     return s.dir == KB_PLAYBACK ? int64_t(s.appl) - int64_t(s.hw) : int64_t(s.hw) - int64_t(s.appl);
 }
 
+uint64_t wrap(const PcmStream &s, uint64_t frames) { return s.boundary ? frames % s.boundary : frames; }
+
+// SYNC_PTR, in either layout of the record (native time, 64-bit time). The
+// client cannot move the application pointer itself here (there is no mmap),
+// so the board's pointer is always the one handed back.
+template <class SyncPtr>
+int sync_ptr(PcmStream &s, SyncPtr *sp)
+{
+    if ((sp->flags & SNDRV_PCM_SYNC_PTR_HWSYNC) && s.state == SNDRV_PCM_STATE_XRUN) return EPIPE;
+    if (!(sp->flags & SNDRV_PCM_SYNC_PTR_AVAIL_MIN) && sp->c.control.avail_min)
+        s.avail_min = sp->c.control.avail_min;
+    sp->s.status.state = snd_pcm_state_t(s.state);
+    sp->s.status.hw_ptr = snd_pcm_uframes_t(wrap(s, uint64_t(s.hw)));
+    sp->c.control.appl_ptr = snd_pcm_uframes_t(wrap(s, s.appl));
+    sp->c.control.avail_min = snd_pcm_uframes_t(s.avail_min);
+    return 0;
+}
+
 void fill_info(snd_pcm_info *i, int device, int dir)
 {
     memset(i, 0, sizeof *i);
@@ -739,6 +757,10 @@ int pcm_ioctl(Node *n, unsigned long req, void *arg)
     PcmStream &s = *n->pcm;
     int64_t now = now_ns();
     advance(s, now);
+    if (req == __SNDRV_PCM_IOCTL_SYNC_PTR)
+        return sync_ptr(s, static_cast<struct __snd_pcm_sync_ptr *>(arg));
+    if (req == __SNDRV_PCM_IOCTL_SYNC_PTR64)
+        return sync_ptr(s, static_cast<struct __snd_pcm_sync_ptr64 *>(arg));
     switch (req) {
     case SNDRV_PCM_IOCTL_PVERSION:
         *static_cast<int *>(arg) = SNDRV_PCM_VERSION;
@@ -766,8 +788,8 @@ int pcm_ioctl(Node *n, unsigned long req, void *arg)
         auto *st = static_cast<snd_pcm_status *>(arg);
         memset(st, 0, sizeof *st);
         st->state = snd_pcm_state_t(s.state);
-        st->appl_ptr = snd_pcm_uframes_t(s.boundary ? s.appl % s.boundary : s.appl);
-        st->hw_ptr = snd_pcm_uframes_t(s.boundary ? uint64_t(s.hw) % s.boundary : uint64_t(s.hw));
+        st->appl_ptr = snd_pcm_uframes_t(wrap(s, s.appl));
+        st->hw_ptr = snd_pcm_uframes_t(wrap(s, uint64_t(s.hw)));
         int64_t delay = frames_delay(s);
         st->delay = snd_pcm_sframes_t(delay);
         st->avail = snd_pcm_uframes_t(s.dir == KB_PLAYBACK ? int64_t(s.buffer) - delay : delay);
@@ -785,8 +807,7 @@ int pcm_ioctl(Node *n, unsigned long req, void *arg)
         return prepare(s);
     case SNDRV_PCM_IOCTL_RESET:
         if (!prepared_or_running(s)) return EBADFD;
-        if (s.dir == KB_PLAYBACK) s.appl = uint64_t(s.hw);
-        else s.appl = uint64_t(s.hw);
+        s.appl = uint64_t(s.hw);  // what was queued or captured is dropped
         return 0;
     case SNDRV_PCM_IOCTL_START:
         return start_ioctl(s, now);

@@ -248,6 +248,15 @@ TEST_F(BoardPcm, UnderrunsAndOverrunsAreCountedAndNeedAPrepare)
     EXPECT_EQ(EPIPE, xfer(in, false, buf.data(), s.period));
     snd_pcm_sframes_t delay;
     EXPECT_EQ(EPIPE, io(out, SNDRV_PCM_IOCTL_DELAY, &delay));
+    snd_pcm_sync_ptr sp;
+    memset(&sp, 0, sizeof sp);
+    sp.flags = SNDRV_PCM_SYNC_PTR_APPL | SNDRV_PCM_SYNC_PTR_AVAIL_MIN;
+    ASSERT_EQ(0, io(out, SNDRV_PCM_IOCTL_SYNC_PTR, &sp));
+    EXPECT_EQ(SNDRV_PCM_STATE_XRUN, sp.s.status.state);
+    EXPECT_EQ(s.period, sp.c.control.appl_ptr);
+    EXPECT_EQ(s.period, sp.s.status.hw_ptr);
+    sp.flags |= SNDRV_PCM_SYNC_PTR_HWSYNC;
+    EXPECT_EQ(EPIPE, io(out, SNDRV_PCM_IOCTL_SYNC_PTR, &sp));
 
     // The client's recovery: prepare and go on.
     kb_set_speed(0);
