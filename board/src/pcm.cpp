@@ -617,7 +617,7 @@ int transfer(Node *n, snd_xferi *x)
             err = EAGAIN;
             break;
         }
-        uint64_t need = std::max<uint64_t>(1, std::min(s.avail_min, left));
+        uint64_t need = std::max<uint64_t>(1, std::min({s.avail_min, left, s.buffer}));
         double target = play ? double(s.appl + need) - double(s.buffer) : double(s.appl + need);
         ++n->refs;
         ++dev_of(s).waiters;
