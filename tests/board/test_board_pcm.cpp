@@ -224,8 +224,18 @@ TEST_F(BoardPcm, PacingCountsFramesAndWakesBlockedWriters)
     EXPECT_EQ(0, io(fd, SNDRV_PCM_IOCTL_DROP));
     blocked.join();
     EXPECT_EQ(EBADFD, result.load());
+
+    // Closing the descriptor under a parked writer ends its wait too.
+    ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_PREPARE));
+    ASSERT_EQ(0, xfer(fd, true, data.data(), s.buffer));
+    result = -1;
+    std::thread orphan([&] { result = xfer(fd, true, data.data(), s.period); });
+    while (kb_pcm_waiters(13, KB_PLAYBACK) == 0) std::this_thread::yield();
     close(fd);
+    orphan.join();
+    EXPECT_EQ(EBADF, result.load());
     EXPECT_EQ(0, kb_open_fds());
+    EXPECT_EQ(0, pcm_info(13, KB_PLAYBACK).open);
 }
 
 TEST_F(BoardPcm, UnderrunsAndOverrunsAreCountedAndNeedAPrepare)
