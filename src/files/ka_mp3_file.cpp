@@ -27,6 +27,11 @@ using namespace ka_files;
 
 namespace {
 
+// The scaling's fixed points: full scale clips, half a step rounds up.
+static_assert(mp3_scale(0x10000000) == 32767 && mp3_scale(0x7FFFFFFF) == 32767);
+static_assert(mp3_scale(-0x10000000) == -32768 && mp3_scale(-0x7FFFFFFF - 1) == -32768);
+static_assert(mp3_scale(0) == 0 && mp3_scale(4096) == 1 && mp3_scale(4095) == 0 && mp3_scale(-4097) == -1);
+
 constexpr size_t kInputBlock = 8192;
 constexpr size_t kFirstBlock = 512;
 constexpr size_t kMaxFrameSamples = 1152;
