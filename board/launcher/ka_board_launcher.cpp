@@ -43,7 +43,7 @@ constexpr const char *kUsage =
     "  --capture SRC  what capture devices record: silence, tone:FREQ[:AMP],\n"
     "                 wav:PATH (default silence)\n"
     "  --files LIST   command files present: 'data,run' (default), 'data', 'run', 'none'\n"
-    "  --fault SPEC   make calls fail: NAME[@DEVICE]:SKIP:COUNT[:ERRNO], where NAME is\n"
+    "  --fault RULE   make calls fail: NAME[@DEVICE]:SKIP:COUNT[:ERRNO], where NAME is\n"
     "                 pcm_open, pcm_ready, pcm_hw_params, pcm_sw_params, pcm_prepare,\n"
     "                 pcm_start, pcm_write, pcm_read, ctl_open, ctl_read, ctl_write,\n"
     "                 i2c_open or i2c_transfer; after SKIP calls, COUNT calls fail\n"

@@ -186,7 +186,7 @@ constexpr FaultName kFaultNames[] = {
 };
 
 // One fault: NAME[@DEVICE]:SKIP:COUNT[:ERRNO] (count -1: every call).
-bool parse_fault(std::string_view s, Config::FaultSpec &out)
+bool parse_fault(std::string_view s, Config::FaultRule &out)
 {
     size_t c = s.find(':');
     std::string_view name = s.substr(0, c);
@@ -241,7 +241,7 @@ Config make_config()
         std::string_view v(e);
         while (!v.empty()) {
             size_t comma = v.find(',');
-            Config::FaultSpec f;
+            Config::FaultRule f;
             if (parse_fault(v.substr(0, comma), f)) c.faults.push_back(f);
             if (comma == std::string_view::npos) break;
             v = v.substr(comma + 1);

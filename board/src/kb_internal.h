@@ -138,10 +138,10 @@ struct Config {
     int capture_kind = 0;  // 0 silence, 1 tone, 2 wav
     double tone_freq = 0, tone_amp = 0;
     std::string capture_wav;
-    struct FaultSpec {
+    struct FaultRule {
         int fault, device, skip, count, err;
     };
-    std::vector<FaultSpec> faults;
+    std::vector<FaultRule> faults;
 };
 // The load-time configuration: defaults with the KA_BOARD_* environment
 // applied. kb_reset() returns to it.
