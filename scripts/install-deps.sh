@@ -10,8 +10,11 @@ want=(cmake ninja-build pkg-config g++ clang libclang-rt-14-dev llvm
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
       ffmpeg sox lame
       g++-arm-linux-gnueabihf qemu-user-static)
+# The armhf kernel headers come with the cross toolchain
+# (linux-libc-dev-armhf-cross); linux-libc-dev:armhf is not asked for, since
+# it must match the host's version exactly and the armhf index may lag.
 want_armhf=(libc6:armhf libstdc++6:armhf libmad0:armhf libopencore-amrnb-dev:armhf
-            libopencore-amrwb-dev:armhf libgtest-dev:armhf libgmock-dev:armhf linux-libc-dev:armhf)
+            libopencore-amrwb-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -28,7 +31,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   # One index of the mirror can fail now and then; what the others bring is
   # enough, and a real lack shows in the install below.
   as_root apt-get update -q || echo "install-deps: apt-get update reported errors; going on"
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # --no-remove: a version clash between the host's and the armhf packages
+  # must fail here, never make apt take the compiler away.
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove \
+    "${missing[@]}"
 fi
 
 # The MPEG audio decoder's -dev package cannot be installed for armhf beside
