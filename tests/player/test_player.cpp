@@ -265,3 +265,29 @@ TEST_F(PlayerTest, SecondWriterIsRefusedWhileFirstWaits)
     a.join();
     EXPECT_EQ(first.load(), 0);
 }
+
+// A start operation that returns only once the new play thread sleeps on
+// its ring, i.e. has long passed its first ring check.
+int (*g_start)(int);
+int slow_start(int hdl)
+{
+    const int r = g_start(hdl);
+    if (r == 0) eventually([hdl] { return ring_flag(hdl, &ka_ringbuf::reader_waiting); });
+    return r;
+}
+
+TEST_F(PlayerTest, HandshakeDoesNotWaitForAThreadAlreadyPast)
+{
+    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
+    g_start = audCtl.pctx[0].start_play;
+    audCtl.pctx[0].start_play = slow_start;
+    std::atomic<int> result{-100};
+    std::thread writer([&] { result = Ka_AudPlayer_Play(0, "ab", 2); });
+    const bool returned = eventually([&] { return result != -100; });
+    EXPECT_TRUE(returned) << "Play waits for a wake-up that already happened";
+    Ka_AudPlayer_Stop(0);  // releases it otherwise
+    writer.join();
+    EXPECT_EQ(result.load(), returned ? 2 : 0);
+    Ka_AudPlayer_Close(0);
+    audCtl.pctx[0].start_play = g_start;
+}
