@@ -465,7 +465,7 @@ int Ka_AudSoft_SetVolume(int hdl, unsigned vol)
         return 0;
     }
     if (vol > 100) return -1;
-    ka_store(pctx->soft_vol, vol);  // the volume before the switch that enables it
+    ka_store(pctx->soft_vol, vol);  // applies from the next period written
     ka_store(pctx->soft_vol_on, 1);
     return 0;
 }

@@ -6,23 +6,7 @@
 
 #include <pthread.h>
 
-#include <atomic>
-
 #include "ka_internal.h"
-
-// Unlocked flags of the context records (stop, pause, state reads outside
-// state_lock, software volume, masks) are touched only through these, so
-// that every such access is a proper atomic one.
-template <class T>
-inline T ka_load(T &v)
-{
-    return std::atomic_ref<T>(v).load(std::memory_order_acquire);
-}
-template <class T>
-inline void ka_store(T &v, T x)
-{
-    std::atomic_ref<T>(v).store(x, std::memory_order_release);
-}
 
 struct ka_play_side {
     // Play threads created by the default start operation; written under

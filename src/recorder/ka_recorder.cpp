@@ -8,7 +8,6 @@
 #include <stdlib.h>
 
 #include "ka_internal.h"
-#include "player/ka_player_side.h"  // ka_load / ka_store
 
 namespace {
 
