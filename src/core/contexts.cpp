@@ -116,51 +116,43 @@ int find_name(const Ctx *table, const char *name)
     return -1;
 }
 
+template <typename Ctx>
+int ctx_to_handle(const Ctx *table, const Ctx *ctx)
+{
+    if (ctx == nullptr || ctx->dev_name == nullptr) return -1;
+    return find_name(table, ctx->dev_name);
+}
+
+// Handles outside 0..6, negative ones included (taken as unsigned), have no
+// context.
+template <typename Ctx>
+Ctx *handle_to_ctx(Ctx *table, int hdl)
+{
+    if (static_cast<unsigned>(hdl) > KA_DEVICE_COUNT - 1) return nullptr;
+    return &table[hdl];
+}
+
+// The handle is stored only when the name is found.
+template <typename Ctx>
+Ctx *name_to_ctx(Ctx *table, const char *dev, int *hdl)
+{
+    if (dev == nullptr) return nullptr;
+    int i = find_name(table, dev);
+    if (i < 0) return nullptr;
+    if (hdl != nullptr) *hdl = i;
+    return &table[i];
+}
+
 }  // namespace
 
 constinit ka_aud_ctl audCtl = {g_pctx, g_cctx};
 
-int __ka_pctx2hdl(ka_pctx *pctx)
-{
-    if (pctx == nullptr || pctx->dev_name == nullptr) return -1;
-    return find_name(audCtl.pctx, pctx->dev_name);
-}
-
-ka_pctx *__ka_hdl2pctx(int hdl)
-{
-    if (static_cast<unsigned>(hdl) > KA_DEVICE_COUNT - 1) return nullptr;
-    return &audCtl.pctx[hdl];
-}
-
-ka_pctx *__ka_dev2pctx(const char *dev, int *hdl)
-{
-    if (dev == nullptr) return nullptr;
-    int i = find_name(audCtl.pctx, dev);
-    if (i < 0) return nullptr;
-    if (hdl != nullptr) *hdl = i;
-    return &audCtl.pctx[i];
-}
-
-int __ka_cctx2hdl(ka_cctx *cctx)
-{
-    if (cctx == nullptr || cctx->dev_name == nullptr) return -1;
-    return find_name(audCtl.cctx, cctx->dev_name);
-}
-
-ka_cctx *__ka_hdl2cctx(int hdl)
-{
-    if (static_cast<unsigned>(hdl) > KA_DEVICE_COUNT - 1) return nullptr;
-    return &audCtl.cctx[hdl];
-}
-
-ka_cctx *__ka_dev2cctx(const char *dev, int *hdl)
-{
-    if (dev == nullptr) return nullptr;
-    int i = find_name(audCtl.cctx, dev);
-    if (i < 0) return nullptr;
-    if (hdl != nullptr) *hdl = i;
-    return &audCtl.cctx[i];
-}
+int __ka_pctx2hdl(ka_pctx *pctx) { return ctx_to_handle(audCtl.pctx, pctx); }
+ka_pctx *__ka_hdl2pctx(int hdl) { return handle_to_ctx(audCtl.pctx, hdl); }
+ka_pctx *__ka_dev2pctx(const char *dev, int *hdl) { return name_to_ctx(audCtl.pctx, dev, hdl); }
+int __ka_cctx2hdl(ka_cctx *cctx) { return ctx_to_handle(audCtl.cctx, cctx); }
+ka_cctx *__ka_hdl2cctx(int hdl) { return handle_to_ctx(audCtl.cctx, hdl); }
+ka_cctx *__ka_dev2cctx(const char *dev, int *hdl) { return name_to_ctx(audCtl.cctx, dev, hdl); }
 
 int __ka_pctx_set_path(ka_pctx *pctx, int on)
 {
