@@ -3,6 +3,8 @@
 // leaves every player and recorder closed with default settings.
 #pragma once
 
+#include <dirent.h>
+
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -25,6 +27,17 @@ bool eventually(Pred pred)
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return true;
+}
+
+// Threads of this process right now.
+inline int thread_count()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
 }
 
 inline std::mutex g_reports_m;
@@ -79,6 +92,8 @@ protected:
     void SetUp() override
     {
         BoardTest::SetUp();
+        std::thread([] {}).join();  // a sanitizer's helper thread exists before counting
+        threads_before = thread_count();
         std::lock_guard<std::mutex> lock(g_reports_m);
         for (auto &r : g_reports) r.clear();
     }
@@ -94,7 +109,11 @@ protected:
             Ka_AudPlayer_SetBufsize_ms(audCtl.pctx[h].dev_name, 80);
             Ka_AudRecorder_SetInterface(audCtl.cctx[h].dev_name, 16);
         }
+        // Detached play and capture threads finish their last steps after a
+        // close has returned; none may be left behind.
+        EXPECT_TRUE(eventually([this] { return thread_count() <= threads_before; })) << "library threads left";
     }
+    int threads_before = 0;
 };
 
 }  // namespace player_test
