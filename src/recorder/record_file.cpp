@@ -214,8 +214,8 @@ KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type
         return -1;
     }
     store_tid(cctx->cap_thread, tid);
-    std::atomic_ref<int>(cctx->stop).store(0, std::memory_order_relaxed);
-    cctx->state = CTX_STARTING;
+    ka_store(cctx->stop, 0);
+    ka_store(cctx->state, CTX_STARTING);
     pthread_mutex_unlock(&cctx->state_lock);
     pthread_mutex_unlock(&cctx->file_lock);
     return hdl;

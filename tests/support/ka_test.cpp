@@ -7,8 +7,10 @@
 namespace ka_test {
 namespace {
 
-std::mutex g_mutex;
-std::vector<LogLine> g_lines;
+// Allocated once and never destroyed: detached library threads may still log
+// while the test program exits.
+std::mutex &g_mutex = *new std::mutex;
+std::vector<LogLine> &g_lines = *new std::vector<LogLine>;
 
 void logger(const struct __android_log_message *m)
 {

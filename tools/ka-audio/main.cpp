@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "commands.h"
 #include "ka_lib_audio.h"
 
@@ -78,7 +80,10 @@ int usage_error(const char *cmd, const char *message)
 static void print_usage(FILE *out)
 {
     fprintf(out, "usage: ka-audio COMMAND [ARGS]\n\ncommands:\n");
-    for (const auto &c : ka_tool::commands()) fprintf(out, "  %-10s %s\n      %s\n", c.name, c.args, c.summary);
+    std::vector<ka_tool::Command> sorted = ka_tool::commands();
+    std::sort(sorted.begin(), sorted.end(),
+              [](const ka_tool::Command &a, const ka_tool::Command &b) { return strcmp(a.name, b.name) < 0; });
+    for (const auto &c : sorted) fprintf(out, "  %s %s\n      %s\n", c.name, c.args, c.summary);
 }
 
 int main(int argc, char **argv)
