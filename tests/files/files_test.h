@@ -8,53 +8,37 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mad.h>
-#include <sys/stat.h>
 #include <opencore-amrnb/interf_dec.h>
 #include <opencore-amrnb/interf_enc.h>
 #include <opencore-amrwb/dec_if.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "ka_board.h"
 #include "ka_lib_audio.h"
 #include "ka_test.h"
+#include "../simple/stderr_capture.h"
 
 namespace files_test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline std::string gen_path(const std::string &name)
-{
-    const char *d = getenv("KA_TEST_GEN");
-    std::string dir = d && *d ? d : "/tmp/ka_files_test";
-    mkdir(dir.c_str(), 0755);
-    return dir + "/" + name;
-}
+inline std::string gen_path(const std::string &name) { return ka_test::temp_dir() + "/" + name; }
 
 inline void write_file(const std::string &path, const Bytes &b)
 {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f) return;
-    if (!b.empty()) fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
 }
 
 inline Bytes read_file(const std::string &path)
 {
-    Bytes b;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        uint8_t tmp[65536];
-        for (size_t n; (n = fread(tmp, 1, sizeof tmp, f)) > 0;) b.insert(b.end(), tmp, tmp + n);
-        fclose(f);
-    }
-    return b;
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 inline int open_with(const std::string &name, const Bytes &b, int flags = O_RDONLY)
@@ -92,12 +76,8 @@ inline Bytes wav_file(int channels, int rate, int bits, const Bytes &data, uint1
     Bytes b{'R', 'I', 'F', 'F'};
     put(b, uint32_t(data.size() + 36));
     b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0});
-    put(b, coding, 2);
-    put(b, uint32_t(channels), 2);
-    put(b, uint32_t(rate));
-    put(b, uint32_t(rate * channels * bits / 8));
-    put(b, uint32_t(channels * bits / 8), 2);
-    put(b, uint32_t(bits), 2);
+    put(b, coding, 2), put(b, uint32_t(channels), 2), put(b, uint32_t(rate));
+    put(b, uint32_t(rate * channels * bits / 8)), put(b, uint32_t(channels * bits / 8), 2), put(b, uint32_t(bits), 2);
     b.insert(b.end(), {'d', 'a', 't', 'a'});
     put(b, uint32_t(data.size()));
     b.insert(b.end(), data.begin(), data.end());
@@ -134,7 +114,8 @@ inline Bytes amrwb_file(int frames, unsigned seed = 3, bool dtx = true)
     return b;
 }
 
-// opencore's decode of an AMR file's whole frames.
+// opencore's decode of an AMR file's whole frames, up to the first frame
+// type without a size.
 inline Bytes amr_decode(const Bytes &file, bool wide)
 {
     const int32_t *sizes = wide ? amrwb_sizes : amrnb_sizes;
@@ -152,55 +133,39 @@ inline Bytes amr_decode(const Bytes &file, bool wide)
     return out;
 }
 
-struct Mp3Ref {
-    Bytes pcm;
-    std::vector<uint32_t> frame_bytes;
-};
-
 // libmad's decode of a whole MPEG file (guard bytes behind it), each
 // sample rounded, clipped and shifted to 16 bits.
-inline Mp3Ref mp3_decode(Bytes in)
+inline Bytes mp3_decode(Bytes in)
 {
-    Mp3Ref r;
+    Bytes pcm;
     in.resize(in.size() + MAD_BUFFER_GUARD, 0);
     mad_stream st;
     mad_frame fr;
     mad_synth sy;
-    mad_stream_init(&st);
-    mad_frame_init(&fr);
-    mad_synth_init(&sy);
+    mad_stream_init(&st), mad_frame_init(&fr), mad_synth_init(&sy);
     mad_stream_buffer(&st, in.data(), in.size());
-    for (;;) {
-        if (mad_frame_decode(&fr, &st) != 0) {
-            if (MAD_RECOVERABLE(st.error)) continue;
-            break;
-        }
+    for (int r; (r = mad_frame_decode(&fr, &st)) == 0 || MAD_RECOVERABLE(st.error);) {
+        if (r != 0) continue;
         mad_synth_frame(&sy, &fr);
         for (unsigned i = 0; i < sy.pcm.length; ++i)
             for (unsigned c = 0; c < sy.pcm.channels; ++c) {
                 int64_t s = int64_t(sy.pcm.samples[c][i]) + 4096;
                 s = s >= MAD_F_ONE ? MAD_F_ONE - 1 : s < -MAD_F_ONE ? -MAD_F_ONE : s;
-                put(r.pcm, uint16_t(int16_t(s >> 13)), 2);
+                put(pcm, uint16_t(int16_t(s >> 13)), 2);
             }
-        r.frame_bytes.push_back(2u * sy.pcm.length * sy.pcm.channels);
     }
     mad_synth_finish(&sy);
     mad_frame_finish(&fr);
     mad_stream_finish(&st);
-    return r;
+    return pcm;
 }
 
 inline bool have_tool(const std::string &name) { return system(("command -v " + name + " >/dev/null").c_str()) == 0; }
 
 inline std::string run_output(const std::string &cmd)
 {
-    std::string out;
-    if (FILE *p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
+    Bytes b = system(("(" + cmd + ") >" + gen_path("out.txt")).c_str()) == 0 ? read_file(gen_path("out.txt")) : Bytes{};
+    return std::string(b.begin(), b.end());
 }
 
 // lame's MP3 of a synthetic WAV; the rate decides MPEG-1 or MPEG-2.
@@ -211,48 +176,20 @@ inline Bytes mp3_file(const std::string &name, int channels, int rate, double se
     return read_file(gen_path(name));
 }
 
-// Standard error into a file while it exists; text() gives what was written.
-class StderrToFile {
-public:
-    StderrToFile() : saved_(dup(2))
-    {
-        int fd = open(gen_path("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 2);
-        close(fd);
-    }
-    ~StderrToFile() { text(); }
-    std::string text()
-    {
-        if (saved_ >= 0) dup2(saved_, 2), close(saved_), saved_ = -1;
-        Bytes b = read_file(gen_path("stderr.txt"));
-        return std::string(b.begin(), b.end());
-    }
+// Standard error into a file while it exists.
+using StderrToFile = ka_test::StderrCapture;
 
-private:
-    int saved_;
-};
-
-inline int count_of(const std::string &hay, const std::string &needle)
-{
-    int n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
-
-// Waits give up only after a minute, as a guard against a hang (a broken
-// implementation would otherwise block the run); nothing asserts how long
-// anything takes.
+// Waits give up only after a minute, as a guard against a hang; nothing
+// asserts how long anything takes.
 template <typename Pred>
 void wait_until(Pred pred)
 {
     auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!pred()) {
+    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
         if (std::chrono::steady_clock::now() > give_up) {
             ADD_FAILURE() << "hang guard: the awaited condition never came";
             return;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
 }
 
 inline Bytes played(int device = 0)
@@ -260,11 +197,6 @@ inline Bytes played(int device = 0)
     Bytes b(kb_pcm_played(device, 0, nullptr, 0));
     if (!b.empty()) kb_pcm_played(device, 0, b.data(), b.size());
     return b;
-}
-
-inline bool is_prefix(const Bytes &part, const Bytes &whole)
-{
-    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
 }
 
 // `got` is all of `data` followed by nothing but silence.
@@ -280,42 +212,36 @@ inline int proc_entries(const char *dir, const std::string &target = "")
     int n = 0;
     DIR *d = opendir(dir);
     while (dirent *e = d ? readdir(d) : nullptr) {
-        if (e->d_name[0] == '.') continue;
         char link[512];
         ssize_t k = readlink((std::string(dir) + "/" + e->d_name).c_str(), link, sizeof link);
-        n += target.empty() || (k > 0 && std::string(link, size_t(k)) == target);
+        n += e->d_name[0] != '.' && (target.empty() || (k > 0 && std::string(link, size_t(k)) == target));
     }
     if (d) closedir(d);
     return n;
 }
 
-// Threads with none of the library's running (sanitizer runtimes add a
-// helper thread at the first thread creation, so one comes and goes first).
-inline int idle_threads()
-{
-    static int base = [] {
-        std::thread([] {}).join();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return proc_entries("/proc/self/task");
-    }();
-    return base;
-}
-
 // Board back to defaults; at the end no library thread and no device
-// descriptor is left.
+// descriptor is left. (Sanitizer runtimes add a helper thread at the first
+// thread creation, so one comes and goes before the count is taken.)
 class FileTest : public ka_test::BoardTest {
 protected:
     void SetUp() override
     {
         BoardTest::SetUp();
-        idle_threads();
+        static int base = [] {
+            std::thread([] {}).join();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return proc_entries("/proc/self/task");
+        }();
+        threads = base;
     }
     void TearDown() override
     {
         kb_set_speed(0);
-        wait_until([] { return proc_entries("/proc/self/task") <= idle_threads(); });
+        wait_until([this] { return proc_entries("/proc/self/task") <= threads; });
         EXPECT_EQ(kb_open_fds(), 0);
     }
+    int threads = 0;
 };
 
 }  // namespace files_test

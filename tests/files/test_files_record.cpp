@@ -23,40 +23,34 @@ protected:
         Ka_AudRecorder_HStop(hdl);
         Ka_AudRecorder_HClose(hdl);
     }
-    static void expect_complete_wav(const std::string &path)
+    static Bytes complete(const std::string &path)
     {
         EXPECT_EQ(proc_entries("/proc/self/fd", path), 0) << "closed";
         Bytes w = read_file(path);
-        ASSERT_GE(w.size(), 44u);
-        EXPECT_EQ(le(w, 4), w.size() - 8);
-        EXPECT_EQ(le(w, 40), w.size() - 44);
+        EXPECT_TRUE(w.size() >= 44 && le(w, 4) == w.size() - 8 && le(w, 40) == w.size() - 44) << w.size();
+        return w;
     }
 };
 
-TEST_F(FileRecord, WavHoldsExactlyTheCapturedBuffers)
+TEST_F(FileRecord, WavHoldsTheToneAndReadsBack)
 {
     kb_capture_tone(0, 440, 8000);
     std::string path = gen_path("rec.wav");
     write_file(path, Bytes(100000, 1));  // truncated by the recording
     record(Ka_AudRecorder_RecordWAV(nullptr, path.c_str(), 1, 8000, 2), 16000);
-    expect_complete_wav(path);
-    Bytes w = read_file(path);
+    Bytes w = complete(path);
     EXPECT_EQ((std::vector<uint32_t>{le(w, 22, 2), le(w, 24), le(w, 34, 2)}), (std::vector<uint32_t>{1, 8000, 16}));
     ASSERT_GE(w.size(), 44u + 16000u);
-    for (size_t n = 0; 44 + 2 * n < w.size(); ++n) {  // the board's tone from its first sample on
+    for (size_t n = 0; 44 + 2 * n < w.size(); ++n)  // the board's tone from its first sample on
         ASSERT_EQ(int16_t(le(w, 44 + 2 * n, 2)), int16_t(lrint(8000 * sin(2 * M_PI * 440 * double(n) / 8000)))) << n;
-    }
     if (have_tool("soxi")) {
-        EXPECT_EQ(run_output("soxi -r " + path), "8000\n");
-        EXPECT_EQ(run_output("soxi -c " + path), "1\n");
-        EXPECT_EQ(run_output("soxi -s " + path), std::to_string((w.size() - 44) / 2) + "\n");
+        EXPECT_EQ(run_output("soxi -r " + path + "; soxi -c " + path + "; soxi -s " + path),
+                  "8000\n1\n" + std::to_string((w.size() - 44) / 2) + "\n");
     }
-    if (have_tool("ffmpeg")) {
-        EXPECT_EQ(run_output("ffmpeg -v error -i " + path + " -f s16le -").size(), w.size() - 44);
-    }
+    if (have_tool("ffmpeg")) { EXPECT_EQ(run_output("ffmpeg -v error -i " + path + " -f s16le -").size(), w.size() - 44); }
 }
 
-TEST_F(FileRecord, AmrNbPlaysBackAndDecodes)
+TEST_F(FileRecord, AmrNbPlaysBack)
 {
     kb_capture_tone(0, 700, 9000);
     std::string path = gen_path("rec.amr");
@@ -64,7 +58,6 @@ TEST_F(FileRecord, AmrNbPlaysBackAndDecodes)
     EXPECT_EQ(proc_entries("/proc/self/fd", path), 0);
     Bytes a = read_file(path);
     ASSERT_GT(a.size(), 27u) << log.dump();
-    EXPECT_EQ(memcmp(a.data(), "#!AMR\n", 6), 0);
     size_t pos = 6, frames = 0;
     for (; pos < a.size(); ++frames) pos += 1 + size_t(amrnb_sizes[(a[pos] >> 3) & 15]);
     EXPECT_EQ(pos, a.size()) << "whole frames only";
@@ -77,11 +70,6 @@ TEST_F(FileRecord, AmrNbPlaysBackAndDecodes)
     wait_until([&] { return log.count("File play main thread end") == 1; });
     EXPECT_TRUE(all_then_silence(played(), ref));
     close(fd);
-    if (have_tool("ffmpeg")) {
-        size_t n = run_output("ffmpeg -v quiet -i " + path + " -f s16le -").size();
-        EXPECT_GT(n, 0u);
-        EXPECT_EQ(n % 320, 0u);
-    }
 }
 
 TEST_F(FileRecord, NextRecordingAndReadFailureFinishTheFile)
@@ -91,23 +79,20 @@ TEST_F(FileRecord, NextRecordingAndReadFailureFinishTheFile)
     ASSERT_EQ(Ka_AudRecorder_RecordWAV(nullptr, first.c_str(), 1, 8000, 2), 0);
     wait_until([] { return captured() >= 4000; });
     ASSERT_EQ(Ka_AudRecorder_RecordAMRNB(nullptr, second.c_str()), 0) << "same handle";
-    expect_complete_wav(first);
-    EXPECT_GE(read_file(first).size(), 44u + 4000u);
+    EXPECT_GE(complete(first).size(), 44u + 4000u);
     record(0, 4000);
     EXPECT_EQ(proc_entries("/proc/self/fd", second), 0);
     EXPECT_GT(read_file(second).size(), 6u);
 
     // A read failure ends the capture; the file covers what was stored.
     kb_reset();
-    kb_capture_tone(0, 440, 8000);
     kb_fault(KB_FAULT_PCM_READ, 0, 5, -1, EIO);
     std::string path = gen_path("fail.wav");
     ASSERT_EQ(Ka_AudRecorder_RecordWAV(nullptr, path.c_str(), 1, 8000, 2), 0);
     wait_until([&] { return log.count("Read pcm error") == 1; });
     Ka_AudRecorder_HStop(0);
     Ka_AudRecorder_HClose(0);
-    expect_complete_wav(path);
-    EXPECT_EQ(read_file(path).size() - 44, captured());
+    EXPECT_EQ(complete(path).size() - 44, captured());
 }
 
 TEST_F(FileRecord, RefusedTypesAndWrongCallers)
@@ -115,27 +100,13 @@ TEST_F(FileRecord, RefusedTypesAndWrongCallers)
     std::string path = gen_path("x.mp3");
     write_file(path, Bytes(10, 1));
     EXPECT_EQ(Ka_AudRecorder_RecordFile(nullptr, path.c_str(), AUD_FILE_MP3, 1, 8000, 2, nullptr), -1);
-    EXPECT_EQ(log.count("Init file header failed"), 1);
-    EXPECT_TRUE(read_file(path).empty()) << "created and truncated";
-    struct kb_pcm_info info{};
-    kb_pcm_info(0, KB_CAPTURE, &info);
-    EXPECT_EQ(info.opens, 0u) << "no recorder opened";
-    EXPECT_EQ(Ka_AudRecorder_RecordFile(nullptr, nullptr, 0, 1, 8000, 2, nullptr), -1);
     EXPECT_EQ(Ka_AudRecorder_RecordWAV("nodev", path.c_str(), 1, 8000, 2), -1);
     EXPECT_EQ(Ka_AudRecorder_RecordWAV(nullptr, "/nonexistent/x.wav", 1, 8000, 2), -1);
-    EXPECT_EQ(log.count("Get cctx from dev failed, dev = nodev") + log.count("Open file /nonexistent/x.wav error"), 2);
+    EXPECT_EQ(captured(), 0u) << "no recorder ran";
 
     // Type 2: the AMR-NB header; the caller's callback gets the data.
-    std::string p2 = gen_path("t2.amr");
-    record(Ka_AudRecorder_RecordFile(nullptr, p2.c_str(), 2, 1, 8000, 2, nullptr), 3200);
-    EXPECT_EQ(read_file(p2), (Bytes{'#', '!', 'A', 'M', 'R', '\n'}));
-    EXPECT_GT(log.count("Default capture thread callback, result = 0"), 0);
-    EXPECT_EQ(log.count("Default capture thread callback, result = 5"), 1);
-    char buf[4] = {};
-    EXPECT_EQ(__ka_wav_write_file_cb(0, buf, 4), -1) << "not a record-file thread";
-    EXPECT_EQ(__ka_amrnb_write_file_cb(0, buf, 4), -1);
-    EXPECT_EQ(__ka_init_file_header(-1, 7, 1, 8000, 2), 0);
-    EXPECT_EQ(__ka_init_file_header(-1, 4, 1, 8000, 2), -1);
+    record(Ka_AudRecorder_RecordFile(nullptr, path.c_str(), 2, 1, 8000, 2, nullptr), 3200);
+    EXPECT_EQ(read_file(path), (Bytes{'#', '!', 'A', 'M', 'R', '\n'}));
 }
 
 }  // namespace
