@@ -115,6 +115,30 @@ int cmd_play(int argc, char **argv)
     return stopping ? 130 : 0;
 }
 
+// A recording stores captured PCM through the library's own file callback,
+// counted here: once the asked length of audio is stored, the recorder is
+// asked to stop and later deliveries are dropped. Counting captured bytes
+// rather than wall time gives the same length at any clock (the board's
+// unlimited speed included).
+std::atomic<uint64_t> g_rec_left{0};
+std::atomic<int> g_rec_hdl{-1};
+int (*g_rec_store)(int, void *, unsigned) = nullptr;
+
+int counting_cb(int result, void *buf, unsigned len)
+{
+    if (result != 0) return g_rec_store(result, buf, len);
+    uint64_t left = g_rec_left.load();
+    if (left == 0) return 0;
+    g_rec_store(result, buf, len);  // whole deliveries: the AMR-NB writer takes whole frames
+    if (len >= left) {
+        g_rec_left = 0;
+        Ka_AudRecorder_HStop(g_rec_hdl);
+    } else {
+        g_rec_left = left - len;
+    }
+    return 0;
+}
+
 int cmd_record(int argc, char **argv)
 {
     std::string device = ka_tool::take_option(argc, argv, "device", "");
@@ -122,27 +146,42 @@ int cmd_record(int argc, char **argv)
     int rate = atoi(ka_tool::take_option(argc, argv, "rate", "8000").c_str());
     int channels = atoi(ka_tool::take_option(argc, argv, "channels", "1").c_str());
     if (argc != 2) return ka_tool::usage_error("record", "one output file expected");
+    if (seconds <= 0 || rate <= 0 || channels <= 0) return ka_tool::usage_error("record", "bad --seconds, --rate or --channels");
     std::string path = argv[1];
     bool amr = path.size() > 4 && strcasecmp(path.c_str() + path.size() - 4, ".amr") == 0;
+    if (amr) {
+        rate = 8000;  // AMR-NB: 8000 Hz mono
+        channels = 1;
+    }
     const char *dev = device.empty() ? nullptr : device.c_str();
+    int expect_hdl = -1;
+    if (!__ka_dev2cctx(dev ? dev : "hw:0,0", &expect_hdl)) {
+        fprintf(stderr, "ka-audio record: no capture device '%s'\n", dev);
+        return 1;
+    }
+    const double bytes_per_s = double(rate) * channels * 2;
+    const uint64_t target = uint64_t(seconds * bytes_per_s);
+    g_rec_left = target;
+    g_rec_hdl = expect_hdl;
+    g_rec_store = amr ? __ka_amrnb_write_file_cb : __ka_wav_write_file_cb;
     catch_sigint();
-    int hdl = amr ? Ka_AudRecorder_RecordAMRNB(dev, path.c_str())
-                  : Ka_AudRecorder_RecordWAV(dev, path.c_str(), channels, unsigned(rate), 2);
+    int hdl = Ka_AudRecorder_RecordFile(dev, path.c_str(), amr ? AUD_FILE_AMRNB : AUD_FILE_WAV, channels,
+                                        unsigned(rate), 2, counting_cb);
     if (hdl < 0) {
         fprintf(stderr, "ka-audio record: cannot record into %s\n", path.c_str());
         return 1;
     }
-    double start = now_s();
-    while (!g_interrupted && now_s() - start < seconds) {
-        fprintf(stderr, "\rrecording %s  %5.1f s", path.c_str(), now_s() - start);
-        sleep_ms(100);
+    while (!g_interrupted && g_rec_left.load() > 0) {
+        fprintf(stderr, "\rrecording %s  %5.1f s", path.c_str(), double(target - g_rec_left.load()) / bytes_per_s);
+        sleep_ms(50);
     }
     Ka_AudRecorder_HStop(hdl);
     Ka_AudRecorder_HClose(hdl);
     struct stat st {};
     stat(path.c_str(), &st);
-    fprintf(stderr, "\n%s: %lld bytes (%s)\n", path.c_str(), (long long)st.st_size, amr ? "AMR-NB" : "WAV");
-    return 0;
+    fprintf(stderr, "\n%s: %.2f s, %lld bytes (%s)\n", path.c_str(), double(target - g_rec_left.load()) / bytes_per_s,
+            (long long)st.st_size, amr ? "AMR-NB" : "WAV");
+    return g_interrupted ? 130 : 0;
 }
 
 int cmd_amr2wav(int argc, char **argv)
@@ -178,7 +217,7 @@ int cmd_detect(int argc, char **argv)
 ka_tool::Registrar r_play({"play", "FILE [--device DEV] [--volume 0..100]",
                            "play a WAV, AMR-NB, AMR-WB or MP3 file (Ctrl-C stops)", cmd_play});
 ka_tool::Registrar r_record({"record", "FILE.wav|FILE.amr [--seconds N] [--device DEV] [--rate HZ] [--channels N]",
-                             "record a WAV file (16-bit) or an AMR-NB file (8000 Hz mono)", cmd_record});
+                             "record N seconds of audio into a WAV file (16-bit) or an AMR-NB file (8000 Hz mono)", cmd_record});
 ka_tool::Registrar r_amr2wav({"amr2wav", "IN.amr OUT.wav", "convert an AMR-NB or AMR-WB file to WAV", cmd_amr2wav});
 ka_tool::Registrar r_detect({"detect", "FILE", "show what format a file is detected as", cmd_detect});
 
