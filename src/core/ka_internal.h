@@ -105,6 +105,28 @@ inline void ka_store(T &field, V value)
     __atomic_store_n(&field, static_cast<T>(value), __ATOMIC_RELAXED);
 }
 
+// ---- Worker threads ----------------------------------------------------------
+
+// The library's worker threads (play, capture, record-file) take their
+// context's handle as their argument.
+inline void *ka_hdl_arg(int hdl) { return reinterpret_cast<void *>(static_cast<intptr_t>(hdl)); }
+inline int ka_arg_hdl(void *arg) { return static_cast<int>(reinterpret_cast<intptr_t>(arg)); }
+
+// Starts `body(handle)` in a detached thread, storing its id through `tid`
+// when one is given. 0, or the non-zero result of the failing pthread call.
+inline int ka_start_detached(void *(*body)(void *), int hdl, pthread_t *tid = nullptr)
+{
+    pthread_attr_t attr;
+    int rc = pthread_attr_init(&attr);
+    if (rc != 0) return rc;
+    pthread_t id;
+    rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (rc == 0) rc = pthread_create(&id, &attr, body, ka_hdl_arg(hdl));
+    pthread_attr_destroy(&attr);
+    if (rc == 0 && tid != nullptr) *tid = id;
+    return rc;
+}
+
 // ---- Small RAII helpers -------------------------------------------------------
 
 // Holds a pthread mutex for the life of the object.

@@ -141,7 +141,7 @@ void finish_thread(ka_pctx *pctx)
 
 void *play_thread(void *arg)
 {
-    const int hdl = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    const int hdl = ka_arg_hdl(arg);
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
     if (!pctx) {
         KA_LOGE("Get pctx failed\n");
@@ -309,17 +309,7 @@ int __ka_pctx_start_play(int hdl)
         pthread_mutex_unlock(&pctx->state_lock);
         return -1;
     }
-    pthread_attr_t attr;
-    pthread_t tid;
-    int rc = pthread_attr_init(&attr);
-    if (rc == 0) {
-        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        if (rc == 0)
-            rc = pthread_create(&tid, &attr, play_thread,
-                                reinterpret_cast<void *>(static_cast<intptr_t>(hdl)));
-        pthread_attr_destroy(&attr);
-    }
-    if (rc != 0) {
+    if (ka_start_detached(play_thread, hdl) != 0) {
         KA_LOGE("Create play thread failed.\n");
         pthread_mutex_unlock(&pctx->state_lock);
         return -1;

@@ -111,7 +111,7 @@ int __ka_cctx_deinit(ka_cctx *cctx)
 
 void *__ka_capture_thread(void *arg)
 {
-    const int hdl = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    const int hdl = ka_arg_hdl(arg);
     ka_cctx *cctx = lookup_hdl(hdl);
     if (!cctx) return nullptr;
 
@@ -184,17 +184,7 @@ int Ka_AudRecorder_HStartRecord(int hdl)
     ka_cctx *cctx = lookup_hdl(hdl);
     if (!cctx) return -1;
     pthread_mutex_lock(&cctx->state_lock);
-    pthread_attr_t attr;
-    pthread_t tid;
-    int rc = pthread_attr_init(&attr);
-    if (rc == 0) {
-        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        if (rc == 0)
-            rc = pthread_create(&tid, &attr, __ka_capture_thread,
-                                reinterpret_cast<void *>(static_cast<intptr_t>(hdl)));
-        pthread_attr_destroy(&attr);
-    }
-    if (rc != 0) {
+    if (ka_start_detached(__ka_capture_thread, hdl) != 0) {
         KA_LOGE("Create capature thread fail.\n");
         pthread_mutex_unlock(&cctx->state_lock);
         return -1;

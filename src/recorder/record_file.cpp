@@ -77,11 +77,9 @@ constexpr std::array<ka_cap_cb, sizeof...(I)> make_capture_cbs(std::index_sequen
 }
 constexpr auto kCaptureCbs = make_capture_cbs(std::make_index_sequence<KA_DEVICE_COUNT>{});
 
-void *hdl_arg(int hdl) { return reinterpret_cast<void *>(static_cast<intptr_t>(hdl)); }
-
 void *record_file_thread(void *arg)
 {
-    int hdl = int(reinterpret_cast<intptr_t>(arg));
+    int hdl = ka_arg_hdl(arg);
     ka_cctx *cctx = __ka_hdl2cctx(hdl);
     if (!cctx) {
         KA_LOGE("Get cctx from hdl failed, hdl = %d\n", hdl);
@@ -200,13 +198,8 @@ KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type
     cctx->file_type = type;
     cctx->file_fd = fd;
     pthread_mutex_lock(&cctx->state_lock);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t tid;
-    int err = pthread_create(&tid, &attr, record_file_thread, hdl_arg(hdl));
-    pthread_attr_destroy(&attr);
-    if (err != 0) {
+    if (ka_start_detached(record_file_thread, hdl, &tid) != 0) {
         KA_LOGE("Create capature thread fail.\n");
         pthread_mutex_unlock(&cctx->state_lock);
         pthread_mutex_unlock(&cctx->file_lock);
