@@ -1,0 +1,120 @@
+// The sample clock of the PCM devices. The clock of a running stream is
+//   position = hw0 + (now - t0) * rate * speed
+// in frames; at speed 0 playback is consumed as fast as it is written and
+// capture data is always there, so nothing ever under- or overruns.
+#include <math.h>
+
+#include <algorithm>
+
+#include "kb_pcm.h"
+
+namespace kb {
+namespace {
+
+double position(const PcmStream &s, int64_t now)
+{
+    return s.hw0 + double(now - s.t0) * 1e-9 * s.rate * pcm().speed;
+}
+
+void xrun(PcmStream &s)
+{
+    s.state = SNDRV_PCM_STATE_XRUN;
+    ++dev_of(s).info.underruns;
+    logf("pcmC0D%d%c: %s", s.device, s.dir ? 'c' : 'p', s.dir ? "overrun" : "underrun");
+    broadcast();
+}
+
+}  // namespace
+
+// ---- the clock -----------------------------------------------------------------
+
+bool running(const PcmStream &s)
+{
+    return s.state == SNDRV_PCM_STATE_RUNNING || s.state == SNDRV_PCM_STATE_DRAINING;
+}
+
+void start(PcmStream &s, int64_t now)
+{
+    s.state = SNDRV_PCM_STATE_RUNNING;
+    s.t0 = now;
+    s.hw0 = s.hw;
+    broadcast();
+}
+
+// Brings the stream's hardware pointer up to `now`.
+void advance(PcmStream &s, int64_t now)
+{
+    if (!running(s)) return;
+    double sp = pcm().speed;
+    if (s.dir == KB_PLAYBACK) {
+        double pos = sp > 0 ? position(s, now) : double(s.appl);
+        if (pos < double(s.appl)) {
+            s.hw = pos;
+            return;
+        }
+        s.hw = double(s.appl);
+        if (s.state == SNDRV_PCM_STATE_DRAINING) {
+            s.state = SNDRV_PCM_STATE_SETUP;
+            broadcast();
+        } else if (sp > 0 && pos > double(s.appl) && s.stop_threshold < s.boundary && !s.hostless) {
+            xrun(s);
+        } else {
+            // Nothing left to play and nothing stops the stream: it idles.
+            s.hw0 = s.hw;
+            s.t0 = now;
+        }
+    } else {
+        if (sp <= 0) {
+            s.hw = double(s.appl + s.buffer);
+            s.hw0 = s.hw;
+            s.t0 = now;
+            return;
+        }
+        s.hw = position(s, now);
+        if (s.hw - double(s.appl) > double(s.buffer) && s.stop_threshold < s.boundary && !s.hostless) xrun(s);
+    }
+}
+
+// When the clock of a running stream reaches `target` frames.
+int64_t time_at(const PcmStream &s, double target)
+{
+    double sp = pcm().speed;
+    if (sp <= 0 || s.rate == 0) return now_ns();
+    // At most an hour ahead: a nearly stopped clock must not overflow the
+    // deadline (waiters re-check whenever the board changes anyway).
+    double ns = std::min(ceil((target - s.hw0) / (double(s.rate) * sp) * 1e9), 3.6e12);
+    return s.t0 + int64_t(ns) + 1000;
+}
+
+double speed_locked()
+{
+    return pcm().speed;
+}
+
+void pcm_set_speed_locked(double f)
+{
+    if (!(f > 0)) f = 0;
+    int64_t now = now_ns();
+    for (auto *s : pcm().streams) {
+        advance(*s, now);
+        s->hw0 = s->hw;
+        s->t0 = now;
+    }
+    pcm().speed = f;
+    broadcast();
+}
+
+}  // namespace kb
+
+using namespace kb;
+
+extern "C" {
+
+void kb_set_speed(double factor)
+{
+    ensure_init();
+    Guard g;
+    pcm_set_speed_locked(factor);
+}
+
+}  // extern "C"
