@@ -128,12 +128,20 @@ void report(ka_pctx *pctx, int hdl, int result)
     if (auto cb = pctx->callback) cb(hdl, result);
 }
 
-// The play thread's last step: back to CTX_OPENED and wake a waiting Close.
-void finish_thread(ka_pctx *pctx)
+// The play thread's last step: back to CTX_OPENED, wake a waiting Close,
+// and wake a writer that sleeps on a full ring. Nothing drains the ring any
+// more; the writer finds CTX_OPENED and leaves (Play returns -1 unless a
+// stop ended the thread). The state is written before ring_lock is taken
+// (state_lock before ring_lock), so a writer that tests it under ring_lock
+// either sees it or is still to be woken here.
+void finish_thread(ka_pctx *pctx, ka_play_side &side)
 {
     pthread_mutex_lock(&pctx->state_lock);
     ka_store(pctx->state, static_cast<int>(CTX_OPENED));
     pthread_cond_broadcast(&pctx->state_cond);
+    pthread_mutex_lock(&pctx->ring_lock);
+    if (pctx->ringbuf) wake_writers(pctx->ringbuf, side);
+    pthread_mutex_unlock(&pctx->ring_lock);
     pthread_mutex_unlock(&pctx->state_lock);
 }
 
@@ -166,16 +174,16 @@ void *play_thread(void *arg)
     // state_lock section above.
     const unsigned period = pctx->pcm->period_size;
     auto *buf = static_cast<unsigned char *>(malloc(period));
+    bool passed = false;
     if (!buf) {
         KA_LOGE("mallloc periodBuf failed\n");
         mark_passed_locked(pctx, side, gen);
         report(pctx, hdl, AUD_PLAYER_FINISHED);
-        finish_thread(pctx);
+        finish_thread(pctx, side);
         KA_LOGE("Play task end\n");
         return nullptr;
     }
 
-    bool passed = false;
     for (;;) {
         if (ka_load(pctx->stop)) break;
 
@@ -186,6 +194,18 @@ void *play_thread(void *arg)
             // one raised later finds CTX_PAUSED and resumes it.
             if (pctx->pause && !ka_load(pctx->stop)) {
                 ka_store(pctx->state, static_cast<int>(CTX_PAUSED));
+                // Paused before the first ring check (a pause made before
+                // the first Play): the Play that started this thread waits
+                // in the start handshake and is released here, after the
+                // state already reads paused, so it can fill the ring while
+                // the player is held. (state_lock before ring_lock.)
+                if (!passed) {
+                    passed = true;
+                    mark_passed_locked(pctx, side, gen);
+                }
+                // Woken by Resume, or by Stop through Resume. Close never
+                // waits for a paused thread without a stop (it refuses), so
+                // a pause that is never resumed holds only this thread.
                 pthread_cond_wait(&pctx->resume_cond, &pctx->state_lock);
                 ka_store(pctx->state, static_cast<int>(CTX_RUNNING));
             }
@@ -244,7 +264,7 @@ void *play_thread(void *arg)
     KA_LOGD("Ending play task, stop = %d, hdl = %d\n", ka_load(pctx->stop), hdl);
     if (!passed) mark_passed_locked(pctx, side, gen);
     report(pctx, hdl, AUD_PLAYER_FINISHED);
-    finish_thread(pctx);
+    finish_thread(pctx, side);
     free(buf);
     KA_LOGE("Play task end\n");
     return nullptr;
@@ -373,10 +393,23 @@ int Ka_AudPlayer_Play(int hdl, const void *buf, unsigned len)
         if (put <= 0) {
             // Full: sleep for space unless a stop has already been asked for
             // (the stop test at the top of the loop then returns). Only the
-            // play thread makes space; if it has ended (a write failure,
-            // reported to the callback), the writer sleeps until a Stop or
-            // a Close wakes it.
-            if (!ka_load(pctx->stop)) writer_sleep(pctx, side, rb);
+            // play thread makes space. If it has ended without a stop (a
+            // write failure, already reported to the callback with -1 and
+            // 5), the player is back in CTX_OPENED and nothing would ever
+            // wake this writer: the Play fails instead, and the next Play
+            // starts a new thread.
+            //
+            // The sleep is woken by the play thread (half the ring free),
+            // by Stop, by the play thread's end (finish_thread) and by a
+            // Close taking the ring away (ka_play_drop_ring).
+            if (!ka_load(pctx->stop)) {
+                if (ka_load(pctx->state) == CTX_OPENED) {
+                    KA_LOGE("Play thread not running, hdl = %d\n", hdl);
+                    pthread_mutex_unlock(&pctx->ring_lock);
+                    return -1;
+                }
+                writer_sleep(pctx, side, rb);
+            }
             pthread_mutex_unlock(&pctx->ring_lock);
             continue;
         }

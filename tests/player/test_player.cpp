@@ -291,3 +291,87 @@ TEST_F(PlayerTest, HandshakeDoesNotWaitForAThreadAlreadyPast)
     Ka_AudPlayer_Close(0);
     audCtl.pctx[0].start_play = g_start;
 }
+
+// Pre-filling a player paused before its first Play: the new thread pauses
+// before its first ring check, and the Play that started it must still get
+// through the start handshake.
+TEST_F(PlayerTest, PausedBeforeFirstPlayIsPrefilledThenResumed)
+{
+    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
+    ASSERT_EQ(Ka_AudPlayer_Pause(0), 0);
+    const auto data = pattern(1280 + 640, 11);
+    std::atomic<int> first{-100};
+    std::thread a([&] { first = play(0, data, 1280); });
+    const bool returned = eventually([&] { return first != -100; });
+    EXPECT_TRUE(returned) << "Play hangs in the start handshake of a paused player";
+    if (!returned) Ka_AudPlayer_Stop(0);  // releases it
+    a.join();
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(first.load(), 1280);
+    int code = 100;
+    EXPECT_STREQ(Ka_AudPlayer_GetState(0, &code), "AUD_PLAYER_PAUSE");
+    EXPECT_EQ(code, AUD_PLAYER_PAUSE);
+    Ka_AudPlayer_Close(0);  // refused while paused
+    EXPECT_EQ(log.count("]:Audio Player close wrong, state = 6\n"), 1);
+
+    // The ring is full: the next Play blocks until the resumed thread makes
+    // room, then everything plays, exactly once and in order.
+    std::atomic<int> second{-100};
+    std::thread b([&] { second = Ka_AudPlayer_Play(0, data.data() + 1280, 640); });
+    EXPECT_TRUE(eventually([] { return ring_flag(0, &ka_ringbuf::writer_waiting); }));
+    EXPECT_EQ(second.load(), -100);
+    EXPECT_EQ(kb_pcm_played(0, 0, nullptr, 0), 0u) << "a paused thread wrote";
+    EXPECT_EQ(Ka_AudPlayer_Resume(0), 0);
+    b.join();
+    EXPECT_EQ(second.load(), 640);
+    ASSERT_TRUE(eventually([&] { return kb_pcm_played(0, 0, nullptr, 0) >= data.size(); }));
+    EXPECT_EQ(played(0), data);
+    EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
+    Ka_AudPlayer_Close(0);
+    EXPECT_EQ(audCtl.pctx[0].state, CTX_CLOSED);
+    EXPECT_EQ(reports(0), std::vector<int>{5});
+}
+
+// Holds the play thread's first write until a writer sleeps on the full
+// ring.
+std::atomic<bool> g_first_write{true};
+int write_when_writer_waits(ka_pctx *p, void *buf, unsigned len)
+{
+    if (g_first_write.exchange(false)) eventually([] { return ring_flag(0, &ka_ringbuf::writer_waiting); });
+    return g_write(p, buf, len);
+}
+
+// A writer blocked on a full ring when the play thread ends on its own (a
+// device write error) is released with -1; the player is usable again.
+TEST_F(PlayerTest, WriteErrorReleasesAWriterBlockedOnAFullRing)
+{
+    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
+    const auto data = pattern(1280 * 3, 12);
+    {
+        g_first_write = true;
+        WriteHook hook(0, write_when_writer_waits);
+        kb_fault(KB_FAULT_PCM_WRITE, 0, 0, 1, EIO);
+        std::atomic<int> result{-100};
+        std::thread writer([&] { result = play(0, data); });
+        const bool returned = eventually([&] { return result != -100; });
+        EXPECT_TRUE(returned) << "the writer stays blocked after the play thread ended";
+        if (!returned) Ka_AudPlayer_Stop(0);
+        writer.join();
+        ASSERT_TRUE(returned);
+        EXPECT_EQ(result.load(), -1);
+        EXPECT_EQ(reports(0), (std::vector<int>{-1, 5}));
+        EXPECT_TRUE(state_is(0, "AUD_PLAYER_FINISHED"));
+        EXPECT_EQ(log.count("]:pcm_write failed, hdl = 0, ret = -1\n"), 1);
+
+        // The next Play starts a new thread, which plays what the full ring
+        // holds (what followed the failed period) and then the new bytes.
+        const auto more = pattern(640, 13);
+        ASSERT_EQ(play(0, more), 640);
+        EXPECT_EQ(log.count("]:Audio play thread\n"), 2);
+        ASSERT_TRUE(eventually([&] { return kb_pcm_played(0, 0, nullptr, 0) >= 1280 + 640; }));
+        auto expect = std::vector<unsigned char>(data.begin() + 320, data.begin() + 320 + 1280);
+        expect.insert(expect.end(), more.begin(), more.end());
+        EXPECT_EQ(played(0), expect);
+    }
+    EXPECT_EQ(audCtl.pctx[0].state, CTX_CLOSED);
+}
