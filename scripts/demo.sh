@@ -4,12 +4,23 @@
 # notes (sox and lame), and plays it with `ka-audio play` under `ka-board`
 # at the real sample clock. What the device played is kept as a WAV file,
 # to listen to and compare with the input.
+#   scripts/demo.sh [--speaker[=PCM]]
+# --speaker also plays it live on this computer's sound card through
+# alsa-lib (PCM 'default' unless given).
 set -euo pipefail
+speaker=()
+for a in "$@"; do
+  case "$a" in
+    --speaker|--speaker=*) speaker=("$a") ;;
+    *) echo "usage: $0 [--speaker[=PCM]]" >&2; exit 2 ;;
+  esac
+done
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" >/dev/null
 build="$top/build-test/plain"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target ka-audio ka-board ka_board >/dev/null
+if [ ${#speaker[@]} -gt 0 ]; then cmake --build "$build" --target ka-board-audio >/dev/null; fi
 
 demo="$top/build-test/demo"
 out="$demo/board-out"
@@ -27,8 +38,9 @@ if [ ! -f "$demo/demo.mp3" ]; then
   lame --quiet -b 128 "$demo/demo.wav" "$demo/demo.mp3"
 fi
 
-echo "\$ ka-board run --speed 1 --out $out -- ka-audio play $demo/demo.mp3"
-"$build/board/ka-board" run --speed 1 --out "$out" -- "$build/tools/ka-audio" play "$demo/demo.mp3" 2>"$demo/library.log"
+echo "\$ ka-board run --speed 1 ${speaker[*]:-}${speaker:+ }--out $out -- ka-audio play $demo/demo.mp3"
+"$build/board/ka-board" run --speed 1 "${speaker[@]}" --out "$out" -- "$build/tools/ka-audio" play "$demo/demo.mp3" 2>"$demo/library.log"
+grep -h "no host sound" "$demo/library.log" >&2 || true
 echo
 echo "input:  $demo/demo.mp3"
 echo "played: $out/pcmC0D0p.wav (what sound card 0's device hw:0,0 received)"

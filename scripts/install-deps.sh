@@ -8,7 +8,7 @@ set -euo pipefail
 want=(cmake ninja-build ccache pkg-config g++ clang libclang-rt-14-dev llvm
       libgtest-dev libgmock-dev libbenchmark-dev
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
-      ffmpeg sox lame
+      ffmpeg sox lame libasound2-dev
       g++-arm-linux-gnueabihf qemu-user-static)
 # The armhf kernel headers come with the cross toolchain
 # (linux-libc-dev-armhf-cross); linux-libc-dev:armhf is not asked for, since

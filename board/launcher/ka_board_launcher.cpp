@@ -15,6 +15,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,7 +42,11 @@ constexpr const char *kUsage =
     "  --codec TEXT   text of the sysfs codec node, or 'none' for no node\n"
     "                 (default: an ALC5616 on bus 2 at 0x1b)\n"
     "  --capture SRC  what capture devices record: silence, tone:FREQ[:AMP],\n"
-    "                 wav:PATH (default silence)\n"
+    "                 wav:PATH, or alsa[:PCM] for the computer's microphone through\n"
+    "                 alsa-lib (default silence)\n"
+    "  --speaker[=PCM]  also play every playback stream live on the computer through\n"
+    "                 alsa-lib PCM (default 'default'); the devices' clock then\n"
+    "                 follows the host's\n"
     "  --files LIST   command files present: 'data,run' (default), 'data', 'run', 'none'\n"
     "  --fault RULE   make calls fail: NAME[@DEVICE]:SKIP:COUNT[:ERRNO], where NAME is\n"
     "                 pcm_open, pcm_ready, pcm_hw_params, pcm_sw_params, pcm_prepare,\n"
@@ -80,6 +85,45 @@ std::string find_library()
     if (exists(KA_BOARD_INSTALL_LIB)) return KA_BOARD_INSTALL_LIB;
 #endif
     return {};
+}
+
+// The host sound bridge (ka-board-audio), or "".
+std::string find_bridge()
+{
+    if (const char *e = getenv("KA_BOARD_AUDIO_BRIDGE"); e && *e) return e;
+    std::string dir = self_dir();
+    for (const std::string &p : {dir + "/ka-board-audio", dir + "/bridge/ka-board-audio"})
+        if (access(p.c_str(), X_OK) == 0) return p;
+#ifdef KA_BOARD_BUILD_BRIDGE
+    if (access(KA_BOARD_BUILD_BRIDGE, X_OK) == 0) return KA_BOARD_BUILD_BRIDGE;
+#endif
+#ifdef KA_BOARD_INSTALL_BRIDGE
+    if (access(KA_BOARD_INSTALL_BRIDGE, X_OK) == 0) return KA_BOARD_INSTALL_BRIDGE;
+#endif
+    return {};
+}
+
+// Whether host PCM `pcm` opens for `dir` ("play" or "capture"). The bridge
+// says why not, once for the run; the run then goes on without host sound.
+bool host_sound_works(const std::string &bridge, const std::string &pcm, const char *dir)
+{
+    if (bridge.empty()) {
+        fprintf(stderr, "ka-board: no host sound: ka-board-audio is not installed (alsa-lib was "
+                        "missing when the board was built); the run goes on without it\n");
+        return false;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(bridge.c_str(), bridge.c_str(), "probe", pcm.c_str(), dir, (char *)nullptr);
+        fprintf(stderr, "ka-board: no host sound: cannot run %s: %s; the run goes on without it\n",
+                bridge.c_str(), strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0) return false;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 bool is_sanitizer_runtime(std::string_view lib)
@@ -201,6 +245,11 @@ int main(int argc, char **argv)
             fputs(kUsage, stdout);
             return 0;
         }
+        if (a == "--speaker" || a.rfind("--speaker=", 0) == 0) {
+            std::string pcm(a.size() > 10 ? a.substr(10) : "default");
+            setenv("KA_BOARD_SPEAKER", pcm.c_str(), 1);
+            continue;
+        }
         if (i + 1 >= argc) return usage_error(std::string("option ") + argv[i] + " needs a value");
         const char *val = argv[++i];
         if (a == "--speed") {
@@ -214,7 +263,8 @@ int main(int argc, char **argv)
             setenv("KA_BOARD_CODEC", val, 1);
         } else if (a == "--capture") {
             std::string_view c(val);
-            if (c != "silence" && c.rfind("tone:", 0) != 0 && c.rfind("wav:", 0) != 0)
+            if (c != "silence" && c.rfind("tone:", 0) != 0 && c.rfind("wav:", 0) != 0 &&
+                c != "alsa" && c.rfind("alsa:", 0) != 0)
                 return usage_error(std::string("bad capture source '") + val + "'");
             setenv("KA_BOARD_CAPTURE", val, 1);
         } else if (a == "--files") {
@@ -233,6 +283,28 @@ int main(int argc, char **argv)
     if (lib.empty()) {
         fprintf(stderr, "ka-board: cannot find libka_board.so (set KA_BOARD_LIB)\n");
         return 127;
+    }
+    // Host sound: checked once here, so that a machine without it gets one
+    // message and the program runs as without the options.
+    bool host_sound = false;
+    const char *speaker = getenv("KA_BOARD_SPEAKER");
+    const char *capture = getenv("KA_BOARD_CAPTURE");
+    bool alsa_capture = capture && (!strcmp(capture, "alsa") || !strncmp(capture, "alsa:", 5));
+    if ((speaker && *speaker) || alsa_capture) {
+        std::string bridge = find_bridge();
+        if (speaker && *speaker) {
+            if (host_sound_works(bridge, speaker, "play")) host_sound = true;
+            else unsetenv("KA_BOARD_SPEAKER");
+        }
+        if (alsa_capture) {
+            std::string pcm = capture[4] == ':' && capture[5] ? capture + 5 : "default";
+            if (host_sound_works(bridge, pcm, "capture")) host_sound = true;
+            else setenv("KA_BOARD_CAPTURE", "silence", 1);
+        }
+        if (host_sound) setenv("KA_BOARD_AUDIO_BRIDGE", bridge.c_str(), 1);
+        // The bridges outlive the processes that start them (they play out
+        // what is queued): they come back to the launcher, which waits for them.
+        if (host_sound) prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     }
     std::string root = make_root(getenv("KA_BOARD_CODEC"), getenv("KA_BOARD_FILES"));
     if (root.empty()) {
@@ -257,6 +329,15 @@ int main(int argc, char **argv)
     for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) signal(sig, forward);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (host_sound) {
+        // The host bridges play out (a buffer or two); anything else the
+        // program left running is not waited for more than 10 s.
+        for (int waited = 0; waited < 1000; ++waited) {
+            pid_t r = waitpid(-1, nullptr, WNOHANG);
+            if (r < 0 && errno != EINTR) break;
+            if (r == 0) usleep(10000);
+        }
     }
     remove_root(root);
     if (WIFSIGNALED(status)) {

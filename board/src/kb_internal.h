@@ -104,6 +104,22 @@ void pcm_set_speed_locked(double f);
 double speed_locked();
 void pcm_exit_locked();
 void pcm_set_output_dir_locked(const char *dir);
+// A stream's negotiated format (after HW_PARAMS). Lock held.
+struct PcmParams {
+    int device, dir;
+    unsigned format, rate, channels, frame_bytes;
+};
+bool pcm_params_locked(const PcmStream *s, PcmParams *out);
+
+// ---- sound on the host (host_audio.cpp) ----------------------------------
+// The clock factor of a stream: the board's, or the host's pacing. Lock held.
+double host_speed_locked(const PcmStream *s, double speed);
+// Frames of a playback stream handed to the host and not taken yet. Lock held.
+uint64_t host_queued_locked(const PcmStream *s);
+bool host_linked_locked(const PcmStream *s);
+void host_forget_locked(const PcmStream *s);
+// After a PCM ioctl: starts the host stream, moves its bytes. Lock not held.
+void host_after_ioctl(Node *n, unsigned long req, void *arg);
 
 // ---- control device -----------------------------------------------------
 int ctl_ioctl(Node *n, unsigned long req, void *arg);

@@ -185,6 +185,7 @@ int kbi_ioctl(int fd, unsigned long req, void *arg, int *handled)
     switch (n->kind) {
     case NodeKind::pcm:
         err = pcm_ioctl(n, req, arg);
+        if (!err) host_after_ioctl(n, req, arg);
         break;
     case NodeKind::ctl:
         err = ctl_ioctl(n, req, arg);

@@ -340,7 +340,15 @@ void pcm_close_locked(Node *n)
 
 void pcm_free(PcmStream *s)
 {
+    host_forget_locked(s);
     delete s;
+}
+
+bool pcm_params_locked(const PcmStream *s, PcmParams *out)
+{
+    if (s->state == SNDRV_PCM_STATE_OPEN || !s->rate) return false;
+    *out = {s->device, s->dir, s->format, s->rate, s->channels, s->frame_bytes};
+    return true;
 }
 
 int pcm_ioctl(Node *n, unsigned long req, void *arg)

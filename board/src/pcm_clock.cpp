@@ -11,9 +11,28 @@
 namespace kb {
 namespace {
 
+// Host-linked streams run on the host's pacing (host_audio.cpp).
+double stream_speed(const PcmStream &s)
+{
+    return host_speed_locked(&s, pcm().speed);
+}
+
 double position(const PcmStream &s, int64_t now)
 {
-    return s.hw0 + double(now - s.t0) * 1e-9 * s.rate * pcm().speed;
+    return s.hw0 + double(now - s.t0) * 1e-9 * s.rate * stream_speed(s);
+}
+
+constexpr int64_t kHostPollNs = 2000000;  // host-linked streams re-check every 2 ms
+
+// When the board's clock of a running stream reaches `target` frames.
+int64_t board_time_at(const PcmStream &s, double target)
+{
+    double sp = stream_speed(s);
+    if (sp <= 0 || s.rate == 0) return now_ns();
+    // At most an hour ahead: a nearly stopped clock must not overflow the
+    // deadline (waiters re-check whenever the board changes anyway).
+    double ns = std::min(ceil((target - s.hw0) / (double(s.rate) * sp) * 1e9), 3.6e12);
+    return s.t0 + int64_t(ns) + 1000;
 }
 
 void xrun(PcmStream &s)
@@ -45,9 +64,11 @@ void start(PcmStream &s, int64_t now)
 void advance(PcmStream &s, int64_t now)
 {
     if (!running(s)) return;
-    double sp = pcm().speed;
+    double sp = stream_speed(s);
     if (s.dir == KB_PLAYBACK) {
         double pos = sp > 0 ? position(s, now) : double(s.appl);
+        // Sound on the host: the clock does not pass what the host has not taken.
+        if (uint64_t q = host_queued_locked(&s)) pos = std::min(pos, double(s.appl - std::min(s.appl, q)));
         if (pos < double(s.appl)) {
             s.hw = pos;
             return;
@@ -78,12 +99,9 @@ void advance(PcmStream &s, int64_t now)
 // When the clock of a running stream reaches `target` frames.
 int64_t time_at(const PcmStream &s, double target)
 {
-    double sp = pcm().speed;
-    if (sp <= 0 || s.rate == 0) return now_ns();
-    // At most an hour ahead: a nearly stopped clock must not overflow the
-    // deadline (waiters re-check whenever the board changes anyway).
-    double ns = std::min(ceil((target - s.hw0) / (double(s.rate) * sp) * 1e9), 3.6e12);
-    return s.t0 + int64_t(ns) + 1000;
+    // The host's count caps the clock and cannot wake the board: it is polled.
+    if (host_linked_locked(&s)) return std::max(board_time_at(s, target), now_ns() + kHostPollNs);
+    return board_time_at(s, target);
 }
 
 double speed_locked()
