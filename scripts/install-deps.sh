@@ -8,7 +8,7 @@ set -euo pipefail
 want=(cmake ninja-build ccache pkg-config g++ clang libclang-rt-14-dev llvm
       libgtest-dev libgmock-dev libbenchmark-dev
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
-      ffmpeg sox lame libasound2-dev
+      ffmpeg sox lame libasound2-dev doxygen
       g++-arm-linux-gnueabihf qemu-user-static)
 # The armhf kernel headers come with the cross toolchain
 # (linux-libc-dev-armhf-cross); linux-libc-dev:armhf is not asked for, since
@@ -17,6 +17,18 @@ want_armhf=(libc6:armhf libstdc++6:armhf libmad0:armhf libopencore-amrnb-dev:arm
             libopencore-amrwb-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# apt's own output goes to a log; it is shown only when a step fails. An
+# index that cannot be fetched (on a fresh machine, often the armhf part of
+# the security mirror) is not fatal: what the other indexes bring is enough,
+# and a real lack shows in the install that follows.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+apt_update() {
+  if ! as_root apt-get update -q >"$log" 2>&1 || grep -q '^[EW]:' "$log"; then
+    echo "install-deps: some package indexes could not be fetched; going on with the others"
+  fi
+}
 
 missing=()
 for p in "${want[@]}" "${want_armhf[@]}"; do
@@ -28,13 +40,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     as_root dpkg --add-architecture armhf
   fi
-  # One index of the mirror can fail now and then; what the others bring is
-  # enough, and a real lack shows in the install below.
-  as_root apt-get update -q || echo "install-deps: apt-get update reported errors; going on"
+  apt_update
   # --no-remove: a version clash between the host's and the armhf packages
   # must fail here, never make apt take the compiler away.
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove \
-    "${missing[@]}"
+  if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends --no-remove \
+         "${missing[@]}" >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "install-deps: installing failed" >&2
+    exit 1
+  fi
 fi
 
 # The MPEG audio decoder's -dev package cannot be installed for armhf beside
@@ -43,7 +57,7 @@ mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
 if [ ! -f "$mad_root/usr/include/mad.h" ]; then
   tmp=$(mktemp -d)
   (cd "$tmp" && apt-get download libmad0-dev:armhf >/dev/null 2>&1 ||
-     { as_root apt-get update -q || true; apt-get download libmad0-dev:armhf; })
+     { apt_update; apt-get download libmad0-dev:armhf >"$log" 2>&1 || { cat "$log" >&2; exit 1; }; })
   as_root mkdir -p "$mad_root"
   as_root dpkg-deb -x "$tmp"/libmad0-dev_*_armhf.deb "$mad_root"
   rm -rf "$tmp"

@@ -1,4 +1,6 @@
 // ka-audio subcommands for audio files: play, record, amr2wav, detect.
+#include <alsa_audio.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -18,8 +20,12 @@ namespace {
 
 std::atomic<bool> g_interrupted{false};
 std::atomic<bool> g_finished{false};
+std::atomic<bool> g_play_error{false};
 
-void on_sigint(int) { g_interrupted = true; }
+void on_sigint(int)
+{
+    g_interrupted = true;
+}
 
 void catch_sigint()
 {
@@ -33,43 +39,96 @@ void catch_sigint()
 int play_cb(int, int result)
 {
     if (result == AUD_PLAYER_FINISHED) g_finished = true;
-    if (result == AUD_PLAYER_ERROR) fprintf(stderr, "\nka-audio play: the device reported a write error\n");
+    if (result == AUD_PLAYER_ERROR) g_play_error = true;
     return 0;
 }
 
 void sleep_ms(long ms)
 {
-    struct timespec ts {ms / 1000, (ms % 1000) * 1000000L};
+    struct timespec ts {
+        ms / 1000, (ms % 1000) * 1000000L
+    };
     nanosleep(&ts, nullptr);
-}
-
-double now_s()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
 const char *type_name(int type)
 {
     switch (type) {
-    case AUD_FILE_WAV: return "WAV";
-    case AUD_FILE_MP3: return "MP3";
-    case AUD_FILE_AMRNB: return "AMR-NB";
-    case AUD_FILE_AMRWB: return "AMR-WB";
-    default: return "unknown";
+        case AUD_FILE_WAV:
+            return "WAV";
+        case AUD_FILE_MP3:
+            return "MP3";
+        case AUD_FILE_AMRNB:
+            return "AMR-NB";
+        case AUD_FILE_AMRWB:
+            return "AMR-WB";
+        default:
+            return "unknown";
     }
 }
 
 const char *format_name(int format)
 {
     switch (format) {
-    case 0: return "S8";
-    case 2: return "S16_LE";
-    case 6: return "S24_LE";
-    case 10: return "S32_LE";
-    default: return "?";
+        case 0:
+            return "S8";
+        case 2:
+            return "S16_LE";
+        case 6:
+            return "S24_LE";
+        case 10:
+            return "S32_LE";
+        default:
+            return "?";
     }
+}
+
+// Playing position. The decoder runs ahead of what is heard by up to the
+// ring buffer plus the device's buffer, so the file offset says little. The
+// position is counted from what the play thread hands to the device instead:
+// the player's write operation (a per-context function-pointer field) is
+// wrapped to count the bytes the device accepted. Of those, up to one device
+// buffer may still wait in the device; while the play runs that buffer is
+// full (the write blocks on it), so it is subtracted. At the end everything
+// has been heard and the count is the whole.
+std::atomic<uint64_t> g_written{0};
+std::atomic<unsigned> g_device_buffer{0};
+int (*g_device_write)(ka_pctx *, void *, unsigned) = nullptr;
+
+int counting_write(ka_pctx *pctx, void *buf, unsigned len)
+{
+    int r = g_device_write(pctx, buf, len);
+    if (r == 0) {
+        g_written += len;
+        if (pctx->pcm) g_device_buffer = pctx->pcm->buffer_size;
+    }
+    return r;
+}
+
+std::string mmss(double s)
+{
+    long t = long(s + 0.5);
+    char b[32];
+    snprintf(b, sizeof b, "%02ld:%02ld", t / 60, t % 60);
+    return b;
+}
+
+// One progress report: on a terminal a line redrawn in place with a bar;
+// otherwise a plain line per report.
+void show_position(bool tty, double pos, double total)
+{
+    if (total > 0 && pos > total) pos = total;
+    if (!tty) {
+        printf("%s / %s\n", mmss(pos).c_str(), mmss(total).c_str());
+        fflush(stdout);
+        return;
+    }
+    constexpr int kWidth = 30;
+    int fill = total > 0 ? int(kWidth * pos / total + 0.5) : 0;
+    std::string bar(size_t(fill), '#');
+    bar.resize(kWidth, '-');
+    printf("\r%s / %s [%s]", mmss(pos).c_str(), mmss(total).c_str(), bar.c_str());
+    fflush(stdout);
 }
 
 int cmd_play(int argc, char **argv)
@@ -77,41 +136,81 @@ int cmd_play(int argc, char **argv)
     std::string device = ka_tool::take_option(argc, argv, "device", "");
     std::string volume = ka_tool::take_option(argc, argv, "volume", "");
     if (argc != 2) return ka_tool::usage_error("play", "one file expected");
+    long vol = volume.empty() ? -1 : strtol(volume.c_str(), nullptr, 10);
+    if (!volume.empty() && (vol < 0 || vol > 100))
+        return ka_tool::usage_error("play", "--volume must be 0..100");
     int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        perror(argv[1]);
+        fprintf(stderr, "ka-audio play: cannot open %s: %s\n", argv[1], strerror(errno));
         return 1;
     }
-    struct stat st {};
-    fstat(fd, &st);
-    catch_sigint();
-    const char *dev = device.empty() ? nullptr : device.c_str();
-    int hdl = Ka_AudPlayer_PlayFile(dev, fd, 0, play_cb);
-    if (hdl < 0) {
-        fprintf(stderr, "ka-audio play: %s cannot be played (unknown format or device busy)\n", argv[1]);
+    format_info fi{};
+    int type = check_audio_format(fd, &fi);
+    if (type < 0) {
+        fprintf(stderr, "ka-audio play: %s: unknown audio format (WAV, AMR-NB, AMR-WB or MP3 expected)\n",
+                argv[1]);
         close(fd);
         return 1;
     }
-    if (!volume.empty() && Ka_AudSoft_SetVolume(hdl, unsigned(atoi(volume.c_str()))) < 0)
-        fprintf(stderr, "ka-audio play: volume must be 0..100\n");
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    double start = now_s();
+    lseek(fd, 0, SEEK_SET);
+    const double total = ka_tool::media_length(fd, type);
+    // Bytes per second on the device: WAV data passes unchanged, the other
+    // formats are decoded to 16-bit samples.
+    double bytes_per_s = double(fi.rate) * fi.channels * 2;
+    if (type == AUD_FILE_WAV && fi.format == 0) bytes_per_s = double(fi.rate) * fi.channels;
+    if (type == AUD_FILE_WAV && fi.format == 6) bytes_per_s = double(fi.rate) * fi.channels * 3;
+    if (type == AUD_FILE_WAV && fi.format == 10) bytes_per_s = double(fi.rate) * fi.channels * 4;
+
+    const char *dev = device.empty() ? nullptr : device.c_str();
+    int want = -1;
+    ka_pctx *pctx = __ka_dev2pctx(dev ? dev : "hw:0,0", &want);
+    if (!pctx) {
+        fprintf(stderr, "ka-audio play: no playback device '%s'\n", dev);
+        close(fd);
+        return 1;
+    }
+    g_device_write = pctx->write;
+    pctx->write = counting_write;
+    catch_sigint();
+    ka_tool::reset_library_error();
+    int hdl = Ka_AudPlayer_PlayFile(dev, fd, 0, play_cb);
+    if (hdl < 0) {
+        pctx->write = g_device_write;
+        std::string why = ka_tool::last_library_error();
+        fprintf(stderr, "ka-audio play: cannot open the player on %s (device busy or failing)%s%s\n",
+                dev ? dev : "hw:0,0", why.empty() ? "" : ": ", why.c_str());
+        close(fd);
+        return 1;
+    }
+    if (vol >= 0) Ka_AudSoft_SetVolume(hdl, unsigned(vol));
+    const bool tty = isatty(STDOUT_FILENO);
     bool stopping = false;
+    long shown = -1;
     // The play has ended when the player has been closed after its finished
     // report.
     while (!(g_finished && __atomic_load_n(&pctx->state, __ATOMIC_RELAXED) == CTX_CLOSED)) {
         if (g_interrupted && !stopping) {
             stopping = true;
-            fprintf(stderr, "\nstopping...\n");
             Ka_AudPlayer_Stop(hdl);
         }
-        off_t pos = lseek(fd, 0, SEEK_CUR);
-        double pct = st.st_size > 0 ? 100.0 * double(pos) / double(st.st_size) : 0;
-        fprintf(stderr, "\r%s  %6.1f s  read %5.1f %%", argv[1], now_s() - start, pct > 100 ? 100 : pct);
-        sleep_ms(200);
+        uint64_t heard = g_written.load();
+        heard = heard > g_device_buffer.load() ? heard - g_device_buffer.load() : 0;
+        double pos = bytes_per_s > 0 ? double(heard) / bytes_per_s : 0;
+        // A plain line once a second of position; the terminal line is redrawn.
+        if (tty || long(pos) != shown) show_position(tty, pos, total);
+        shown = long(pos);
+        sleep_ms(tty ? 200 : 50);
     }
-    fprintf(stderr, "\n%s\n", stopping ? "stopped" : "done");
+    pctx->write = g_device_write;
+    double end = bytes_per_s > 0 ? double(g_written.load()) / bytes_per_s : 0;
+    show_position(tty, stopping ? end : (total > 0 ? total : end), total > 0 ? total : end);
+    if (tty) printf("\n");
     close(fd);
+    if (g_play_error) {
+        fprintf(stderr, "ka-audio play: writing to the device failed\n");
+        return 1;
+    }
+    if (stopping) fprintf(stderr, "ka-audio play: stopped\n");
     return stopping ? 130 : 0;
 }
 
@@ -146,7 +245,8 @@ int cmd_record(int argc, char **argv)
     int rate = atoi(ka_tool::take_option(argc, argv, "rate", "8000").c_str());
     int channels = atoi(ka_tool::take_option(argc, argv, "channels", "1").c_str());
     if (argc != 2) return ka_tool::usage_error("record", "one output file expected");
-    if (seconds <= 0 || rate <= 0 || channels <= 0) return ka_tool::usage_error("record", "bad --seconds, --rate or --channels");
+    if (seconds <= 0 || rate <= 0 || channels <= 0)
+        return ka_tool::usage_error("record", "bad --seconds, --rate or --channels");
     std::string path = argv[1];
     bool amr = path.size() > 4 && strcasecmp(path.c_str() + path.size() - 4, ".amr") == 0;
     if (amr) {
@@ -172,15 +272,16 @@ int cmd_record(int argc, char **argv)
         return 1;
     }
     while (!g_interrupted && g_rec_left.load() > 0) {
-        fprintf(stderr, "\rrecording %s  %5.1f s", path.c_str(), double(target - g_rec_left.load()) / bytes_per_s);
+        fprintf(stderr, "\rrecording %s  %5.1f s", path.c_str(),
+                double(target - g_rec_left.load()) / bytes_per_s);
         sleep_ms(50);
     }
     Ka_AudRecorder_HStop(hdl);
     Ka_AudRecorder_HClose(hdl);
     struct stat st {};
     stat(path.c_str(), &st);
-    fprintf(stderr, "\n%s: %.2f s, %lld bytes (%s)\n", path.c_str(), double(target - g_rec_left.load()) / bytes_per_s,
-            (long long)st.st_size, amr ? "AMR-NB" : "WAV");
+    fprintf(stderr, "\n%s: %.2f s, %lld bytes (%s)\n", path.c_str(),
+            double(target - g_rec_left.load()) / bytes_per_s, (long long)st.st_size, amr ? "AMR-NB" : "WAV");
     return g_interrupted ? 130 : 0;
 }
 
@@ -216,9 +317,11 @@ int cmd_detect(int argc, char **argv)
 
 ka_tool::Registrar r_play({"play", "FILE [--device DEV] [--volume 0..100]",
                            "play a WAV, AMR-NB, AMR-WB or MP3 file (Ctrl-C stops)", cmd_play});
-ka_tool::Registrar r_record({"record", "FILE.wav|FILE.amr [--seconds N] [--device DEV] [--rate HZ] [--channels N]",
-                             "record N seconds of audio into a WAV file (16-bit) or an AMR-NB file (8000 Hz mono)", cmd_record});
-ka_tool::Registrar r_amr2wav({"amr2wav", "IN.amr OUT.wav", "convert an AMR-NB or AMR-WB file to WAV", cmd_amr2wav});
+ka_tool::Registrar r_record(
+    {"record", "FILE.wav|FILE.amr [--seconds N] [--device DEV] [--rate HZ] [--channels N]",
+     "record N seconds of audio into a WAV file (16-bit) or an AMR-NB file (8000 Hz mono)", cmd_record});
+ka_tool::Registrar r_amr2wav({"amr2wav", "IN.amr OUT.wav", "convert an AMR-NB or AMR-WB file to WAV",
+                              cmd_amr2wav});
 ka_tool::Registrar r_detect({"detect", "FILE", "show what format a file is detected as", cmd_detect});
 
 }  // namespace

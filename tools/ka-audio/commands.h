@@ -8,9 +8,9 @@
 namespace ka_tool {
 
 struct Command {
-    const char *name;     // e.g. "play"
-    const char *args;     // one-line argument synopsis
-    const char *summary;  // one-line description
+    const char *name;                   // e.g. "play"
+    const char *args;                   // one-line argument synopsis
+    const char *summary;                // one-line description
     int (*run)(int argc, char **argv);  // argv[0] is the subcommand name
 };
 
@@ -28,5 +28,17 @@ struct Registrar {
 std::string take_option(int &argc, char **argv, const char *name, const std::string &def);
 bool take_flag(int &argc, char **argv, const char *name);
 int usage_error(const char *cmd, const char *message);
+
+// The library's first error line (priority 6) since the last reset, as its
+// log hook saw it, without the source position and the line end; empty when
+// there was none. The hook shows every library line on standard error only
+// with -v.
+std::string last_library_error();
+void reset_library_error();
+
+// Length in seconds of an audio file of the given file type code, read from
+// the file's structure (0 when unknown). Reads through pread: the descriptor's
+// offset is kept.
+double media_length(int fd, int type);
 
 }  // namespace ka_tool

@@ -1,9 +1,14 @@
 // ka-audio: command-line access to libka_lib_audio. Runs on the module as it
 // is, and on a development host under `ka-board run -- ka-audio ...`.
+#include <android/log.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "commands.h"
 #include "ka_lib_audio.h"
@@ -16,8 +21,14 @@ static std::vector<Command> &registry()
     return cmds;
 }
 
-void add_command(const Command &cmd) { registry().push_back(cmd); }
-const std::vector<Command> &commands() { return registry(); }
+void add_command(const Command &cmd)
+{
+    registry().push_back(cmd);
+}
+const std::vector<Command> &commands()
+{
+    return registry();
+}
 
 static int find_option(int argc, char **argv, const char *name, size_t *eq)
 {
@@ -75,26 +86,114 @@ int usage_error(const char *cmd, const char *message)
     return 2;
 }
 
+namespace {
+
+bool g_verbose = false;
+std::mutex g_log_mutex;
+std::string g_last_error;
+
+// Every line of the library comes here (from whichever thread logs it). The
+// library's progress lines would interleave with the tool's own output, so
+// they are shown only with -v; its error lines are kept so that a failing
+// subcommand can name the cause in its one line.
+void log_hook(const struct __android_log_message *m)
+{
+    if (!m || !m->message) return;
+    if (g_verbose) {
+        size_t n = strlen(m->message);
+        fprintf(stderr, "%c/%s%s", m->priority >= ANDROID_LOG_ERROR ? 'E' : 'D', m->message,
+                n && m->message[n - 1] == '\n' ? "" : "\n");
+    }
+    if (m->priority < ANDROID_LOG_ERROR) return;
+    // "file[line]:text\n": keep the text.
+    const char *text = strstr(m->message, "]:");
+    std::string line = text ? text + 2 : m->message;
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    if (g_last_error.empty()) g_last_error = line;  // the first names the cause
+}
+
+// Subcommands that reach the sound card. Outside the module (and outside the
+// emulated board) its device nodes are missing; saying so beats the
+// library's low-level failures.
+bool needs_device(const char *cmd)
+{
+    static const char *const kOffline[] = {"version", "detect", "amr2wav"};
+    for (const char *name : kOffline)
+        if (strcmp(cmd, name) == 0) return false;
+    return true;
+}
+
+bool device_present(const char *cmd)
+{
+    static const char kControl[] = "/dev/snd/controlC0";
+    int fd = open(kControl, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+        return true;
+    }
+    if (errno == EBUSY) return true;  // there, but in use: the command reports that itself
+    fprintf(
+        stderr,
+        "ka-audio %s: cannot open %s: %s (not on the module? on a PC run: ka-board run -- ka-audio %s ...)\n",
+        cmd, kControl, strerror(errno), cmd);
+    return false;
+}
+
+}  // namespace
+
+void reset_library_error()
+{
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_last_error.clear();
+}
+
+std::string last_library_error()
+{
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return g_last_error;
+}
+
 }  // namespace ka_tool
 
 static void print_usage(FILE *out)
 {
-    fprintf(out, "usage: ka-audio COMMAND [ARGS]\n\ncommands:\n");
+    fprintf(out,
+            "usage: ka-audio [-v] COMMAND [ARGS]\n       ka-audio COMMAND --help\n\n"
+            "  -v, --verbose  show the library's log lines on standard error\n\ncommands:\n");
     std::vector<ka_tool::Command> sorted = ka_tool::commands();
-    std::sort(sorted.begin(), sorted.end(),
-              [](const ka_tool::Command &a, const ka_tool::Command &b) { return strcmp(a.name, b.name) < 0; });
+    std::sort(sorted.begin(), sorted.end(), [](const ka_tool::Command &a, const ka_tool::Command &b) {
+        return strcmp(a.name, b.name) < 0;
+    });
     for (const auto &c : sorted) fprintf(out, "  %s %s\n      %s\n", c.name, c.args, c.summary);
 }
 
 int main(int argc, char **argv)
 {
-    if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "help") == 0) {
+    // -v before the command: the library's log lines are shown.
+    while (argc > 1 && (strcmp(argv[1], "-v") == 0 || strcmp(argv[1], "--verbose") == 0)) {
+        ka_tool::g_verbose = true;
+        --argc;
+        ++argv;
+    }
+    __android_log_set_logger(ka_tool::log_hook);
+    if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
+        strcmp(argv[1], "help") == 0) {
         print_usage(argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
     }
-    for (const auto &c : ka_tool::commands())
-        if (strcmp(c.name, argv[1]) == 0) return c.run(argc - 1, argv + 1);
-    fprintf(stderr, "ka-audio: unknown command '%s'\n", argv[1]);
-    print_usage(stderr);
+    for (const auto &c : ka_tool::commands()) {
+        if (strcmp(c.name, argv[1]) != 0) continue;
+        for (int i = 2; i < argc; ++i) {
+            if (strcmp(argv[i], "--") == 0) break;
+            if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+                printf("usage: ka-audio [-v] %s %s\n  %s\n", c.name, c.args, c.summary);
+                return 0;
+            }
+        }
+        if (ka_tool::needs_device(c.name) && !ka_tool::device_present(c.name)) return 1;
+        return c.run(argc - 1, argv + 1);
+    }
+    fprintf(stderr, "ka-audio: unknown command '%s' (ka-audio --help lists them)\n", argv[1]);
     return 2;
 }
