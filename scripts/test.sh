@@ -11,7 +11,7 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-stages=${KA_STAGES:-"plain asan tsan armhf fuzz"}
+stages=${KA_STAGES:-"plain asan tsan armhf packages fuzz"}
 jobs=${KA_JOBS:-$(nproc)}
 out="$top/build-test"
 mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
@@ -59,6 +59,23 @@ for stage in $stages; do
       configure_and_test armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake" -DKA_MAD_ROOT="$mad_root" \
         -DKA_BUILD_BENCH=OFF || failed+=(armhf) ;;
+    packages)
+      # What a user of the library gets: the installed tree, the examples
+      # built against it (pkg-config, find_package) and run on the board,
+      # the Debian packages; natively and for armhf. Built with the /usr
+      # prefix the packages install into.
+      echo "=== packages: install tree, examples, Debian packages (amd64, armhf)"
+      pkg_ok=1
+      cmake -S "$top" -B "$out/pkg" -G Ninja -DKA_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_INSTALL_PREFIX=/usr -DKA_BUILD_TESTS=OFF -DKA_BUILD_BENCH=OFF >/dev/null &&
+        cmake --build "$out/pkg" -j "$jobs" >/dev/null &&
+        KA_INSTALL_DEBS=${KA_INSTALL_DEBS:-1} "$top/scripts/check-install.sh" "$out/pkg" || pkg_ok=0
+      cmake -S "$top" -B "$out/pkg-armhf" -G Ninja -DKA_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_INSTALL_PREFIX=/usr -DKA_BUILD_TESTS=OFF -DKA_BUILD_BENCH=OFF \
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake" -DKA_MAD_ROOT="$mad_root" >/dev/null &&
+        cmake --build "$out/pkg-armhf" -j "$jobs" >/dev/null &&
+        "$top/scripts/check-install.sh" "$out/pkg-armhf" "$top/cmake/arm-linux-gnueabihf.cmake" || pkg_ok=0
+      [ $pkg_ok = 1 ] || failed+=(packages) ;;
     fuzz)
       echo "=== fuzz: configure and build (clang, ASan+UBSan)"
       fuzz_targets="fuzz_detect fuzz_decode_wav fuzz_decode_amrnb fuzz_decode_amrwb fuzz_decode_mp3 fuzz_amr2wav"

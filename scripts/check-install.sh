@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Checks what a user of the library gets, from a build folder configured with
+# -DCMAKE_INSTALL_PREFIX=/usr:
+#  - `cmake --install` into a staging folder: headers, the library with its
+#    soname links, the pkg-config file, the CMake package, the tools and man
+#    pages are all there;
+#  - the examples build against that tree twice, with pkg-config and with
+#    find_package(KaLibAudio);
+#  - natively, the examples run on the emulated board and the device gets
+#    what they played, recorded files are right;
+#  - `cpack -G DEB` makes the three packages with their dependencies; natively
+#    they install with apt-get when KA_INSTALL_DEBS=1 (and are removed again).
+#
+#   check-install.sh BUILD_DIR [TOOLCHAIN_FILE]     (toolchain: a cross build)
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$1" && pwd)
+toolchain=${2:-}
+work="$build/install-check"
+stage="$work/stage"
+rm -rf "$work" && mkdir -p "$work"
+fail=0
+ok() { echo "ok: $1"; }
+bad() { echo "FAILED: $1"; fail=1; }
+check() { if eval "$2"; then ok "$1"; else bad "$1"; fi; }
+
+DESTDIR="$stage" cmake --install "$build" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
+prefix="$stage/usr"
+libdir=$(dirname "$(find "$prefix" -name 'libka_lib_audio.so.1' | head -1)")
+echo "installed tree ($prefix):"
+(cd "$stage" && find . -type f -o -type l | sort | sed 's/^/  /')
+
+for h in ka_lib_audio.h ka_audio_files.h ka_audio_controls.h ka_audio_simple.h alsa_audio.h android/log.h; do
+  check "header $h" "[ -f '$prefix/include/$h' ]"
+done
+check "libka_lib_audio.so.1 -> the versioned file" \
+  "[ -L '$libdir/libka_lib_audio.so.1' ] && [ \"\$(readlink '$libdir/libka_lib_audio.so.1')\" = libka_lib_audio.so.1.0.8 ]"
+check "libka_lib_audio.so -> the soname" "[ \"\$(readlink '$libdir/libka_lib_audio.so')\" = libka_lib_audio.so.1 ]"
+check "the library's soname" "readelf -d '$libdir/libka_lib_audio.so.1.0.8' | grep -q 'SONAME.*libka_lib_audio.so.1'"
+for l in liblog.so.0 libalsa_intf.so.0 libka_board.so; do check "$l" "[ -e '$libdir/$l' ]"; done
+check "pkg-config file" "[ -f '$libdir/pkgconfig/ka_lib_audio.pc' ]"
+check "CMake package" "[ -f '$libdir/cmake/KaLibAudio/KaLibAudioConfig.cmake' ] && [ -f '$libdir/cmake/KaLibAudio/KaLibAudioConfigVersion.cmake' ]"
+for t in ka-audio ka-board; do
+  check "tool $t" "[ -x '$prefix/bin/$t' ]"
+  check "man page $t.1" "[ -f '$prefix/share/man/man1/$t.1' ] && man -l '$prefix/share/man/man1/$t.1' 2>/dev/null | grep -q NAME"
+done
+
+# ---- examples, twice ----
+export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
+check "pkg-config --libs" "pkg-config --libs ka_lib_audio | grep -q -- '-lka_lib_audio'"
+cc=cc
+[ -n "$toolchain" ] && cc=arm-linux-gnueabihf-gcc
+mkdir -p "$work/ex-pc"
+if make -s -C "$top/examples" CC="$cc" OUT="$work/ex-pc" >"$work/ex-pc.log" 2>&1; then ok "examples with pkg-config"; else
+  cat "$work/ex-pc.log"; bad "examples with pkg-config"; fi
+unset PKG_CONFIG_LIBDIR
+tc=()
+[ -n "$toolchain" ] && tc=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+if cmake -S "$top/examples" -B "$work/ex-cmake" -G Ninja "${tc[@]}" -DCMAKE_PREFIX_PATH="$prefix" \
+     >"$work/ex-cmake.log" 2>&1 && cmake --build "$work/ex-cmake" >>"$work/ex-cmake.log" 2>&1; then
+  ok "examples with find_package(KaLibAudio)"
+else
+  cat "$work/ex-cmake.log"; bad "examples with find_package(KaLibAudio)"
+fi
+check "the examples link libka_lib_audio.so.1" \
+  "readelf -d '$work/ex-cmake/play_file' | grep -q 'NEEDED.*libka_lib_audio.so.1' && readelf -d '$work/ex-pc/play_file' | grep -q 'NEEDED.*libka_lib_audio.so.1'"
+
+# ---- the native examples on the board ----
+if [ -z "$toolchain" ]; then
+  ex="$work/ex-cmake"
+  out="$work/out"
+  board=(env LD_LIBRARY_PATH="$libdir" KA_BOARD_LIB="$libdir/libka_board.so" "$prefix/bin/ka-board" run --speed 0)
+  rm -rf "$out"; mkdir -p "$out"
+  "${board[@]}" --out "$out" -- "$ex/stream_pcm" >"$work/run.log" 2>&1
+  rc=$?
+  # Two seconds of 8000 Hz mono 16-bit were handed over before the stop.
+  size=$(stat -c %s "$out/pcmC0D0p.wav" 2>/dev/null || echo 0)
+  check "stream_pcm played its tone (exit $rc, $size bytes on hw:0,0)" \
+    "[ $rc -eq 0 ] && [ $size -gt 20000 ] && grep -q 'result 5' '$work/run.log'"
+  # A known WAV: the device receives its samples unchanged.
+  head -c 32000 /dev/urandom >"$work/in.raw"
+  { printf 'RIFF\x24\x7d\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x01\x00'
+    printf '\x40\x1f\x00\x00\x80\x3e\x00\x00\x02\x00\x10\x00data\x00\x7d\x00\x00'; cat "$work/in.raw"; } >"$work/in.wav"
+  rm -rf "$out"; mkdir -p "$out"
+  "${board[@]}" --out "$out" -- "$ex/play_file" "$work/in.wav" >"$work/run.log" 2>&1
+  rc=$?
+  check "play_file: the device received the file's samples (exit $rc)" \
+    "[ $rc -eq 0 ] && tail -c +45 '$out/pcmC0D0p.wav' | head -c 32000 | cmp -s - '$work/in.raw'"
+  "${board[@]}" --capture tone:440:8000 -- "$ex/record_files" "$work/rec.wav" "$work/rec.amr" >"$work/run.log" 2>&1
+  rc=$?
+  check "record_files: a 16 kHz mono WAV (exit $rc)" \
+    "[ $rc -eq 0 ] && [ \$(stat -c %s '$work/rec.wav') -gt 1044 ] && [ \"\$(od -An -tu4 -j24 -N4 '$work/rec.wav' | tr -d ' ')\" = 16000 ]"
+  check "record_files: an AMR-NB file" "[ \"\$(head -c 6 '$work/rec.amr')\" = '#!AMR' ] && [ \$(stat -c %s '$work/rec.amr') -gt 100 ]"
+  "${board[@]}" -- "$ex/volumes" >"$work/run.log" 2>&1
+  rc=$?
+  check "volumes (exit $rc)" "[ $rc -eq 0 ] && grep -q 'codec playback volume: 80 80' '$work/run.log'"
+  "${board[@]}" -- "$ex/dtmf_tone" >"$work/run.log" 2>&1
+  rc=$?
+  check "dtmf_tone (exit $rc)" "[ $rc -eq 0 ]"
+fi
+
+# ---- Debian packages ----
+if (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1); then
+  debs=$(ls "$work"/deb/*.deb)
+  for d in $debs; do
+    echo "$(basename "$d"): $(dpkg-deb -f "$d" Architecture) depends: $(dpkg-deb -f "$d" Depends)"
+  done
+  check "three packages" "[ \$(ls '$work'/deb/*.deb | wc -l) -eq 3 ]"
+  rt=$(ls "$work"/deb/libka-lib-audio1_*.deb) dev=$(ls "$work"/deb/libka-lib-audio-dev_*.deb)
+  tools=$(ls "$work"/deb/ka-audio-tools_*.deb)
+  for d in rt dev tools; do dpkg-deb -c "${!d}" >"$work/$d.list"; done
+  check "runtime: the library and its soname link" "grep -q 'libka_lib_audio.so.1 ->' '$work/rt.list' && grep -q 'libka_lib_audio.so.1.0.8' '$work/rt.list'"
+  check "runtime depends on the codec libraries" "dpkg-deb -f '$rt' Depends | grep -q 'libmad0.*libopencore-amrnb0'"
+  check "dev: headers, .so, .pc, CMake package" \
+    "(for f in include/ka_lib_audio.h 'libka_lib_audio.so ->' ka_lib_audio.pc KaLibAudioConfig.cmake; do grep -q \"\$f\" '$work/dev.list' || exit 1; done)"
+  check "dev depends on the runtime of its version" "dpkg-deb -f '$dev' Depends | grep -q 'libka-lib-audio1 (= '"
+  check "tools: ka-audio, ka-board, the board, man pages" \
+    "(for f in bin/ka-audio bin/ka-board libka_board.so man1/ka-audio.1 man1/ka-board.1; do grep -q \$f '$work/tools.list' || exit 1; done)"
+  want_arch=$(dpkg --print-architecture)
+  [ -n "$toolchain" ] && want_arch=armhf
+  check "packages are for $want_arch" "[ \"\$(dpkg-deb -f '$rt' Architecture)\" = $want_arch ]"
+  if [ -z "$toolchain" ] && [ "${KA_INSTALL_DEBS:-0}" = 1 ]; then
+    as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo -n "$@"; fi; }
+    if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$rt" "$dev" "$tools" >"$work/apt.log" 2>&1; then
+      check "installed packages: pkg-config and ka-audio" \
+        "pkg-config --modversion ka_lib_audio >/dev/null && ka-board run --speed 0 -- ka-audio version | grep -q 'Lib Version'"
+    else
+      cat "$work/apt.log"; bad "apt-get install of the packages"
+    fi
+    as_root apt-get remove -y -q libka-lib-audio1 libka-lib-audio-dev ka-audio-tools >/dev/null 2>&1
+  fi
+else
+  cat "$work/cpack.log"; bad "cpack"
+fi
+[ $fail -eq 0 ] && echo "install check passed"
+exit $fail
