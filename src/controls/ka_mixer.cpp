@@ -50,6 +50,8 @@ bool open_control_device(const char *name, Caller caller)
             mixer_handle = mixer_open(kControlDevice);
             if (mixer_handle != nullptr) return true;
             KA_LOGE("opening mixer device retry, time left %d\n", kOpenAttempts - 1 - attempt);
+            // Wait: a fixed pause, woken by the clock alone. The attempts are
+            // counted, so a device that never opens ends in the error below.
             usleep(kRetryDelayUs);
         }
         if (caller == Caller::Getter)
@@ -62,6 +64,7 @@ bool open_control_device(const char *name, Caller caller)
         mixer_handle->fd = mixer_open_fd(kControlDevice);
         if (mixer_handle->fd >= 0) return true;
         KA_LOGE("opening mixer fd retry, time left %d\n", kOpenAttempts - 1 - attempt);
+        // Wait: as above, a counted pause; nothing else has to wake it.
         usleep(kRetryDelayUs);
     }
     KA_LOGE("ERROR opening mixer fd: %s\n", name);

@@ -55,6 +55,9 @@ extern "C" KA_API int Ka_AudVoice_SetVolume(int type, int vol)
         else
             snprintf(cmd, sizeof cmd, "echo txvoices %d %d %d > %s", 1, vol, 0, file);
         // The service's answer is not ours to judge; only the line is sent.
+        // Wait: system() returns when the shell has written the line and
+        // exited; it needs nothing from this library, so no fault here can
+        // keep it waiting (a shell that cannot start returns -1 at once).
         const int rc = system(cmd);
         (void)rc;
         return 0;

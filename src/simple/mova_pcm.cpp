@@ -71,6 +71,9 @@ extern "C" KA_API int mova_pcm_close(struct pcm *pcm)
 }
 
 // Read and write go straight to the platform, which refuses a NULL stream.
+// Wait: both block until the device has room or data (woken by its clock);
+// a device error returns at once. The stream is the caller's, and so is the
+// choice to close it from another thread to end a wait.
 extern "C" KA_API int mova_write_pcm(struct pcm *pcm, const void *data, unsigned len)
 {
     return pcm_write(pcm, const_cast<void *>(data), len);

@@ -106,6 +106,11 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
         if (read(fd, buf, chunk) <= 0) break;
         if (mova_play_file_need_running.load() == 0) break;
         // Always the whole chunk: after a short read the rest is zeros.
+        // Wait: pcm_write blocks until the device has taken the chunk, woken
+        // by the device clock draining the buffer. A failing device returns
+        // an error here and ends the play; mova_stop_play_file is seen only
+        // between chunks, so a device whose clock stopped would keep this
+        // call (and so mova_play_file) waiting in the platform layer.
         if (pcm_write(pcm, buf, chunk) < 0) {
             const int err = mova_neg_errno();
             fprintf(stderr, "%s: pcm_write failed\n", name);
