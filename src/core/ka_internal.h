@@ -127,6 +127,16 @@ inline int ka_start_detached(void *(*body)(void *), int hdl, pthread_t *tid = nu
     return rc;
 }
 
+// ---- Play path -------------------------------------------------------------------
+
+// Ka_AudPlayer_Play without its first step: it never starts a play thread.
+// A player whose thread has ended (or never started) takes nothing: 0 when
+// a stop has been asked for, -1 otherwise. The data-write callback of file
+// playback pushes through it, so that a decode thread can never start a new
+// play thread behind one that ended on a device failure (the file play's
+// main thread alone starts it).
+int ka_player_push(int hdl, const void *buf, unsigned len);
+
 // ---- Small RAII helpers -------------------------------------------------------
 
 // Holds a pthread mutex for the life of the object.

@@ -22,7 +22,11 @@
 // wraps the player's callback: the caller's callback sees exactly the same
 // reports, and the end of the play thread also stops the player, which lets
 // the decode thread go. (Ka_AudPlayer_PlayFrmFile wraps the callback only
-// when the caller's player has no play thread yet.)
+// when the caller's player has no play thread yet.) Without the wrapper the
+// play thread's end still releases a decode thread sleeping on the full
+// ring (its Play fails), and the decode thread's pushes never start a new
+// play thread behind the one that ended (ka_player_push), so the data-write
+// callback refuses the next chunk and the decode thread ends.
 #define KA_LOG_FILE "ka_lib_audio"
 
 #include <sched.h>
@@ -97,7 +101,7 @@ void flush_with_silence(int hdl, ka_pctx *pctx)
     pad += period;
     while (pad > 0) {
         unsigned n = unsigned(pad < sizeof kZeros ? pad : sizeof kZeros);
-        if (Ka_AudPlayer_Play(hdl, kZeros, n) <= 0) break;  // stopped, closed or failed
+        if (ka_player_push(hdl, kZeros, n) <= 0) break;  // stopped, closed or failed
         pad -= n;
     }
 }
@@ -333,7 +337,10 @@ KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len)
         Ka_AudPlayer_Stop(hdl);
         return 1;
     }
-    int r = Ka_AudPlayer_Play(hdl, buf, len);
+    // The state read above may be stale: the play thread can end on a
+    // device failure right after it. The push then refuses the data instead
+    // of starting a new play thread behind the failed one.
+    int r = ka_player_push(hdl, buf, len);
     if (r < 0) {
         KA_LOGE("Ka_AudPlayer_Play failed\n");
         return -1;

@@ -345,7 +345,9 @@ int __ka_pctx_start_play(int hdl)
 
 // ---- Exported operations -----------------------------------------------------------
 
-int Ka_AudPlayer_Play(int hdl, const void *buf, unsigned len)
+namespace {
+
+int play(int hdl, const void *buf, unsigned len, bool may_start)
 {
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
     if (!pctx) {
@@ -359,6 +361,11 @@ int Ka_AudPlayer_Play(int hdl, const void *buf, unsigned len)
     const int state = ka_load(pctx->state);
     if (state == CTX_CLOSED) {
         KA_LOGE("pctx not open, hdl = %d\n", hdl);
+        return -1;
+    }
+    if (state == CTX_OPENED && !may_start) {
+        if (ka_load(pctx->stop)) return 0;
+        KA_LOGE("Play thread not running, hdl = %d\n", hdl);
         return -1;
     }
     if (state == CTX_OPENED) {
@@ -419,6 +426,18 @@ int Ka_AudPlayer_Play(int hdl, const void *buf, unsigned len)
         pthread_mutex_unlock(&pctx->ring_lock);
     }
     return static_cast<int>(written);
+}
+
+}  // namespace
+
+int Ka_AudPlayer_Play(int hdl, const void *buf, unsigned len)
+{
+    return play(hdl, buf, len, true);
+}
+
+int ka_player_push(int hdl, const void *buf, unsigned len)
+{
+    return play(hdl, buf, len, false);
 }
 
 int Ka_AudPlayer_RawPlay(void) { return 0; }

@@ -1,9 +1,13 @@
 // File playback end to end on the emulated board: what reaches the device
 // for each format, and how a file play ends (end of file, stop, close,
 // replacement, failures) with nothing left behind.
+#include <atomic>
 #include <mutex>
 
 #include "files_test.h"
+
+#define KA_LOG_FILE "test"
+#include "ka_internal.h"
 
 using namespace files_test;
 
@@ -32,7 +36,29 @@ protected:
         g_results.clear();
     }
     int keep(int fd) { return fds.emplace_back(fd); }
-    void wait_ended(int plays) { wait_until([&] { return log.count("File play main thread end") >= plays; }); }
+    void wait_ended(int plays)
+    {
+        wait_until([&] { return ended() >= plays; });
+    }
+    int ended() const { return log.count("File play main thread end"); }
+    // The player is back to closed with no stream, no descriptor and no
+    // thread of the play left, and a new file plays in full on the same
+    // device.
+    void expect_all_gone_and_device_works()
+    {
+        EXPECT_EQ(__atomic_load_n(&audCtl.pctx[0].state, __ATOMIC_ACQUIRE), CTX_CLOSED);
+        EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1) << "a stream stays live";
+        EXPECT_EQ(kb_open_fds(), 0);
+        wait_until([this] { return proc_entries("/proc/self/task") <= threads; });
+        kb_reset();
+        log.clear();
+        Bytes next = pcm16(1, 8000, 4000, 9);
+        ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with("next.wav", wav_file(1, 8000, 16, next))), 0,
+                                        nullptr),
+                  0);
+        wait_ended(1);
+        EXPECT_TRUE(all_then_silence(played(), next)) << played().size() << " of " << next.size();
+    }
     std::vector<int> fds;
 };
 
@@ -133,6 +159,154 @@ TEST_F(FilePlay, StopCloseAndReplacementEndThePlay)
     size_t at = std::find_if(got.begin(), got.end(), [](uint8_t b) { return b != 0x11; }) - got.begin();
     EXPECT_GT(at, 0u);
     EXPECT_TRUE(all_then_silence(Bytes(got.begin() + long(at), got.end()), second));
+}
+
+// A writer (a decode thread, or the caller's Play) sleeps on the full ring
+// of player 0.
+bool writer_sleeps()
+{
+    pthread_mutex_lock(&audCtl.pctx[0].ring_lock);
+    bool set = audCtl.pctx[0].ringbuf && audCtl.pctx[0].ringbuf->writer_waiting;
+    pthread_mutex_unlock(&audCtl.pctx[0].ring_lock);
+    return set;
+}
+
+// Device writes of player 0 made in the order a test wants: write number
+// g_hold_for[n] waits until g_gate is open, write number g_fail_at waits
+// until a writer sleeps on the full ring (the device fails that one).
+std::atomic<int> g_writes{0};
+std::atomic<bool> g_gate{false};
+int g_gated_write = -1, g_fail_at = -1;
+int (*g_real_write)(ka_pctx *, void *, unsigned);
+int ordered_write(ka_pctx *p, void *buf, unsigned len)
+{
+    int n = g_writes++;
+    if (n == g_gated_write) wait_until([] { return g_gate.load(); });
+    if (n == g_fail_at) wait_until(writer_sleeps);
+    return g_real_write(p, buf, len);
+}
+struct OrderedWrites {
+    OrderedWrites(int gated, int fail_at)
+    {
+        g_writes = 0;
+        g_gate = false;
+        g_gated_write = gated;
+        g_fail_at = fail_at;
+        g_real_write = audCtl.pctx[0].write;
+        audCtl.pctx[0].write = ordered_write;
+    }
+    ~OrderedWrites() { audCtl.pctx[0].write = g_real_write; }
+};
+
+// A device that fails part way through a file while the decode thread
+// sleeps on the full ring: the play thread ends on the failed write, and
+// with it the whole file play (decode thread, main thread, player, stream),
+// exactly at the failure: nothing is played after it, by this play thread
+// or by another one started behind it.
+TEST_F(FilePlay, DeviceFailingPartWayEndsTheWholePlay)
+{
+    struct Case {
+        std::string name;
+        Bytes file, expected;
+    };
+    Bytes nb = amrnb_file(250), wb = amrwb_file(250);
+    Bytes pcm = pcm16(1, 8000, 8000 * 5);
+    std::vector<Case> cases = {
+        {"fail.wav", wav_file(1, 8000, 16, pcm), pcm},
+        {"fail.amr", nb, amr_decode(nb, false)},
+        {"fail.awb", wb, amr_decode(wb, true)},
+    };
+    if (have_tool("lame")) {
+        Bytes m = mp3_file("fail.mp3", 2, 44100, 4.0, "-b 128");
+        cases.push_back({"fail.mp3", m, mp3_decode(m)});
+    }
+    constexpr int kGoodWrites = 3;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        kb_reset();
+        log.clear();
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            g_results.clear();
+        }
+        // One failed write only: the device itself would work again at once,
+        // so any write after the failure shows a play that went on.
+        kb_fault(KB_FAULT_PCM_WRITE, 0, kGoodWrites, 1, EIO);
+        {
+            OrderedWrites order(-1, kGoodWrites);
+            int fd = keep(open_with(c.name, c.file));
+            ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, fd, 0, play_cb), 0);
+            wait_ended(1);
+        }
+        EXPECT_EQ(kb_fault_hits(KB_FAULT_PCM_WRITE), 1);
+        EXPECT_EQ(log.count("]:pcm_write failed, hdl = 0, ret = -1\n"), 1);
+        EXPECT_EQ(log.count("decode thread end"), 1) << log.dump();
+        EXPECT_EQ(log.count("Write data error") + log.count("Write Stop"), 1)
+            << "the decode thread saw the end";
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            EXPECT_EQ(g_results, (std::vector<int>{AUD_PLAYER_ERROR, AUD_PLAYER_FINISHED}));
+        }
+        struct kb_pcm_info info {};
+        kb_pcm_info(0, KB_PLAYBACK, &info);
+        ASSERT_GT(info.period_bytes, 0u);
+        size_t good = size_t(kGoodWrites) * info.period_bytes;
+        ASSERT_GE(c.expected.size(), 4 * good);
+        EXPECT_EQ(played(), Bytes(c.expected.begin(), c.expected.begin() + long(good)));
+        expect_all_gone_and_device_works();
+        if (HasFatalFailure()) return;
+    }
+}
+
+// The file play's main thread starts its play thread only once the caller's
+// thread has ended on the device failure.
+int (*g_real_start)(int);
+int start_after_end(int hdl)
+{
+    wait_until([hdl] { return __atomic_load_n(&audCtl.pctx[hdl].state, __ATOMIC_ACQUIRE) == CTX_OPENED; });
+    return g_real_start(hdl);
+}
+
+// Raw file play on a player whose play thread was already running (so no
+// file play wrapper watches the caller's callback), on a device that then
+// fails for good: the decode thread sleeping on the full ring is released
+// and the play ends.
+TEST_F(FilePlay, DeviceFailingUnderRawPlayOnARunningPlayerEndsIt)
+{
+    ka_pctx &p = audCtl.pctx[0];
+    g_real_start = p.start_play;
+    p.start_play = start_after_end;
+    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, play_cb), 0);
+    Bytes raw = pcm16(1, 8000, 8000 * 5, 6);
+    kb_fault(KB_FAULT_PCM_WRITE, 0, 1, -1, EIO);
+    Bytes first;
+    {
+        // Write 0, the caller's, waits for the file play to be installed;
+        // write 1 fails the caller's thread; write 2, the file play's own
+        // thread's first, fails while the decode thread sleeps on the ring.
+        OrderedWrites order(0, 2);
+        // The caller fills the ring; its thread runs (held in write 0).
+        first = pcm16(1, 8000, p.ringbuf->size / 2, 5);
+        ASSERT_EQ(Ka_AudPlayer_Play(0, first.data(), unsigned(first.size())), int(first.size()));
+        EXPECT_EQ(__atomic_load_n(&p.state, __ATOMIC_ACQUIRE), CTX_RUNNING);
+        EXPECT_EQ(Ka_AudPlayer_PlayFrmFile(0, keep(open_with("raw.pcm", raw)), 0), 0);
+        g_gate = true;
+        wait_ended(1);
+    }
+    p.start_play = g_real_start;
+    kb_fault(KB_FAULT_PCM_WRITE, 0, 0, 0, 0);
+
+    EXPECT_EQ(log.count("Wav decode thread start"), 1) << "the file play started its own thread";
+    EXPECT_EQ(log.count("Wav decode thread end"), 1);
+    EXPECT_EQ(log.count("]:pcm_write failed, hdl = 0, ret = -1\n"), 2);
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        EXPECT_EQ(g_results, (std::vector<int>{-1, 5, -1, 5}));
+    }
+    struct kb_pcm_info info {};
+    kb_pcm_info(0, KB_PLAYBACK, &info);
+    EXPECT_EQ(played(), Bytes(first.begin(), first.begin() + long(info.period_bytes)));
+    expect_all_gone_and_device_works();
 }
 
 TEST_F(FilePlay, FailuresAndRawPlay)
