@@ -3,8 +3,9 @@
  *
  * Opens a player on "hw:0,0" for 8000 Hz mono 16-bit samples, hands it two
  * seconds of a 440 Hz tone, pauses and resumes in the middle, and stops.
- * The callback runs in the library's play thread and is told when playing
- * starts, pauses, finishes or fails.
+ * The callback runs in the library's play thread and is told when that
+ * thread ends (and, before that, when a write to the device failed); start
+ * and pause are seen through Ka_AudPlayer_GetState().
  *
  *   ka-board run -- ./stream_pcm          (on a PC: the emulated module)
  */
@@ -16,9 +17,10 @@
 
 enum { RATE = 8000, CHANNELS = 1, FORMAT_S16_LE = 2 };
 
-/* Called from the player's play thread with AUD_PLAYER_START,
- * AUD_PLAYER_PAUSE, AUD_PLAYER_FINISHED or AUD_PLAYER_ERROR. Keep it short:
- * it runs between two writes to the device. */
+/* Called from the player's play thread: AUD_PLAYER_FINISHED (5) once when
+ * the thread ends, after a stop or a failure; a failed write to the device
+ * comes first as AUD_PLAYER_ERROR (-1). Keep it short: no lock of the
+ * library is held, but the player is still busy until it returns. */
 static int on_player(int hdl, int result)
 {
     fprintf(stderr, "player %d: result %d\n", hdl, result);
@@ -50,10 +52,12 @@ int main(void)
     unsigned phase = 0;
     int rc = play_tone(hdl, 1.0, &phase);
 
-    /* Pause holds the play thread at its next period (the callback then gets
-     * AUD_PLAYER_PAUSE); Resume lets it go on where it stopped. */
+    /* Pause holds the play thread at its next period (the state then reads
+     * AUD_PLAYER_PAUSE; the callback is not called); Resume lets it go on
+     * where it stopped. */
     if (rc == 0 && Ka_AudPlayer_Pause(hdl) == 0) {
         usleep(300 * 1000);
+        fprintf(stderr, "player %d: state %s\n", hdl, Ka_AudPlayer_GetState(hdl, NULL));
         Ka_AudPlayer_Resume(hdl);
     }
     if (rc == 0) rc = play_tone(hdl, 1.0, &phase);
