@@ -30,7 +30,9 @@
  * "<source>[<line>]:<text>", where source is the library's source file
  * name (ka_lib_audio, ka_wav_file, ka_amr_file, ka_mp3_file or ka_mixer).
  * The texts are quoted below without that prefix and without their line
- * end. Register a log hook with the platform log to see or hide them.
+ * end. Where they go is the platform log's business: a program can route
+ * or hide them with a logger installed by __android_log_set_logger()
+ * (android/log.h); without one they go to standard error on a PC.
  *
  * @par Stream setup messages
  * Every open of a PCM stream (player, recorder, tone) logs, when it fails,
