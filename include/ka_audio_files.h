@@ -13,7 +13,7 @@
  * detached main thread, which starts the player's play thread and a decode
  * thread and, when the decode thread has ended, stops and closes the
  * player; the decode thread of the file's type, which pushes 16-bit PCM
- * through __ka_default_data_write() into Ka_AudPlayer_Play(); and the play
+ * through __ka_default_data_write() into the player's ring; and the play
  * thread, which calls the player callback (AUD_PLAYER_FINISHED at the end,
  * AUD_PLAYER_ERROR first if the device fails). The descriptor stays the
  * caller's: it is never closed, and must stay open and unused by the
@@ -162,8 +162,9 @@ KA_API int __ka_pctx_setops(ka_pctx *pctx, int type);
  *  @return 0, or -1 for a NULL context. */
 KA_API int __ka_pctx_setfd(ka_pctx *pctx, int fd);
 /** The data-write callback of file playback (ka_data_write_cb): pushes a
- *  decode thread's PCM into Ka_AudPlayer_Play(). Accepts data only from the
- *  decode thread of the player's current file play.
+ *  decode thread's PCM into the player's ring like Ka_AudPlayer_Play(), but
+ *  never starts a play thread (the file play's main thread does). Accepts
+ *  data only from the decode thread of the player's current file play.
  *  @param hdl  the player's handle
  *  @param buf  the PCM bytes
  *  @param len  their count; 0 marks the end of the data: silence is pushed
@@ -176,7 +177,9 @@ KA_API int __ka_pctx_setfd(ka_pctx *pctx, int fd);
  *  @par Blocking
  *  As Ka_AudPlayer_Play(): while the ring is full.
  *  @par Logs
- *  "Ka_AudPlayer_Play failed"; at priority 3 "Data decode thread not match
+ *  "Ka_AudPlayer_Play failed" (after the Play messages, e.g. "Play thread
+ *  not running, hdl = %d" when the play thread ended on a device failure);
+ *  at priority 3 "Data decode thread not match
  *  handle, return stop", "Receive Stop flag from decode thread",
  *  "Ka_AudPlayer_Play return stop". */
 KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len);
