@@ -15,14 +15,17 @@
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-static int last_result = AUD_PLAYER_START;
+static int finished = 0;
+static int failed = 0;
 
-/* Runs in the library's play thread. */
+/* Runs in the library's play thread: AUD_PLAYER_FINISHED once at the end,
+ * preceded by AUD_PLAYER_ERROR when the device failed. */
 static int on_player(int hdl, int result)
 {
     (void)hdl;
     pthread_mutex_lock(&lock);
-    last_result = result;
+    if (result == AUD_PLAYER_ERROR) failed = 1;
+    if (result == AUD_PLAYER_FINISHED) finished = 1;
     pthread_cond_broadcast(&changed);
     pthread_mutex_unlock(&lock);
     return 0;
@@ -47,11 +50,10 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    /* Wait for the end (or a failure) of the play. */
+    /* Wait for the end of the play (it also comes after a failure). */
     pthread_mutex_lock(&lock);
-    while (last_result != AUD_PLAYER_FINISHED && last_result != AUD_PLAYER_ERROR)
-        pthread_cond_wait(&changed, &lock);
-    int result = last_result;
+    while (!finished) pthread_cond_wait(&changed, &lock);
+    int ok = !failed;
     pthread_mutex_unlock(&lock);
 
     /* After the finished report the library stops and closes the player in
@@ -59,6 +61,6 @@ int main(int argc, char **argv)
     while (__atomic_load_n(&audCtl.pctx[hdl].state, __ATOMIC_ACQUIRE) != CTX_CLOSED) usleep(10000);
 
     close(fd);
-    printf("%s: %s\n", argv[1], result == AUD_PLAYER_FINISHED ? "played" : "failed");
-    return result == AUD_PLAYER_FINISHED ? 0 : 1;
+    printf("%s: %s\n", argv[1], ok ? "played" : "failed");
+    return ok ? 0 : 1;
 }
