@@ -331,8 +331,10 @@ KA_API int amrnb_write_file(void *enc, int fd, const void *buf, unsigned len);
  *  record-file thread of the library, which calls @p callback for each
  *  period and finishes and closes the file when the capture ends. End it
  *  with Ka_AudRecorder_HStop() and Ka_AudRecorder_HClose() on the returned
- *  handle; once the close has returned the file is complete and closed.
- *  Ka_AudRecorder_HGetState() reports the recording.
+ *  handle; once the close has returned the file is complete and closed
+ *  (the capture ended on the stop, or earlier on a failed read: the file
+ *  then holds what was captured before). Ka_AudRecorder_HGetState()
+ *  reports the recording.
  *  @param dev       device name, NULL for "hw:0,0"
  *  @param path      file to create
  *  @param type      AUD_FILE_WAV (sizes patched at the end) or AUD_FILE_AMRNB

@@ -525,8 +525,9 @@ KA_API int Ka_AudRecorder_HResume(int hdl);
  *  @return 0. */
 KA_API int Ka_AudRecorder_Resume(void);
 /** Closes a recorder: stops a running capture thread and waits for it to
- *  end, closes the stream, switches the route off. For a file recording the
- *  file is complete and closed when this returns.
+ *  end, closes the stream, switches the route off. For a file recording
+ *  that captured (Ka_AudRecorder_RecordFile()) the file is complete and
+ *  closed when this returns.
  *  @param hdl  the handle
  *  @par Blocking
  *  Until the capture thread has ended: at most about one period read after
