@@ -36,7 +36,7 @@ int count_write(int, void *buf, uint32_t len)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    int fd = memfd_create("ka_fuzz_amr", MFD_CLOEXEC);
+    int fd = ka_fuzz::empty_fd(0);
     if (fd < 0) return 0;
     if (amrnb_init_header(fd) != 0) __builtin_trap();
     void *enc = nullptr;
@@ -79,10 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Played back, every frame gives one data-write call, then the end mark.
     g_play = Playback{};
     lseek(fd, 0, SEEK_SET);
-    pthread_t tid;
-    if (start_ka_amrnb_decode(0, fd, count_write, &tid) != 0) __builtin_trap();
-    pthread_join(tid, nullptr);
+    if (ka_fuzz::start_and_join(
+            [&](pthread_t *tid) { return start_ka_amrnb_decode(0, fd, count_write, tid); }) != 0)
+        __builtin_trap();
     if (g_play.frames != accepted || g_play.ends != 1) __builtin_trap();
-    close(fd);
     return 0;
 }

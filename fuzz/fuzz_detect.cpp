@@ -17,6 +17,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check_mp3_file(fd, &fi);
     get_mp3_id3_para(fd, &fi);
     get_mp3_frame_para(fd, size > 4 ? int(data[size - 1]) * 13 : 0, &fi);
-    close(fd);
     return 0;
 }
