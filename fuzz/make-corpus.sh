@@ -70,8 +70,10 @@ printf '#!AMR\n\x7c\x7c' >"$d/nb-magic.awb"
 d=$out/fuzz_decode_mp3
 for f in "$media"/*.mp3; do cut_to "$f" 4000 >"$d/$(basename "$f" .mp3)-4k.mp3"; done
 m=$media/tone-44k-stereo.mp3
-# More than one input block (8192 bytes after the first 512): the refill path.
-cut_to "$m" 10000 >"$d/tone-44k-stereo-10k.mp3"
+# The 4 KB starts above already cross the refills of the fuzz build (512
+# bytes, then 2 KiB blocks). This one ends inside a frame right after the
+# second refill.
+cut_to "$m" 2600 >"$d/tone-44k-stereo-2600b.mp3"
 cut_to "$m" 1500 >"$d/frame-cut.mp3"
 cut_to "$m" 3000 >"$d/damaged-frame.mp3" && put "$d/damaged-frame.mp3" 1200 ffffffff00000000
 { cut_to "$m" 1300; slice "$w" 5000 300; slice "$m" 1300 1700; } >"$d/garbage-between.mp3"

@@ -32,7 +32,15 @@ static_assert(mp3_scale(0x10000000) == 32767 && mp3_scale(0x7FFFFFFF) == 32767);
 static_assert(mp3_scale(-0x10000000) == -32768 && mp3_scale(-0x7FFFFFFF - 1) == -32768);
 static_assert(mp3_scale(0) == 0 && mp3_scale(4096) == 1 && mp3_scale(4095) == 0 && mp3_scale(-4097) == -1);
 
-constexpr size_t kInputBlock = 8192;
+// Bytes read per refill of the decoder's input. The fuzz targets build this
+// module with a smaller block (KA_MP3_INPUT_BLOCK) so that inputs of a few
+// KB cross every refill; a block still holds the longest frame of any
+// standard bitrate.
+#ifndef KA_MP3_INPUT_BLOCK
+#define KA_MP3_INPUT_BLOCK 8192
+#endif
+constexpr size_t kInputBlock = KA_MP3_INPUT_BLOCK;
+static_assert(kInputBlock >= 2048);
 constexpr size_t kFirstBlock = 512;
 constexpr size_t kMaxFrameSamples = 1152;
 
