@@ -170,5 +170,9 @@ int __ka_pctx_set_path(ka_pctx *pctx, int on)
 int __ka_cctx_read(ka_cctx *cctx, void *buf, unsigned len)
 {
     if (cctx == nullptr || buf == nullptr) return -1;
+    // Wait: pcm_read blocks until the device has captured `len` bytes, woken
+    // by its clock; an overrun is recovered in the platform layer and a
+    // failing device returns an error at once. A device whose clock stopped
+    // keeps it waiting until the driver gives up and fails the read.
     return pcm_read(cctx->pcm, buf, len) < 0 ? -1 : 0;
 }

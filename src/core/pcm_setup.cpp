@@ -108,6 +108,9 @@ struct pcm *__ka_pcm_open(const char *device, unsigned flags, int channels, unsi
                           unsigned format)
 {
     // The platform takes the name as a plain char pointer; it only reads it.
+    // Wait: none that a fault can hold. The platform opens the node without
+    // blocking (a busy device fails the open instead of waiting for it), and
+    // the parameter and prepare calls below are ioctls that answer at once.
     struct pcm *pcm = pcm_open(flags, const_cast<char *>(device));
     if (pcm == nullptr) {
         KA_LOGE("%s:PCM open failed\n", "__ka_pcm_open");

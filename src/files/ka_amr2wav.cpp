@@ -91,6 +91,8 @@ constexpr AmrKind kWb{kAmrWbMagic, kAmrWbMagicLen, 16000, kAmrWbSamples, wb_size
 int convert(const AmrKind &k, const char *in, const char *out)
 {
     if (!in || !out) return -1;
+    // Wait: the conversion reads and writes the named files in the caller's
+    // thread; it waits for no other thread and holds no lock of the library.
     InFile input{fopen(in, "rb")};
     if (!input.f) {
         perror(in);

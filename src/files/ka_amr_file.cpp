@@ -72,6 +72,9 @@ void *amrnb_decode_thread(void *arg)
     }
     void *dec = Decoder_Interface_init();
     bool end_of_data = false;
+    // Wait: reads of the caller's descriptor (see read_once) and the data
+    // writes, released as in the WAV decode thread; the same in the AMR-WB
+    // thread below.
     for (;;) {
         if (b->in.read(b->frame, 1) != 1) {
             KA_LOGD("Amrnb file read end or error\n");

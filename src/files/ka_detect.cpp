@@ -47,6 +47,8 @@ constexpr int wav_format(uint32_t bits)
     }
 }
 
+// Wait: detection reads the caller's descriptor in the caller's thread (see
+// read_once); nothing of the library is held meanwhile.
 int check_magic(int fd, const char *magic, size_t len)
 {
     char got[16];

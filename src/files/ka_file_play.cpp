@@ -29,7 +29,6 @@
 // callback refuses the next chunk and the decode thread ends.
 #define KA_LOG_FILE "ka_lib_audio"
 
-#include <sched.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -99,6 +98,10 @@ void flush_with_silence(int hdl, ka_pctx *pctx)
     pthread_mutex_unlock(&pctx->ring_lock);
     if (pad == 0) return;
     pad += period;
+    // Wait: each push may sleep on the full ring until the play thread makes
+    // room (see writer_sleep); a stop, the play thread's end (a device
+    // failure) or a close ends the pushes. Only a pause holds them, until
+    // the application resumes or stops (a new PlayFile stops first).
     while (pad > 0) {
         unsigned n = unsigned(pad < sizeof kZeros ? pad : sizeof kZeros);
         if (ka_player_push(hdl, kZeros, n) <= 0) break;  // stopped, closed or failed
@@ -126,20 +129,25 @@ int locked_state(ka_pctx *pctx)
 
 // Stops and closes the player unless a newer file play owns it; the caller
 // holds file_lock.
+//
+// Wait: the close waits for the play thread to end (see Ka_AudPlayer_Close).
+// The stop has resumed a paused thread, and the close waits for one found
+// still paused after a stop like for a running one, so no busy wait is
+// needed here for the thread to leave the pause (a spin would starve that
+// thread under a real-time policy). What can hold the close is a play
+// thread inside pcm_write: it returns when the device takes the period, or
+// with an error when the device fails (the driver's own timeout for a dead
+// clock), and the thread then ends.
 void finish_play_locked(int hdl, uintptr_t gen)
 {
     if (g_play_gen[size_t(hdl)] != gen) return;
     Ka_AudPlayer_Stop(hdl);
-    // The stop wakes a paused play thread, but a close that comes before the
-    // thread has left the paused state is refused: wait for it to leave.
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    while (locked_state(pctx) == CTX_PAUSED) {
-        sched_yield();
-        Ka_AudPlayer_Stop(hdl);
-    }
     Ka_AudPlayer_Close(hdl);
 }
 
+// Wait (file_lock, taken twice below): held by a PlayFile or PlayFrmFile
+// installing a play (short), or by the main thread of the play this one
+// replaced while it finishes (its flush and close, see there).
 void *file_play_thread(void *arg)
 {
     KA_LOGD("File play main thread start\n");
@@ -174,6 +182,16 @@ void *file_play_thread(void *arg)
     pthread_t decoder = load_tid(pctx->data_thread);
     pthread_mutex_unlock(&pctx->file_lock);
 
+    // Wait: for the decode thread, which ends at the end of its data, on a
+    // read or decode error, or at its next data write once the play is
+    // stopped, closed, replaced or its play thread has ended (a device
+    // failure: the push sleeping on the full ring is released with -1 and
+    // the next one is refused). What can hold it: a push into a paused
+    // player (until resume or stop), a play thread inside pcm_write (see
+    // __ka_pctx_write), and a read on the caller's descriptor that does not
+    // return (a pipe nobody writes to), which is the caller's to end.
+    // file_lock is not held here, so a new play on the device never waits
+    // for this join.
     pthread_join(decoder, nullptr);
 
     pthread_mutex_lock(&pctx->file_lock);
@@ -253,6 +271,9 @@ KA_API int Ka_AudPlayer_PlayFile(const char *device, int fd, int offset, ka_play
     // main thread leaves the device to this one. A stop comes first: it
     // releases a main thread that holds file_lock while it lets the end of
     // its file out of a paused player.
+    // Wait: file_lock, then the close below, wait at most for the play
+    // thread to end after this stop (see Ka_AudPlayer_Close); the old main
+    // thread's close does the same under file_lock.
     if (__atomic_load_n(&pctx->state, __ATOMIC_RELAXED) != CTX_CLOSED) Ka_AudPlayer_Stop(hdl);
     pthread_mutex_lock(&pctx->file_lock);
     new_generation(pctx, hdl);
@@ -301,6 +322,11 @@ KA_API int Ka_AudPlayer_PlayFrmFile(int hdl, int fd, int offset)
     }
     if (offset > 0 && lseek(fd, offset, SEEK_SET) < 0)
         KA_LOGE("Set offset error, fd = %d, hdl = %d\n", fd, hdl);
+    // Wait: file_lock may be held by the main thread of a file play ending
+    // on this player (flushing and closing it); that ends with the play
+    // thread's end (see finish_play_locked), or, for a paused player, when
+    // the application resumes or stops it. This player is the caller's and
+    // is not stopped here.
     pthread_mutex_lock(&pctx->file_lock);
     // Raw PCM passes through the WAV module unchanged.
     int r = install_locked(pctx, hdl, AUD_FILE_WAV, fd);
@@ -340,6 +366,8 @@ KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len)
     // The state read above may be stale: the play thread can end on a
     // device failure right after it. The push then refuses the data instead
     // of starting a new play thread behind the failed one.
+    // Wait: the push sleeps while the ring is full, released by the play
+    // thread, a stop, that thread's end or a close (see writer_sleep).
     int r = ka_player_push(hdl, buf, len);
     if (r < 0) {
         KA_LOGE("Ka_AudPlayer_Play failed\n");

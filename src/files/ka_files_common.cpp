@@ -10,6 +10,11 @@
 
 namespace ka_files {
 
+// Wait: reads of the caller's descriptor (detection in the caller's
+// thread, decoding in the decode threads). A regular file answers at once;
+// a pipe or socket blocks until its writer sends data or closes it, which
+// only the caller can arrange, and a stop of the play is seen by a decode
+// thread only after the read, at its next data write.
 ssize_t read_once(int fd, void *buf, size_t n)
 {
     ssize_t r;
@@ -67,6 +72,8 @@ namespace {
 pthread_mutex_t g_start_gate = PTHREAD_MUTEX_INITIALIZER;
 }  // namespace
 
+// Wait: the gate is held only across one pthread_create and the store of
+// the id, never across anything that blocks.
 void decode_thread_gate()
 {
     pthread_mutex_lock(&g_start_gate);

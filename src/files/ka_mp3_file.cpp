@@ -107,6 +107,8 @@ enum mad_flow mp3_output(void *data, struct mad_header const *, struct mad_pcm *
             out += 2;
         }
     }
+    // Wait: the data write sleeps while the ring is full, released as in the
+    // WAV decode thread; the input callback's reads are those of read_once.
     int r = info->data_write(info->hdl, fp->pcm, uint32_t(out - fp->pcm));
     if (r < 0) {
         KA_LOGE("Write data error\n");

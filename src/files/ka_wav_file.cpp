@@ -64,6 +64,10 @@ void *wav_decode_thread(void *arg)
         return nullptr;
     }
     for (;;) {
+        // Wait: the read on the caller's descriptor (see read_once) and the
+        // data write, which sleeps while the ring is full and is released
+        // by the play thread, a stop, that thread's end or a close (see
+        // __ka_default_data_write).
         ssize_t k = ::read(info->fd, buffer.get(), kDecodeBlock);
         if (k < 0) {
             if (errno == EINTR) continue;

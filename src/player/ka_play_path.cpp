@@ -90,6 +90,14 @@ bool leave_ring_wait(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
 }
 
 // A writer's sleep on space_cond. Returns true when the ring is still there.
+//
+// Wait: woken by the play thread (half the ring free, or its first ring
+// check for a start handshake), by Stop, by the play thread's end
+// (finish_thread) and by a Close or failed open taking the ring away
+// (ka_play_drop_ring). The callers test under ring_lock, before they sleep,
+// the stop flag and whether a thread runs, so each of these either finds
+// the writer asleep or is seen by it first. Only a paused player keeps a
+// writer here for as long as nobody resumes or stops it, as it should.
 bool writer_sleep(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
 {
     rb->writer_waiting = 1;
@@ -123,6 +131,11 @@ void mark_passed_locked(ka_pctx *pctx, ka_play_side &side, unsigned gen)
     pthread_mutex_unlock(&pctx->ring_lock);
 }
 
+// Handle of the player whose play thread is the calling thread, or -1; and
+// whether its callback asked for a close.
+thread_local int t_play_hdl = -1;
+thread_local bool t_close_asked = false;
+
 void report(ka_pctx *pctx, int hdl, int result)
 {
     if (auto cb = pctx->callback) cb(hdl, result);
@@ -145,6 +158,17 @@ void finish_thread(ka_pctx *pctx, ka_play_side &side)
     pthread_mutex_unlock(&pctx->state_lock);
 }
 
+// The very last step of a play thread that ran: a close asked for by the
+// callback (which could not wait there for this thread's end) is made now,
+// with the thread no longer counted as the player's.
+void close_if_asked(int hdl)
+{
+    t_play_hdl = -1;
+    if (!t_close_asked) return;
+    t_close_asked = false;
+    Ka_AudPlayer_Close(hdl);
+}
+
 // ---- Play thread -------------------------------------------------------------------
 
 void *play_thread(void *arg)
@@ -155,6 +179,7 @@ void *play_thread(void *arg)
         KA_LOGE("Get pctx failed\n");
         return nullptr;
     }
+    t_play_hdl = hdl;
     KA_LOGD("Audio play thread\n");
     ka_play_side &side = ka_play_side_of(hdl);
 
@@ -181,6 +206,7 @@ void *play_thread(void *arg)
         report(pctx, hdl, AUD_PLAYER_FINISHED);
         finish_thread(pctx, side);
         KA_LOGE("Play task end\n");
+        close_if_asked(hdl);
         return nullptr;
     }
 
@@ -203,9 +229,10 @@ void *play_thread(void *arg)
                     passed = true;
                     mark_passed_locked(pctx, side, gen);
                 }
-                // Woken by Resume, or by Stop through Resume. Close never
+                // Wait: woken by Resume, or by Stop through Resume. Close never
                 // waits for a paused thread without a stop (it refuses), so
-                // a pause that is never resumed holds only this thread.
+                // a pause that is never resumed holds only this thread (and
+                // a writer sleeping on the full ring), as asked.
                 pthread_cond_wait(&pctx->resume_cond, &pctx->state_lock);
                 ka_store(pctx->state, static_cast<int>(CTX_RUNNING));
             }
@@ -237,6 +264,7 @@ void *play_thread(void *arg)
 
         if (ka_ringbuf_get(rb, buf, static_cast<int32_t>(period)) > 0) {
             pthread_mutex_unlock(&pctx->ring_lock);
+            // Wait: in the device write (see __ka_pctx_write), no lock held.
             const int ret = pctx->write(pctx, buf, period);
             if (ret < 0) {
                 KA_LOGE("pcm_write failed, hdl = %d, ret = %d\n", hdl, ret);
@@ -249,6 +277,10 @@ void *play_thread(void *arg)
             pthread_mutex_unlock(&pctx->ring_lock);
             break;
         }
+        // Wait: for data, woken by a Play that has filled half the ring, by
+        // Stop and by a Close taking the ring away. A player that is open
+        // with nobody playing keeps its thread here, idle, until one of
+        // them comes; a Close always does (it stops first).
         rb->reader_waiting = 1;
         ++side.data_waiters;
         pthread_cond_wait(&rb->data_cond, &pctx->ring_lock);
@@ -267,6 +299,7 @@ void *play_thread(void *arg)
     finish_thread(pctx, side);
     free(buf);
     KA_LOGE("Play task end\n");
+    close_if_asked(hdl);
     return nullptr;
 }
 
@@ -274,6 +307,11 @@ void *play_thread(void *arg)
 // that thread has passed its first ring check. It wakes the writer there,
 // and it also counts its generation as passed under ring_lock, so a thread
 // that got there before this Play took the lock is not waited for.
+//
+// Wait: every way out of the play thread marks its generation passed first
+// (refusal, no buffer, a pause before the first check, a stop, a missing
+// ring), so the writer is released however the thread ends; Stop and a
+// Close taking the ring release it too.
 int start_handshake(ka_pctx *pctx, int hdl)
 {
     ka_play_side &side = ka_play_side_of(hdl);
@@ -299,6 +337,16 @@ int start_handshake(ka_pctx *pctx, int hdl)
 
 }  // namespace
 
+bool ka_in_play_thread(int hdl)
+{
+    return t_play_hdl == hdl;
+}
+
+void ka_close_when_ended()
+{
+    t_close_asked = true;
+}
+
 // ---- Default operations -------------------------------------------------------------
 
 int __ka_soft_volume(int vol, void *buf, unsigned len)
@@ -313,6 +361,13 @@ int __ka_pctx_write(ka_pctx *pctx, void *buf, unsigned len)
     if (!pctx || !buf || len == 0) return -1;
     if (ka_load(pctx->soft_vol_on))
         pctx->soft_volume(static_cast<int>(ka_load(pctx->soft_vol)), buf, len);
+    // Wait: pcm_write blocks until the device has room for the period, woken
+    // by the device clock; an under-run is recovered in the platform layer
+    // and a failing device returns an error at once, which ends the play
+    // thread. Stop cannot cut the write short: a stop is seen after it, at
+    // most one period later. A device whose clock stopped keeps it waiting
+    // until the driver gives up (its DMA timeout fails the write), and with
+    // it a Close or file play end that waits for this thread.
     return pcm_write(pctx->pcm, buf, len) < 0 ? -1 : 0;
 }
 
@@ -361,6 +416,15 @@ int play(int hdl, const void *buf, unsigned len, bool may_start)
     const int state = ka_load(pctx->state);
     if (state == CTX_CLOSED) {
         KA_LOGE("pctx not open, hdl = %d\n", hdl);
+        return -1;
+    }
+    // Called by the player's callback in its own play thread: the callback
+    // runs only when that thread is ending (results -1 and 5), so nothing
+    // will drain the ring any more, and a Play waiting for room there would
+    // wait for itself. It takes nothing, like a Play after the thread ended.
+    if (ka_in_play_thread(hdl)) {
+        if (ka_load(pctx->stop)) return 0;
+        KA_LOGE("Play thread not running, hdl = %d\n", hdl);
         return -1;
     }
     if (state == CTX_OPENED && !may_start) {

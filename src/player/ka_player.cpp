@@ -77,6 +77,12 @@ void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
     // A writer may still sleep on it, e.g. one blocked on a full ring after
     // the play thread ended on a write error. Wake it and let it leave
     // before the condition variables go away; it finds the ring gone.
+    //
+    // Wait: every sleeper counted here is inside its cond_wait (the counts
+    // change only under ring_lock, around the wait), so the broadcasts wake
+    // them all; each needs only ring_lock, which this wait gives up, to
+    // leave, and none sleeps on this ring again (ringbuf is already NULL).
+    // The last one out signals drained. No fault can keep one asleep.
     while (side.space_waiters > 0 || side.data_waiters > 0) {
         pthread_cond_broadcast(&rb->space_cond);
         pthread_cond_broadcast(&rb->data_cond);
@@ -199,6 +205,16 @@ int Ka_AudPlayer_Close(int hdl)
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
     if (!pctx) return 0;
 
+    // Chosen behaviour: a close made by the player's callback runs in the
+    // play thread, and waiting below for that thread's end would wait for
+    // ever. The thread is stopped and closes the player itself as its last
+    // step, once it has ended.
+    if (ka_in_play_thread(hdl)) {
+        Ka_AudPlayer_Stop(hdl);
+        ka_close_when_ended();
+        return 0;
+    }
+
     // A thread still found paused after a stop has been resumed by that
     // stop and is on its way out: it is waited for like a running one, so
     // that "stop, then close" never fails on that short moment. A player
@@ -211,6 +227,13 @@ int Ka_AudPlayer_Close(int hdl)
             pthread_mutex_lock(&pctx->state_lock);
             // CTX_PAUSED counts as running here: our stop has resumed a
             // thread that paused meanwhile, and it is on its way out.
+            //
+            // Wait: woken by the play thread's last step (finish_thread),
+            // which every thread that reached CTX_STARTING makes, whatever
+            // ended it (stop, write error, no buffer or ring). The stop
+            // above ends a sleeping or paused thread at once; one inside
+            // pcm_write ends after that write (see __ka_pctx_write). A close
+            // from the player's own callback never gets here (see above).
             if (thread_running(pctx->state) || pctx->state == CTX_PAUSED)
                 pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
             ended = !thread_running(pctx->state) && pctx->state != CTX_PAUSED;

@@ -52,6 +52,21 @@ ka_cctx *lookup_hdl(int hdl)
     return cctx;
 }
 
+// Handle of the recorder whose capture loop runs in the calling thread, or
+// -1; and whether its callback asked for a close.
+thread_local int t_capture_hdl = -1;
+thread_local bool t_close_asked = false;
+
+// The last step of a capture loop that ran: a close asked for by the
+// callback (which could not wait there for this loop's end) is made now.
+void close_if_asked(int hdl)
+{
+    t_capture_hdl = -1;
+    if (!t_close_asked) return;
+    t_close_asked = false;
+    Ka_AudRecorder_HClose(hdl);
+}
+
 void deliver(ka_cctx *cctx, int result, void *buf, unsigned len)
 {
     // Read afresh for every call; no lock is held while it runs.
@@ -134,12 +149,20 @@ void *__ka_capture_thread(void *arg)
         end_in_error(cctx, CTX_RUNNING);
         return nullptr;
     }
+    t_capture_hdl = hdl;
     while (!ka_load(cctx->stop)) {
+        // Wait: the read blocks until the device has captured a period,
+        // woken by its clock; a failing device returns an error at once and
+        // ends the loop below. A stop is seen only between reads, so the
+        // loop (and a close waiting for it) lasts at most one more period,
+        // unless the device's clock stops: the driver then fails the read
+        // after its own timeout, which ends the loop like any read error.
         if (cctx->read(cctx, buf, size) < 0) {
             KA_LOGE("Read pcm error, hdl = %d\n", hdl);
             deliver(cctx, -1, buf, size);
             free(buf);
             end_in_error(cctx, CTX_RUNNING);
+            close_if_asked(hdl);
             return nullptr;
         }
         deliver(cctx, 0, buf, size);
@@ -150,6 +173,7 @@ void *__ka_capture_thread(void *arg)
     pthread_cond_broadcast(&cctx->state_cond);
     pthread_mutex_unlock(&cctx->state_lock);
     free(buf);
+    close_if_asked(hdl);
     return nullptr;
 }
 
@@ -228,6 +252,15 @@ void Ka_AudRecorder_HClose(int hdl)
         KA_LOGE("Get cctx from hdl failed, hdl = %d", hdl);
         return;
     }
+    // Chosen behaviour: a close made by the capture callback runs in the
+    // capture loop's own thread, and waiting below for that loop's end would
+    // wait for ever. The loop is stopped and closes the recorder itself as
+    // its last step, after its end notification.
+    if (t_capture_hdl == hdl) {
+        Ka_AudRecorder_HStop(hdl);
+        t_close_asked = true;
+        return;
+    }
 
     int counter = kCloseCounter;
     bool held = false;  // state_lock is held
@@ -251,6 +284,13 @@ void Ka_AudRecorder_HClose(int hdl)
                 held = true;
                 break;
             }
+            // Wait: woken by the capture loop's end, which broadcasts on
+            // every way out once it has been started: the normal end after
+            // a stop (state 5), and end_in_error for a refusal, a missing
+            // buffer or a failed read. The stop above ends the loop after
+            // its current read, which the device clock or a device error
+            // ends (see __ka_cctx_read). A close from the capture callback
+            // never gets here (see above).
             pthread_cond_wait(&cctx->state_cond, &cctx->state_lock);
             --counter;
             pthread_mutex_unlock(&cctx->state_lock);
@@ -295,6 +335,8 @@ int Ka_AudRecorder_Record(int hdl, void *buf, unsigned len)
     if (!cctx) return -1;
     // Chosen behaviour: a recorder that has never had a stream (NULL slot)
     // reports a failed read instead of handing NULL to the platform.
+    // Wait: in the caller's thread, until the device has captured `len`
+    // bytes (its clock) or fails (at once); nothing of the library is held.
     struct pcm *pcm = cctx->pcm;
     if (!pcm || pcm_read(pcm, buf, len) < 0) {
         KA_LOGE("Read pcm error, hdl = %d\n", hdl);

@@ -51,6 +51,8 @@ thread_local Recording *t_recording = nullptr;
 // The caller's capture callback of each context's file recording.
 std::array<std::atomic<ka_cap_cb>, KA_DEVICE_COUNT> g_user_cb{};
 
+// Wait: only the file's own writes and its close, on a local file; nothing
+// here waits for another thread or for a device.
 void finish(Recording &rec)
 {
     if (rec.finished) return;
@@ -91,6 +93,9 @@ void *record_file_thread(void *arg)
         rec.enc = cctx->amr_enc;
     }
     t_recording = &rec;
+    // Wait: the capture loop runs here and ends on a stop, a failed read or
+    // its refusal to run (see __ka_capture_thread); the file is finished in
+    // its last delivery or just below, whichever way it ended.
     __ka_capture_thread(arg);
     t_recording = nullptr;
 
@@ -170,6 +175,9 @@ KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type
         KA_LOGE("Get cctx from dev failed, dev = %s\n", ka_name_or_null(dev));
         return -1;
     }
+    // Wait: file_lock is held only by another RecordFile setting up on this
+    // device, for as long as this block takes; the close below waits for
+    // the capture loop running there (see Ka_AudRecorder_HClose).
     pthread_mutex_lock(&cctx->file_lock);
     if (locked_state(cctx) != CTX_CLOSED) {
         Ka_AudRecorder_HStop(hdl);

@@ -309,6 +309,30 @@ TEST_F(FilePlay, DeviceFailingUnderRawPlayOnARunningPlayerEndsIt)
     expect_all_gone_and_device_works();
 }
 
+// A paused file play holds (its decode thread waits for room in the ring,
+// the application's close is refused); a stop by the application ends it,
+// and the main thread closes the player although the stop found it paused.
+TEST_F(FilePlay, PausedPlayHoldsUntilStopped)
+{
+    kb_set_speed(1.0);
+    Bytes data = pcm16(1, 8000, 8000 * 20);
+    int fd = keep(open_with("paused.wav", wav_file(1, 8000, 16, data)));
+    ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, fd, 0, play_cb), 0);
+    ASSERT_EQ(kb_pcm_wait_played(0, 3200, 60000), 0);
+    ASSERT_EQ(Ka_AudPlayer_Pause(0), 0);
+    wait_until([] { return std::string(Ka_AudPlayer_GetState(0, nullptr)) == "AUD_PLAYER_PAUSE"; });
+    wait_until(writer_sleeps);
+    Ka_AudPlayer_Close(0);
+    EXPECT_EQ(log.count("]:Audio Player close wrong, state = 6\n"), 1);
+    EXPECT_EQ(ended(), 0);
+    Ka_AudPlayer_Stop(0);
+    wait_ended(1);
+    EXPECT_EQ(__atomic_load_n(&audCtl.pctx[0].state, __ATOMIC_ACQUIRE), CTX_CLOSED);
+    EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    EXPECT_EQ(g_results, std::vector<int>{AUD_PLAYER_FINISHED});
+}
+
 TEST_F(FilePlay, FailuresAndRawPlay)
 {
     // Device write errors: the play ends (and its decode thread, which would
