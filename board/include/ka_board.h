@@ -176,6 +176,13 @@ void kb_set_file_present(const char *path, int present);
  * cap - 1 bytes and a terminator). */
 long kb_file_contents(const char *path, char *out, size_t cap);
 
+/* The board keeps its copies of the sysfs node and the command files in a
+ * folder that a forked child shares with its parent. A child that wants
+ * files of its own (test cases run in parallel children) calls this first:
+ * a new folder with the default files, removed when the process exits (or,
+ * after _exit, by the next board that starts). */
+void kb_own_files(void);
+
 /* Every command handed to system() since reset, in order. The board runs
  * them with its own copies of the command files in place of the real ones. */
 size_t kb_system_count(void);
@@ -208,6 +215,10 @@ enum kb_fault {
 void kb_fault(enum kb_fault fault, int device, int skip, int count, int err);
 /* How many calls a fault has failed so far. */
 int kb_fault_hits(enum kb_fault fault);
+/* How many calls of that kind (on the selected device) were made since the
+ * fault was set, failed or not. A fault set with a `skip` no program reaches
+ * counts calls without failing any. */
+int kb_fault_calls(enum kb_fault fault);
 
 /* Descriptors of emulated device nodes (PCM, control, I2C) open right now. */
 int kb_open_fds(void);

@@ -41,6 +41,7 @@ std::atomic<int> g_emulated_fds{0};
 struct FaultState {
     int device = -1, skip = 0, count = 0, err = 0;
     int seen = 0, hits = 0;
+    int calls = 0;  // calls of the kind (on the selected device) since it was set
 };
 FaultState g_faults[KB_FAULT_COUNT];
 
@@ -110,6 +111,7 @@ int fault_check(enum kb_fault fault, int device)
     FaultState &f = g_faults[fault];
     if (f.count == 0) return 0;
     if (f.device >= 0 && device >= 0 && f.device != device) return 0;
+    ++f.calls;
     if (f.seen < f.skip) {
         ++f.seen;
         return 0;
@@ -336,6 +338,13 @@ int kb_fault_hits(enum kb_fault fault)
     if (int(fault) < 0 || fault >= KB_FAULT_COUNT) return 0;
     Guard g;
     return g_faults[fault].hits;
+}
+
+int kb_fault_calls(enum kb_fault fault)
+{
+    if (int(fault) < 0 || fault >= KB_FAULT_COUNT) return 0;
+    Guard g;
+    return g_faults[fault].calls;
 }
 
 int kb_open_fds(void)

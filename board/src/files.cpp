@@ -205,6 +205,17 @@ void kb_set_codec_node(const char *text)
     else unlink(path.c_str());
 }
 
+void kb_own_files(void)
+{
+    ensure_init();
+    Guard g;
+    Files &f = files();
+    if (f.owner == getpid() && !f.shared) return;
+    f.root.clear();
+    f.shared = false;
+    files_reset_locked(false);  // a new folder, with the defaults
+}
+
 void kb_set_file_present(const char *path, int present)
 {
     ensure_init();
