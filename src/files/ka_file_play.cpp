@@ -295,6 +295,12 @@ KA_API int Ka_AudPlayer_PlayFile(const char *device, int fd, int offset, ka_play
                                  unsigned(info.format));
     if (h < 0) {
         KA_LOGE("open aud player failed, ret = %d\n", h);
+        // A failed open leaves its ring buffer and route for a Close, but
+        // the caller of a file play has no handle to close: release them
+        // here, unless another thread has opened the player meanwhile.
+        pthread_mutex_lock(&pctx->state_lock);
+        if (pctx->state == CTX_CLOSED && pctx->inited) __ka_pctx_deinit(pctx);
+        pthread_mutex_unlock(&pctx->state_lock);
         return -1;
     }
     pctx = __ka_hdl2pctx(h);
