@@ -252,7 +252,10 @@ int Ka_AudPlayer_Close(int hdl)
         return 0;
     }
     if (pctx->inited) __ka_pctx_deinit(pctx);
-    ka_store(pctx->state, static_cast<int>(CTX_CLOSED));
+    // Released: a thread that reads the closed state (GetState) also sees
+    // everything done before, e.g. a file play's decode thread joined, so
+    // that its caller may close the descriptor it handed in.
+    __atomic_store_n(&pctx->state, static_cast<int>(CTX_CLOSED), __ATOMIC_RELEASE);
     pthread_mutex_unlock(&pctx->state_lock);
     KA_LOGD("Audio Player closed\n");
     return 0;
@@ -265,7 +268,7 @@ const char *Ka_AudPlayer_GetState(int hdl, int *code)
         KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
         return "No Such Device";
     }
-    const state_name s = player_state_name(ka_load(pctx->state));
+    const state_name s = player_state_name(__atomic_load_n(&pctx->state, __ATOMIC_ACQUIRE));
     if (code) *code = s.code;
     return s.name;
 }
