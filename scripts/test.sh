@@ -92,6 +92,13 @@ for stage in $stages; do
   esac
 done
 
+# The fault matrix's summary from each stage that ran it (ctest keeps the
+# output of passing tests in its log only).
+for stage in $stages; do
+  log="$out/$stage/Testing/Temporary/LastTest.log"
+  [ -f "$log" ] && grep -hE '^(fault matrix|allocation sweep|thread sweep): ' "$log" | sed "s/^/$stage: /"
+done
+
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED stages: ${failed[*]}"
   status=1

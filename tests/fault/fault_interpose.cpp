@@ -1,0 +1,206 @@
+// Allocation and thread-creation faults for the library alone.
+//
+// This executable defines malloc, calloc, realloc, free and pthread_create;
+// an executable's definitions come first in symbol lookup, so every call in
+// the process arrives here and is passed on to libc. Calls made from the
+// library's own code (return address inside libka_lib_audio.so) are counted,
+// and the armed N-th one fails, as an exhausted heap or thread limit would
+// make it fail. Pointers the library allocated are kept in a table, so a
+// scenario can tell whether the library gave back everything it took.
+//
+// Sanitizer runtimes own these functions; the sanitizer builds leave this
+// file out (KA_FAULT_INTERPOSE unset) and rely on LeakSanitizer instead.
+#include "fault_interpose.h"
+
+#ifdef KA_FAULT_INTERPOSE
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <link.h>
+#include <pthread.h>
+#include <string.h>
+
+#include <atomic>
+#include <cstdint>
+
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void __libc_free(void *);
+}
+
+namespace {
+
+struct Range {
+    uintptr_t lo = 0, hi = 0;
+};
+Range g_text[4];
+int g_ranges = 0;
+
+int find_library(struct dl_phdr_info *info, size_t, void *)
+{
+    if (!info->dlpi_name || !strstr(info->dlpi_name, "libka_lib_audio.so")) return 0;
+    for (int i = 0; i < info->dlpi_phnum && g_ranges < 4; ++i) {
+        const ElfW(Phdr) &ph = info->dlpi_phdr[i];
+        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X))
+            g_text[g_ranges++] = {info->dlpi_addr + ph.p_vaddr, info->dlpi_addr + ph.p_vaddr + ph.p_memsz};
+    }
+    return 1;
+}
+
+bool from_library(void *ret)
+{
+    const auto a = reinterpret_cast<uintptr_t>(ret);
+    for (int i = 0; i < g_ranges; ++i)
+        if (a >= g_text[i].lo && a < g_text[i].hi) return true;
+    return false;
+}
+
+// Failure plan of one kind of call: the armed-th counted call fails.
+struct Plan {
+    std::atomic<long> count{0};
+    std::atomic<long> armed{0};  // 0: none
+    bool take()
+    {
+        const long n = ++count;
+        return armed.load(std::memory_order_relaxed) == n;
+    }
+};
+Plan g_alloc, g_thread;
+
+// Live allocations of the library: an open-addressing set of pointers.
+constexpr size_t kSlots = 1 << 14;
+void *g_live[kSlots];
+std::atomic<long> g_live_count{0};
+pthread_mutex_t g_live_m = PTHREAD_MUTEX_INITIALIZER;
+void *const kGone = reinterpret_cast<void *>(1);
+
+size_t slot_of(void *p)
+{
+    return (reinterpret_cast<uintptr_t>(p) >> 4) * 2654435761u % kSlots;
+}
+
+void track(void *p)
+{
+    pthread_mutex_lock(&g_live_m);
+    for (size_t i = slot_of(p), n = 0; n < kSlots; i = (i + 1) % kSlots, ++n)
+        if (!g_live[i] || g_live[i] == kGone) {
+            g_live[i] = p;
+            ++g_live_count;
+            break;
+        }
+    pthread_mutex_unlock(&g_live_m);
+}
+
+void untrack(void *p)
+{
+    if (!p || g_live_count.load(std::memory_order_relaxed) == 0) return;
+    pthread_mutex_lock(&g_live_m);
+    for (size_t i = slot_of(p), n = 0; n < kSlots && g_live[i]; i = (i + 1) % kSlots, ++n)
+        if (g_live[i] == p) {
+            g_live[i] = kGone;
+            --g_live_count;
+            break;
+        }
+    pthread_mutex_unlock(&g_live_m);
+}
+
+}  // namespace
+
+extern "C" {
+
+void *malloc(size_t n)
+{
+    void *ret = __builtin_return_address(0);
+    if (!from_library(ret)) return __libc_malloc(n);
+    if (g_alloc.take()) return errno = ENOMEM, nullptr;
+    void *p = __libc_malloc(n);
+    if (p) track(p);
+    return p;
+}
+
+void *calloc(size_t n, size_t size)
+{
+    void *ret = __builtin_return_address(0);
+    if (!from_library(ret)) return __libc_calloc(n, size);
+    if (g_alloc.take()) return errno = ENOMEM, nullptr;
+    void *p = __libc_calloc(n, size);
+    if (p) track(p);
+    return p;
+}
+
+void *realloc(void *old, size_t n)
+{
+    void *ret = __builtin_return_address(0);
+    const bool lib = from_library(ret);
+    if (lib && g_alloc.take()) return errno = ENOMEM, nullptr;
+    void *p = __libc_realloc(old, n);
+    if (p || n == 0) untrack(old);
+    if (p && lib) track(p);
+    return p;
+}
+
+void free(void *p)
+{
+    untrack(p);
+    __libc_free(p);
+}
+
+int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*fn)(void *), void *arg)
+{
+    using Fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (from_library(__builtin_return_address(0)) && g_thread.take()) return EAGAIN;
+    return real(t, attr, fn, arg);
+}
+
+}  // extern "C"
+
+namespace fault {
+
+bool interpose_available()
+{
+    if (!g_ranges) dl_iterate_phdr(find_library, nullptr);
+    return g_ranges > 0;
+}
+
+void arm(Kind k, long nth)
+{
+    Plan &p = k == Kind::alloc ? g_alloc : g_thread;
+    p.armed = 0;
+    p.count = 0;
+    p.armed = nth;
+}
+
+long calls(Kind k)
+{
+    return (k == Kind::alloc ? g_alloc : g_thread).count.load();
+}
+
+long live_allocations()
+{
+    return g_live_count.load();
+}
+
+}  // namespace fault
+
+#else
+
+namespace fault {
+bool interpose_available()
+{
+    return false;
+}
+void arm(Kind, long) {}
+long calls(Kind)
+{
+    return 0;
+}
+long live_allocations()
+{
+    return 0;
+}
+}  // namespace fault
+
+#endif
