@@ -304,34 +304,64 @@ void settle()
     wait_for("the library's threads to end", [] { return player_test::thread_count() <= g_threads_base; });
 }
 
-void record(Round &r, bool amr)
+size_t record_size(bool amr)
 {
-    const std::string path = child_path(amr ? "rec.amr" : "rec.wav");
+    return amr ? 6 + 21 * 8 : 44 + 2560;
+}
+
+// Starts a file recording on handle 0 and waits until it has grown (or
+// its capture has ended).
+int record_start(Round &r, const std::string &path, bool amr)
+{
     const int h = amr ? CALL(Ka_AudRecorder_RecordAMRNB("hw:0,0", path.c_str()))
                       : CALL(Ka_AudRecorder_RecordWAV("hw:0,0", path.c_str(), 1, 8000, 2));
     r.expect(h == 0, amr ? "Ka_AudRecorder_RecordAMRNB" : "Ka_AudRecorder_RecordWAV", h);
-    const size_t want = amr ? 6 + 21 * 8 : 44 + 2560;
     if (h == 0)
         wait_for("the recording to grow", [&] {
             struct stat st {};
             int code = 0;
             Ka_AudRecorder_HGetState(0, &code);
-            return (stat(path.c_str(), &st) == 0 && size_t(st.st_size) >= want) || code != 0;
+            return (stat(path.c_str(), &st) == 0 && size_t(st.st_size) >= record_size(amr)) || code != 0;
         });
-    CALL(Ka_AudRecorder_HStop(0));
-    CALL(Ka_AudRecorder_HClose(0));
-    settle();
-    // However the capture ended, the file is finished and consistent.
+    return h;
+}
+
+// However the capture ended, a started recording's file is finished and
+// consistent.
+void record_check(Round &r, const std::string &path, bool amr, bool started)
+{
     const Bytes f = files_test::read_file(path);
-    if (h == 0 && amr)
+    if (started && amr)
         r.check(f.size() >= 6 && memcmp(f.data(), "#!AMR\n", 6) == 0 && (f.size() - 6) % 21 == 0,
                 "the AMR file of " + to_string(f.size()) + " bytes is not a header and whole frames");
-    if (h == 0 && !amr)
+    if (started && !amr)
         r.check(
             f.size() >= 44 && files_test::le(f, 4) == f.size() - 8 && files_test::le(f, 40) == f.size() - 44,
             "the WAV header's sizes do not fit the file of " + to_string(f.size()) + " bytes");
-    r.check(f.size() >= want, "the recording holds " + to_string(f.size()) + " bytes");
+    r.check(f.size() >= record_size(amr), "the recording holds " + to_string(f.size()) + " bytes");
     unlink(path.c_str());
+}
+
+void record(Round &r, bool amr)
+{
+    const std::string path = child_path(amr ? "rec.amr" : "rec.wav");
+    const int h = record_start(r, path, amr);
+    CALL(Ka_AudRecorder_HStop(0));
+    CALL(Ka_AudRecorder_HClose(0));
+    settle();
+    record_check(r, path, amr, h == 0);
+}
+
+// A WAV recording replaced by an AMR-NB recording on the same device.
+void record_replaced(Round &r)
+{
+    const std::string wav = child_path("first.wav"), amr = child_path("second.amr");
+    const int first = record_start(r, wav, false), second = record_start(r, amr, true);
+    CALL(Ka_AudRecorder_HStop(0));
+    CALL(Ka_AudRecorder_HClose(0));
+    settle();
+    record_check(r, wav, false, first == 0);
+    record_check(r, amr, true, second == 0);
 }
 
 void record_wav(Round &r)
@@ -459,6 +489,7 @@ const struct Scenario {
     {"file play replaced", file_play_replaced, kFilePlayer, false, false},
     {"record WAV", record_wav, kRecorder, false, false},
     {"record AMR-NB", record_amrnb, kRecorder, false, false},
+    {"recording replaced", record_replaced, kRecorder, false, false},
     {"AMR to WAV", amr_to_wav, kConvert, false, false},
     {"tone", tone, kTone, false, false},
     {"codec volume", codec_volume, kCodec, true, false},
