@@ -16,7 +16,8 @@
 // scenario works again.
 //
 // KA_FAULT_LONG=1 adds, for each fault a scenario reaches, a case that fails
-// just one call, at each of its calls in two rounds (up to 40).
+// just one call, at each of its calls in two rounds (up to 40); transfers
+// fail so with EIO and with EPIPE (which the platform takes for an xrun).
 // KA_FAULT_FILTER=text runs the cases whose name holds it; KA_FAULT_VERBOSE=1
 // prints each case's outcome and error lines; KA_FAULT_SWEEPS=0 skips the
 // sweeps.
@@ -605,12 +606,14 @@ struct Job {
     int skip = 0;
     long nth = 0;       // a sweep's failing call
     bool once = false;  // (long run) the fault fails one call only
+    int err = EIO;      // (long run) EPIPE as well: a transfer the platform takes for an xrun
     std::string name() const
     {
         const std::string n = kScenarios[scenario].name + std::string(": ");
         if (type == probe) return n + "probe";
         if (type == sweep) return n + (kind ? "thread creation " : "allocation ") + to_string(nth) + " fails";
-        if (once) return n + kKindNames[kind] + " fails once, at call " + to_string(skip + 1);
+        const std::string e = err == EIO ? "" : " with EPIPE";
+        if (once) return n + kKindNames[kind] + e + " fails once, at call " + to_string(skip + 1);
         if (kind >= KB_FAULT_COUNT)
             return n + kKindNames[kind] + (later ? " after the first round" : " from the start");
         return n + kKindNames[kind] + (later ? " from call " + to_string(skip + 1) : " from the first call");
@@ -640,7 +643,7 @@ std::string child_board_fault(const Job &j)
         for (const char *f : {"/data/alsaucm_test", "/run/alsaucm_test"})
             if (j.kind == kCmdFilesMissing) kb_set_file_present(f, 0);
     };
-    if (board) kb_fault(kind(j.kind), -1, j.skip, j.once ? 1 : -1, EIO);
+    if (board) kb_fault(kind(j.kind), -1, j.skip, j.once ? 1 : -1, j.err);
     if (!board && !j.later) take_away();
     Round r1, r2;
     run_round(j.scenario, r1);
@@ -824,11 +827,14 @@ private:
                 }
         // The long run: a fault that fails once, at each call of two rounds.
         for (int k = 0; long_run_ && k < KB_FAULT_COUNT; ++k)
-            for (int skip = 0; skip < std::min(2 * calls[k], 40); ++skip) {
-                Job j{Job::board_fault, p.scenario, k, skip > 0, skip};
-                j.once = true;
-                if (selected(j)) queue_.push_back(j);
-            }
+            for (int skip = 0; skip < std::min(2 * calls[k], 40); ++skip)
+                for (int err : {EIO, EPIPE}) {
+                    Job j{Job::board_fault, p.scenario, k, skip > 0, skip};
+                    j.once = true;
+                    j.err = err;
+                    if ((err == EIO || k == KB_FAULT_PCM_WRITE || k == KB_FAULT_PCM_READ) && selected(j))
+                        queue_.push_back(j);
+                }
     }
 
     Watch *watches_;
