@@ -230,8 +230,14 @@ void play_frm_file(Round &r)
 }
 
 int g_threads_base;
-void settle();
 ka_test::LogCapture *g_log;
+
+// The library's threads are gone (the record-file thread finishes its file
+// after the close has returned).
+void settle()
+{
+    wait_for("the library's threads to end", [] { return player_test::thread_count() <= g_threads_base; });
+}
 
 // A player paused before its first Play is filled, resumed and stopped.
 void paused_play(Round &r)
@@ -296,13 +302,6 @@ void file_play_replaced(Round &r)
     r.check(g_play_err == 0, "the callback saw -1");
     r.check(played(0) >= before + g_media.wav_data.size(),
             "the device received " + to_string(played(0) - before) + " bytes");
-}
-
-// The library's threads are gone (the record-file thread finishes its file
-// after the close has returned).
-void settle()
-{
-    wait_for("the library's threads to end", [] { return player_test::thread_count() <= g_threads_base; });
 }
 
 size_t record_size(bool amr)
