@@ -1010,6 +1010,12 @@ int main()
                 runner.add({Job::sweep, s, kind, false, 0, 1});
     }
     runner.run();
+    if (DIR *d = opendir(g_media.dir.c_str())) {  // the media and what the children left
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') unlink((g_media.dir + "/" + e->d_name).c_str());
+        closedir(d);
+        rmdir(g_media.dir.c_str());
+    }
     for (const auto &f : runner.failures) printf("FAILED %s\n", f.c_str());
     printf("fault matrix: %d cases, %d survived (%d scenarios, %.1f s)\n", runner.cases, runner.survived,
            scenarios, double(now_ms() - t0) / 1000);
