@@ -29,6 +29,19 @@ void init_cond()
     pthread_condattr_destroy(&a);
 }
 
+// Emulated descriptors. Those below kFastFds (all of them in practice) sit
+// in a static array of atomic slots: the interposed close() and ioctl() ask
+// for every descriptor of the process whether it is the board's, and that
+// question is answered from the slot alone, without the board lock and
+// without allocating (see node_is_ours). That keeps the board out of calls
+// made by runtimes at awkward moments, e.g. a sanitizer closing a file
+// while it reports, possibly on a thread that holds the board lock. Slots
+// are written only under the lock. Descriptors from kFastFds up go to a map,
+// guarded by the lock; g_high_fds counts them.
+constexpr int kFastFds = 4096;
+constinit std::atomic<Node *> g_slots[kFastFds] = {};
+std::atomic<int> g_high_fds{0};
+
 // Never destroyed: descriptors may be used from atexit handlers and from
 // threads that outlive main().
 std::unordered_map<int, Node *> &fd_table()
@@ -138,13 +151,19 @@ void faults_reset()
 
 void node_add(Node *n)
 {
-    fd_table()[n->fd] = n;
+    if (n->fd >= 0 && n->fd < kFastFds) {
+        g_slots[n->fd].store(n, std::memory_order_release);
+    } else {
+        fd_table()[n->fd] = n;
+        g_high_fds.fetch_add(1, std::memory_order_release);
+    }
     g_emulated_fds.fetch_add(1, std::memory_order_relaxed);
 }
 
 Node *node_find(int fd)
 {
-    if (g_emulated_fds.load(std::memory_order_relaxed) == 0) return nullptr;
+    if (fd >= 0 && fd < kFastFds) return g_slots[fd].load(std::memory_order_acquire);
+    if (g_high_fds.load(std::memory_order_relaxed) == 0) return nullptr;
     auto &t = fd_table();
     auto it = t.find(fd);
     return it == t.end() ? nullptr : it->second;
@@ -152,16 +171,34 @@ Node *node_find(int fd)
 
 Node *node_remove(int fd)
 {
-    auto &t = fd_table();
-    auto it = t.find(fd);
-    if (it == t.end()) return nullptr;
-    Node *n = it->second;
-    t.erase(it);
-    g_emulated_fds.fetch_sub(1, std::memory_order_relaxed);
+    Node *n = nullptr;
+    if (fd >= 0 && fd < kFastFds) {
+        n = g_slots[fd].exchange(nullptr, std::memory_order_acq_rel);
+    } else if (g_high_fds.load(std::memory_order_relaxed) != 0) {
+        auto &t = fd_table();
+        auto it = t.find(fd);
+        if (it != t.end()) {
+            n = it->second;
+            t.erase(it);
+            g_high_fds.fetch_sub(1, std::memory_order_release);
+        }
+    }
+    if (n) g_emulated_fds.fetch_sub(1, std::memory_order_relaxed);
     return n;
 }
 
-int node_count() { return int(fd_table().size()); }
+int node_count()
+{
+    return g_emulated_fds.load(std::memory_order_relaxed);
+}
+
+bool node_is_ours(int fd)
+{
+    if (fd >= 0 && fd < kFastFds) return g_slots[fd].load(std::memory_order_acquire) != nullptr;
+    if (g_high_fds.load(std::memory_order_acquire) == 0) return false;
+    Guard g;
+    return node_find(fd) != nullptr;
+}
 
 bool nodes_exist() { return g_emulated_fds.load(std::memory_order_relaxed) != 0; }
 

@@ -68,6 +68,12 @@ Node *node_remove(int fd);
 int node_count();
 // Cheap test without the lock: false when no emulated descriptor is open.
 bool nodes_exist();
+// Whether `fd` is an emulated descriptor, for the interposed calls, which
+// ask it of every descriptor: no lock (except for descriptors above the
+// fast table, and only while such a node exists), no allocation. The answer
+// is a hint for a descriptor another thread is opening or closing at that
+// moment; the calls acting on the node look it up again under the lock.
+bool node_is_ours(int fd);
 // Drops a reference taken by the ioctl path; frees a closed, unused node.
 void node_release(Node *n);
 void node_free(Node *n);

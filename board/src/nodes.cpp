@@ -147,9 +147,7 @@ int kbi_open_node(const char *path, int flags, mode_t mode)
 
 int kbi_is_node(int fd)
 {
-    if (!nodes_exist()) return 0;
-    Guard g;
-    return node_find(fd) != nullptr;
+    return node_is_ours(fd) ? 1 : 0;
 }
 
 int kbi_close(int fd)

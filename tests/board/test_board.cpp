@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -445,6 +447,108 @@ TEST_F(Board, OnlyCardZerosNodesAreEmulatedAndCounted)
                    open("/dev/i2c-2", O_RDWR)};
     EXPECT_EQ(3, kb_open_fds());
     for (int n : nodes) close(n);
+    EXPECT_EQ(0, kb_open_fds());
+}
+
+// A fork handler registered before the board's (so run after it, while the
+// board holds its lock for the fork) that closes a plain descriptor: the
+// interposed close() must not need the board lock for it.
+std::atomic<int> g_close_at_fork{-1};
+void close_at_fork()
+{
+    int fd = g_close_at_fork.exchange(-1);
+    if (fd >= 0) close(fd);
+}
+const bool g_fork_handler = pthread_atfork(close_at_fork, nullptr, nullptr) == 0;
+
+// Descriptors of this process right now.
+int open_descriptors()
+{
+    int n = 0;
+    for (int fd = 0; fd < 20000; ++fd) n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
+// close() and ioctl() are asked of every descriptor of the process while
+// others open and close emulated nodes on other threads, and descriptor
+// numbers pass between emulated and plain ones: each call reaches the right
+// side, and the table ends empty. Nodes past the fast table (a process with
+// thousands of descriptors) are found too.
+TEST_F(Board, DescriptorTableUnderConcurrentOpensAndCloses)
+{
+    const int before = open_descriptors();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &wrong] {
+            for (int i = 0; i < 300; ++i) {
+                if (t % 2 == 0) {
+                    int fd = open("/dev/snd/controlC0", O_RDWR);
+                    snd_ctl_elem_list list{};
+                    wrong += fd < 0 || io(fd, SNDRV_CTL_IOCTL_ELEM_LIST, &list) != 0 || list.count == 0;
+                    wrong += close(fd) != 0;
+                } else {
+                    int p[2], queued = -1;
+                    if (pipe(p) != 0) {
+                        ++wrong;
+                        continue;
+                    }
+                    // FIONREAD is the kernel's; the board would refuse it.
+                    wrong += ioctl(p[0], FIONREAD, &queued) != 0 || queued != 0;
+                    wrong += close(p[0]) != 0;
+                    wrong += close(p[1]) != 0;
+                }
+            }
+        });
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(0, kb_open_fds());
+    EXPECT_EQ(before, open_descriptors());
+
+    // Fill the low numbers so that the node gets a high one.
+    std::vector<int> fillers;
+    for (int fd = 0; fd >= 0 && fd < 4200;) fillers.push_back(fd = open("/dev/null", O_RDONLY));
+    int high = open("/dev/snd/controlC0", O_RDWR), plain = open("/dev/null", O_RDONLY);
+    for (int fd : fillers)
+        if (fd >= 0) close(fd);
+    ASSERT_GE(high, 4096);
+    EXPECT_EQ(1, kb_open_fds());
+    snd_ctl_elem_list list{};
+    EXPECT_EQ(0, io(high, SNDRV_CTL_IOCTL_ELEM_LIST, &list));
+    EXPECT_GT(list.count, 0u);
+    EXPECT_EQ(ENOTTY, io(plain, SNDRV_CTL_IOCTL_ELEM_LIST, &list)) << "a plain descriptor reaches the kernel";
+    EXPECT_EQ(0, close(plain));
+    EXPECT_EQ(0, close(high));
+    EXPECT_EQ(0, kb_open_fds());
+    EXPECT_EQ(before, open_descriptors());
+}
+
+// A runtime's close() of its own descriptor while the board's lock is held
+// on that thread (here a fork handler; a sanitizer reporting from inside the
+// board is the same) goes straight to the kernel instead of deadlocking.
+TEST_F(Board, PlainCloseNeedsNoBoardLock)
+{
+    ASSERT_TRUE(g_fork_handler);
+    int node = open("/dev/snd/controlC0", O_RDWR);  // the board has descriptors to look at
+    int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    g_close_at_fork = fd;
+    std::atomic<bool> done{false};
+    std::thread forker([&] {
+        pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        if (pid > 0) waitpid(pid, nullptr, 0);
+        done = true;
+    });
+    for (int i = 0; i < 60000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!done) {
+        ADD_FAILURE() << "close() in a fork handler deadlocked on the board lock";
+        fflush(stdout);
+        _exit(1);  // the lock is lost for good: nothing else can run
+    }
+    forker.join();
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD)) << "the descriptor was closed";
+    EXPECT_EQ(0, close(node));
     EXPECT_EQ(0, kb_open_fds());
 }
 
