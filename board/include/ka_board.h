@@ -220,6 +220,38 @@ int kb_fault_hits(enum kb_fault fault);
  * counts calls without failing any. */
 int kb_fault_calls(enum kb_fault fault);
 
+/* ---- Events ------------------------------------------------------------- */
+
+/* Everything the board does that shows what a program did to the module is
+ * one event: PCM open, hw/sw params, prepare, start, underrun/overrun, drain,
+ * drop, close; control opens and writes; I2C opens, register writes and
+ * reads; opens of the codec node and the command files, and their changed
+ * contents; system() commands; faults where they fired; WAV files made.
+ *
+ * The same events go to the trace file named by KA_BOARD_TRACE (one JSON
+ * object per line, appended with one write each, so the file is usable after
+ * the process is killed), to standard error with KA_BOARD_LOG=1 (as `text`),
+ * and to kb_events().
+ *
+ * Every line has "t" (CLOCK_MONOTONIC, ns), "pid", "seq" (the process's
+ * event number, from 0) and "ev" (the kind); PCM events also "dev" and "dir"
+ * ("p" or "c"). The other fields depend on the kind. */
+struct kb_event {
+    uint64_t seq;
+    int64_t time_ns;  /* CLOCK_MONOTONIC */
+    char kind[32];    /* "pcm_open", "ctl_write", "i2c_write", "system", ... */
+    int device;       /* PCM device number, -1 when the event has none */
+    int dir;          /* KB_PLAYBACK / KB_CAPTURE, -1 when the event has none */
+    char text[256];   /* the line of the text log (cut to fit) */
+    char json[768];   /* the line of the trace, without the newline (cut to fit) */
+};
+/* Appends the events from now on to the trace file at `path` (NULL: no
+ * trace). kb_reset() returns to KA_BOARD_TRACE. */
+void kb_set_trace(const char *path);
+/* The events since reset (up to the first 65536), in order. Copies at most
+ * `cap`; returns the total number. */
+size_t kb_events(struct kb_event *out, size_t cap);
+
 /* Descriptors of emulated device nodes (PCM, control, I2C) open right now. */
 int kb_open_fds(void);
 

@@ -196,6 +196,8 @@ std::string make_root(const char *codec, const char *files)
 void remove_root(const std::string &root)
 {
     for (const char *f : {kCodecNode, kDataFile, kRunFile}) unlink((root + f).c_str());
+    // The board's notes of what the files held.
+    for (const char *f : {"/.seen-codec_name", "/.seen-data", "/.seen-run"}) unlink((root + f).c_str());
     for (int i = int(std::size(kDirs)) - 1; i >= 0; --i) rmdir((root + kDirs[i]).c_str());
     rmdir(root.c_str());
 }

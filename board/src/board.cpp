@@ -58,8 +58,6 @@ struct FaultState {
 };
 FaultState g_faults[KB_FAULT_COUNT];
 
-std::atomic<int> g_log{-1};
-
 }  // namespace
 
 void lock()
@@ -90,35 +88,9 @@ void wait_until(int64_t deadline_ns)
 
 void broadcast() { pthread_cond_broadcast(&g_cond); }
 
-bool log_on()
-{
-    int v = g_log.load(std::memory_order_relaxed);
-    if (v < 0) {
-        const char *e = getenv("KA_BOARD_LOG");
-        v = (e && *e && strcmp(e, "0") != 0) ? 1 : 0;
-        g_log.store(v, std::memory_order_relaxed);
-    }
-    return v == 1;
-}
-
-void logf(const char *fmt, ...)
-{
-    if (!log_on()) return;
-    char buf[512];
-    int n = snprintf(buf, sizeof buf, "[ka-board %d] ", int(getpid()));
-    va_list ap;
-    va_start(ap, fmt);
-    int m = vsnprintf(buf + n, sizeof buf - size_t(n) - 1, fmt, ap);
-    va_end(ap);
-    size_t len = size_t(n) + (m < 0 ? 0 : std::min(size_t(m), sizeof buf - size_t(n) - 2));
-    buf[len++] = '\n';
-    ssize_t w = write(2, buf, len);
-    (void)w;
-}
-
 // ---- faults ----------------------------------------------------------------
 
-int fault_check(enum kb_fault fault, int device)
+int fault_check(enum kb_fault fault, int device, int dir)
 {
     if (fault < 0 || fault >= KB_FAULT_COUNT) return 0;
     FaultState &f = g_faults[fault];
@@ -131,8 +103,10 @@ int fault_check(enum kb_fault fault, int device)
     }
     if (f.count > 0 && f.hits >= f.count) return 0;
     ++f.hits;
-    logf("fault %d injected (errno %d)", int(fault), f.err);
-    return f.err ? f.err : EIO;
+    int err = f.err ? f.err : EIO;
+    Event e("fault", device, device >= 0 ? dir : -1);
+    e.str("name", fault_name(fault)).num("errno", err).str("error", strerror(err));
+    return err;
 }
 
 void faults_reset()
@@ -224,6 +198,17 @@ constexpr FaultName kFaultNames[] = {
     {"i2c_transfer", KB_FAULT_I2C_TRANSFER},
 };
 
+}  // namespace
+
+const char *fault_name(enum kb_fault fault)
+{
+    for (const auto &f : kFaultNames)
+        if (f.fault == fault) return f.name.data();
+    return "?";
+}
+
+namespace {
+
 // One fault: NAME[@DEVICE]:SKIP:COUNT[:ERRNO] (count -1: every call).
 bool parse_fault(std::string_view s, Config::FaultRule &out)
 {
@@ -300,8 +285,16 @@ void apply_capture_config(const Config &c)
 std::atomic<bool> g_inited{false};
 pthread_once_t g_init_once = PTHREAD_ONCE_INIT;
 
-void before_fork() { lock(); }
-void after_fork() { unlock(); }
+void before_fork()
+{
+    lock();
+    events_lock();
+}
+void after_fork()
+{
+    events_unlock();
+    unlock();
+}
 
 void do_init()
 {
@@ -314,12 +307,13 @@ void do_init()
         i2c_reset_locked();
         files_reset_locked(true);
         faults_reset();
+        Event("board_ready").str("files", files_root_locked());
     }
     // Marked ready first: setting the capture sources goes through the API,
     // which must not wait for this initialisation to finish.
     g_inited.store(true, std::memory_order_release);
     apply_capture_config(config());
-    logf("board ready");
+
 }
 
 }  // namespace
@@ -354,6 +348,7 @@ void kb_reset(void)
         faults_reset();
         broadcast();
     }
+    events_reset();
     apply_capture_config(config());
 }
 

@@ -183,13 +183,7 @@ int elem_write(snd_ctl_elem_value *v)
         w.values[i] = c->value[i];
     }
     ctl().writes.push_back(w);
-    if (log_on()) {
-        char vals[128] = "";
-        size_t len = 0;
-        for (int i = 0; i < c->count && len < sizeof vals; ++i)
-            len += size_t(snprintf(vals + len, sizeof vals - len, " %ld", c->value[i]));
-        logf("control '%s' =%s", c->name.c_str(), vals);
-    }
+    Event("ctl_write").str("name", c->name).list("values", w.values, w.count);
     return 0;
 }
 

@@ -38,6 +38,10 @@ struct Files {
     std::vector<std::string> commands;
 };
 
+// What each board file held when the board last looked is kept beside it in
+// the folder, so that the processes sharing a folder report a change once.
+constexpr const char *kSeenFiles[] = {"/.seen-codec_name", "/.seen-data", "/.seen-run"};
+
 Files &files()
 {
     static Files *f = new Files();
@@ -74,6 +78,7 @@ void make_dirs(const std::string &root, const char *rel)
 void remove_tree(const std::string &root)
 {
     for (const char *p : kBoardFiles) unlink((root + p).c_str());
+    for (const char *p : kSeenFiles) unlink((root + p).c_str());
     const char *dirs[] = {"/sys/devices/soc:sound", "/sys/devices", "/sys", "/data", "/run", ""};
     for (const char *d : dirs) rmdir((root + d).c_str());
 }
@@ -94,7 +99,56 @@ void remove_stale(const std::string &tmp)
     closedir(d);
 }
 
+// The contents of a file, or -1 when it cannot be read.
+long read_file(const std::string &path, std::string &out)
+{
+    out.clear();
+    int fd = kbi_real_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    char buf[4096];
+    for (;;) {
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        out.append(buf, size_t(r));
+    }
+    kbi_real_close(fd);
+    return long(out.size());
+}
+
+// Events for the board files that changed since the last look (the board
+// cannot see a program's own write() to them, only what they hold after).
+// `quiet`: only take note (at a reset).
+void note_changes_locked(bool quiet)
+{
+    Files &f = files();
+    if (f.root.empty()) return;
+    for (int i = 0; i < 3; ++i) {
+        std::string text, seen;
+        long size = read_file(f.root + kBoardFiles[i], text);
+        // "+" and the contents, or "-" for an absent file.
+        std::string now = size < 0 ? std::string("-") : "+" + text;
+        bool known = read_file(f.root + kSeenFiles[i], seen) >= 0;
+        if (known && seen == now) continue;
+        write_file(f.root + kSeenFiles[i], now);
+        bool was_there = known && seen[0] == '+';
+        if (quiet || !known) continue;
+        if (size < 0) {
+            if (was_there) Event("file_removed").str("path", kBoardFiles[i]);
+            continue;
+        }
+        if (text.size() > 256) text.resize(256);
+        Event("file_changed").str("path", kBoardFiles[i]).num("size", size).str("text", text);
+    }
+}
+
 }  // namespace
+
+void files_note_changes()
+{
+    Guard g;
+    note_changes_locked(false);
+}
 
 bool files_ensure_locked()
 {
@@ -123,7 +177,7 @@ bool files_ensure_locked()
     f.root = buf.data();
     f.owner = getpid();
     for (const char *p : kBoardFiles) make_dirs(f.root, p);
-    logf("board files in %s", f.root.c_str());
+
     return true;
 }
 
@@ -145,7 +199,10 @@ void files_reset_locked(bool initial)
     const Config &c = config();
     files().commands.clear();
     if (!files_ensure_locked()) return;
-    if (initial && files().shared) return;  // the launcher set the files up
+    if (initial && files().shared) {  // the launcher set the files up
+        note_changes_locked(false);
+        return;
+    }
     const std::string &root = files().root;
     if (c.codec_present) write_file(root + kCodecNode, c.codec_text);
     else unlink((root + kCodecNode).c_str());
@@ -155,6 +212,7 @@ void files_reset_locked(bool initial)
         if (present[i]) write_file(root + names[i], "");
         else unlink((root + names[i]).c_str());
     }
+    note_changes_locked(true);
 }
 
 void files_exit()
@@ -162,6 +220,7 @@ void files_exit()
     std::string root;
     {
         Guard g;
+        note_changes_locked(false);
         Files &f = files();
         if (f.root.empty() || f.owner != getpid()) return;
         root = f.root;
@@ -185,8 +244,11 @@ int board_system(const char *cmd)
                 text.replace(pos, len, copy);
         }
     }
-    logf("system(\"%s\")", cmd);
-    return kbi_real_system(text.c_str());
+    Event("system").str("command", cmd);
+    int status = kbi_real_system(text.c_str());
+    Event("system_done").num("status", status);
+    files_note_changes();
+    return status;
 }
 
 }  // namespace kb
@@ -194,6 +256,18 @@ int board_system(const char *cmd)
 using namespace kb;
 
 extern "C" {
+
+void kbi_note_open(const char *path, int flags)
+{
+    if (!path) return;
+    files_note_changes();
+    int acc = flags & O_ACCMODE;
+    const char *mode = acc == O_RDONLY ? "read" : acc == O_WRONLY ? "write" : "read-write";
+    Event e(strncmp(path, "/sys/", 5) == 0 ? "node_open" : "file_open");
+    e.str("path", path).str("mode", mode);
+    if (flags & O_TRUNC) e.num("truncate", 1);
+    if (flags & O_APPEND) e.num("append", 1);
+}
 
 void kb_set_codec_node(const char *text)
 {

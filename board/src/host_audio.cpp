@@ -218,7 +218,7 @@ Link *ensure_link(Node *n)
     l->fd = fd;
     l->taken = taken;
     l->failed = false;
-    logf("pcmC0D%d%c: host sound on '%s'", p.device, p.dir ? 'c' : 'p', pcm_name(p.dir).c_str());
+    Event("pcm_host_sound", p.device, p.dir).str("pcm", pcm_name(p.dir));
     return l;
 }
 
@@ -226,8 +226,8 @@ void fail(Link *l, const char *what, int err)
 {
     Guard g;
     if (!l->failed)
-        logf("pcmC0D%d%c: host sound ends (%s: %s)", l->params.device, l->params.dir ? 'c' : 'p', what,
-             err ? strerror(err) : "end of stream");
+        Event("pcm_host_sound_end", l->params.device, l->params.dir)
+            .str("reason", std::string(what) + ": " + (err ? strerror(err) : "end of stream"));
     l->failed = true;
     broadcast();
 }
@@ -254,7 +254,7 @@ uint64_t host_queued_locked(const PcmStream *s)
     struct pollfd pf = {l->fd, POLLRDHUP, 0};
     if (poll(&pf, 1, 0) > 0 && (pf.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
         l->failed = true;
-        logf("pcmC0D%d%c: host sound ends", l->params.device, l->params.dir ? 'c' : 'p');
+        Event("pcm_host_sound_end", l->params.device, l->params.dir).str("reason", "bridge gone");
         return 0;
     }
     return l->sent - t;

@@ -60,6 +60,26 @@ void run_message(Chip &c, i2c_msg &m)
     }
 }
 
+// The event of one message: its register and the 16-bit values it wrote or
+// read (a write of the register byte alone only sets the pointer).
+void note_message(int bus, const i2c_msg &m, unsigned reg, int transfer)
+{
+    bool read = m.flags & I2C_M_RD;
+    long values[8];
+    int count = 0;
+    for (unsigned i = read ? 0 : 1; i + 1 < m.len && count < 8; i += 2)
+        values[count++] = long(m.buf[i]) << 8 | m.buf[i + 1];
+    char addr[8];
+    snprintf(addr, sizeof addr, "0x%02x", m.addr);
+    Event(read ? "i2c_read" : "i2c_write")
+        .num("bus", bus)
+        .str("addr", addr)
+        .num("reg", reg)
+        .list("values", values, count)
+        .num("len", m.len)
+        .num("transfer", transfer);
+}
+
 int rdwr(Node *n, i2c_rdwr_ioctl_data *d, int *result)
 {
     I2c &b = i2c();
@@ -70,7 +90,12 @@ int rdwr(Node *n, i2c_rdwr_ioctl_data *d, int *result)
         if (!chip(n->bus, d->msgs[i].addr)) return ENXIO;  // nobody acknowledges
     for (unsigned i = 0; i < d->nmsgs; ++i) {
         i2c_msg &m = d->msgs[i];
-        run_message(*chip(n->bus, m.addr), m);
+        Chip &c = *chip(n->bus, m.addr);
+        bool read = m.flags & I2C_M_RD;
+        // The register a read starts at is the chip's pointer; a write names it.
+        unsigned reg = read ? c.ptr : (m.len ? m.buf[0] : 0);
+        run_message(c, m);
+        note_message(n->bus, m, reg, index);
         kb_i2c_msg r{};
         r.bus = n->bus;
         r.addr = m.addr;
@@ -79,8 +104,6 @@ int rdwr(Node *n, i2c_rdwr_ioctl_data *d, int *result)
         memcpy(r.data, m.buf, std::min<size_t>(m.len, sizeof r.data));
         r.transfer = index;
         b.msgs.push_back(r);
-        logf("i2c-%d 0x%02x %s %u bytes", n->bus, m.addr, (m.flags & I2C_M_RD) ? "read" : "write",
-             m.len);
     }
     *result = int(d->nmsgs);
     return 0;

@@ -19,6 +19,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,6 +149,7 @@ static int board_open(int dirfd, const char *path, int flags, mode_t mode, open_
             errno = ENOENT;
             return -1;
         case KBI_REDIRECT:
+            kbi_note_open(path, flags);
             path = buf;
             break;
         default:
@@ -214,11 +216,26 @@ KB_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
     return board_open(dirfd, path, flags, 0, NULL, real_openat64());
 }
 
+/* The open(2) flags of an fopen mode. */
+static int fopen_flags(const char *mode)
+{
+    int plus = mode && strchr(mode, '+') != NULL;
+    switch (mode ? mode[0] : 'r') {
+    case 'w':
+        return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a':
+        return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+        return plus ? O_RDWR : O_RDONLY;
+    }
+}
+
 KB_EXPORT FILE *fopen(const char *restrict path, const char *restrict mode)
 {
     char buf[PATH_MAX];
     const char *p;
     if (route(AT_FDCWD, path, buf, sizeof buf, &p) < 0) return NULL;
+    if (p == buf) kbi_note_open(path, fopen_flags(mode));
     return real_fopen()(p, mode);
 }
 
@@ -227,6 +244,7 @@ KB_EXPORT FILE *fopen64(const char *restrict path, const char *restrict mode)
     char buf[PATH_MAX];
     const char *p;
     if (route(AT_FDCWD, path, buf, sizeof buf, &p) < 0) return NULL;
+    if (p == buf) kbi_note_open(path, fopen_flags(mode));
     return real_fopen64()(p, mode);
 }
 

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ka_board.h"
@@ -36,13 +37,39 @@ struct Guard {
     Guard &operator=(const Guard &) = delete;
 };
 
-// ---- logging (KA_BOARD_LOG=1) ------------------------------------------
+// ---- the event stream (events.cpp) -------------------------------------
+// One event of the board, sent when the object goes away:
+//   Event("pcm_open", device, dir).num("fd", fd);
+// It goes to the trace file (KA_BOARD_TRACE), to kb_events() and, with
+// KA_BOARD_LOG=1, to standard error. `kind` must be a string literal.
+class Event {
+public:
+    explicit Event(const char *kind, int device = -1, int dir = -1);
+    ~Event();
+    Event(const Event &) = delete;
+    Event &operator=(const Event &) = delete;
+    Event &num(const char *key, long long v);
+    Event &str(const char *key, std::string_view v);
+    Event &list(const char *key, const long *v, int n);
+
+private:
+    const char *kind_;
+    int device_, dir_;
+    std::string fields_;  // ,"key":value...
+    std::string text_;    // " key=value"...
+};
 bool log_on();
-void logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void events_reset();
+// Taken around fork() after the board lock, so that a child never inherits
+// the sink's lock held.
+void events_lock();
+void events_unlock();
 
 // ---- faults -------------------------------------------------------------
 // 0 to go on, or the errno value the call must fail with. Lock held.
-int fault_check(enum kb_fault fault, int device);
+// `device` and `dir` say where (a PCM device), -1 when not a PCM call.
+int fault_check(enum kb_fault fault, int device, int dir = -1);
+const char *fault_name(enum kb_fault fault);
 void faults_reset();
 
 // ---- emulated descriptors ----------------------------------------------
@@ -147,6 +174,8 @@ bool files_ensure_locked();  // private folder exists
 const std::string &files_root_locked();
 std::string files_copy_path_locked(const char *path);  // "" if not a board file
 void files_exit();
+// Events for board files whose contents changed since the last look.
+void files_note_changes();
 int board_system(const char *cmd);
 
 // ---- configuration -------------------------------------------------------

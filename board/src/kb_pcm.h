@@ -34,6 +34,7 @@ struct PcmStream {
     double hw = 0;
     double hw0 = 0;
     int64_t t0 = 0;
+    uint64_t moved = 0;  // frames transferred since open
 };
 
 constexpr size_t kPlayedCap = size_t(64) << 20;    // bytes kept in memory per device
@@ -70,6 +71,7 @@ inline PcmDevice &dev_of(const PcmStream &s)
 {
     return pcm().dev[s.device][s.dir];
 }
+const char *format_name(unsigned format);
 inline bool pcm_valid(int device, int dir)
 {
     return device >= 0 && device < KB_MAX_DEVICES && (dir == KB_PLAYBACK || dir == KB_CAPTURE);
@@ -77,8 +79,8 @@ inline bool pcm_valid(int device, int dir)
 
 // ---- the sample clock (pcm_clock.cpp) ------------------------------------
 bool running(const PcmStream &s);
-// Starts the clock of a prepared stream at `now`.
-void start(PcmStream &s, int64_t now);
+// Starts the clock of a prepared stream at `now`; `why` goes to the event.
+void start(PcmStream &s, int64_t now, const char *why);
 // Brings the stream's hardware pointer up to `now` (may put it in XRUN).
 void advance(PcmStream &s, int64_t now);
 // When the clock of a running stream reaches `target` frames.
@@ -97,8 +99,8 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c);
 // Header of the device's WAV file brought up to date with what it holds.
 void wav_patch(PcmDevice &d);
 void wav_close(PcmDevice &d);
-// Appends played bytes of the stream to its device's WAV file (opened on
-// the first bytes when there is an output folder).
+// Appends played or captured bytes of the stream to its device's WAV file
+// (opened on the first bytes when there is an output folder).
 void wav_append(PcmDevice &d, const PcmStream &s, int device, const uint8_t *data, size_t len);
 // Fills frames [first, first + n) of the stream's capture data.
 void produce(const PcmStream &s, uint64_t first, uint64_t n, uint8_t *out);

@@ -28,6 +28,8 @@ KBI_HIDDEN int kbi_close(int fd);
 /* The ioctl of an emulated descriptor; *handled 0 when `fd` is not one. */
 KBI_HIDDEN int kbi_ioctl(int fd, unsigned long req, void *arg, int *handled);
 KBI_HIDDEN int kbi_system(const char *cmd);
+/* A board file (not a device node) is being opened: an event. */
+KBI_HIDDEN void kbi_note_open(const char *path, int flags);
 
 /* The real libc functions. */
 KBI_HIDDEN int kbi_real_open(const char *path, int flags, mode_t mode);

@@ -94,7 +94,8 @@ int open_plain_node(const PathInfo &info, int flags)
     n->bus = info.bus;
     node_add(n);
     if (n->kind == NodeKind::i2c) i2c_opened_locked();
-    logf("open %s -> fd %d", n->kind == NodeKind::ctl ? "controlC0" : "i2c", fd);
+    if (n->kind == NodeKind::ctl) Event("ctl_open").num("fd", fd);
+    else Event("i2c_open").num("bus", n->bus).num("fd", fd);
     return fd;
 }
 
@@ -157,9 +158,14 @@ int kbi_close(int fd)
         Node *n = node_remove(fd);
         if (!n) return -2;
         n->closed = true;
-        if (n->kind == NodeKind::pcm) pcm_close_locked(n);
-        else if (n->kind == NodeKind::i2c) i2c_closed_locked();
-        else logf("close controlC0 fd %d", fd);
+        if (n->kind == NodeKind::pcm) {
+            pcm_close_locked(n);
+        } else if (n->kind == NodeKind::i2c) {
+            i2c_closed_locked();
+            Event("i2c_close").num("bus", n->bus).num("fd", fd);
+        } else {
+            Event("ctl_close").num("fd", fd);
+        }
         broadcast();
         if (n->refs == 0) node_free(n);
     }

@@ -27,6 +27,17 @@ PcmBoard &pcm()
     return *p;
 }
 
+const char *format_name(unsigned format)
+{
+    switch (format) {
+        case SNDRV_PCM_FORMAT_S8: return "S8";
+        case SNDRV_PCM_FORMAT_S16_LE: return "S16_LE";
+        case SNDRV_PCM_FORMAT_S24_LE: return "S24_LE";
+        case SNDRV_PCM_FORMAT_S32_LE: return "S32_LE";
+        default: return "other";
+    }
+}
+
 namespace {
 
 // ---- the ioctls -------------------------------------------------------------
@@ -42,7 +53,7 @@ int hw_params(PcmStream &s, snd_pcm_hw_params *p, bool commit)
         if (s.state != SNDRV_PCM_STATE_OPEN && s.state != SNDRV_PCM_STATE_SETUP &&
             s.state != SNDRV_PCM_STATE_PREPARED)
             return EBADFD;
-        if (int e = fault_check(KB_FAULT_PCM_HW_PARAMS, s.device)) return e;
+        if (int e = fault_check(KB_FAULT_PCM_HW_PARAMS, s.device, s.dir)) return e;
     }
     HwChoice c{};
     if (int e = hw_choose(p, c)) return e;
@@ -73,8 +84,13 @@ int hw_params(PcmStream &s, snd_pcm_hw_params *p, bool commit)
     i.buffer_bytes = unsigned(s.buffer * c.frame_bytes);
     i.periods = unsigned(c.periods);
     ++i.hw_params;
-    logf("pcmC0D%d%c: hw_params access %u format %u channels %u rate %u period %u bytes x %u", s.device,
-         s.dir ? 'c' : 'p', c.access, c.format, c.channels, c.rate, i.period_bytes, i.periods);
+    Event("pcm_hw_params", s.device, s.dir)
+        .str("format", format_name(c.format))
+        .num("rate", c.rate)
+        .num("channels", c.channels)
+        .num("period", (long long)c.period)
+        .num("periods", (long long)c.periods)
+        .str("access", c.access == SNDRV_PCM_ACCESS_RW_INTERLEAVED ? "rw" : "mmap");
     broadcast();
     return 0;
 }
@@ -82,7 +98,7 @@ int hw_params(PcmStream &s, snd_pcm_hw_params *p, bool commit)
 int sw_params(PcmStream &s, snd_pcm_sw_params *p)
 {
     if (s.state == SNDRV_PCM_STATE_OPEN) return EBADFD;
-    if (int e = fault_check(KB_FAULT_PCM_SW_PARAMS, s.device)) return e;
+    if (int e = fault_check(KB_FAULT_PCM_SW_PARAMS, s.device, s.dir)) return e;
     if (p->avail_min == 0) return EINVAL;
     if (p->tstamp_mode > SNDRV_PCM_TSTAMP_LAST) return EINVAL;
     s.avail_min = p->avail_min;
@@ -94,6 +110,10 @@ int sw_params(PcmStream &s, snd_pcm_sw_params *p)
     i.start_threshold = p->start_threshold;
     i.stop_threshold = p->stop_threshold;
     ++i.sw_params;
+    Event("pcm_sw_params", s.device, s.dir)
+        .num("avail_min", (long long)s.avail_min)
+        .num("start_threshold", (long long)s.start_threshold)
+        .num("stop_threshold", (long long)s.stop_threshold);
     return 0;
 }
 
@@ -101,12 +121,13 @@ int prepare(PcmStream &s)
 {
     if (s.state == SNDRV_PCM_STATE_OPEN || s.state == SNDRV_PCM_STATE_DISCONNECTED) return EBADFD;
     if (running(s)) return EBUSY;
-    if (int e = fault_check(KB_FAULT_PCM_PREPARE, s.device)) return e;
+    if (int e = fault_check(KB_FAULT_PCM_PREPARE, s.device, s.dir)) return e;
     s.state = SNDRV_PCM_STATE_PREPARED;
     s.hostless = false;
     s.appl = 0;
     s.hw = s.hw0 = 0;
     ++dev_of(s).info.prepares;
+    Event("pcm_prepare", s.device, s.dir);
     broadcast();
     return 0;
 }
@@ -114,14 +135,13 @@ int prepare(PcmStream &s)
 int start_ioctl(PcmStream &s, int64_t now)
 {
     if (s.state != SNDRV_PCM_STATE_PREPARED) return EBADFD;
-    if (int e = fault_check(KB_FAULT_PCM_START, s.device)) return e;
+    if (int e = fault_check(KB_FAULT_PCM_START, s.device, s.dir)) return e;
     // The card's front ends can run hostless: started without data, the DSP
     // keeps the stream going, so a START with nothing queued is not refused
     // as an underrun (EPIPE) and such a stream never underruns.
     s.hostless = true;
-    start(s, now);
+    start(s, now, "ioctl");
     ++dev_of(s).info.starts;
-    logf("pcmC0D%d%c: started", s.device, s.dir ? 'c' : 'p');
     return 0;
 }
 
@@ -131,6 +151,7 @@ void record_transfer(PcmStream &s, uint64_t frames)
     unsigned bytes = unsigned(frames * s.frame_bytes);
     if (d.transfers.size() < kTransfersCap) d.transfers.push_back(bytes);
     ++d.info.transfers;
+    s.moved += frames;
     d.info.bytes += bytes;
     broadcast();
 }
@@ -146,7 +167,7 @@ int transfer(Node *n, snd_xferi *x)
 {
     PcmStream &s = *n->pcm;
     bool play = s.dir == KB_PLAYBACK;
-    if (int e = fault_check(play ? KB_FAULT_PCM_WRITE : KB_FAULT_PCM_READ, s.device)) return e;
+    if (int e = fault_check(play ? KB_FAULT_PCM_WRITE : KB_FAULT_PCM_READ, s.device, s.dir)) return e;
     if (s.state == SNDRV_PCM_STATE_XRUN) return EPIPE;
     if (!prepared_or_running(s)) return EBADFD;
     if (x->frames == 0) {
@@ -158,7 +179,7 @@ int transfer(Node *n, snd_xferi *x)
     int err = 0;
     while (done < want) {
         int64_t now = now_ns();
-        if (!play && s.state == SNDRV_PCM_STATE_PREPARED) start(s, now);
+        if (!play && s.state == SNDRV_PCM_STATE_PREPARED) start(s, now, "read");
         advance(s, now);
         if (n->closed) {
             err = EBADF;
@@ -188,16 +209,18 @@ int transfer(Node *n, snd_xferi *x)
                 wav_append(d, s, s.device, p, bytes);
             } else {
                 produce(s, s.appl, k, p);
+                wav_append(d, s, s.device, p, bytes);
             }
             s.appl += k;
             done += k;
-            if (play && s.state == SNDRV_PCM_STATE_PREPARED && s.appl >= s.start_threshold) start(s, now);
+            if (play && s.state == SNDRV_PCM_STATE_PREPARED && s.appl >= s.start_threshold)
+                start(s, now, "threshold");
             broadcast();
             continue;
         }
         if (play && s.state == SNDRV_PCM_STATE_PREPARED) {
             // A full buffer that the start threshold would never start.
-            start(s, now);
+            start(s, now, "full buffer");
             continue;
         }
         if (nonblocking(n)) {
@@ -221,10 +244,16 @@ int transfer(Node *n, snd_xferi *x)
     return err;
 }
 
+int64_t frames_delay(const PcmStream &s)
+{
+    return s.dir == KB_PLAYBACK ? int64_t(s.appl) - int64_t(s.hw) : int64_t(s.hw) - int64_t(s.appl);
+}
+
 int drain(Node *n)
 {
     PcmStream &s = *n->pcm;
     if (s.state == SNDRV_PCM_STATE_OPEN || s.state == SNDRV_PCM_STATE_DISCONNECTED) return EBADFD;
+    Event("pcm_drain", s.device, s.dir).num("queued", (long long)frames_delay(s));
     int64_t now = now_ns();
     if (s.dir == KB_CAPTURE || s.state == SNDRV_PCM_STATE_XRUN || s.state == SNDRV_PCM_STATE_SETUP) {
         s.state = SNDRV_PCM_STATE_SETUP;
@@ -236,7 +265,7 @@ int drain(Node *n)
             s.state = SNDRV_PCM_STATE_SETUP;
             return 0;
         }
-        start(s, now);
+        start(s, now, "drain");
     }
     s.state = SNDRV_PCM_STATE_DRAINING;
     for (;;) {
@@ -247,11 +276,6 @@ int drain(Node *n)
         wait_until(time_at(s, double(s.appl)));
         --n->refs;
     }
-}
-
-int64_t frames_delay(const PcmStream &s)
-{
-    return s.dir == KB_PLAYBACK ? int64_t(s.appl) - int64_t(s.hw) : int64_t(s.hw) - int64_t(s.appl);
 }
 
 uint64_t wrap(const PcmStream &s, uint64_t frames)
@@ -299,7 +323,7 @@ int pcm_open(int device, int dir, int flags, mode_t)
     ensure_init();
     {
         Guard g;
-        if (int e = fault_check(KB_FAULT_PCM_OPEN, device)) {
+        if (int e = fault_check(KB_FAULT_PCM_OPEN, device, dir)) {
             errno = e;
             return -1;
         }
@@ -321,7 +345,7 @@ int pcm_open(int device, int dir, int flags, mode_t)
     struct kb_pcm_info &i = pcm().dev[device][dir].info;
     ++i.open;
     ++i.opens;
-    logf("open pcmC0D%d%c -> fd %d", device, dir ? 'c' : 'p', fd);
+    Event("pcm_open", device, dir).num("fd", fd).num("nonblock", (flags & O_NONBLOCK) ? 1 : 0);
     return fd;
 }
 
@@ -334,7 +358,7 @@ void pcm_close_locked(Node *n)
     if (d.info.open > 0) --d.info.open;
     ++d.info.closes;
     wav_patch(d);
-    logf("close pcmC0D%d%c fd %d", s->device, s->dir ? 'c' : 'p', n->fd);
+    Event("pcm_close", s->device, s->dir).num("fd", n->fd).num("frames", (long long)s->moved);
     broadcast();
 }
 
@@ -366,7 +390,7 @@ int pcm_ioctl(Node *n, unsigned long req, void *arg)
             *static_cast<int *>(arg) = SNDRV_PCM_VERSION;
             return 0;
         case SNDRV_PCM_IOCTL_INFO:
-            if (int e = fault_check(KB_FAULT_PCM_READY, s.device)) return e;
+            if (int e = fault_check(KB_FAULT_PCM_READY, s.device, s.dir)) return e;
             fill_info(static_cast<snd_pcm_info *>(arg), s.device, s.dir);
             return 0;
         case SNDRV_PCM_IOCTL_TSTAMP:
@@ -380,6 +404,7 @@ int pcm_ioctl(Node *n, unsigned long req, void *arg)
         case SNDRV_PCM_IOCTL_HW_FREE:
             if (running(s)) return EBADFD;
             s.state = SNDRV_PCM_STATE_OPEN;
+            Event("pcm_hw_free", s.device, s.dir);
             return 0;
         case SNDRV_PCM_IOCTL_SW_PARAMS:
             return sw_params(s, static_cast<snd_pcm_sw_params *>(arg));
@@ -414,6 +439,7 @@ int pcm_ioctl(Node *n, unsigned long req, void *arg)
         case SNDRV_PCM_IOCTL_DROP:
             if (s.state == SNDRV_PCM_STATE_OPEN || s.state == SNDRV_PCM_STATE_DISCONNECTED) return EBADFD;
             s.state = SNDRV_PCM_STATE_SETUP;
+            Event("pcm_drop", s.device, s.dir);
             broadcast();
             return 0;
         case SNDRV_PCM_IOCTL_DRAIN:

@@ -35,11 +35,14 @@ int64_t board_time_at(const PcmStream &s, double target)
     return s.t0 + int64_t(ns) + 1000;
 }
 
-void xrun(PcmStream &s)
+// `at`: when the clock passed the data (seen only now, at the next look).
+void xrun(PcmStream &s, int64_t at)
 {
     s.state = SNDRV_PCM_STATE_XRUN;
     ++dev_of(s).info.underruns;
-    logf("pcmC0D%d%c: %s", s.device, s.dir ? 'c' : 'p', s.dir ? "overrun" : "underrun");
+    Event(s.dir ? "pcm_overrun" : "pcm_underrun", s.device, s.dir)
+        .num("at", at)
+        .num("frame", (long long)s.appl);
     broadcast();
 }
 
@@ -52,11 +55,12 @@ bool running(const PcmStream &s)
     return s.state == SNDRV_PCM_STATE_RUNNING || s.state == SNDRV_PCM_STATE_DRAINING;
 }
 
-void start(PcmStream &s, int64_t now)
+void start(PcmStream &s, int64_t now, const char *why)
 {
     s.state = SNDRV_PCM_STATE_RUNNING;
     s.t0 = now;
     s.hw0 = s.hw;
+    Event("pcm_start", s.device, s.dir).str("by", why).num("queued", (long long)s.appl);
     broadcast();
 }
 
@@ -78,7 +82,7 @@ void advance(PcmStream &s, int64_t now)
             s.state = SNDRV_PCM_STATE_SETUP;
             broadcast();
         } else if (sp > 0 && pos > double(s.appl) && s.stop_threshold < s.boundary && !s.hostless) {
-            xrun(s);
+            xrun(s, std::min(now, board_time_at(s, double(s.appl))));
         } else {
             // Nothing left to play and nothing stops the stream: it idles.
             s.hw0 = s.hw;
@@ -92,7 +96,8 @@ void advance(PcmStream &s, int64_t now)
             return;
         }
         s.hw = position(s, now);
-        if (s.hw - double(s.appl) > double(s.buffer) && s.stop_threshold < s.boundary && !s.hostless) xrun(s);
+        if (s.hw - double(s.appl) > double(s.buffer) && s.stop_threshold < s.boundary && !s.hostless)
+            xrun(s, std::min(now, board_time_at(s, double(s.appl + s.buffer))));
     }
 }
 

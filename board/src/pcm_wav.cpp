@@ -1,6 +1,6 @@
-// The PCM devices' audio data in and out: what playback devices receive is
-// kept as WAV files in the output folder, and capture devices record
-// silence, a tone or a WAV file's data.
+// The PCM devices' audio data in and out: what playback devices receive and
+// what capture devices hand out is kept as WAV files in the output folder,
+// and capture devices record silence, a tone or a WAV file's data.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -97,13 +97,15 @@ void wav_append(PcmDevice &d, const PcmStream &s, int device, const uint8_t *dat
     if (p.out_dir.empty()) return;
     if (d.out_fd < 0) {
         char path[PATH_MAX];
-        snprintf(path, sizeof path, "%s/pcmC0D%dp.wav", p.out_dir.c_str(), device);
+        snprintf(path, sizeof path, "%s/pcmC0D%d%c.wav", p.out_dir.c_str(), device,
+                 s.dir == KB_CAPTURE ? 'c' : 'p');
         d.out_fd = kbi_real_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         d.out_bytes = 0;
         if (d.out_fd < 0) {
-            logf("cannot create %s: %s", path, strerror(errno));
+            Event("wav_error", device, s.dir).str("path", path).str("error", strerror(errno));
             return;
         }
+        Event("wav_file", device, s.dir).str("path", path);
     }
     d.out_rate = s.rate;
     d.out_channels = s.channels;
@@ -142,13 +144,15 @@ void produce(const PcmStream &s, uint64_t first, uint64_t n, uint8_t *out)
 void pcm_set_output_dir_locked(const char *dir)
 {
     PcmBoard &p = pcm();
-    for (auto &row : p.dev) wav_close(row[KB_PLAYBACK]);
+    for (auto &row : p.dev)
+        for (auto &d : row) wav_close(d);
     p.out_dir = dir ? dir : "";
 }
 
 void pcm_exit_locked()
 {
-    for (auto &row : pcm().dev) wav_close(row[KB_PLAYBACK]);
+    for (auto &row : pcm().dev)
+        for (auto &d : row) wav_close(d);
 }
 
 }  // namespace kb

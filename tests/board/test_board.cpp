@@ -283,6 +283,69 @@ TEST_F(Board, FaultsSkipThenFail)
     EXPECT_EQ(0, kb_open_fds());
 }
 
+// One stream of events: what kb_events() returns is what the trace file
+// holds, line for line, in the order it happened, with the log's text.
+TEST_F(Board, EventsReachTheTraceAndTheApiOnceInOrder)
+{
+    char trace[] = "/tmp/ka-board-trace.XXXXXX";
+    int tfd = mkstemp(trace);
+    ASSERT_GE(tfd, 0);
+    close(tfd);
+    kb_set_trace(trace);
+    int out = open_pcm(14, KB_PLAYBACK);
+    unsigned period = 0;
+    ASSERT_EQ(0, setup(out, 2, 8000, &period));
+    std::vector<int16_t> buf(period * 2);
+    ASSERT_EQ(0, xfer(out, true, buf.data(), period));
+    kb_set_speed(1000);
+    ASSERT_EQ(0, kb_pcm_wait_underruns(14, KB_PLAYBACK, 1, 60000));
+    kb_set_speed(0);
+    ASSERT_EQ(0, io(out, SNDRV_PCM_IOCTL_PREPARE));
+    close(out);
+    kb_fault(KB_FAULT_PCM_OPEN, 9, 0, 1, EBUSY);
+    EXPECT_LT(open_pcm(9, KB_CAPTURE), 0);
+    EXPECT_EQ(0, system("true"));
+    kb_set_trace(nullptr);
+
+    std::vector<kb_event> ev(kb_events(nullptr, 0) + 8);
+    ev.resize(kb_events(ev.data(), ev.size()));
+    std::vector<std::string> kinds;
+    for (const auto &e : ev) kinds.push_back(e.kind);
+    EXPECT_EQ((std::vector<std::string>{"pcm_open", "pcm_hw_params", "pcm_sw_params", "pcm_prepare", "pcm_start",
+                                        "pcm_underrun", "pcm_prepare", "pcm_close", "fault", "system",
+                                        "system_done"}),
+              kinds);
+    std::ifstream in(trace);
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    unlink(trace);
+    ASSERT_EQ(ev.size(), lines.size());
+    for (size_t i = 0; i < ev.size(); ++i) {
+        EXPECT_EQ(lines[i], ev[i].json);
+        if (i > 0) {
+            EXPECT_LE(ev[i - 1].time_ns, ev[i].time_ns);
+            EXPECT_EQ(ev[i - 1].seq + 1, ev[i].seq);
+        }
+        EXPECT_EQ(0u, lines[i].find("{\"t\":" + std::to_string(ev[i].time_ns) + ",")) << lines[i];
+    }
+    EXPECT_EQ(0u, std::string(ev[0].text).find("open pcmC0D14p fd=")) << ev[0].text;
+    EXPECT_EQ(14, ev[0].device);
+    EXPECT_EQ(KB_PLAYBACK, ev[0].dir);
+    EXPECT_NE(std::string::npos, std::string(ev[1].json).find("\"format\":\"S16_LE\",\"rate\":8000,\"channels\":2,"))
+        << ev[1].json;
+    // The underrun is dated when the clock passed the data, before it was seen.
+    const std::string u = ev[5].json;
+    size_t at = u.find("\"at\":");
+    ASSERT_NE(std::string::npos, at) << u;
+    int64_t when = std::stoll(u.substr(at + 5));
+    EXPECT_GT(when, ev[4].time_ns);
+    EXPECT_LE(when, ev[5].time_ns);
+    EXPECT_NE(std::string::npos, std::string(ev[8].json).find("\"name\":\"pcm_open\",\"errno\":16")) << ev[8].json;
+    EXPECT_EQ(9, ev[8].device);
+    EXPECT_EQ(KB_CAPTURE, ev[8].dir);
+    EXPECT_NE(std::string::npos, std::string(ev[9].json).find("\"command\":\"true\"")) << ev[9].json;
+}
+
 std::string read_all(const char *path)
 {
     std::ifstream f(path);
