@@ -1,6 +1,7 @@
 // ka-board: runs a program on the emulated module.
 //
 //   ka-board run [options] -- PROGRAM [ARGS...]
+//   ka-board report TRACE DIR
 //
 // Sets the board's KA_BOARD_* environment from the options, puts
 // libka_board into LD_PRELOAD (after any sanitizer runtime already there,
@@ -8,6 +9,11 @@
 // codec node, the command files) live in one folder that the launcher makes
 // for the run and removes afterwards, so that every process of the program's
 // tree sees the same module.
+//
+// With --report (or --trace) the board's events go to a trace file, which
+// the launcher opens with a "run" line (the command and the board options)
+// and closes with an "exit" line after the program has ended, however it
+// ended; --report then makes the page from it (report.cpp).
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -18,17 +24,23 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "report.h"
+
 namespace {
 
 constexpr const char *kUsage =
     "usage: ka-board run [options] -- PROGRAM [ARGS...]\n"
+    "       ka-board report TRACE DIR\n"
     "       ka-board --help\n"
     "\n"
     "Runs PROGRAM on the emulated module: sound card 0 (PCM devices 0..31 in both\n"
@@ -54,6 +66,14 @@ constexpr const char *kUsage =
     "                 i2c_open or i2c_transfer; after SKIP calls, COUNT calls fail\n"
     "                 (-1: all) with ERRNO (default EIO). May be given several times.\n"
     "  --log          the board reports what it does on standard error\n"
+    "  --trace FILE   write the board's events to FILE, one JSON object a line\n"
+    "  --report DIR   after the program ends (however it ends), make DIR/index.html:\n"
+    "                 a timeline of what the program did to the module, and each\n"
+    "                 device's audio with waveform, spectrogram and levels; the trace\n"
+    "                 goes to DIR/trace.jsonl and, without --out, the WAVs to DIR\n"
+    "\n"
+    "ka-board report TRACE DIR makes the page again from a trace file (the WAV\n"
+    "files are looked for where the trace says, then beside it).\n"
     "\n"
     "environment: KA_BOARD_LIB names the board library to preload instead of the\n"
     "one found next to this program.\n";
@@ -209,6 +229,80 @@ void forward(int sig)
     if (g_child > 0) kill(g_child, sig);
 }
 
+int usage_error(const std::string &msg);
+
+int64_t monotonic_ns()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// One line of the trace, in the board's own form ("t", "pid", "seq", "ev").
+bool trace_line(const std::string &trace, const std::string &kind, const std::string &fields, bool truncate)
+{
+    std::string line = "{\"t\":" + std::to_string(monotonic_ns()) + ",\"pid\":" + std::to_string(getpid()) +
+                       ",\"seq\":0,\"ev\":\"" + kind + "\"" + fields + "}\n";
+    int fd = open(trace.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
+    if (fd < 0) return false;
+    bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    close(fd);
+    return ok;
+}
+
+std::string jstr(const std::string &s) { return "\"" + ka_report::json_escape(s) + "\""; }
+
+std::string json_list(char **items, int count)
+{
+    std::string s = "[";
+    for (int i = 0; i < count; ++i) s += (i ? "," : "") + jstr(items[i]);
+    return s + "]";
+}
+
+// The run's "run" line: the whole command, the program, and the board's
+// settings as the options made them.
+std::string run_fields(int argc, char **argv, int program)
+{
+    std::string opts;
+    for (const char *name : {"KA_BOARD_SPEED", "KA_BOARD_OUT", "KA_BOARD_CODEC", "KA_BOARD_CAPTURE",
+                             "KA_BOARD_FILES", "KA_BOARD_FAULTS", "KA_BOARD_LOG", "KA_BOARD_SPEAKER"})
+        if (const char *v = getenv(name)) opts += (opts.empty() ? "" : ",") + jstr(name) + ":" + jstr(v);
+    char cwd[PATH_MAX];
+    std::string dir = getcwd(cwd, sizeof cwd) ? cwd : "";
+    return ",\"argv\":" + json_list(argv, argc) + ",\"program\":" + json_list(argv + program, argc - program) +
+           ",\"options\":{" + opts + "},\"cwd\":" + jstr(dir);
+}
+
+std::string exit_fields(int status)
+{
+    if (WIFSIGNALED(status)) {
+        const char *abbrev = sigabbrev_np(WTERMSIG(status));
+        return ",\"status\":\"killed\",\"signal\":" + std::to_string(WTERMSIG(status)) + ",\"signal_name\":" +
+               jstr(std::string("SIG") + (abbrev ? abbrev : "?")) +
+               (WCOREDUMP(status) ? ",\"core_dumped\":true" : "");
+    }
+    return ",\"status\":\"exited\",\"code\":" + std::to_string(WEXITSTATUS(status));
+}
+
+std::string absolute(const std::string &p)
+{
+    std::error_code ec;
+    std::filesystem::path a = std::filesystem::absolute(p, ec);
+    return ec ? p : a.lexically_normal().string();
+}
+
+int report_command(int argc, char **argv)
+{
+    if (argc != 4) return usage_error("report needs TRACE and DIR");
+    std::string error;
+    if (ka_report::make_report(argv[2], argv[3], &error) != 0) {
+        fprintf(stderr, "ka-board: %s\n", error.c_str());
+        return 1;
+    }
+    fprintf(stderr, "ka-board: report in %s/index.html\n", argv[3]);
+    return 0;
+}
+
 int usage_error(const std::string &msg)
 {
     fprintf(stderr, "ka-board: %s\n%s", msg.c_str(), kUsage);
@@ -225,12 +319,13 @@ int main(int argc, char **argv)
         fputs(kUsage, stdout);
         return 0;
     }
+    if (cmd == "report") return report_command(argc, argv);
     if (cmd != "run") return usage_error(std::string("unknown command '") + argv[1] + "'");
     // People running a program on the board hear it at the sample clock;
     // tests that link the board choose their own speed.
     setenv("KA_BOARD_SPEED", "1", 0);
 
-    std::string faults;
+    std::string faults, report_dir, trace;
     int i = 2;
     for (; i < argc; ++i) {
         std::string_view a(argv[i]);
@@ -271,6 +366,10 @@ int main(int argc, char **argv)
             setenv("KA_BOARD_CAPTURE", val, 1);
         } else if (a == "--files") {
             setenv("KA_BOARD_FILES", val, 1);
+        } else if (a == "--report") {
+            report_dir = absolute(val);
+        } else if (a == "--trace") {
+            trace = absolute(val);
         } else if (a == "--fault") {
             if (!faults.empty()) faults += ',';
             faults += val;
@@ -280,6 +379,23 @@ int main(int argc, char **argv)
     }
     if (!faults.empty()) setenv("KA_BOARD_FAULTS", faults.c_str(), 1);
     if (i >= argc) return usage_error("no program given");
+    if (!report_dir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(report_dir, ec);
+        if (ec) {
+            fprintf(stderr, "ka-board: cannot make %s: %s\n", report_dir.c_str(), ec.message().c_str());
+            return 127;
+        }
+        if (trace.empty()) trace = report_dir + "/trace.jsonl";
+        if (!getenv("KA_BOARD_OUT")) setenv("KA_BOARD_OUT", report_dir.c_str(), 1);
+    }
+    if (!trace.empty()) {
+        if (!trace_line(trace, "run", run_fields(argc, argv, i), true)) {
+            fprintf(stderr, "ka-board: cannot write %s: %s\n", trace.c_str(), strerror(errno));
+            return 127;
+        }
+        setenv("KA_BOARD_TRACE", trace.c_str(), 1);
+    }
 
     std::string lib = find_library();
     if (lib.empty()) {
@@ -342,6 +458,14 @@ int main(int argc, char **argv)
         }
     }
     remove_root(root);
+    if (!trace.empty()) trace_line(trace, "exit", exit_fields(status), false);
+    if (!report_dir.empty()) {
+        std::string error;
+        if (ka_report::make_report(trace, report_dir, &error) != 0)
+            fprintf(stderr, "ka-board: no report: %s\n", error.c_str());
+        else
+            fprintf(stderr, "ka-board: report in %s/index.html\n", report_dir.c_str());
+    }
     if (WIFSIGNALED(status)) {
         signal(WTERMSIG(status), SIG_DFL);
         raise(WTERMSIG(status));

@@ -1,0 +1,17 @@
+// The run report of ka-board: a static page made from a trace file.
+#pragma once
+
+#include <string>
+
+namespace ka_report {
+
+// Makes DIR/index.html from the trace file at `trace` (the board's events,
+// one JSON object per line, and the launcher's "run" and "exit" lines). The
+// devices' WAV files are looked for where the trace says, then beside the
+// trace. 0, or -1 with the reason in *error.
+int make_report(const std::string &trace, const std::string &dir, std::string *error);
+
+// Escapes `s` for a JSON string (without the quotes).
+std::string json_escape(const std::string &s);
+
+}  // namespace ka_report
