@@ -295,11 +295,16 @@ void after_fork()
     events_unlock();
     unlock();
 }
+void after_fork_child()
+{
+    events_forked();
+    after_fork();
+}
 
 void do_init()
 {
     // A fork() never copies the lock while another thread holds it.
-    pthread_atfork(before_fork, after_fork, after_fork);
+    pthread_atfork(before_fork, after_fork, after_fork_child);
     {
         Guard g;
         pcm_reset_locked();

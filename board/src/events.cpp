@@ -115,6 +115,8 @@ void events_unlock()
     pthread_mutex_unlock(&sink().m);
 }
 
+void events_forked() { sink().seq = 0; }
+
 void events_reset()
 {
     Sink &s = sink();

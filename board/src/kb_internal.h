@@ -64,6 +64,8 @@ void events_reset();
 // the sink's lock held.
 void events_lock();
 void events_unlock();
+// In a forked child (sink lock held): its own events count from 0.
+void events_forked();
 
 // ---- faults -------------------------------------------------------------
 // 0 to go on, or the errno value the call must fail with. Lock held.
