@@ -424,7 +424,7 @@ std::string db_text(double db)
 
 // ---- images ------------------------------------------------------------------------
 
-std::string base64(const std::string &in)
+[[maybe_unused]] std::string base64(const std::string &in)
 {
     static const char *k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
@@ -486,7 +486,7 @@ std::string png_rgb(unsigned width, unsigned height, const std::vector<uint8_t> 
 #endif
 
 // Level in dB (from -100 to 0) to a colour: black, blue, red, orange, yellow.
-void colour(double db, uint8_t *rgb)
+[[maybe_unused]] void colour(double db, uint8_t *rgb)
 {
     static const double stops[][3] = {
         {0, 0, 4}, {40, 11, 120}, {170, 40, 100}, {245, 125, 20}, {252, 255, 164}};
