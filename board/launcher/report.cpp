@@ -330,9 +330,10 @@ struct Wav {
     std::string path;
     unsigned rate = 0, channels = 0, bits = 0;
     uint64_t frames = 0;
-    std::vector<float> samples;  // interleaved, full scale 1.0
-    double peak = 0, rms = 0;    // of all samples
-    uint64_t clipped = 0;        // samples at the largest or smallest code
+    std::vector<float> samples;           // interleaved, full scale 1.0
+    double peak = 0, rms = 0;             // of all samples
+    std::vector<double> ch_peak, ch_rms;  // per channel
+    uint64_t clipped = 0;                 // samples at the largest or smallest code
 };
 
 uint32_t le(const uint8_t *p, int n)
@@ -395,6 +396,8 @@ bool read_wav(const std::string &path, Wav &w)
     const int64_t top = (int64_t(1) << (w.bits - 1)) - 1, bottom = -(int64_t(1) << (w.bits - 1));
     const double scale = 1.0 / double(int64_t(1) << (w.bits - 1));
     double sum = 0;
+    std::vector<double> ch_sum(w.channels, 0);
+    w.ch_peak.assign(w.channels, 0);
     for (size_t i = 0; i < w.samples.size(); ++i, p += bytes) {
         int64_t v;
         if (bytes == 1) {
@@ -408,8 +411,12 @@ bool read_wav(const std::string &path, Wav &w)
         w.samples[i] = float(x);
         w.peak = std::max(w.peak, fabs(x));
         sum += x * x;
+        const size_t c = i % w.channels;
+        w.ch_peak[c] = std::max(w.ch_peak[c], fabs(x));
+        ch_sum[c] += x * x;
     }
     w.rms = w.samples.empty() ? 0 : sqrt(sum / double(w.samples.size()));
+    for (double s : ch_sum) w.ch_rms.push_back(w.frames ? sqrt(s / double(w.frames)) : 0);
     return true;
 }
 
@@ -626,8 +633,10 @@ public:
     {
         const int height = kAxisH + int(lanes.size()) * kLaneH + 4;
         std::ostringstream s;
-        s << "<svg id=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
-          << kLabelW + kPlotW + kRightW << "\" height=\"" << height << "\">";
+        // Drawn at its own size, narrowed to the window when that is smaller.
+        s << "<svg id=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
+          << kLabelW + kPlotW + kRightW << ' ' << height
+          << "\" style=\"max-width:" << kLabelW + kPlotW + kRightW << "px\">";
         // Time axis: a step of 1, 2 or 5 times a power of ten, about 10 ticks.
         const double span = double(tr_.t1 - tr_.t0) * 1e-9;
         double step = pow(10, floor(log10(span / 10)));
@@ -894,7 +903,7 @@ table.events tr:nth-child(even){background:#f4f4f4}
 dl.levels{display:grid;grid-template-columns:max-content auto;gap:2px 12px;margin:6px 0}
 dl.levels dt{color:#555}dl.levels dd{margin:0;font-family:monospace}
 .status-ok{color:#070}.status-bad{color:#b00;font-weight:bold}
-#timeline{display:block;margin:8px 0;border:1px solid #ccc}
+#timeline{display:block;width:100%;margin:8px 0;border:1px solid #ccc}
 .lanebg{fill:#fff}.lane:nth-child(odd) .lanebg{fill:#f6f7fa}
 .lanename{font-size:12px;font-weight:bold;fill:#333}
 .grid{stroke:#ddd;stroke-width:1}.tick{font-size:10px;fill:#666;text-anchor:middle}
@@ -965,6 +974,14 @@ std::string device_section(const Trace &tr, int dev, int dir, const std::string 
       << db_text(rms) << " dBFS</dd>";
     s << "<dt>Clipped samples</dt><dd class=\"clipped\" data-value=\"" << w.clipped << "\">" << w.clipped
       << "</dd>";
+    if (w.channels > 1) {
+        s << "<dt>Per channel</dt><dd class=\"channels\">";
+        for (unsigned c = 0; c < w.channels; ++c)
+            s << (c ? "; " : "") << "<span class=\"channel\" data-peak=\"" << fixed(4, dbfs(w.ch_peak[c]))
+              << "\" data-rms=\"" << fixed(4, dbfs(w.ch_rms[c])) << "\">" << c + 1 << ": peak "
+              << db_text(dbfs(w.ch_peak[c])) << ", RMS " << db_text(dbfs(w.ch_rms[c])) << "</span>";
+        s << "</dd>";
+    }
     s << "</dl>";
     if (w.frames > 0) s << "<p class=\"note\">Waveform, channel by channel:</p>" << waveform_svg(w);
     unsigned sw = 0, sh = 0;

@@ -74,6 +74,7 @@ class Page(html.parser.HTMLParser):
         self.marks = {}          # lane -> [(classes, title)]
         self.values = {}         # (section id, class) -> data-value
         self.links = {}          # section id -> href of the WAV
+        self.channels = {}       # section id -> [(peak, rms)] per channel
         self.images = []         # (class, src) of <img>
         self.waveforms = 0
         self.exit_status = ""
@@ -99,6 +100,8 @@ class Page(html.parser.HTMLParser):
             self._section = a.get("id")
         elif tag == "dd" and "data-value" in a and self._section:
             self.values[(self._section, cls)] = a["data-value"]
+        elif tag == "span" and cls == "channel" and self._section:
+            self.channels.setdefault(self._section, []).append((float(a["data-peak"]), float(a["data-rms"])))
         elif tag == "a" and cls == "wav" and self._section:
             self.links[self._section] = a.get("href")
         elif tag == "img":
@@ -128,18 +131,29 @@ class Page(html.parser.HTMLParser):
             self.exit_status += data
 
 
-def levels(path):
-    """Peak and RMS in dBFS, clipped samples and duration of a 16-bit WAV, computed here."""
+def db(x):
+    return 20 * math.log10(x) if x > 0 else float("-inf")
+
+
+def peak_rms(data):
+    return (db(max((abs(v) for v in data), default=0) / 32768),
+            db(math.sqrt(sum(v * v for v in data) / len(data)) / 32768 if data else 0))
+
+
+def levels(path, per_channel=False):
+    """Peak and RMS in dBFS, clipped samples and duration of a 16-bit WAV, computed here
+    (or the peak and RMS of each channel)."""
     with wave.open(path) as w:
         assert w.getsampwidth() == 2
-        n = w.getnframes() * w.getnchannels()
+        channels = w.getnchannels()
+        n = w.getnframes() * channels
         data = struct.unpack("<%dh" % n, w.readframes(w.getnframes()))
         duration = w.getnframes() / w.getframerate()
-    peak = max((abs(v) for v in data), default=0) / 32768
-    rms = math.sqrt(sum(v * v for v in data) / len(data)) / 32768 if data else 0
+    if per_channel:
+        return [peak_rms(data[c::channels]) for c in range(channels)]
+    peak, rms = peak_rms(data)
     clipped = sum(1 for v in data if v in (32767, -32768))
-    db = lambda x: 20 * math.log10(x) if x > 0 else float("-inf")
-    return db(peak), db(rms), clipped, duration
+    return peak, rms, clipped, duration
 
 
 def kinds_of(events, pid):
@@ -244,6 +258,12 @@ def core():
         check(name + ": RMS matches the WAV", abs(got["rms"] - rms) < 0.01, (got, rms))
         check(name + ": clipped samples match the WAV", got["clipped"] == clipped == expect_clipped, (got, clipped))
         check(name + ": duration matches the WAV", abs(got["duration"] - duration) < 1e-6, (got, duration))
+        if name == "pcmC0D1p":
+            want = levels(wav, per_channel=True)
+            shown = page.channels.get(sec, [])
+            check(name + ": each channel's peak and RMS match the WAV",
+                  len(shown) == 2 and all(abs(a - c) < 0.01 and abs(b - d) < 0.01
+                                          for (a, b), (c, d) in zip(shown, want)), (shown, want))
     pngs = [s for c, s in page.images if c == "spectrogram"]
     check("a spectrogram per device, PNG inline (where built with FFTW and zlib)",
           len(pngs) == spectrograms and all(s.startswith("data:image/png;base64,") for s in pngs),
