@@ -6,10 +6,12 @@
  * stalls in the middle (an underrun) and carries a few clipped samples, and
  * records half a second from hw:0,2.
  *
- *   report_demo [--kill-during-play]
+ *   report_demo [--kill-during-play | --hold]
  *
  * --kill-during-play: the program kills itself with SIGKILL in the middle of
  * playing, with the stream still open.
+ * --hold: the stall in the middle lasts 60 s instead of 0.3 s (for a test
+ * that kills the run meanwhile).
  */
 #include <ka_audio_controls.h>
 #include <ka_audio_simple.h>
@@ -56,6 +58,7 @@ static int play(struct pcm *p, unsigned *frame, unsigned frames)
 int main(int argc, char **argv)
 {
     int kill_during_play = argc > 1 && strcmp(argv[1], "--kill-during-play") == 0;
+    int hold = argc > 1 && strcmp(argv[1], "--hold") == 0;
 
     Ka_clt_set_mixer_value("SEC_AUX_PCM_RX Audio Mixer MultiMedia1", 1, "1");
     Ka_clt_set_mixer_value("MultiMedia2 Mixer SEC_AUX_PCM_UL_TX", 1, "1");
@@ -73,6 +76,7 @@ int main(int argc, char **argv)
     unsigned frame = 0;
     if (play(out, &frame, RATE / 2) != 0) return 1;
     if (kill_during_play) kill(getpid(), SIGKILL);
+    if (hold) sleep(60);
     usleep(300 * 1000); /* the stall: the device runs dry */
     if (play(out, &frame, RATE / 2) != 0) return 1;
     mova_pcm_close(out);

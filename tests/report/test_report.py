@@ -301,7 +301,7 @@ def core():
     lost = os.path.join(work, "lost")
     os.makedirs(lost)
     trace = os.path.join(lost, "trace.jsonl")
-    p = subprocess.Popen([board, "run", "--report", lost, "--", demo], stdout=subprocess.DEVNULL,
+    p = subprocess.Popen([board, "run", "--report", lost, "--", demo, "--hold"], stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, start_new_session=True)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and '"pcm_start"' not in (open(trace).read() if os.path.exists(trace) else ""):
