@@ -118,6 +118,10 @@ if (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1); then
   check "dev depends on the runtime of its version" "dpkg-deb -f '$dev' Depends | grep -q 'libka-lib-audio1 (= '"
   check "tools: ka-audio, ka-board, the board, man pages" \
     "(for f in bin/ka-audio bin/ka-board libka_board.so man1/ka-audio.1 man1/ka-board.1; do grep -q \$f '$work/tools.list' || exit 1; done)"
+  check "tools depend on what ka-board links (FFTW, zlib)" \
+    "(cd '$work' && rm -rf tools-x && dpkg-deb -x '$tools' tools-x && kb=\$(find tools-x -name ka-board -type f) &&
+      { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libfftw3' || dpkg-deb -f '$tools' Depends | grep -q libfftw3-double3; } &&
+      { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libz\\.' || dpkg-deb -f '$tools' Depends | grep -q zlib1g; })"
   want_arch=$(dpkg --print-architecture)
   [ -n "$toolchain" ] && want_arch=armhf
   check "packages are for $want_arch" "[ \"\$(dpkg-deb -f '$rt' Architecture)\" = $want_arch ]"
