@@ -579,7 +579,11 @@ TEST_F(Board, DescriptorTableUnderConcurrentOpensAndCloses)
     snd_ctl_elem_list list{};
     EXPECT_EQ(0, io(high, SNDRV_CTL_IOCTL_ELEM_LIST, &list));
     EXPECT_GT(list.count, 0u);
-    EXPECT_EQ(ENOTTY, io(plain, SNDRV_CTL_IOCTL_ELEM_LIST, &list)) << "a plain descriptor reaches the kernel";
+    // A plain descriptor reaches the kernel, which refuses a sound ioctl on
+    // /dev/null with ENOTTY; under qemu-user the emulator refuses ioctls it
+    // does not translate with ENOSYS before the kernel sees them.
+    const int plain_error = io(plain, SNDRV_CTL_IOCTL_ELEM_LIST, &list);
+    EXPECT_TRUE(plain_error == ENOTTY || plain_error == ENOSYS) << "a plain descriptor was answered with " << plain_error;
     EXPECT_EQ(0, close(plain));
     EXPECT_EQ(0, close(high));
     EXPECT_EQ(0, kb_open_fds());

@@ -776,7 +776,10 @@ TEST_F(Stress, RandomOperationsWithFaultsOnAllDevices)
             EXPECT_EQ(info.open, 0) << "device " << d << " direction " << dir;
         }
     EXPECT_EQ(kb_open_fds(), 0);
-    EXPECT_EQ(threads_after, threads_before);
+    // At most as many as before: a thread that was there at the start may
+    // have ended since (qemu-user runs helper threads of its own in the
+    // process), but none of the library's may be left.
+    EXPECT_LE(threads_after, threads_before);
     // Finished recordings have consistent WAV sizes (a capture that failed
     // part way included).
     int wav_checked = 0;
