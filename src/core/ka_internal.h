@@ -127,6 +127,27 @@ inline int ka_start_detached(void *(*body)(void *), int hdl, pthread_t *tid = nu
     return rc;
 }
 
+// Which handle's worker loop (play thread, capture loop) runs in the calling
+// thread, and whether that loop's callback asked for a close. A close made
+// from the callback cannot wait there for the loop's end, so the loop makes
+// it itself as its very last step. Each kind of loop has its own
+// thread_local one.
+struct ka_loop_thread {
+    int hdl = -1;
+    bool close_asked = false;
+
+    bool runs(int h) const { return hdl == h; }
+    // The loop's last step: the thread no longer counts as the handle's.
+    // True when the callback asked for a close, which the caller makes now.
+    bool leave()
+    {
+        hdl = -1;
+        const bool asked = close_asked;
+        close_asked = false;
+        return asked;
+    }
+};
+
 // ---- Play path -------------------------------------------------------------------
 
 // Ka_AudPlayer_Play without its first step: it never starts a play thread.

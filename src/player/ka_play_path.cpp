@@ -131,10 +131,7 @@ void mark_passed_locked(ka_pctx *pctx, ka_play_side &side, unsigned gen)
     pthread_mutex_unlock(&pctx->ring_lock);
 }
 
-// Handle of the player whose play thread is the calling thread, or -1; and
-// whether its callback asked for a close.
-thread_local int t_play_hdl = -1;
-thread_local bool t_close_asked = false;
+thread_local ka_loop_thread t_play_loop;
 
 void report(ka_pctx *pctx, int hdl, int result)
 {
@@ -163,10 +160,7 @@ void finish_thread(ka_pctx *pctx, ka_play_side &side)
 // with the thread no longer counted as the player's.
 void close_if_asked(int hdl)
 {
-    t_play_hdl = -1;
-    if (!t_close_asked) return;
-    t_close_asked = false;
-    Ka_AudPlayer_Close(hdl);
+    if (t_play_loop.leave()) Ka_AudPlayer_Close(hdl);
 }
 
 // ---- Play thread -------------------------------------------------------------------
@@ -179,7 +173,7 @@ void *play_thread(void *arg)
         KA_LOGE("Get pctx failed\n");
         return nullptr;
     }
-    t_play_hdl = hdl;
+    t_play_loop.hdl = hdl;
     KA_LOGD("Audio play thread\n");
     ka_play_side &side = ka_play_side_of(hdl);
 
@@ -337,14 +331,9 @@ int start_handshake(ka_pctx *pctx, int hdl)
 
 }  // namespace
 
-bool ka_in_play_thread(int hdl)
+ka_loop_thread &ka_play_loop()
 {
-    return t_play_hdl == hdl;
-}
-
-void ka_close_when_ended()
-{
-    t_close_asked = true;
+    return t_play_loop;
 }
 
 // ---- Default operations -------------------------------------------------------------
@@ -418,16 +407,12 @@ int play(int hdl, const void *buf, unsigned len, bool may_start)
         KA_LOGE("pctx not open, hdl = %d\n", hdl);
         return -1;
     }
-    // Called by the player's callback in its own play thread: the callback
-    // runs only when that thread is ending (results -1 and 5), so nothing
-    // will drain the ring any more, and a Play waiting for room there would
-    // wait for itself. It takes nothing, like a Play after the thread ended.
-    if (ka_in_play_thread(hdl)) {
-        if (ka_load(pctx->stop)) return 0;
-        KA_LOGE("Play thread not running, hdl = %d\n", hdl);
-        return -1;
-    }
-    if (state == CTX_OPENED && !may_start) {
+    // Takes nothing, like a Play after the thread ended: a push with no
+    // play thread running, and a Play made by the player's callback in its
+    // own play thread. That callback runs only when the thread is ending
+    // (results -1 and 5), so nothing will drain the ring any more, and a
+    // Play waiting for room there would wait for itself.
+    if ((state == CTX_OPENED && !may_start) || t_play_loop.runs(hdl)) {
         if (ka_load(pctx->stop)) return 0;
         KA_LOGE("Play thread not running, hdl = %d\n", hdl);
         return -1;

@@ -209,9 +209,9 @@ int Ka_AudPlayer_Close(int hdl)
     // play thread, and waiting below for that thread's end would wait for
     // ever. The thread is stopped and closes the player itself as its last
     // step, once it has ended.
-    if (ka_in_play_thread(hdl)) {
+    if (ka_loop_thread &loop = ka_play_loop(); loop.runs(hdl)) {
         Ka_AudPlayer_Stop(hdl);
-        ka_close_when_ended();
+        loop.close_asked = true;
         return 0;
     }
 

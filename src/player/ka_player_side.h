@@ -27,12 +27,9 @@ struct ka_play_side {
 // Bookkeeping of the player with handle `hdl` (0..KA_DEVICE_COUNT-1).
 ka_play_side &ka_play_side_of(int hdl);
 
-// True when the calling thread is the play thread of player `hdl` (the
-// player's callback runs there).
-bool ka_in_play_thread(int hdl);
-// Called in a play thread (from its callback): the thread closes its player
-// itself once it has ended.
-void ka_close_when_ended();
+// The calling thread's play loop, if it is a play thread (the player's
+// callback runs there).
+ka_loop_thread &ka_play_loop();
 
 // Takes the ring out of the context and destroys it once no thread sleeps
 // on it any more (waking the sleepers first). Called with ring_lock held.

@@ -52,19 +52,13 @@ ka_cctx *lookup_hdl(int hdl)
     return cctx;
 }
 
-// Handle of the recorder whose capture loop runs in the calling thread, or
-// -1; and whether its callback asked for a close.
-thread_local int t_capture_hdl = -1;
-thread_local bool t_close_asked = false;
+thread_local ka_loop_thread t_capture_loop;
 
 // The last step of a capture loop that ran: a close asked for by the
 // callback (which could not wait there for this loop's end) is made now.
 void close_if_asked(int hdl)
 {
-    t_capture_hdl = -1;
-    if (!t_close_asked) return;
-    t_close_asked = false;
-    Ka_AudRecorder_HClose(hdl);
+    if (t_capture_loop.leave()) Ka_AudRecorder_HClose(hdl);
 }
 
 void deliver(ka_cctx *cctx, int result, void *buf, unsigned len)
@@ -149,7 +143,7 @@ void *__ka_capture_thread(void *arg)
         end_in_error(cctx, CTX_RUNNING);
         return nullptr;
     }
-    t_capture_hdl = hdl;
+    t_capture_loop.hdl = hdl;
     while (!ka_load(cctx->stop)) {
         // Wait: the read blocks until the device has captured a period,
         // woken by its clock; a failing device returns an error at once and
@@ -256,9 +250,9 @@ void Ka_AudRecorder_HClose(int hdl)
     // capture loop's own thread, and waiting below for that loop's end would
     // wait for ever. The loop is stopped and closes the recorder itself as
     // its last step, after its end notification.
-    if (t_capture_hdl == hdl) {
+    if (t_capture_loop.runs(hdl)) {
         Ka_AudRecorder_HStop(hdl);
-        t_close_asked = true;
+        t_capture_loop.close_asked = true;
         return;
     }
 
