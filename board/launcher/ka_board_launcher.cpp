@@ -34,6 +34,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../src/kb_files.h"
 #include "report.h"
 
 namespace {
@@ -178,10 +179,10 @@ std::string preload_with(const std::string &board, const char *current)
     return out;
 }
 
-constexpr const char *kCodecNode = "/sys/devices/soc:sound/codec_name";
-constexpr const char *kDataFile = "/data/alsaucm_test";
-constexpr const char *kRunFile = "/run/alsaucm_test";
-constexpr const char *kDirs[] = {"/sys", "/sys/devices", "/sys/devices/soc:sound", "/data", "/run"};
+using kb::kBoardDirs;
+using kb::kCodecNode;
+using kb::kDataFile;
+using kb::kRunFile;
 
 bool write_text(const std::string &path, const std::string &text)
 {
@@ -201,7 +202,7 @@ std::string make_root(const char *codec, const char *files)
     buf.push_back(0);
     if (!mkdtemp(buf.data())) return {};
     std::string root = buf.data();
-    for (const char *d : kDirs) mkdir((root + d).c_str(), 0755);
+    for (const char *d : kBoardDirs) mkdir((root + d).c_str(), 0755);
     if (!codec || strcmp(codec, "none") != 0) {
         std::string text = codec ? codec : "alc5616-codec.2-001b";
         if (text.empty() || text.back() != '\n') text += '\n';
@@ -215,10 +216,9 @@ std::string make_root(const char *codec, const char *files)
 
 void remove_root(const std::string &root)
 {
-    for (const char *f : {kCodecNode, kDataFile, kRunFile}) unlink((root + f).c_str());
-    // The board's notes of what the files held.
-    for (const char *f : {"/.seen-codec_name", "/.seen-data", "/.seen-run"}) unlink((root + f).c_str());
-    for (int i = int(std::size(kDirs)) - 1; i >= 0; --i) rmdir((root + kDirs[i]).c_str());
+    for (const char *f : kb::kBoardFiles) unlink((root + f).c_str());
+    for (const char *f : kb::kSeenFiles) unlink((root + f).c_str());
+    for (int i = int(std::size(kBoardDirs)) - 1; i >= 0; --i) rmdir((root + kBoardDirs[i]).c_str());
     rmdir(root.c_str());
 }
 

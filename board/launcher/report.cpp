@@ -5,6 +5,8 @@
 // with FFTW and zlib), the style inline CSS, and there is no script.
 #include "report.h"
 
+#include "../src/kb_json.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
@@ -1001,21 +1003,7 @@ std::string device_section(const Trace &tr, int dev, int dir, const std::string 
 std::string json_escape(const std::string &s)
 {
     std::string out;
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20) {
-            char b[8];
-            snprintf(b, sizeof b, "\\u%04x", c);
-            out += b;
-        } else {
-            out += ch;
-        }
-    }
+    kb::json_escape(out, s);
     return out;
 }
 

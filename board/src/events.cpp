@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "kb_internal.h"
+#include "kb_json.h"
 #include "kb_shim.h"
 
 namespace kb {
@@ -57,38 +58,6 @@ void write_fully(int fd, const char *p, size_t len)
         if (w <= 0) return;
         p += w;
         len -= size_t(w);
-    }
-}
-
-void json_escape(std::string &out, std::string_view s)
-{
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char b[8];
-                    snprintf(b, sizeof b, "\\u%04x", c);
-                    out += b;
-                } else {
-                    out += ch;
-                }
-        }
     }
 }
 
@@ -134,28 +103,31 @@ Event::Event(const char *kind, int device, int dir) : kind_(kind), device_(devic
     if (device_ >= 0 && dir_ >= 0) fields_ += dir_ == KB_CAPTURE ? ",\"dir\":\"c\"" : ",\"dir\":\"p\"";
 }
 
-Event &Event::num(const char *key, long long v)
+void Event::field(const char *key)
 {
-    std::string s = std::to_string(v);
     fields_ += ",\"";
     fields_ += key;
-    fields_ += "\":" + s;
+    fields_ += "\":";
     text_ += ' ';
     text_ += key;
-    text_ += '=' + s;
+    text_ += '=';
+}
+
+Event &Event::num(const char *key, long long v)
+{
+    const std::string s = std::to_string(v);
+    field(key);
+    fields_ += s;
+    text_ += s;
     return *this;
 }
 
 Event &Event::str(const char *key, std::string_view v)
 {
-    fields_ += ",\"";
-    fields_ += key;
-    fields_ += "\":\"";
+    field(key);
+    fields_ += '"';
     json_escape(fields_, v);
     fields_ += '"';
-    text_ += ' ';
-    text_ += key;
-    text_ += '=';
     bool quote = v.empty() || v.find_first_of(" \t\n") != std::string_view::npos;
     if (quote) text_ += '"';
     for (char c : v) text_ += c == '\n' ? ' ' : c;
@@ -165,12 +137,8 @@ Event &Event::str(const char *key, std::string_view v)
 
 Event &Event::list(const char *key, const long *v, int n)
 {
-    fields_ += ",\"";
-    fields_ += key;
-    fields_ += "\":[";
-    text_ += ' ';
-    text_ += key;
-    text_ += '=';
+    field(key);
+    fields_ += '[';
     for (int i = 0; i < n; ++i) {
         std::string s = std::to_string(v[i]);
         if (i) {

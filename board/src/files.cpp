@@ -18,18 +18,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <string_view>
 
+#include "kb_files.h"
 #include "kb_internal.h"
 #include "kb_shim.h"
 
 namespace kb {
 namespace {
-
-constexpr const char *kCodecNode = "/sys/devices/soc:sound/codec_name";
-constexpr const char *kDataFile = "/data/alsaucm_test";
-constexpr const char *kRunFile = "/run/alsaucm_test";
-constexpr const char *kBoardFiles[] = {kCodecNode, kDataFile, kRunFile};
 
 struct Files {
     std::string root;  // private folder, made on first use
@@ -37,10 +34,6 @@ struct Files {
     bool shared = false;
     std::vector<std::string> commands;
 };
-
-// What each board file held when the board last looked is kept beside it in
-// the folder, so that the processes sharing a folder report a change once.
-constexpr const char *kSeenFiles[] = {"/.seen-codec_name", "/.seen-data", "/.seen-run"};
 
 Files &files()
 {
@@ -79,8 +72,8 @@ void remove_tree(const std::string &root)
 {
     for (const char *p : kBoardFiles) unlink((root + p).c_str());
     for (const char *p : kSeenFiles) unlink((root + p).c_str());
-    const char *dirs[] = {"/sys/devices/soc:sound", "/sys/devices", "/sys", "/data", "/run", ""};
-    for (const char *d : dirs) rmdir((root + d).c_str());
+    for (int i = int(std::size(kBoardDirs)) - 1; i >= 0; --i) rmdir((root + kBoardDirs[i]).c_str());
+    rmdir(root.c_str());
 }
 
 // Folders of processes that ended without running their exit handlers (a
@@ -99,23 +92,6 @@ void remove_stale(const std::string &tmp)
     closedir(d);
 }
 
-// The contents of a file, or -1 when it cannot be read.
-long read_file(const std::string &path, std::string &out)
-{
-    out.clear();
-    int fd = kbi_real_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    char buf[4096];
-    for (;;) {
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        out.append(buf, size_t(r));
-    }
-    kbi_real_close(fd);
-    return long(out.size());
-}
-
 // Events for the board files that changed since the last look (the board
 // cannot see a program's own write() to them, only what they hold after).
 // `quiet`: only take note (at a reset).
@@ -123,7 +99,7 @@ void note_changes_locked(bool quiet)
 {
     Files &f = files();
     if (f.root.empty()) return;
-    for (int i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < std::size(kSeenFiles); ++i) {
         std::string text, seen;
         long size = read_file(f.root + kBoardFiles[i], text);
         // "+" and the contents, or "-" for an absent file.
@@ -143,6 +119,22 @@ void note_changes_locked(bool quiet)
 }
 
 }  // namespace
+
+long read_file(const std::string &path, std::string &out)
+{
+    out.clear();
+    int fd = kbi_real_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    char buf[4096];
+    for (;;) {
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        out.append(buf, size_t(r));
+    }
+    kbi_real_close(fd);
+    return long(out.size());
+}
 
 void files_note_changes()
 {
@@ -312,18 +304,8 @@ long kb_file_contents(const char *path, char *out, size_t cap)
         Guard g;
         copy = files_copy_path_locked(path);
     }
-    if (copy.empty()) return -1;
-    int fd = kbi_real_open(copy.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return -1;
     std::string text;
-    char buf[4096];
-    for (;;) {
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        text.append(buf, size_t(r));
-    }
-    kbi_real_close(fd);
+    if (copy.empty() || read_file(copy, text) < 0) return -1;
     if (out && cap > 0) {
         size_t k = std::min(cap - 1, text.size());
         memcpy(out, text.data(), k);

@@ -53,6 +53,9 @@ public:
     Event &list(const char *key, const long *v, int n);
 
 private:
+    // Starts a field: ,"key": in the JSON and " key=" in the text.
+    void field(const char *key);
+
     const char *kind_;
     int device_, dir_;
     std::string fields_;  // ,"key":value...
@@ -176,6 +179,9 @@ bool files_ensure_locked();  // private folder exists
 const std::string &files_root_locked();
 std::string files_copy_path_locked(const char *path);  // "" if not a board file
 void files_exit();
+// The whole contents of a file, read past the interposition: its size, or
+// -1 when it cannot be opened.
+long read_file(const std::string &path, std::string &out);
 // Events for board files whose contents changed since the last look.
 void files_note_changes();
 int board_system(const char *cmd);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <span>
 
 #include "kb_pcm.h"
 #include "kb_shim.h"
@@ -195,17 +196,9 @@ int kb_capture_wav(int device, const char *path)
     if (!pcm_valid(device, KB_CAPTURE) || !path) return -1;
     ensure_init();
     // Read the file outside the lock.
-    int fd = kbi_real_open(path, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    std::vector<uint8_t> file;
-    uint8_t buf[65536];
-    for (;;) {
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        file.insert(file.end(), buf, buf + r);
-    }
-    kbi_real_close(fd);
+    std::string text;
+    if (read_file(path, text) < 0) return -1;
+    const std::span<const uint8_t> file(reinterpret_cast<const uint8_t *>(text.data()), text.size());
     if (file.size() < 12 || memcmp(file.data(), "RIFF", 4) || memcmp(file.data() + 8, "WAVE", 4)) return -1;
     size_t off = 12;
     std::vector<uint8_t> data;
