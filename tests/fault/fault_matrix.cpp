@@ -47,17 +47,8 @@ namespace {
 using files_test::Bytes;
 using std::to_string;
 
-int64_t now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-long env_long(const char *name, long fallback)
-{
-    const char *v = getenv(name);
-    return v && *v ? strtol(v, nullptr, 0) : fallback;
-}
+using ka_test::env_long;
+using ka_test::now_ms;
 
 // ---- The call a child is in, in memory shared with the parent -------------
 
@@ -144,6 +135,28 @@ std::string child_path(const char *name)
     return g_media.dir + "/" + to_string(getpid()) + name;
 }
 
+// After a Play of `data` that returned `n`, the device received exactly
+// `data` from `before` on. The play thread is woken at half the ring:
+// zeros push the tail out.
+void expect_played(Round &r, size_t before, const std::vector<unsigned char> &data, int n)
+{
+    for (int i = 0, z = n; i < 400 && z >= 0 && played(0) < before + data.size(); ++i) {
+        z = CALL(Ka_AudPlayer_Play(0, zeros(), audCtl.pctx[0].write_chunk));
+        r.expect(z >= 0, "Ka_AudPlayer_Play", z);
+    }
+    std::vector<unsigned char> got(data.size());
+    kb_pcm_played(0, before, got.data(), got.size());
+    r.check(got == data, "the device did not receive the data");
+}
+
+// Stops and closes player 0, whose callback must not have seen -1.
+void close_player(Round &r)
+{
+    CALL(Ka_AudPlayer_Stop(0));
+    CALL(Ka_AudPlayer_Close(0));
+    r.check(g_play_err == 0, "the callback saw -1");
+}
+
 void stream_play(Round &r)
 {
     const auto data = player_test::pattern(3000, 9);
@@ -153,18 +166,9 @@ void stream_play(Round &r)
     if (h == 0) {
         const int n = CALL(Ka_AudPlayer_Play(0, data.data(), 3000));
         r.expect(n == 3000, "Ka_AudPlayer_Play", n);
-        // The play thread is woken at half the ring: zeros push the tail out.
-        for (int i = 0, z = n; i < 400 && z >= 0 && played(0) < before + 3000; ++i) {
-            z = CALL(Ka_AudPlayer_Play(0, zeros(), audCtl.pctx[0].write_chunk));
-            r.expect(z >= 0, "Ka_AudPlayer_Play", z);
-        }
-        std::vector<unsigned char> got(3000);
-        kb_pcm_played(0, before, got.data(), got.size());
-        r.check(got == data, "the device did not receive the data");
+        expect_played(r, before, data, n);
     }
-    CALL(Ka_AudPlayer_Stop(0));
-    CALL(Ka_AudPlayer_Close(0));
-    r.check(g_play_err == 0, "the callback saw -1");
+    close_player(r);
 }
 
 void capture(Round &r)
@@ -251,17 +255,9 @@ void paused_play(Round &r)
         const int n = CALL(Ka_AudPlayer_Play(0, data.data(), 600));
         r.expect(n == 600, "Ka_AudPlayer_Play", n);
         CALL(Ka_AudPlayer_Resume(0));
-        for (int i = 0, z = n; i < 400 && z >= 0 && played(0) < before + 600; ++i) {
-            z = CALL(Ka_AudPlayer_Play(0, zeros(), audCtl.pctx[0].write_chunk));
-            r.expect(z >= 0, "Ka_AudPlayer_Play", z);
-        }
-        std::vector<unsigned char> got(600);
-        kb_pcm_played(0, before, got.data(), got.size());
-        r.check(got == data, "the device did not receive the data");
+        expect_played(r, before, data, n);
     }
-    CALL(Ka_AudPlayer_Stop(0));
-    CALL(Ka_AudPlayer_Close(0));
-    r.check(g_play_err == 0, "the callback saw -1");
+    close_player(r);
 }
 
 // A file play stopped by the application part way, and one replaced by a

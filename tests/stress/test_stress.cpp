@@ -49,17 +49,8 @@ using files_test::Bytes;
 constexpr long kCiOps = 2500;
 constexpr int kHangSeconds = 60;
 
-long env_long(const char *name, long fallback)
-{
-    const char *v = getenv(name);
-    return v && *v ? strtol(v, nullptr, 0) : fallback;
-}
-
-int64_t now_ms()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+using ka_test::env_long;
+using ka_test::now_ms;
 
 int fd_count()
 {

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
+
 namespace ka_test {
 namespace {
 
@@ -88,6 +90,18 @@ std::string temp_dir()
         return std::string(d ? d : "/tmp");
     }();
     return dir;
+}
+
+long env_long(const char *name, long fallback)
+{
+    const char *v = getenv(name);
+    return v && *v ? strtol(v, nullptr, 0) : fallback;
+}
+
+int64_t now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace ka_test

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,5 +47,12 @@ protected:
 
 // Directory for generated test files (created on first use).
 std::string temp_dir();
+
+// The number in environment variable `name` (decimal, 0x hex or 0 octal),
+// or `fallback` when it is unset or empty.
+long env_long(const char *name, long fallback);
+
+// Milliseconds on the monotonic clock.
+int64_t now_ms();
 
 }  // namespace ka_test
