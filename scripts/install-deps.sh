@@ -6,7 +6,7 @@
 # only missing packages are installed.
 set -euo pipefail
 
-want=(cmake ninja-build ccache pkg-config g++ clang libclang-rt-14-dev llvm
+want=(cmake ninja-build ccache pkg-config g++ clang libclang-rt-14-dev llvm gcovr
       libgtest-dev libgmock-dev libbenchmark-dev
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
       ffmpeg sox lame libasound2-dev doxygen

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the plain build, AddressSanitizer with
+# Builds and runs every test: the plain build, the same suite on a build
+# instrumented for coverage (its line and branch figures), AddressSanitizer with
 # UndefinedBehaviorSanitizer, ThreadSanitizer, the module's armhf build under
 # qemu-arm-static, and the fuzz targets for a short, bounded time.
 #
@@ -11,7 +12,7 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-stages=${KA_STAGES:-"plain asan tsan armhf packages fuzz"}
+stages=${KA_STAGES:-"plain coverage asan tsan armhf packages fuzz"}
 jobs=${KA_JOBS:-$(nproc)}
 out="$top/build-test"
 mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
@@ -27,7 +28,7 @@ configure_and_test() {
   cmake --build "$out/$name" -j "$jobs" || return 1
   echo "=== $name: tests"
   local rc=0
-  (cd "$out/$name" && ctest --output-on-failure -j "$jobs" --timeout 900) 2>&1 | tee "$out/$name/ctest.log" ||
+  (cd "$out/$name" && ctest --output-on-failure -j "$jobs" --timeout 120) 2>&1 | tee "$out/$name/ctest.log" ||
     rc=$?
   # "N% tests passed, F tests failed out of T"
   local line
@@ -45,6 +46,14 @@ failed=()
 for stage in $stages; do
   case $stage in
     plain) configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo || failed+=(plain) ;;
+    coverage)
+      # Counts from an earlier run in the same folder would add to this one's.
+      find "$out/coverage" -name '*.gcda' -delete 2>/dev/null
+      if configure_and_test coverage -DCMAKE_BUILD_TYPE=Debug -DKA_COVERAGE=ON -DKA_BUILD_BENCH=OFF; then
+        "$top/scripts/coverage.sh" "$out/coverage" | tee "$out/coverage/summary.txt" || failed+=(coverage)
+      else
+        failed+=(coverage)
+      fi ;;
     asan)
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DKA_SANITIZE=address,undefined -DKA_BUILD_BENCH=OFF \
@@ -98,6 +107,8 @@ for stage in $stages; do
   log="$out/$stage/Testing/Temporary/LastTest.log"
   [ -f "$log" ] && grep -hE '^(fault matrix|allocation sweep|thread sweep): ' "$log" | sed "s/^/$stage: /"
 done
+
+[ -f "$out/coverage/summary.txt" ] && [[ " $stages " == *" coverage "* ]] && cat "$out/coverage/summary.txt"
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED stages: ${failed[*]}"
