@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Runs a command in a fresh, minimal Debian 12 root (debootstrap
+# --variant=minbase bookworm, Debian's packages only) holding a clone of this
+# repository's HEAD, as root, the way a new user's machine would. Nothing of
+# the host's comes in but the kernel: no host packages, no build folders, no
+# ccache. A missing install step in scripts/install-deps.sh fails there.
+#
+#   scripts/fresh-debian.sh [COMMAND...]      (default: scripts/test.sh)
+#
+# The command runs in /src inside the root. The debootstrapped base is cached
+# as a tarball (KA_FRESH_CACHE, default /var/cache/ka-lib-audio) and reused
+# on the same machine; each run unpacks it anew into a folder of its own,
+# which is removed at the end with every mount and process the run made,
+# however the run ends. Needs root (debootstrap, chroot, mount).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cache=${KA_FRESH_CACHE:-/var/cache/ka-lib-audio}
+mirror=${KA_FRESH_MIRROR:-http://deb.debian.org/debian}
+base="$cache/bookworm-minbase.tar"
+[ "$(id -u)" = 0 ] || { echo "fresh-debian: needs root" >&2; exit 1; }
+[ $# -gt 0 ] || set -- scripts/test.sh
+
+if ! command -v debootstrap >/dev/null; then
+  apt-get update -q >/dev/null 2>&1 || true
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends debootstrap >/dev/null
+fi
+
+mkdir -p "$cache"
+if [ ! -f "$base" ]; then
+  echo "fresh-debian: making the base root (debootstrap minbase bookworm)"
+  tmp=$(mktemp -d /var/tmp/ka-base.XXXXXX)
+  if ! debootstrap --variant=minbase bookworm "$tmp/root" "$mirror" >"$tmp/log" 2>&1; then
+    tail -20 "$tmp/log" >&2
+    rm -rf "$tmp"
+    exit 1
+  fi
+  tar -C "$tmp/root" -cf "$base.part" . && mv "$base.part" "$base"
+  rm -rf "$tmp"
+fi
+
+root=$(mktemp -d /var/tmp/ka-fresh.XXXXXX)
+cleanup() {
+  # Every process whose root is this folder (a test left running, a daemon
+  # a package started), then the mounts, innermost first, then the files.
+  local p
+  for _ in 1 2 3; do
+    local found=0
+    for p in /proc/[0-9]*; do
+      if [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ]; then
+        kill -9 "${p#/proc/}" 2>/dev/null && found=1
+      fi
+    done
+    [ $found = 0 ] && break
+    sleep 1
+  done
+  grep -o " $root[^ ]*" /proc/mounts | sort -r | while read -r m; do
+    umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+  done
+  rm -rf --one-file-system "$root"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+tar -C "$root" -xf "$base"
+# What a Debian 12 installation lists: the release with its updates and its
+# security fixes.
+cat >"$root/etc/apt/sources.list" <<EOF
+deb $mirror bookworm main
+deb $mirror bookworm-updates main
+deb http://deb.debian.org/debian-security bookworm-security main
+EOF
+cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+git -C "$top" archive --format=tar --prefix=src/ HEAD | tar -C "$root" -xf -
+
+mount -t proc proc "$root/proc"
+mount -t sysfs sysfs "$root/sys"
+# A /dev of the root's own, as a container has: the usual nodes, its own
+# pseudo-terminals and shared memory; nothing the run does there reaches the
+# host's devices.
+mount -t tmpfs -o mode=755,nosuid tmpfs "$root/dev"
+for n in "null 1 3" "zero 1 5" "full 1 7" "random 1 8" "urandom 1 9" "tty 5 0"; do
+  read -r name major minor <<<"$n"
+  mknod -m 666 "$root/dev/$name" c "$major" "$minor"
+done
+mkdir -p "$root/dev/pts" "$root/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
+ln -s pts/ptmx "$root/dev/ptmx"
+mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$root/dev/shm"
+ln -s /proc/self/fd "$root/dev/fd"
+ln -s /proc/self/fd/0 "$root/dev/stdin"
+ln -s /proc/self/fd/1 "$root/dev/stdout"
+ln -s /proc/self/fd/2 "$root/dev/stderr"
+mount -t tmpfs tmpfs "$root/tmp"
+
+echo "fresh-debian: running '$*' in a fresh Debian 12 root ($root)"
+status=0
+chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  TERM="${TERM:-dumb}" CI="${CI:-}" LANG=C.UTF-8 /bin/bash -c 'cd /src && "$@"' fresh "$@" || status=$?
+exit $status
