@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine (bookworm):
-# the toolchains, the codec libraries, test material tools, FFTW, zlib,
+# the toolchains, the codec libraries, test material tools, valgrind (the
+# instruction count gate), FFTW, zlib,
 # python3 and chromium for the board's run report and its test, and the armhf
 # cross toolchain with the module's multiarch runtime for qemu. Idempotent:
 # only missing packages are installed.
@@ -9,7 +10,7 @@ set -euo pipefail
 want=(cmake ninja-build ccache pkg-config g++ clang libclang-rt-14-dev llvm
       libgtest-dev libgmock-dev libbenchmark-dev
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
-      ffmpeg sox lame libasound2-dev doxygen
+      ffmpeg sox lame libasound2-dev doxygen valgrind
       libfftw3-dev zlib1g-dev python3 chromium
       g++-arm-linux-gnueabihf qemu-user-static)
 # The armhf kernel headers come with the cross toolchain

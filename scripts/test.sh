@@ -20,11 +20,14 @@ mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
 
 total_run=0
 total_failed=0
+built=0  # whether the last configure_and_test got as far as a build
 configure_and_test() {
   local name=$1; shift
+  built=0
   echo "=== $name: configure and build"
   cmake -S "$top" -B "$out/$name" -G Ninja -DKA_WERROR=ON "$@" >/dev/null || return 1
   cmake --build "$out/$name" -j "$jobs" || return 1
+  built=1
   echo "=== $name: tests"
   local rc=0
   (cd "$out/$name" && ctest --output-on-failure -j "$jobs" --timeout 900) 2>&1 | tee "$out/$name/ctest.log" ||
@@ -41,10 +44,29 @@ configure_and_test() {
   return $rc
 }
 
+# The instruction count gate (bench/instructions.cpp) of a build folder: the
+# library's file play against the bare decode, counted by valgrind; fails
+# when the library costs more than its limit allows.
+instruction_gate() {
+  local dir=$1
+  echo "=== $(basename "$dir"): instruction count gate"
+  rm -f "$dir/instructions.log"
+  if [ ! -x "$dir/bench/instructions" ]; then
+    echo "instructions: $dir/bench/instructions was not built"
+    return 1
+  fi
+  "$dir/bench/instructions" 2>&1 | tee "$dir/instructions.log"
+  return "${PIPESTATUS[0]}"
+}
+
 failed=()
 for stage in $stages; do
   case $stage in
-    plain) configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo || failed+=(plain) ;;
+    plain)
+      plain_ok=1
+      configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo || plain_ok=0
+      if [ $built = 1 ]; then instruction_gate "$out/plain" || plain_ok=0; fi
+      [ $plain_ok = 1 ] || failed+=(plain) ;;
     asan)
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         configure_and_test asan -DCMAKE_BUILD_TYPE=Debug -DKA_SANITIZE=address,undefined -DKA_BUILD_BENCH=OFF \
@@ -93,10 +115,11 @@ for stage in $stages; do
 done
 
 # The fault matrix's summary from each stage that ran it (ctest keeps the
-# output of passing tests in its log only).
+# output of passing tests in its log only), and the instruction counts.
 for stage in $stages; do
   log="$out/$stage/Testing/Temporary/LastTest.log"
   [ -f "$log" ] && grep -hE '^(fault matrix|allocation sweep|thread sweep): ' "$log" | sed "s/^/$stage: /"
+  [ -f "$out/$stage/instructions.log" ] && grep -h '^instructions: ' "$out/$stage/instructions.log" | sed "s/^/$stage: /"
 done
 
 if [ ${#failed[@]} -gt 0 ]; then
