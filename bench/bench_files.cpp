@@ -1,5 +1,5 @@
 // Audio file costs, as CPU time per second of audio, each against a baseline
-// measured in the same run on the same file:
+// measured in the same run on the same file (media and bare loops: media.h):
 //  - Ka_AudPlayer_PlayFile on the board at unlimited speed (decode thread,
 //    play thread, ring buffer and the emulated device) and the module's
 //    decode thread alone (through the data-write contract, into a null
@@ -12,9 +12,7 @@
 #include <android/log.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <mad.h>
 #include <opencore-amrnb/interf_dec.h>
-#include <opencore-amrnb/interf_enc.h>
 #include <opencore-amrwb/dec_if.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -25,14 +23,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cmath>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "ka_board.h"
 #include "ka_lib_audio.h"
+#include "media.h"
 
 // ---- Counting allocator ---------------------------------------------------------
 
@@ -58,7 +55,8 @@ extern "C" void *realloc(void *p, size_t n)
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace ka_bench;
+
 std::string g_dir;
 
 double cpu_now()
@@ -79,175 +77,6 @@ double cpu_of(const std::function<void()> &fn, int runs = 3)
         if (t < best) best = t;
     }
     return best;
-}
-
-void write_file(const std::string &p, const Bytes &b)
-{
-    FILE *f = fopen(p.c_str(), "wb");
-    if (!f) return;
-    if (!b.empty()) fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
-}
-
-Bytes read_file(const std::string &p)
-{
-    Bytes b;
-    FILE *f = fopen(p.c_str(), "rb");
-    if (!f) return b;
-    uint8_t tmp[65536];
-    size_t n;
-    while ((n = fread(tmp, 1, sizeof tmp, f)) > 0) b.insert(b.end(), tmp, tmp + n);
-    fclose(f);
-    return b;
-}
-
-void put16(Bytes &b, uint32_t v)
-{
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-void put32(Bytes &b, uint32_t v)
-{
-    put16(b, v & 0xFFFF);
-    put16(b, v >> 16);
-}
-
-std::vector<int16_t> synth(int channels, int rate, int frames)
-{
-    std::vector<int16_t> s;
-    for (int i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c) {
-            double t = double(i) / rate;
-            s.push_back(int16_t(9000 * std::sin(2 * M_PI * (300 + 100 * c + 50 * t) * t)));
-        }
-    return s;
-}
-
-Bytes wav_file(int channels, int rate, const std::vector<int16_t> &s)
-{
-    Bytes b{'R', 'I', 'F', 'F'};
-    put32(b, uint32_t(36 + 2 * s.size()));
-    b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    put32(b, 16);
-    put16(b, 1);
-    put16(b, uint32_t(channels));
-    put32(b, uint32_t(rate));
-    put32(b, uint32_t(rate * channels * 2));
-    put16(b, uint32_t(channels * 2));
-    put16(b, 16);
-    b.insert(b.end(), {'d', 'a', 't', 'a'});
-    put32(b, uint32_t(2 * s.size()));
-    for (int16_t v : s) put16(b, uint16_t(v));
-    return b;
-}
-
-Bytes amrnb_file(int seconds)
-{
-    Bytes b{'#', '!', 'A', 'M', 'R', '\n'};
-    void *enc = Encoder_Interface_init(0);
-    auto pcm = synth(1, 8000, 8000 * seconds);
-    for (size_t f = 0; f + 160 <= pcm.size(); f += 160) {
-        uint8_t out[500];
-        int n = Encoder_Interface_Encode(enc, MR122, &pcm[f], out, 0);
-        b.insert(b.end(), out, out + n);
-    }
-    Encoder_Interface_exit(enc);
-    return b;
-}
-
-Bytes amrwb_file(int seconds)
-{
-    Bytes b{'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n'};
-    std::mt19937 rng(1);
-    for (int f = 0; f < 50 * seconds; ++f) {
-        unsigned ft = 8;
-        b.push_back(uint8_t(ft << 3 | 4));
-        for (int i = 0; i < amrwb_sizes[ft]; ++i) b.push_back(uint8_t(rng()));
-    }
-    return b;
-}
-
-// ---- Bare decode loops ------------------------------------------------------------
-
-volatile uint32_t g_sink;
-
-void bare_wav(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDONLY);
-    lseek(fd, 44, SEEK_SET);
-    uint8_t buf[512];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) g_sink = g_sink + buf[0];
-    close(fd);
-}
-
-void bare_amr(const std::string &path, bool wide)
-{
-    FILE *f = fopen(path.c_str(), "rb");
-    uint8_t frame[500];
-    int16_t pcm[320];
-    uint8_t out[640];
-    if (fread(frame, 1, wide ? 9 : 6, f) == 0) {
-        fclose(f);
-        return;
-    }
-    void *dec = wide ? D_IF_init() : Decoder_Interface_init();
-    const int32_t *sizes = wide ? amrwb_sizes : amrnb_sizes;
-    int samples = wide ? 320 : 160;
-    while (fread(frame, 1, 1, f) == 1) {
-        int32_t size = sizes[(frame[0] >> 3) & 15];
-        if (size < 0 || fread(frame + 1, 1, size_t(size), f) != size_t(size)) break;
-        if (wide)
-            D_IF_decode(dec, frame, pcm, 0);
-        else
-            Decoder_Interface_Decode(dec, frame, pcm, 0);
-        for (int i = 0; i < samples; ++i) {
-            out[2 * i] = uint8_t(pcm[i]);
-            out[2 * i + 1] = uint8_t(pcm[i] >> 8);
-        }
-        g_sink = g_sink + out[0];
-    }
-    if (wide)
-        D_IF_exit(dec);
-    else
-        Decoder_Interface_exit(dec);
-    fclose(f);
-}
-
-int16_t scale(mad_fixed_t s)
-{
-    s += 1L << 12;
-    if (s >= MAD_F_ONE) s = MAD_F_ONE - 1;
-    if (s < -MAD_F_ONE) s = -MAD_F_ONE;
-    return int16_t(s >> 13);
-}
-
-void bare_mp3(const std::string &path)
-{
-    Bytes in = read_file(path);
-    in.resize(in.size() + MAD_BUFFER_GUARD, 0);
-    mad_stream stream;
-    mad_frame frame;
-    mad_synth synth;
-    mad_stream_init(&stream);
-    mad_frame_init(&frame);
-    mad_synth_init(&synth);
-    mad_stream_buffer(&stream, in.data(), in.size());
-    static int16_t out[1152 * 2];
-    for (;;) {
-        if (mad_frame_decode(&frame, &stream) != 0) {
-            if (MAD_RECOVERABLE(stream.error)) continue;
-            break;
-        }
-        mad_synth_frame(&synth, &frame);
-        unsigned k = 0;
-        for (unsigned i = 0; i < synth.pcm.length; ++i)
-            for (unsigned c = 0; c < synth.pcm.channels; ++c) out[k++] = scale(synth.pcm.samples[c][i]);
-        g_sink = g_sink + uint16_t(out[0]);
-    }
-    mad_synth_finish(&synth);
-    mad_frame_finish(&frame);
-    mad_stream_finish(&stream);
 }
 
 void bare_amr2wav(const std::string &in, const std::string &out, bool wide)
@@ -289,25 +118,13 @@ void bare_amr2wav(const std::string &in, const std::string &out, bool wide)
 
 // ---- Through the library ----------------------------------------------------------
 
-std::atomic<bool> g_finished;
-int finished_cb(int, int result)
-{
-    if (result == AUD_PLAYER_FINISHED) g_finished = true;
-    return 0;
-}
-
 void play_file(const std::string &path)
 {
     kb_reset();
     kb_set_speed(0);
-    int fd = open(path.c_str(), O_RDONLY);
-    g_finished = false;
-    int h = Ka_AudPlayer_PlayFile(nullptr, fd, 0, finished_cb);
-    if (h < 0) {
-        fprintf(stderr, "cannot play %s\n", path.c_str());
-        close(fd);
-        return;
-    }
+    int fd;
+    int h = start_play(path, &fd);
+    if (h < 0) return;
     ka_pctx *pctx = __ka_hdl2pctx(h);
     while (!(g_finished && __atomic_load_n(&pctx->state, __ATOMIC_RELAXED) == CTX_CLOSED)) {
         timespec ts{0, 200000};
@@ -362,7 +179,8 @@ double child_cpu()
 {
     rusage ru;
     getrusage(RUSAGE_CHILDREN, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 void quiet(const struct __android_log_message *) {}
@@ -398,15 +216,16 @@ int main()
     media.push_back({"WAV 44.1k stereo", wav, start_ka_wav_decode, 44, [&] { bare_wav(wav); }, kSeconds});
     media.push_back({"AMR-NB 12.2k", nb, start_ka_amrnb_decode, 0, [&] { bare_amr(nb, false); }, kSeconds});
     media.push_back({"AMR-WB 23.85k", wb, start_ka_amrwb_decode, 0, [&] { bare_amr(wb, true); }, kSeconds});
-    bool have_mp3 = system(("lame --quiet -b 128 " + wav + " " + mp3 + " 2>/dev/null").c_str()) == 0;
-    if (have_mp3) media.push_back({"MP3 128k stereo", mp3, start_ka_mp3_decode, 0, [&] { bare_mp3(mp3); }, kSeconds});
+    if (mp3_from_wav(wav, mp3))
+        media.push_back({"MP3 128k stereo", mp3, start_ka_mp3_decode, 0, [&] { bare_mp3(mp3); }, kSeconds});
 
     printf("CPU time per second of audio (ratio against the bare loop of the same run)\n");
     for (auto &m : media) {
         printf("%s\n", m.name);
         double base = cpu_of(m.bare);
         row("bare decode loop", base, base, m.seconds);
-        row("decode thread, null sink", cpu_of([&] { decode_thread(m.start, m.path, m.offset); }), base, m.seconds);
+        row("decode thread, null sink", cpu_of([&] { decode_thread(m.start, m.path, m.offset); }), base,
+            m.seconds);
         double play = cpu_of([&] { play_file(m.path); });
         row("Ka_AudPlayer_PlayFile on the board", play, base, m.seconds);
         // What the player and the emulated device cost on their own, so
@@ -431,7 +250,8 @@ int main()
             double best = 1e30;
             for (int i = 0; i < 3; ++i) {
                 double c0 = child_cpu();
-                if (system(("ffmpeg -v quiet -threads 1 -i " + mp3 + " -f s16le -y /dev/null").c_str()) != 0) break;
+                if (system(("ffmpeg -v quiet -threads 1 -i " + mp3 + " -f s16le -y /dev/null").c_str()) != 0)
+                    break;
                 best = std::min(best, child_cpu() - c0);
             }
             if (best < 1e30) row("ffmpeg decoding to /dev/null", best, base, m.seconds);
@@ -452,7 +272,12 @@ int main()
     for (auto &m : media) {
         Bytes one = read_file(m.path);
         Bytes two = one;
-        two.insert(two.end(), one.begin() + (m.offset ? m.offset : (m.start == start_ka_amrwb_decode ? 9 : m.start == start_ka_amrnb_decode ? 6 : 0)), one.end());
+        two.insert(two.end(),
+                   one.begin() + (m.offset ? m.offset
+                                           : (m.start == start_ka_amrwb_decode   ? 9
+                                              : m.start == start_ka_amrnb_decode ? 6
+                                                                                 : 0)),
+                   one.end());
         std::string p2 = g_dir + "/twice.bin";
         write_file(p2, two);
         long a0 = g_allocs.load();

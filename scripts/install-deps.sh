@@ -2,16 +2,16 @@
 # Installs what building, testing, the demo and the examples need on a
 # Debian machine (bookworm), down to a minimal root (debootstrap minbase):
 # the toolchains, make for the examples' Makefile, man for the install check's
-# manual pages, gcovr for the coverage stage, the codec libraries, test
-# material tools, FFTW, zlib, python3 and chromium for the board's run report
-# and its test, and the armhf cross toolchain with the module's multiarch
-# runtime for qemu. Idempotent: only missing packages are installed.
+# manual pages, gcovr for the coverage stage, valgrind for the instruction
+# count gate, the codec libraries, test material tools, FFTW, zlib, python3
+# and chromium for the board's run report and its test, and the armhf cross
+# toolchain with the module's multiarch runtime for qemu. Idempotent: only missing packages are installed.
 set -euo pipefail
 
 want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-14-dev llvm gcovr man-db
       libgtest-dev libgmock-dev libbenchmark-dev
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
-      ffmpeg sox lame libasound2-dev doxygen
+      ffmpeg sox lame libasound2-dev doxygen valgrind
       libfftw3-dev zlib1g-dev python3 chromium
       g++-arm-linux-gnueabihf qemu-user-static)
 # The armhf kernel headers come with the cross toolchain

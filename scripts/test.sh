@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the plain build, the same suite on a build
+# Builds and runs every test: the plain build with its instruction count gate
+# (bench/instructions), the same suite on a build
 # instrumented for coverage (its line and branch figures), AddressSanitizer with
 # UndefinedBehaviorSanitizer, ThreadSanitizer, the module's armhf build under
 # qemu-arm-static, and the fuzz targets for a short, bounded time.
@@ -21,11 +22,14 @@ mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
 
 total_run=0
 total_failed=0
+built=0  # whether the last configure_and_test got as far as a build
 configure_and_test() {
   local name=$1; shift
+  built=0
   echo "=== $name: configure and build"
   cmake -S "$top" -B "$out/$name" -G Ninja -DKA_WERROR=ON "$@" >/dev/null || return 1
   cmake --build "$out/$name" -j "$jobs" || return 1
+  built=1
   echo "=== $name: tests"
   local rc=0
   (cd "$out/$name" && ctest --output-on-failure -j "$jobs" --timeout 120) 2>&1 | tee "$out/$name/ctest.log" ||
@@ -42,10 +46,29 @@ configure_and_test() {
   return $rc
 }
 
+# The instruction count gate (bench/instructions.cpp) of a build folder: the
+# library's file play against the bare decode, counted by valgrind; fails
+# when the library costs more than its limit allows.
+instruction_gate() {
+  local dir=$1
+  echo "=== $(basename "$dir"): instruction count gate"
+  rm -f "$dir/instructions.log"
+  if [ ! -x "$dir/bench/instructions" ]; then
+    echo "instructions: $dir/bench/instructions was not built"
+    return 1
+  fi
+  "$dir/bench/instructions" 2>&1 | tee "$dir/instructions.log"
+  return "${PIPESTATUS[0]}"
+}
+
 failed=()
 for stage in $stages; do
   case $stage in
-    plain) configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo || failed+=(plain) ;;
+    plain)
+      plain_ok=1
+      configure_and_test plain -DCMAKE_BUILD_TYPE=RelWithDebInfo || plain_ok=0
+      if [ $built = 1 ]; then instruction_gate "$out/plain" || plain_ok=0; fi
+      [ $plain_ok = 1 ] || failed+=(plain) ;;
     coverage)
       # Counts from an earlier run in the same folder would add to this one's.
       find "$out/coverage" -name '*.gcda' -delete 2>/dev/null
@@ -102,10 +125,11 @@ for stage in $stages; do
 done
 
 # The fault matrix's summary from each stage that ran it (ctest keeps the
-# output of passing tests in its log only).
+# output of passing tests in its log only), and the instruction counts.
 for stage in $stages; do
   log="$out/$stage/Testing/Temporary/LastTest.log"
   [ -f "$log" ] && grep -hE '^(fault matrix|allocation sweep|thread sweep): ' "$log" | sed "s/^/$stage: /"
+  [ -f "$out/$stage/instructions.log" ] && grep -h '^instructions: ' "$out/$stage/instructions.log" | sed "s/^/$stage: /"
 done
 
 [ -f "$out/coverage/summary.txt" ] && [[ " $stages " == *" coverage "* ]] && cat "$out/coverage/summary.txt"
