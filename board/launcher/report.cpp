@@ -35,19 +35,19 @@ namespace {
 
 // ---- JSON ----------------------------------------------------------------------
 
+// A member of an object. A type of its own rather than a std::pair: a pair
+// of an incomplete Json inside Json does not compile with clang's checks of
+// the standard library.
+struct Member;
+
 struct Json {
     enum Type { null, boolean, number, string, array, object } type = null;
     double num = 0;
     std::string str;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> fields;
+    std::vector<Member> fields;
 
-    const Json *get(const std::string &key) const
-    {
-        for (const auto &f : fields)
-            if (f.first == key) return &f.second;
-        return nullptr;
-    }
+    const Json *get(const std::string &key) const;
     double number_or(const std::string &key, double def) const
     {
         const Json *j = get(key);
@@ -59,6 +59,18 @@ struct Json {
         return j && j->type == string ? j->str : def;
     }
 };
+
+struct Member {
+    std::string key;
+    Json value;
+};
+
+const Json *Json::get(const std::string &key) const
+{
+    for (const auto &f : fields)
+        if (f.key == key) return &f.value;
+    return nullptr;
+}
 
 class Parser {
 public:
@@ -152,7 +164,7 @@ private:
                 std::string key;
                 Json v;
                 if (!text(key) || !eat(':') || !value(v, depth + 1)) return false;
-                out.fields.emplace_back(std::move(key), std::move(v));
+                out.fields.push_back({std::move(key), std::move(v)});
             } while (eat(','));
             return eat('}');
         }
@@ -312,11 +324,11 @@ std::string fields_text(const Event &e)
 {
     std::string s;
     for (const auto &f : e.j.fields) {
-        if (f.first == "t" || f.first == "pid" || f.first == "seq" || f.first == "ev" || f.first == "dev" ||
-            f.first == "dir")
+        if (f.key == "t" || f.key == "pid" || f.key == "seq" || f.key == "ev" || f.key == "dev" ||
+            f.key == "dir")
             continue;
         if (!s.empty()) s += ' ';
-        s += f.first + "=" + value_text(f.second);
+        s += f.key + "=" + value_text(f.value);
     }
     return s;
 }
@@ -1030,7 +1042,7 @@ int make_report(const std::string &trace, const std::string &dir, std::string *e
         p << "<tr><th>Board options</th><td id=\"options\">";
         if (const Json *o = tr.run->j.get("options"); o && !o->fields.empty())
             for (const auto &f : o->fields)
-                p << "<code>" << html(f.first) << "=" << html(value_text(f.second)) << "</code> ";
+                p << "<code>" << html(f.key) << "=" << html(value_text(f.value)) << "</code> ";
         else
             p << "defaults";
         p << "</td></tr>";
