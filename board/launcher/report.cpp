@@ -219,13 +219,9 @@ struct Trace {
     int64_t t0 = 0, t1 = 1;
 };
 
-bool load_trace(const std::string &path, Trace &tr, std::string *error)
+// Reads the trace's lines from `in` (the file at `path`, named in the error).
+bool load_trace(std::istream &in, const std::string &path, Trace &tr, std::string *error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        *error = "cannot read " + path + ": " + strerror(errno);
-        return false;
-    }
     for (std::string line; std::getline(in, line);) {
         if (line.empty()) continue;
         Event e;
@@ -1019,12 +1015,12 @@ std::string json_escape(const std::string &s)
     return out;
 }
 
-int make_report(const std::string &trace, const std::string &dir, std::string *error)
+namespace {
+
+// The page of a trace read in, for the folder `dir`.
+std::string page_of(const Trace &tr, const std::string &trace, const std::string &dir)
 {
-    Trace tr;
-    if (!load_trace(trace, tr, error)) return -1;
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
     std::string abs_dir = std::filesystem::absolute(dir, ec).lexically_normal().string();
 
     std::ostringstream p;
@@ -1102,6 +1098,32 @@ int make_report(const std::string &trace, const std::string &dir, std::string *e
         p << "<tr><td>" << seconds(tr, e.t) << "</td><td>" << e.pid << "</td><td class=\"ev\">"
           << html(event_text(e)) << "</td></tr>\n";
     p << "</table></body></html>\n";
+    return p.str();
+}
+
+}  // namespace
+
+int report_page(std::istream &in, const std::string &trace, const std::string &dir, std::string *page,
+                std::string *error)
+{
+    Trace tr;
+    if (!load_trace(in, trace, tr, error)) return -1;
+    *page = page_of(tr, trace, dir);
+    return 0;
+}
+
+int make_report(const std::string &trace, const std::string &dir, std::string *error)
+{
+    std::ifstream in(trace);
+    if (!in) {
+        *error = "cannot read " + trace + ": " + strerror(errno);
+        return -1;
+    }
+    Trace tr;
+    if (!load_trace(in, trace, tr, error)) return -1;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    const std::string page = page_of(tr, trace, dir);
 
     std::string out = (std::filesystem::path(dir) / "index.html").string();
     std::string tmp = out + ".tmp";
@@ -1111,7 +1133,7 @@ int make_report(const std::string &trace, const std::string &dir, std::string *e
             *error = "cannot write " + tmp + ": " + strerror(errno);
             return -1;
         }
-        f << p.str();
+        f << page;
         if (!f.flush()) {
             *error = "cannot write " + tmp + ": " + strerror(errno);
             return -1;
