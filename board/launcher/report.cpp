@@ -9,7 +9,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <math.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -35,6 +37,20 @@ namespace {
 
 // ---- JSON ----------------------------------------------------------------------
 
+// `v` as an integer of [lo, hi]: the fraction dropped, a value outside the
+// range clamped to it, NaN taken as `lo`. A trace may hold any number, and
+// the conversion of one that does not fit is undefined.
+int64_t to_int(double v, int64_t lo, int64_t hi)
+{
+    if (!(v >= double(lo))) return lo;
+    if (v >= double(hi)) return hi;
+    return int64_t(v);
+}
+
+// The latest time a trace may hold (ns, 146 years): differences of two times
+// and the page's margins never overflow.
+constexpr int64_t kMaxTime = int64_t(1) << 62;
+
 // A member of an object. A type of its own rather than a std::pair: a pair
 // of an incomplete Json inside Json does not compile with clang's checks of
 // the standard library.
@@ -52,6 +68,12 @@ struct Json {
     {
         const Json *j = get(key);
         return j && j->type == number ? j->num : def;
+    }
+    // The number at `key` as an integer of [lo, hi] (see to_int), or `def`.
+    int64_t int_or(const std::string &key, int64_t def, int64_t lo = INT_MIN, int64_t hi = INT_MAX) const
+    {
+        const Json *j = get(key);
+        return j && j->type == number ? to_int(j->num, lo, hi) : def;
     }
     std::string string_or(const std::string &key, const std::string &def) const
     {
@@ -230,10 +252,10 @@ bool load_trace(std::istream &in, const std::string &path, Trace &tr, std::strin
             ++tr.bad_lines;
             continue;
         }
-        e.t = int64_t(e.j.number_or("t", 0));
-        e.pid = int(e.j.number_or("pid", 0));
+        e.t = e.j.int_or("t", 0, 0, kMaxTime);
+        e.pid = int(e.j.int_or("pid", 0));
         e.kind = e.j.string_or("ev", "");
-        e.dev = int(e.j.number_or("dev", -1));
+        e.dev = int(e.j.int_or("dev", -1));
         std::string d = e.j.string_or("dir", "");
         e.dir = d == "p" ? 0 : d == "c" ? 1 : -1;
         tr.events.push_back(std::move(e));
@@ -765,7 +787,7 @@ std::string mark_label(const Event &e)
 {
     const std::string &k = e.kind;
     const Json &j = e.j;
-    auto n = [&](const char *key) { return std::to_string(int64_t(j.number_or(key, 0))); };
+    auto n = [&](const char *key) { return std::to_string(j.int_or(key, 0, INT64_MIN, INT64_MAX)); };
     if (k == "pcm_open") return "open";
     if (k == "pcm_hw_params")
         return j.string_or("format", "?") + " " + n("rate") + " Hz " + n("channels") + " ch, period " +
@@ -784,12 +806,13 @@ std::string mark_label(const Event &e)
     }
     if (k == "i2c_write" || k == "i2c_read") {
         char b[32];
-        snprintf(b, sizeof b, "0x%02X", unsigned(j.number_or("reg", 0)));
+        snprintf(b, sizeof b, "0x%02X", unsigned(j.int_or("reg", 0, 0, UINT32_MAX)));
         std::string s = std::string(k == "i2c_write" ? "write " : "read ") + b;
         if (const Json *v = j.get("values"); v && !v->items.empty()) {
             s += k == "i2c_write" ? " = " : " -> ";
             for (size_t i = 0; i < v->items.size(); ++i) {
-                snprintf(b, sizeof b, "%s0x%04X", i ? " " : "", unsigned(v->items[i].num));
+                snprintf(b, sizeof b, "%s0x%04X", i ? " " : "",
+                         unsigned(to_int(v->items[i].num, 0, UINT32_MAX)));
                 s += b;
             }
         }
@@ -828,7 +851,7 @@ std::vector<Lane> make_lanes(const Trace &tr)
         Mark m{e.t, e.kind, mark_label(e), seconds(tr, e.t) + " s  " + event_text(e)};
         if (e.kind == "pcm_underrun" || e.kind == "pcm_overrun") {
             // Drawn where the clock passed the data.
-            m.t = std::clamp(int64_t(e.j.number_or("at", double(e.t))), tr.t0, e.t);
+            m.t = std::clamp(e.j.int_or("at", e.t, 0, kMaxTime), std::min(tr.t0, e.t), e.t);
             m.cls += " xrun";
         }
         if (e.kind == "ctl_open" || e.kind == "ctl_close" || e.kind == "i2c_open" || e.kind == "i2c_close")
@@ -853,7 +876,7 @@ std::vector<Lane> make_lanes(const Trace &tr)
         }
         if (e.dev >= 0 && e.dir >= 0) {
             std::pair<int, int> dev{e.dev, e.dir};
-            std::pair<int, int> key{e.pid, int(e.j.number_or("fd", -1))};
+            std::pair<int, int> key{e.pid, int(e.j.int_or("fd", -1))};
             auto stop_running = [&](int64_t at) {
                 auto it = running_since.find(dev);
                 if (it == running_since.end()) return;
@@ -1053,9 +1076,9 @@ std::string page_of(const Trace &tr, const std::string &trace, const std::string
         bool ok = st == "exited" && tr.exit->j.number_or("code", 1) == 0;
         p << "<span class=\"" << (ok ? "status-ok" : "status-bad") << "\">" << html(st);
         if (st == "exited")
-            p << " with code " << int(tr.exit->j.number_or("code", 0));
+            p << " with code " << int(tr.exit->j.int_or("code", 0));
         else
-            p << " by signal " << int(tr.exit->j.number_or("signal", 0)) << " ("
+            p << " by signal " << int(tr.exit->j.int_or("signal", 0)) << " ("
               << html(tr.exit->j.string_or("signal_name", "")) << ")";
         p << "</span>";
     } else {
