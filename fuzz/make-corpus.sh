@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Makes the seed corpus of the fuzz targets (committed under fuzz/corpus/):
+# Makes the seed corpus of the file targets (committed under fuzz/corpus/):
 # the starts of files made by scripts/make-media.sh, plus truncated and
 # damaged variants of them. Every file is small (a few KB), so that the
 # targets start from inputs that run fast and still reach every parser path.
+# The text targets' seeds (fuzz_mixer_text, fuzz_device_names,
+# fuzz_trace_report, fuzz_command_files) are written by hand and committed;
+# this script leaves them alone.
 # Usage: make-corpus.sh [OUTPUT_DIR]   (default: fuzz/corpus next to this script)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,9 +21,9 @@ le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8)))";
 zeros() { head -c "$1" /dev/zero; }
 slice() { dd if="$1" bs=1 skip="$2" count="$3" status=none; }  # FILE OFFSET BYTES
 
-rm -rf "$out"
 for t in fuzz_detect fuzz_decode_wav fuzz_decode_amrnb fuzz_decode_amrwb fuzz_decode_mp3 fuzz_amr2wav \
     fuzz_amrnb_writer; do
+    rm -rf "${out:?}/$t"
     mkdir -p "$out/$t"
 done
 

@@ -110,7 +110,8 @@ for stage in $stages; do
       [ $pkg_ok = 1 ] || failed+=(packages) ;;
     fuzz)
       echo "=== fuzz: configure and build (clang, ASan+UBSan)"
-      fuzz_targets="fuzz_detect fuzz_decode_wav fuzz_decode_amrnb fuzz_decode_amrwb fuzz_decode_mp3 fuzz_amr2wav fuzz_amrnb_writer"
+      fuzz_targets="fuzz_detect fuzz_decode_wav fuzz_decode_amrnb fuzz_decode_amrwb fuzz_decode_mp3 fuzz_amr2wav fuzz_amrnb_writer
+        fuzz_mixer_text fuzz_device_names fuzz_trace_report fuzz_command_files"
       if cmake -S "$top" -B "$out/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKA_BUILD_FUZZ=ON \
            -DKA_BUILD_TESTS=OFF -DKA_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
            >/dev/null &&

@@ -9,7 +9,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <math.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -35,23 +37,43 @@ namespace {
 
 // ---- JSON ----------------------------------------------------------------------
 
+// `v` as an integer of [lo, hi]: the fraction dropped, a value outside the
+// range clamped to it, NaN taken as `lo`. A trace may hold any number, and
+// the conversion of one that does not fit is undefined.
+int64_t to_int(double v, int64_t lo, int64_t hi)
+{
+    if (!(v >= double(lo))) return lo;
+    if (v >= double(hi)) return hi;
+    return int64_t(v);
+}
+
+// The latest time a trace may hold (ns, 146 years): differences of two times
+// and the page's margins never overflow.
+constexpr int64_t kMaxTime = int64_t(1) << 62;
+
+// A member of an object. A type of its own rather than a std::pair: a pair
+// of an incomplete Json inside Json does not compile with clang's checks of
+// the standard library.
+struct Member;
+
 struct Json {
     enum Type { null, boolean, number, string, array, object } type = null;
     double num = 0;
     std::string str;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> fields;
+    std::vector<Member> fields;
 
-    const Json *get(const std::string &key) const
-    {
-        for (const auto &f : fields)
-            if (f.first == key) return &f.second;
-        return nullptr;
-    }
+    const Json *get(const std::string &key) const;
     double number_or(const std::string &key, double def) const
     {
         const Json *j = get(key);
         return j && j->type == number ? j->num : def;
+    }
+    // The number at `key` as an integer of [lo, hi] (see to_int), or `def`.
+    int64_t int_or(const std::string &key, int64_t def, int64_t lo = INT_MIN, int64_t hi = INT_MAX) const
+    {
+        const Json *j = get(key);
+        return j && j->type == number ? to_int(j->num, lo, hi) : def;
     }
     std::string string_or(const std::string &key, const std::string &def) const
     {
@@ -59,6 +81,18 @@ struct Json {
         return j && j->type == string ? j->str : def;
     }
 };
+
+struct Member {
+    std::string key;
+    Json value;
+};
+
+const Json *Json::get(const std::string &key) const
+{
+    for (const auto &f : fields)
+        if (f.key == key) return &f.value;
+    return nullptr;
+}
 
 class Parser {
 public:
@@ -152,7 +186,7 @@ private:
                 std::string key;
                 Json v;
                 if (!text(key) || !eat(':') || !value(v, depth + 1)) return false;
-                out.fields.emplace_back(std::move(key), std::move(v));
+                out.fields.push_back({std::move(key), std::move(v)});
             } while (eat(','));
             return eat('}');
         }
@@ -207,13 +241,9 @@ struct Trace {
     int64_t t0 = 0, t1 = 1;
 };
 
-bool load_trace(const std::string &path, Trace &tr, std::string *error)
+// Reads the trace's lines from `in` (the file at `path`, named in the error).
+bool load_trace(std::istream &in, const std::string &path, Trace &tr, std::string *error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        *error = "cannot read " + path + ": " + strerror(errno);
-        return false;
-    }
     for (std::string line; std::getline(in, line);) {
         if (line.empty()) continue;
         Event e;
@@ -222,10 +252,10 @@ bool load_trace(const std::string &path, Trace &tr, std::string *error)
             ++tr.bad_lines;
             continue;
         }
-        e.t = int64_t(e.j.number_or("t", 0));
-        e.pid = int(e.j.number_or("pid", 0));
+        e.t = e.j.int_or("t", 0, 0, kMaxTime);
+        e.pid = int(e.j.int_or("pid", 0));
         e.kind = e.j.string_or("ev", "");
-        e.dev = int(e.j.number_or("dev", -1));
+        e.dev = int(e.j.int_or("dev", -1));
         std::string d = e.j.string_or("dir", "");
         e.dir = d == "p" ? 0 : d == "c" ? 1 : -1;
         tr.events.push_back(std::move(e));
@@ -312,11 +342,11 @@ std::string fields_text(const Event &e)
 {
     std::string s;
     for (const auto &f : e.j.fields) {
-        if (f.first == "t" || f.first == "pid" || f.first == "seq" || f.first == "ev" || f.first == "dev" ||
-            f.first == "dir")
+        if (f.key == "t" || f.key == "pid" || f.key == "seq" || f.key == "ev" || f.key == "dev" ||
+            f.key == "dir")
             continue;
         if (!s.empty()) s += ' ';
-        s += f.first + "=" + value_text(f.second);
+        s += f.key + "=" + value_text(f.value);
     }
     return s;
 }
@@ -757,7 +787,7 @@ std::string mark_label(const Event &e)
 {
     const std::string &k = e.kind;
     const Json &j = e.j;
-    auto n = [&](const char *key) { return std::to_string(int64_t(j.number_or(key, 0))); };
+    auto n = [&](const char *key) { return std::to_string(j.int_or(key, 0, INT64_MIN, INT64_MAX)); };
     if (k == "pcm_open") return "open";
     if (k == "pcm_hw_params")
         return j.string_or("format", "?") + " " + n("rate") + " Hz " + n("channels") + " ch, period " +
@@ -776,12 +806,13 @@ std::string mark_label(const Event &e)
     }
     if (k == "i2c_write" || k == "i2c_read") {
         char b[32];
-        snprintf(b, sizeof b, "0x%02X", unsigned(j.number_or("reg", 0)));
+        snprintf(b, sizeof b, "0x%02X", unsigned(j.int_or("reg", 0, 0, UINT32_MAX)));
         std::string s = std::string(k == "i2c_write" ? "write " : "read ") + b;
         if (const Json *v = j.get("values"); v && !v->items.empty()) {
             s += k == "i2c_write" ? " = " : " -> ";
             for (size_t i = 0; i < v->items.size(); ++i) {
-                snprintf(b, sizeof b, "%s0x%04X", i ? " " : "", unsigned(v->items[i].num));
+                snprintf(b, sizeof b, "%s0x%04X", i ? " " : "",
+                         unsigned(to_int(v->items[i].num, 0, UINT32_MAX)));
                 s += b;
             }
         }
@@ -820,7 +851,7 @@ std::vector<Lane> make_lanes(const Trace &tr)
         Mark m{e.t, e.kind, mark_label(e), seconds(tr, e.t) + " s  " + event_text(e)};
         if (e.kind == "pcm_underrun" || e.kind == "pcm_overrun") {
             // Drawn where the clock passed the data.
-            m.t = std::clamp(int64_t(e.j.number_or("at", double(e.t))), tr.t0, e.t);
+            m.t = std::clamp(e.j.int_or("at", e.t, 0, kMaxTime), std::min(tr.t0, e.t), e.t);
             m.cls += " xrun";
         }
         if (e.kind == "ctl_open" || e.kind == "ctl_close" || e.kind == "i2c_open" || e.kind == "i2c_close")
@@ -845,7 +876,7 @@ std::vector<Lane> make_lanes(const Trace &tr)
         }
         if (e.dev >= 0 && e.dir >= 0) {
             std::pair<int, int> dev{e.dev, e.dir};
-            std::pair<int, int> key{e.pid, int(e.j.number_or("fd", -1))};
+            std::pair<int, int> key{e.pid, int(e.j.int_or("fd", -1))};
             auto stop_running = [&](int64_t at) {
                 auto it = running_since.find(dev);
                 if (it == running_since.end()) return;
@@ -1007,12 +1038,12 @@ std::string json_escape(const std::string &s)
     return out;
 }
 
-int make_report(const std::string &trace, const std::string &dir, std::string *error)
+namespace {
+
+// The page of a trace read in, for the folder `dir`.
+std::string page_of(const Trace &tr, const std::string &trace, const std::string &dir)
 {
-    Trace tr;
-    if (!load_trace(trace, tr, error)) return -1;
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
     std::string abs_dir = std::filesystem::absolute(dir, ec).lexically_normal().string();
 
     std::ostringstream p;
@@ -1030,7 +1061,7 @@ int make_report(const std::string &trace, const std::string &dir, std::string *e
         p << "<tr><th>Board options</th><td id=\"options\">";
         if (const Json *o = tr.run->j.get("options"); o && !o->fields.empty())
             for (const auto &f : o->fields)
-                p << "<code>" << html(f.first) << "=" << html(value_text(f.second)) << "</code> ";
+                p << "<code>" << html(f.key) << "=" << html(value_text(f.value)) << "</code> ";
         else
             p << "defaults";
         p << "</td></tr>";
@@ -1045,9 +1076,9 @@ int make_report(const std::string &trace, const std::string &dir, std::string *e
         bool ok = st == "exited" && tr.exit->j.number_or("code", 1) == 0;
         p << "<span class=\"" << (ok ? "status-ok" : "status-bad") << "\">" << html(st);
         if (st == "exited")
-            p << " with code " << int(tr.exit->j.number_or("code", 0));
+            p << " with code " << int(tr.exit->j.int_or("code", 0));
         else
-            p << " by signal " << int(tr.exit->j.number_or("signal", 0)) << " ("
+            p << " by signal " << int(tr.exit->j.int_or("signal", 0)) << " ("
               << html(tr.exit->j.string_or("signal_name", "")) << ")";
         p << "</span>";
     } else {
@@ -1090,6 +1121,32 @@ int make_report(const std::string &trace, const std::string &dir, std::string *e
         p << "<tr><td>" << seconds(tr, e.t) << "</td><td>" << e.pid << "</td><td class=\"ev\">"
           << html(event_text(e)) << "</td></tr>\n";
     p << "</table></body></html>\n";
+    return p.str();
+}
+
+}  // namespace
+
+int report_page(std::istream &in, const std::string &trace, const std::string &dir, std::string *page,
+                std::string *error)
+{
+    Trace tr;
+    if (!load_trace(in, trace, tr, error)) return -1;
+    *page = page_of(tr, trace, dir);
+    return 0;
+}
+
+int make_report(const std::string &trace, const std::string &dir, std::string *error)
+{
+    std::ifstream in(trace);
+    if (!in) {
+        *error = "cannot read " + trace + ": " + strerror(errno);
+        return -1;
+    }
+    Trace tr;
+    if (!load_trace(in, trace, tr, error)) return -1;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    const std::string page = page_of(tr, trace, dir);
 
     std::string out = (std::filesystem::path(dir) / "index.html").string();
     std::string tmp = out + ".tmp";
@@ -1099,7 +1156,7 @@ int make_report(const std::string &trace, const std::string &dir, std::string *e
             *error = "cannot write " + tmp + ": " + strerror(errno);
             return -1;
         }
-        f << p.str();
+        f << page;
         if (!f.flush()) {
             *error = "cannot write " + tmp + ": " + strerror(errno);
             return -1;
