@@ -479,7 +479,7 @@ int negotiate(struct pcm *p, unsigned channels, unsigned rate)
     return pcm_prepare(p);
 }
 
-TEST_F(Board, PcmDeviceNamesAndRefusedOpens)
+TEST_F(Board, PlatformPcmDeviceNamesAndRefusedOpens)
 {
     for (const char *name : {"", "hw:", "hw:0", "hw:0,", "hw:,1", "hw:a,0", "hw:0,1x", "hw:0,-1",
                              "plughw:0,0", "audio_blue", "audio_net ", "HW:0,0"}) {
@@ -524,7 +524,7 @@ TEST_F(Board, PcmDeviceNamesAndRefusedOpens)
     EXPECT_EQ(0, pcm_close(p));
 }
 
-TEST_F(Board, PcmTransfersRecoverFromXrunsAndReportErrors)
+TEST_F(Board, PlatformPcmSetupTransfersAndXrunRecovery)
 {
     struct pcm *p = open_stream("hw:0,6");
     ASSERT_TRUE(pcm_ready(p));
@@ -593,7 +593,7 @@ std::vector<long> values(const char *name)
 constexpr const char *kStereo = "DAC1 Playback Volume";                // INTEGER, 2 values, 0..175
 constexpr const char *kRoute = "SEC_MI2S_RX Audio Mixer MultiMedia1";  // BOOLEAN
 
-TEST_F(Board, MixerListingLookupAndSet)
+TEST_F(Board, PlatformMixerAndTheControlDevice)
 {
     kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 1, EACCES);
     errno = 0;
