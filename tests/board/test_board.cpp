@@ -1,16 +1,16 @@
-// The emulated module as the kernel interface shows it: PCM parameter
-// negotiation, the stream state rules, pacing, under- and overruns, the
-// capture tone and faults; the control device, the codec on I2C, the sysfs
-// codec node and the command files, system(), which paths are emulated at
-// all; and the board preloaded through the ka-board launcher into programs
-// that know nothing of it.
+// The emulated module as the kernel interface shows it, and the platform
+// stand-ins over it. The board: the PCM stream state rules and parameter
+// negotiation; pacing, under- and overruns and the event trace; the codec on
+// I2C, the sysfs codec node, the command files and system(); which descriptors
+// are emulated at all, from many threads at once. libalsa_intf: device names,
+// refused opens and setups, transfers and xrun recovery, the capture tone; the
+// mixer's listing, lookup, conversion, range and count checks, and the control
+// device's own. liblog's logger hook with many threads.
+#include <alsa_audio.h>
+#include <android/log.h>
 #include <fcntl.h>
-#include <link.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
-#include <math.h>
-#include <sound/asound.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -18,17 +18,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
+#include <cmath>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ka_test.h"
-
-extern char **environ;
 
 namespace {
 
@@ -38,32 +35,29 @@ int open_pcm(int dev, int dir, int extra_flags = 0)
 }
 
 // Result of an ioctl as 0 or the errno value.
-int io(int fd, unsigned long req, void *arg = nullptr) { return ioctl(fd, req, arg) < 0 ? errno : 0; }
-
-snd_interval *iv(snd_pcm_hw_params &p, int n) { return &p.intervals[n - SNDRV_PCM_HW_PARAM_FIRST_INTERVAL]; }
-void set_mask(snd_pcm_hw_params &p, int n, unsigned bit)
+int io(int fd, unsigned long req, void *arg = nullptr)
 {
-    snd_mask *m = &p.masks[n - SNDRV_PCM_HW_PARAM_FIRST_MASK];
-    memset(m->bits, 0, sizeof m->bits);
-    m->bits[bit >> 5] = 1u << (bit & 31);
+    return ioctl(fd, req, arg) < 0 ? errno : 0;
 }
-void set_int(snd_pcm_hw_params &p, int n, unsigned v) { *iv(p, n) = {v, v, 0, 0, 1, 0}; }
+
+snd_interval *iv(snd_pcm_hw_params &p, int n)
+{
+    return &p.intervals[n - SNDRV_PCM_HW_PARAM_FIRST_INTERVAL];
+}
 
 // What the audio library asks for: 16 bits per sample counted whatever the
 // format, a period of at least 10 us.
 snd_pcm_hw_params library_params(unsigned format, unsigned channels, unsigned rate)
 {
-    snd_pcm_hw_params p{};
-    for (auto &m : p.masks) memset(m.bits, 0xff, sizeof m.bits);
-    for (auto &i : p.intervals) i.max = ~0u;
-    p.rmask = ~0u;
-    set_mask(p, SNDRV_PCM_HW_PARAM_ACCESS, SNDRV_PCM_ACCESS_RW_INTERLEAVED);
-    set_mask(p, SNDRV_PCM_HW_PARAM_FORMAT, format);
-    iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = 10;
-    set_int(p, SNDRV_PCM_HW_PARAM_SAMPLE_BITS, 16);
-    set_int(p, SNDRV_PCM_HW_PARAM_FRAME_BITS, channels * 16);
-    set_int(p, SNDRV_PCM_HW_PARAM_CHANNELS, channels);
-    set_int(p, SNDRV_PCM_HW_PARAM_RATE, rate);
+    snd_pcm_hw_params p;
+    param_init(&p);
+    param_set_mask(&p, SNDRV_PCM_HW_PARAM_ACCESS, SNDRV_PCM_ACCESS_RW_INTERLEAVED);
+    param_set_mask(&p, SNDRV_PCM_HW_PARAM_FORMAT, format);
+    param_set_min(&p, SNDRV_PCM_HW_PARAM_PERIOD_TIME, 10);
+    param_set_int(&p, SNDRV_PCM_HW_PARAM_SAMPLE_BITS, 16);
+    param_set_int(&p, SNDRV_PCM_HW_PARAM_FRAME_BITS, channels * 16);
+    param_set_int(&p, SNDRV_PCM_HW_PARAM_CHANNELS, channels);
+    param_set_int(&p, SNDRV_PCM_HW_PARAM_RATE, rate);
     return p;
 }
 
@@ -95,51 +89,18 @@ using Board = ka_test::BoardTest;
 
 struct kb_pcm_info pcm_info(int dev, int dir = KB_PLAYBACK)
 {
-    struct kb_pcm_info i{};
+    struct kb_pcm_info i {};
     EXPECT_EQ(0, kb_pcm_info(dev, dir, &i));
     return i;
 }
 
-TEST_F(Board, Negotiation)
+std::string read_all(const char *path)
 {
-    // frame_bits 0: left open.
-    const struct { unsigned format, channels, rate, frame_bits, frame_bytes, period_frames; } ok[] = {
-        {SNDRV_PCM_FORMAT_S16_LE, 1, 8000, 16, 2, 160},
-        {SNDRV_PCM_FORMAT_S8, 8, 48000, 0, 8, 960},
-        {SNDRV_PCM_FORMAT_S24_LE, 6, 16000, 96, 12, 320},  // 16-bit count taken as given
-        {SNDRV_PCM_FORMAT_S24_LE, 4, 16000, 0, 16, 320},   // else the format's width
-    };
-    int fd = open_pcm(3, KB_PLAYBACK);
-    for (const auto &c : ok) {
-        snd_pcm_hw_params p = library_params(c.format, c.channels, c.rate);
-        iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->min = c.frame_bits;
-        iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->max = c.frame_bits ? c.frame_bits : ~0u;
-        ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) << c.channels;
-        EXPECT_EQ(c.period_frames, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min);  // 20 ms
-        EXPECT_EQ(c.frame_bytes * 8, iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->min);
-        const struct kb_pcm_info i = pcm_info(3);
-        EXPECT_TRUE(i.format == c.format && i.channels == c.channels && i.rate == c.rate) << c.channels;
-        EXPECT_EQ(4 * c.period_frames * c.frame_bytes, i.buffer_bytes);
-    }
-    // What the card can't do is refused, and leaves the last setup recorded.
-    const unsigned s16 = SNDRV_PCM_FORMAT_S16_LE, bad[][3] = {{s16, 3, 8000}, {s16, 0, 8000}, {s16, 2, 96000},
-        {s16, 2, 4000}, {SNDRV_PCM_FORMAT_S16_BE, 2, 8000}, {SNDRV_PCM_FORMAT_FLOAT_LE, 2, 8000}};
-    for (const auto &c : bad) {
-        snd_pcm_hw_params q = library_params(c[0], c[1], c[2]);
-        EXPECT_EQ(EINVAL, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &q)) << c[0] << "/" << c[1] << "/" << c[2];
-    }
-    EXPECT_EQ(4u, pcm_info(3).hw_params);
-    // A longer minimum period is honoured; the memory-mapped layout is accepted.
-    snd_pcm_hw_params p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, 8000);
-    iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = 50000;
-    set_mask(p, SNDRV_PCM_HW_PARAM_ACCESS, SNDRV_PCM_ACCESS_MMAP_INTERLEAVED);
-    ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p));
-    EXPECT_EQ(400u, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min);
-    EXPECT_EQ(SNDRV_PCM_ACCESS_MMAP_INTERLEAVED, pcm_info(3).access);
-    close(fd);
+    std::ifstream f(path);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-TEST_F(Board, StateRulesOfTheKernel)
+TEST_F(Board, PcmStateRulesAndNegotiation)
 {
     int fd = open_pcm(0, KB_PLAYBACK);
     auto state = [] { return kb_pcm_state(0, KB_PLAYBACK); };
@@ -186,6 +147,46 @@ TEST_F(Board, StateRulesOfTheKernel)
     EXPECT_TRUE(i.prepares == 2 && i.hw_params == 1 && i.transfers == 2 && i.start_threshold == 320);
     EXPECT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_FREE));
     EXPECT_EQ(EBADFD, io(fd, SNDRV_PCM_IOCTL_PREPARE));
+
+    // Set up again, as the card can (frame_bits 0: left open).
+    const struct {
+        unsigned format, channels, rate, frame_bits, frame_bytes, period_frames;
+    } ok[] = {
+        {SNDRV_PCM_FORMAT_S16_LE, 1, 8000, 16, 2, 160},
+        {SNDRV_PCM_FORMAT_S8, 8, 48000, 0, 8, 960},
+        {SNDRV_PCM_FORMAT_S24_LE, 6, 16000, 96, 12, 320},  // 16-bit count taken as given
+        {SNDRV_PCM_FORMAT_S24_LE, 4, 16000, 0, 16, 320},   // else the format's width
+    };
+    for (const auto &c : ok) {
+        p = library_params(c.format, c.channels, c.rate);
+        iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->min = c.frame_bits;
+        iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->max = c.frame_bits ? c.frame_bits : ~0u;
+        ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) << c.channels;
+        EXPECT_EQ(c.period_frames, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min);  // 20 ms
+        EXPECT_EQ(c.frame_bytes * 8, iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->min);
+        const struct kb_pcm_info n = pcm_info(0);
+        EXPECT_TRUE(n.format == c.format && n.channels == c.channels && n.rate == c.rate) << c.channels;
+        EXPECT_EQ(4 * c.period_frames * c.frame_bytes, n.buffer_bytes);
+    }
+    // What the card can't do is refused, and leaves the last setup recorded.
+    const unsigned s16 = SNDRV_PCM_FORMAT_S16_LE, bad[][3] = {{s16, 3, 8000},
+                                                              {s16, 0, 8000},
+                                                              {s16, 2, 96000},
+                                                              {s16, 2, 4000},
+                                                              {SNDRV_PCM_FORMAT_S16_BE, 2, 8000},
+                                                              {SNDRV_PCM_FORMAT_FLOAT_LE, 2, 8000}};
+    for (const auto &c : bad) {
+        snd_pcm_hw_params q = library_params(c[0], c[1], c[2]);
+        EXPECT_EQ(EINVAL, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &q)) << c[0] << "/" << c[1] << "/" << c[2];
+    }
+    EXPECT_EQ(5u, pcm_info(0).hw_params);
+    // A longer minimum period is honoured; the memory-mapped layout is accepted.
+    p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, 8000);
+    iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = 50000;
+    param_set_mask(&p, SNDRV_PCM_HW_PARAM_ACCESS, SNDRV_PCM_ACCESS_MMAP_INTERLEAVED);
+    ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p));
+    EXPECT_EQ(400u, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min);
+    EXPECT_EQ(SNDRV_PCM_ACCESS_MMAP_INTERLEAVED, pcm_info(0).access);
     close(fd);
     EXPECT_EQ(-1, state());
 }
@@ -217,20 +218,33 @@ TEST_F(Board, PacingCountsFramesAndWakesABlockedWriter)
     close(fd);
 }
 
-TEST_F(Board, UnderrunsAndOverrunsAreCountedAndNeedAPrepare)
+// A playback stream nobody feeds underruns, a capture stream nobody reads in
+// time overruns; both refuse transfers until the client prepares again. The
+// events of it all: what kb_events() returns is what the trace file holds,
+// line for line, in the order it happened, with the log's text.
+TEST_F(Board, XrunsNeedAPrepareAndReachTheTraceInOrder)
 {
+    char trace[] = "/tmp/ka-board-trace.XXXXXX";
+    int tfd = mkstemp(trace);
+    ASSERT_GE(tfd, 0);
+    close(tfd);
+    kb_set_trace(trace);
     int out = open_pcm(14, KB_PLAYBACK), in = open_pcm(14, KB_CAPTURE);
     unsigned period = 0, buffer = 0;
-    ASSERT_EQ(0, setup(out, 1, 8000, &period, &buffer));
-    ASSERT_EQ(0, setup(in, 1, 8000));
-    std::vector<int16_t> buf(buffer);
+    ASSERT_EQ(0, setup(out, 2, 8000, &period, &buffer));
+    std::vector<int16_t> buf(2 * buffer);
     ASSERT_EQ(0, xfer(out, true, buf.data(), period));  // starts; nobody feeds it
-    ASSERT_EQ(0, xfer(in, false, buf.data(), 1));        // starts; nobody reads it
     kb_set_speed(1000);
     ASSERT_EQ(0, kb_pcm_wait_underruns(14, KB_PLAYBACK, 1, 60000));
-    ASSERT_EQ(0, kb_pcm_wait_underruns(14, KB_CAPTURE, 1, 60000));
     EXPECT_EQ(SNDRV_PCM_STATE_XRUN, kb_pcm_state(14, KB_PLAYBACK));
-    // Until the client prepares again.
+    // A reader waits on a clock all but stopped, which then runs past the
+    // buffer's end: it wakes to the overrun.
+    kb_set_speed(1e-9);
+    ASSERT_EQ(0, setup(in, 2, 8000));
+    std::thread reader([&] { EXPECT_EQ(EPIPE, xfer(in, false, buf.data(), buffer)); });
+    while (kb_pcm_waiters(14, KB_CAPTURE) == 0) std::this_thread::yield();
+    kb_set_speed(1e12);
+    reader.join();
     kb_set_speed(0);
     for (int fd : {out, in}) {
         EXPECT_EQ(EPIPE, xfer(fd, fd == out, buf.data(), period));
@@ -240,68 +254,6 @@ TEST_F(Board, UnderrunsAndOverrunsAreCountedAndNeedAPrepare)
     }
     EXPECT_EQ(1u, pcm_info(14, KB_PLAYBACK).underruns);
     EXPECT_EQ(1u, pcm_info(14, KB_CAPTURE).underruns);
-}
-
-TEST_F(Board, CaptureToneIsExact)
-{
-    auto tone = [](int n) { return int16_t(lrint(12000 * sin(2 * M_PI * 1000 * n / 8000.0))); };
-    kb_capture_tone(16, 1000, 12000);
-    int fd = open_pcm(16, KB_CAPTURE);
-    ASSERT_EQ(0, setup(fd, 2, 8000));
-    std::vector<int16_t> a(2 * 400);
-    ASSERT_EQ(0, xfer(fd, false, a.data(), 300));
-    ASSERT_EQ(0, xfer(fd, false, a.data() + 600, 100));  // n goes on across reads
-    for (int n = 0; n < 400; ++n) {
-        ASSERT_EQ(tone(n), a[2 * n]) << n;
-        ASSERT_EQ(a[2 * n], a[2 * n + 1]) << n;
-    }
-    // PREPARE starts the count again.
-    ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_DROP));
-    ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_PREPARE));
-    ASSERT_EQ(0, xfer(fd, false, a.data(), 2));
-    EXPECT_TRUE(a[0] == 0 && a[2] == tone(1));
-    close(fd);
-}
-
-TEST_F(Board, FaultsSkipThenFail)
-{
-    kb_fault(KB_FAULT_PCM_OPEN, 9, 1, 1, ENODEV);
-    int first = open_pcm(9, KB_PLAYBACK);
-    EXPECT_EQ(-1, open_pcm(9, KB_PLAYBACK));
-    EXPECT_EQ(ENODEV, errno);
-    int more[] = {open_pcm(10, KB_PLAYBACK), open_pcm(9, KB_PLAYBACK)};  // other devices, later calls
-    EXPECT_TRUE(first >= 0 && more[0] >= 0 && more[1] >= 0);
-    EXPECT_EQ(1, kb_fault_hits(KB_FAULT_PCM_OPEN));
-
-    ASSERT_EQ(0, setup(first, 1, 8000));
-    kb_fault(KB_FAULT_PCM_WRITE, -1, 2, 1, EIO);
-    int16_t frames[80] = {};
-    for (int e : {0, 0, EIO, 0}) EXPECT_EQ(e, xfer(first, true, frames, 80));
-    EXPECT_EQ(1, kb_fault_hits(KB_FAULT_PCM_WRITE));
-    EXPECT_EQ(3u, pcm_info(9).transfers);
-    for (int fd : {first, more[0], more[1]}) close(fd);
-    EXPECT_EQ(0, kb_open_fds());
-}
-
-// One stream of events: what kb_events() returns is what the trace file
-// holds, line for line, in the order it happened, with the log's text.
-TEST_F(Board, EventsReachTheTraceAndTheApiOnceInOrder)
-{
-    char trace[] = "/tmp/ka-board-trace.XXXXXX";
-    int tfd = mkstemp(trace);
-    ASSERT_GE(tfd, 0);
-    close(tfd);
-    kb_set_trace(trace);
-    int out = open_pcm(14, KB_PLAYBACK);
-    unsigned period = 0;
-    ASSERT_EQ(0, setup(out, 2, 8000, &period));
-    std::vector<int16_t> buf(period * 2);
-    ASSERT_EQ(0, xfer(out, true, buf.data(), period));
-    kb_set_speed(1000);
-    ASSERT_EQ(0, kb_pcm_wait_underruns(14, KB_PLAYBACK, 1, 60000));
-    kb_set_speed(0);
-    ASSERT_EQ(0, io(out, SNDRV_PCM_IOCTL_PREPARE));
-    close(out);
     kb_fault(KB_FAULT_PCM_OPEN, 9, 0, 1, EBUSY);
     EXPECT_LT(open_pcm(9, KB_CAPTURE), 0);
     EXPECT_EQ(0, system("true"));
@@ -311,146 +263,53 @@ TEST_F(Board, EventsReachTheTraceAndTheApiOnceInOrder)
     ev.resize(kb_events(ev.data(), ev.size()));
     std::vector<std::string> kinds;
     for (const auto &e : ev) kinds.push_back(e.kind);
-    EXPECT_EQ((std::vector<std::string>{"pcm_open", "pcm_hw_params", "pcm_sw_params", "pcm_prepare", "pcm_start",
-                                        "pcm_underrun", "pcm_prepare", "pcm_close", "fault", "system",
-                                        "system_done"}),
-              kinds);
-    std::ifstream in(trace);
-    std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "pcm_open",     "pcm_open",      "pcm_hw_params", "pcm_sw_params", "pcm_prepare", "pcm_start",
+            "pcm_underrun", "pcm_hw_params", "pcm_sw_params", "pcm_prepare",   "pcm_start",   "pcm_overrun",
+            "pcm_prepare",  "pcm_start",     "pcm_close",     "pcm_prepare",   "pcm_start",   "pcm_close",
+            "fault",        "system",        "system_done"}),
+        kinds);
+    std::ifstream lines(trace);
+    size_t i = 0;
+    for (std::string l; std::getline(lines, l) && i < ev.size(); ++i) {
+        EXPECT_EQ(l, ev[i].json);
+        EXPECT_TRUE(i == 0 || ev[i - 1].seq + 1 == ev[i].seq) << i;
+        EXPECT_EQ(0u, l.find("{\"t\":" + std::to_string(ev[i].time_ns) + ",")) << l;
+    }
     unlink(trace);
-    ASSERT_EQ(ev.size(), lines.size());
-    for (size_t i = 0; i < ev.size(); ++i) {
-        EXPECT_EQ(lines[i], ev[i].json);
-        if (i > 0) {
-            EXPECT_LE(ev[i - 1].time_ns, ev[i].time_ns);
-            EXPECT_EQ(ev[i - 1].seq + 1, ev[i].seq);
-        }
-        EXPECT_EQ(0u, lines[i].find("{\"t\":" + std::to_string(ev[i].time_ns) + ",")) << lines[i];
-    }
+    ASSERT_EQ(21u, i);
     EXPECT_EQ(0u, std::string(ev[0].text).find("open pcmC0D14p fd=")) << ev[0].text;
-    EXPECT_EQ(14, ev[0].device);
-    EXPECT_EQ(KB_PLAYBACK, ev[0].dir);
-    EXPECT_NE(std::string::npos, std::string(ev[1].json).find("\"format\":\"S16_LE\",\"rate\":8000,\"channels\":2,"))
-        << ev[1].json;
-    // The underrun is dated when the clock passed the data, before it was seen.
-    const std::string u = ev[5].json;
-    size_t at = u.find("\"at\":");
-    ASSERT_NE(std::string::npos, at) << u;
-    int64_t when = std::stoll(u.substr(at + 5));
-    EXPECT_GT(when, ev[4].time_ns);
-    EXPECT_LE(when, ev[5].time_ns);
-    EXPECT_NE(std::string::npos, std::string(ev[8].json).find("\"name\":\"pcm_open\",\"errno\":16")) << ev[8].json;
-    EXPECT_EQ(9, ev[8].device);
-    EXPECT_EQ(KB_CAPTURE, ev[8].dir);
-    EXPECT_NE(std::string::npos, std::string(ev[9].json).find("\"command\":\"true\"")) << ev[9].json;
+    EXPECT_TRUE(ev[0].device == 14 && ev[0].dir == KB_PLAYBACK && ev[1].dir == KB_CAPTURE);
+    EXPECT_NE(std::string::npos, std::string(ev[18].json).find("\"name\":\"pcm_open\",\"errno\":16"))
+        << ev[18].json;
+    EXPECT_TRUE(ev[18].device == 9 && ev[18].dir == KB_CAPTURE);
+    EXPECT_NE(std::string::npos, std::string(ev[19].json).find("\"command\":\"true\"")) << ev[19].json;
 }
 
-std::string read_all(const char *path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-TEST_F(Board, ControlListInfoReadWrite)
-{
-    int fd = open("/dev/snd/controlC0", O_RDWR);
-    // Listed the way a client does: count first, then ids.
-    snd_ctl_elem_list list{};
-    ASSERT_EQ(0, io(fd, SNDRV_CTL_IOCTL_ELEM_LIST, &list));
-    std::vector<snd_ctl_elem_id> ids(list.count);
-    list.space = list.count;
-    list.pids = ids.data();
-    ASSERT_EQ(0, io(fd, SNDRV_CTL_IOCTL_ELEM_LIST, &list));
-    EXPECT_EQ(4u * 7 + 2 + 7 + 3, list.used);  // four front ends' routes, DTMF, codec, voice
-    std::map<std::string, snd_ctl_elem_info> controls;
-    for (const auto &id : ids) {
-        snd_ctl_elem_info info{};
-        info.id.numid = id.numid;
-        EXPECT_EQ(0, io(fd, SNDRV_CTL_IOCTL_ELEM_INFO, &info));
-        controls[reinterpret_cast<const char *>(id.name)] = info;
-    }
-    const struct { const char *name; unsigned type, count; long min, max; } expect[] = {
-        {"MultiMedia6 Mixer VOC_REC_DL", SNDRV_CTL_ELEM_TYPE_BOOLEAN, 1, 0, 1},
-        {"DTMF_Generate Rx Low High Duration Gain", SNDRV_CTL_ELEM_TYPE_INTEGER, 4, 0, 2147483647L},
-        {"DAC1 Playback Volume", SNDRV_CTL_ELEM_TYPE_INTEGER, 2, 0, 175},
-        {"Voice Rx Gain", SNDRV_CTL_ELEM_TYPE_INTEGER, 3, -1, 5000},
-    };
-    for (const auto &e : expect) {
-        const snd_ctl_elem_info &i = controls[e.name];
-        EXPECT_TRUE(unsigned(i.type) == e.type && i.count == e.count && i.value.integer.min == e.min &&
-                    i.value.integer.max == e.max && i.id.iface == SNDRV_CTL_ELEM_IFACE_MIXER)
-            << e.name;
-    }
-
-    // Writes within the range land and are recorded; others are refused.
-    auto write = [&](unsigned numid, std::vector<long> values) {
-        snd_ctl_elem_value v{};
-        v.id.numid = numid;
-        std::copy(values.begin(), values.end(), v.value.integer.value);
-        return io(fd, SNDRV_CTL_IOCTL_ELEM_WRITE, &v);
-    };
-    const unsigned gain = controls["Voice Rx Gain"].id.numid, dac = controls["DAC1 Playback Volume"].id.numid;
-    EXPECT_EQ(0, write(gain, {5, -1, 500}));
-    EXPECT_EQ(0, write(dac, {87, 175}));
-    EXPECT_EQ(EINVAL, write(dac, {87, 176}));
-    EXPECT_EQ(EINVAL, write(gain, {-2, 0, 0}));
-    EXPECT_EQ(ENOENT, write(999, {0}));
-    snd_ctl_elem_value v{};
-    v.id.numid = 999;
-    EXPECT_EQ(ENOENT, io(fd, SNDRV_CTL_IOCTL_ELEM_READ, &v));
-    EXPECT_EQ(ENOENT, io(fd, SNDRV_CTL_IOCTL_ELEM_INFO, &controls["no such control"]));
-    v.id.numid = dac;
-    ASSERT_EQ(0, io(fd, SNDRV_CTL_IOCTL_ELEM_READ, &v));
-    EXPECT_TRUE(v.value.integer.value[0] == 87 && v.value.integer.value[1] == 175);
-    close(fd);
-
-    kb_ctl_write w[4];
-    ASSERT_EQ(2u, kb_ctl_writes(w, 4));
-    EXPECT_STREQ("Voice Rx Gain", w[0].name);
-    EXPECT_EQ((std::vector<long>{5, -1, 500}), std::vector<long>(w[0].values, w[0].values + w[0].count));
-    EXPECT_STREQ("DAC1 Playback Volume", w[1].name);
-    // A reset puts the values back.
-    long got[4] = {};
-    kb_reset();
-    EXPECT_EQ(2, kb_ctl_get("DAC1 Playback Volume", got, 4));
-    EXPECT_EQ(0, got[0]);
-    EXPECT_EQ(0u, kb_ctl_writes(nullptr, 0));
-}
-
-TEST_F(Board, I2cRegisterModelAndMessageRecord)
+// The codec's register reads and writes are the DRC/AGC tests' business; here
+// what they don't reach: bus settings, a write of several registers, a chip
+// that doesn't answer.
+TEST_F(Board, I2cBusSettingsMultiRegisterWritesAndNoAnswer)
 {
     auto rdwr = [](int fd, std::vector<i2c_msg> msgs) {
         i2c_rdwr_ioctl_data d{msgs.data(), static_cast<__u32>(msgs.size())};
         return ioctl(fd, I2C_RDWR, &d);
     };
-    kb_i2c_set_reg(2, 0x1b, 0xb5, 0xabcd);
     int fd = open("/dev/i2c-2", O_RDWR);
     EXPECT_TRUE(ioctl(fd, I2C_TIMEOUT, 1) == 0 && ioctl(fd, I2C_RETRIES, 2) == 0);
     EXPECT_TRUE(kb_i2c_timeout(2) == 1 && kb_i2c_retries(2) == 2 && kb_i2c_timeout(3) == -1);
-    // Read: register address, then two bytes, most significant first.
-    __u8 reg = 0xb5, val[2] = {0, 0};
-    EXPECT_EQ(2, rdwr(fd, {{0x1b, 0, 1, &reg}, {0x1b, I2C_M_RD, 2, val}}));
-    EXPECT_TRUE(val[0] == 0xab && val[1] == 0xcd);
-    // Write: address, high, low; two registers in one message go in turn.
-    __u8 w[5] = {0xb5, 0x12, 0x34, 0x56, 0x78};
+    // Address, high, low; two registers in one message go in turn.
+    __u8 reg = 0xb5, w[5] = {0xb5, 0x12, 0x34, 0x56, 0x78};
     EXPECT_EQ(1, rdwr(fd, {{0x1b, 0, 5, w}}));
     EXPECT_TRUE(kb_i2c_get_reg(2, 0x1b, 0xb5) == 0x1234 && kb_i2c_get_reg(2, 0x1b, 0xb6) == 0x5678);
     // Nobody answers at another address: the whole transfer fails.
+    w[1] = 0;
     EXPECT_EQ(-1, rdwr(fd, {{0x1b, 0, 3, w}, {0x20, 0, 1, &reg}}));
     EXPECT_EQ(ENXIO, errno);
     EXPECT_EQ(0x1234, kb_i2c_get_reg(2, 0x1b, 0xb5));
     close(fd);
-    EXPECT_EQ(0, kb_i2c_open_fds());
-
-    kb_i2c_msg m[8];
-    ASSERT_EQ(3u, kb_i2c_msgs(m, 8));
-    EXPECT_TRUE(m[0].transfer == 0 && m[1].transfer == 0 && m[2].transfer == 1);
-    EXPECT_TRUE(m[1].flags == I2C_M_RD && m[1].data[0] == 0xab);
-    EXPECT_TRUE(m[2].len == 5 && m[2].data[4] == 0x78 && m[2].bus == 2 && m[2].addr == 0x1b);
-    // Buses exist where chips are.
-    kb_i2c_add_chip(5, 0x30);
-    EXPECT_TRUE(kb_i2c_get_reg(5, 0x31, 0) == -1 && kb_i2c_get_reg(5, 0x30, 0) == 0);
+    EXPECT_EQ(-1, kb_i2c_get_reg(5, 0x30, 0));
 }
 
 TEST_F(Board, CodecNodeCommandFilesAndSystem)
@@ -461,8 +320,6 @@ TEST_F(Board, CodecNodeCommandFilesAndSystem)
     const char *data = "/data/alsaucm_test", *run = "/run/alsaucm_test";
     const bool machine_had[] = {really_exists(data), really_exists(run)};
     EXPECT_EQ("alc5616-codec.2-001b\n", read_all(node));
-    kb_set_codec_node("nau8810.1-001a\n");
-    EXPECT_EQ("nau8810.1-001a\n", read_all(node));
     kb_set_codec_node(nullptr);
     struct stat st;
     EXPECT_EQ(-1, stat(node, &st));
@@ -496,26 +353,10 @@ TEST_F(Board, CodecNodeCommandFilesAndSystem)
     EXPECT_EQ("alc5616-codec.2-001b\n", read_all(node));
 }
 
-TEST_F(Board, OnlyCardZerosNodesAreEmulatedAndCounted)
-{
-    EXPECT_EQ(-1, open("/dev/snd/pcmC0D32p", O_RDWR));
-    EXPECT_EQ(ENOENT, errno);
-    EXPECT_TRUE(access("/dev/snd/pcmC0D99c", F_OK) == -1 && access("/dev/snd/pcmC0D31c", F_OK) == 0);
-    // Files of the machine are left alone.
-    int fd = openat(AT_FDCWD, "/proc/self/status", O_RDONLY), version = 0;
-    EXPECT_EQ(0, kb_open_fds());
-    EXPECT_EQ(-1, ioctl(fd, SNDRV_PCM_IOCTL_PVERSION, &version));  // reaches the real kernel
-    close(fd);
-    int nodes[] = {openat(AT_FDCWD, "/dev/snd/pcmC0D7p", O_RDWR), open("/dev/snd/controlC0", O_RDWR),
-                   open("/dev/i2c-2", O_RDWR)};
-    EXPECT_EQ(3, kb_open_fds());
-    for (int n : nodes) close(n);
-    EXPECT_EQ(0, kb_open_fds());
-}
-
 // A fork handler registered before the board's (so run after it, while the
 // board holds its lock for the fork) that closes a plain descriptor: the
-// interposed close() must not need the board lock for it.
+// interposed close() must not need the board lock for it, as a runtime's own
+// close() from inside the board (a sanitizer reporting) must not.
 std::atomic<int> g_close_at_fork{-1};
 void close_at_fork()
 {
@@ -532,35 +373,46 @@ int open_descriptors()
     return n;
 }
 
-// close() and ioctl() are asked of every descriptor of the process while
-// others open and close emulated nodes on other threads, and descriptor
-// numbers pass between emulated and plain ones: each call reaches the right
-// side, and the table ends empty. Nodes past the fast table (a process with
-// thousands of descriptors) are found too.
-TEST_F(Board, DescriptorTableUnderConcurrentOpensAndCloses)
+// Only card 0's nodes are emulated, each descriptor counted; faults pick their
+// device and call. close() and ioctl() are asked of every descriptor of the
+// process while others open and close emulated nodes on other threads, and
+// descriptor numbers pass between emulated and plain ones: each call reaches
+// the right side, and the table ends empty. Nodes past the fast table (a
+// process with thousands of descriptors) are found too.
+TEST_F(Board, DescriptorTable)
 {
     const int before = open_descriptors();
+    EXPECT_EQ(-1, open("/dev/snd/pcmC0D32p", O_RDWR));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_TRUE(access("/dev/snd/pcmC0D99c", F_OK) == -1 && access("/dev/snd/pcmC0D31c", F_OK) == 0);
+    // Files of the machine are left alone.
+    int fd = openat(AT_FDCWD, "/proc/self/status", O_RDONLY), version = 0;
+    EXPECT_EQ(0, kb_open_fds());
+    EXPECT_EQ(-1, ioctl(fd, SNDRV_PCM_IOCTL_PVERSION, &version));  // reaches the real kernel
+    close(fd);
+    kb_fault(KB_FAULT_PCM_OPEN, 9, 1, 1, ENODEV);  // the second open of device 9 only
+    const int first = openat(AT_FDCWD, "/dev/snd/pcmC0D9p", O_RDWR);
+    EXPECT_TRUE(open_pcm(9, KB_PLAYBACK) == -1 && errno == ENODEV);
+    int nodes[] = {first, open("/dev/snd/controlC0", O_RDWR), open("/dev/i2c-2", O_RDWR),
+                   open_pcm(10, KB_PLAYBACK), open_pcm(9, KB_PLAYBACK)};
+    EXPECT_TRUE(first >= 0 && nodes[4] >= 0 && kb_fault_hits(KB_FAULT_PCM_OPEN) == 1);
+    EXPECT_EQ(5, kb_open_fds());
+    for (int n : nodes) close(n);
+    EXPECT_EQ(0, kb_open_fds());
+
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([t, &wrong] {
+        threads.emplace_back([&wrong] {
             for (int i = 0; i < 300; ++i) {
-                if (t % 2 == 0) {
-                    int fd = open("/dev/snd/controlC0", O_RDWR);
-                    snd_ctl_elem_list list{};
-                    wrong += fd < 0 || io(fd, SNDRV_CTL_IOCTL_ELEM_LIST, &list) != 0 || list.count == 0;
-                    wrong += close(fd) != 0;
-                } else {
-                    int p[2], queued = -1;
-                    if (pipe(p) != 0) {
-                        ++wrong;
-                        continue;
-                    }
-                    // FIONREAD is the kernel's; the board would refuse it.
-                    wrong += ioctl(p[0], FIONREAD, &queued) != 0 || queued != 0;
-                    wrong += close(p[0]) != 0;
-                    wrong += close(p[1]) != 0;
-                }
+                int ctl = open("/dev/snd/controlC0", O_RDWR), p[2] = {-1, -1}, queued = -1;
+                snd_ctl_elem_list list{};
+                wrong += ctl < 0 || io(ctl, SNDRV_CTL_IOCTL_ELEM_LIST, &list) != 0 || list.count == 0;
+                wrong += close(ctl) != 0;
+                // FIONREAD is the kernel's; the board would refuse it.
+                wrong += pipe(p) != 0 || ioctl(p[0], FIONREAD, &queued) != 0 || queued != 0;
+                wrong += close(p[0]) != 0;
+                wrong += close(p[1]) != 0;
             }
         });
     for (auto &t : threads) t.join();
@@ -570,10 +422,10 @@ TEST_F(Board, DescriptorTableUnderConcurrentOpensAndCloses)
 
     // Fill the low numbers so that the node gets a high one.
     std::vector<int> fillers;
-    for (int fd = 0; fd >= 0 && fd < 4200;) fillers.push_back(fd = open("/dev/null", O_RDONLY));
+    for (int n = 0; n >= 0 && n < 4200;) fillers.push_back(n = open("/dev/null", O_RDONLY));
     int high = open("/dev/snd/controlC0", O_RDWR), plain = open("/dev/null", O_RDONLY);
-    for (int fd : fillers)
-        if (fd >= 0) close(fd);
+    for (int n : fillers)
+        if (n >= 0) close(n);
     ASSERT_GE(high, 4096);
     EXPECT_EQ(1, kb_open_fds());
     snd_ctl_elem_list list{};
@@ -583,117 +435,302 @@ TEST_F(Board, DescriptorTableUnderConcurrentOpensAndCloses)
     // /dev/null with ENOTTY; under qemu-user the emulator refuses ioctls it
     // does not translate with ENOSYS before the kernel sees them.
     const int plain_error = io(plain, SNDRV_CTL_IOCTL_ELEM_LIST, &list);
-    EXPECT_TRUE(plain_error == ENOTTY || plain_error == ENOSYS) << "a plain descriptor was answered with " << plain_error;
+    EXPECT_TRUE(plain_error == ENOTTY || plain_error == ENOSYS)
+        << "a plain descriptor was answered with " << plain_error;
     EXPECT_EQ(0, close(plain));
+
+    // A fork while the board holds a node: the handler's close() of a plain
+    // descriptor does not deadlock (the test's time limit would end it).
+    ASSERT_TRUE(g_fork_handler);
+    g_close_at_fork = fd = open("/dev/null", O_RDONLY);
+    pid_t pid = fork();
+    if (pid == 0) _exit(0);
+    ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD)) << "the descriptor was closed";
     EXPECT_EQ(0, close(high));
     EXPECT_EQ(0, kb_open_fds());
     EXPECT_EQ(before, open_descriptors());
 }
 
-// A runtime's close() of its own descriptor while the board's lock is held
-// on that thread (here a fork handler; a sanitizer reporting from inside the
-// board is the same) goes straight to the kernel instead of deadlocking.
-TEST_F(Board, PlainCloseNeedsNoBoardLock)
+struct pcm *open_stream(const char *name, unsigned flags = PCM_OUT)
 {
-    ASSERT_TRUE(g_fork_handler);
-    int node = open("/dev/snd/controlC0", O_RDWR);  // the board has descriptors to look at
-    int fd = open("/dev/null", O_RDONLY);
-    ASSERT_GE(fd, 0);
-    g_close_at_fork = fd;
-    std::atomic<bool> done{false};
-    std::thread forker([&] {
-        pid_t pid = fork();
-        if (pid == 0) _exit(0);
-        if (pid > 0) waitpid(pid, nullptr, 0);
-        done = true;
-    });
-    for (int i = 0; i < 60000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!done) {
-        ADD_FAILURE() << "close() in a fork handler deadlocked on the board lock";
-        fflush(stdout);
-        _exit(1);  // the lock is lost for good: nothing else can run
+    return pcm_open(flags, const_cast<char *>(name));
+}
+
+bool has_text(const struct pcm *p, int err)
+{
+    return strstr(p->error, strerror(err)) != nullptr;
+}
+
+// Negotiates the way the audio library does; accepted blocks become the record's.
+int negotiate(struct pcm *p, unsigned channels, unsigned rate)
+{
+    auto *hw = static_cast<snd_pcm_hw_params *>(malloc(sizeof(snd_pcm_hw_params)));
+    *hw = library_params(SNDRV_PCM_FORMAT_S16_LE, channels, rate);
+    param_set_max(hw, SNDRV_PCM_HW_PARAM_SAMPLE_BITS, ~0u);  // the sample size left open
+    param_set_hw_refine(p, hw);
+    if (param_set_hw_params(p, hw) != 0) return free(hw), -1;
+    auto *sw = static_cast<snd_pcm_sw_params *>(calloc(1, sizeof(snd_pcm_sw_params)));
+    sw->period_step = 1;
+    sw->avail_min = sw->start_threshold = unsigned(pcm_period_size(hw)) / (channels * 2);
+    sw->stop_threshold = unsigned(pcm_buffer_size(hw)) / (channels * 2);
+    if (param_set_sw_params(p, sw) != 0) return free(sw), -1;
+    return pcm_prepare(p);
+}
+
+TEST_F(Board, PlatformPcmDeviceNamesAndRefusedOpens)
+{
+    for (const char *name : {"", "hw:", "hw:0", "hw:0,", "hw:,1", "hw:a,0", "hw:0,1x", "hw:0,-1",
+                             "plughw:0,0", "audio_blue", "audio_net ", "HW:0,0"}) {
+        errno = 0;
+        EXPECT_TRUE(open_stream(name) == nullptr && errno == EINVAL) << name;
     }
-    forker.join();
-    EXPECT_EQ(-1, fcntl(fd, F_GETFD)) << "the descriptor was closed";
-    EXPECT_EQ(0, close(node));
+    errno = 0;
+    // Parses, but there is no such node.
+    EXPECT_TRUE(open_stream("hw:0,99") == nullptr && errno != 0 && errno != EINVAL);
+    const struct {
+        const char *name;
+        int dev;
+    } good[] = {{"hw:0,7", 7},
+                {"audio_bluetooth", KB_DEV_BLUETOOTH},
+                {"audio_usb", KB_DEV_USB},
+                {"audio_net", KB_DEV_NET}};
+    for (const auto &g : good)
+        for (int dir : {KB_PLAYBACK, KB_CAPTURE}) {
+            unsigned flags = (dir == KB_CAPTURE ? PCM_IN : PCM_OUT) | PCM_MONO;
+            struct pcm *p = open_stream(g.name, flags);
+            ASSERT_TRUE(pcm_ready(p)) << g.name;
+            EXPECT_TRUE(p->card_no == 0 && p->device_no == g.dev && p->flags == flags) << g.name;
+            EXPECT_TRUE(pcm_info(g.dev, dir).open == 1 && pcm_info(g.dev, 1 - dir).open == 0) << g.name;
+            EXPECT_EQ(0, pcm_close(p));
+        }
+
+    kb_fault(KB_FAULT_PCM_OPEN, 3, 0, 1, EBUSY);
+    errno = 0;
+    EXPECT_TRUE(open_stream("hw:0,3") == nullptr && errno == EBUSY);
+    // A node that opens but can't tell what it is: an unusable handle that
+    // says why, and the node closed again.
+    kb_fault(KB_FAULT_PCM_READY, -1, 0, 1, EIO);
+    errno = 0;
+    struct pcm *p = open_stream("hw:0,4", PCM_IN);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(EIO, errno);
+    EXPECT_TRUE(!pcm_ready(p) && p->fd == -1);
+    EXPECT_TRUE(has_text(p, EIO)) << p->error;
     EXPECT_EQ(0, kb_open_fds());
+    char buf[4] = {};
+    EXPECT_TRUE(pcm_prepare(p) == -1 && pcm_read(p, buf, sizeof buf) == -1);
+    EXPECT_EQ(0, pcm_close(p));
 }
 
-// Exit status and output (standard output and error) of a program run with
-// this one's environment; a sanitizer runtime this test runs with must come
-// first in the child too.
-std::pair<int, std::string> run(const std::vector<std::string> &args)
+TEST_F(Board, PlatformPcmSetupTransfersAndXrunRecovery)
 {
-    std::vector<std::string> env{"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
-    for (char **e = environ; *e; ++e)
-        if (strncmp(*e, "LD_PRELOAD=", 11) != 0) env.push_back(*e);
-    dl_iterate_phdr(
-        [](dl_phdr_info *info, size_t, void *out) {
-            const char *name = info->dlpi_name ? info->dlpi_name : "";
-            if (strstr(name, "libasan.so") || strstr(name, "libtsan.so"))
-                static_cast<std::vector<std::string> *>(out)->push_back(std::string("LD_PRELOAD=") + name);
-            return 0;
-        },
-        &env);
-    std::vector<char *> argv, envp;
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    for (const auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    int p[2], status = -1;
-    if (pipe(p)) return {-1, ""};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 2);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    close(p[1]);
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
-    close(p[0]);
-    if (rc == 0) waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    struct pcm *p = open_stream("hw:0,6");
+    ASSERT_TRUE(pcm_ready(p));
+    p->channels = 1;
+    ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;
+    // A refused setup says why; the next one replaces the blocks kept so far.
+    const struct {
+        enum kb_fault fault;
+        int err;
+    } refusals[] = {
+        {KB_FAULT_PCM_HW_PARAMS, EINVAL}, {KB_FAULT_PCM_SW_PARAMS, ENOMEM}, {KB_FAULT_PCM_PREPARE, EIO}};
+    for (const auto &r : refusals) {
+        kb_fault(r.fault, 6, 0, 1, r.err);
+        errno = 0;
+        EXPECT_TRUE(negotiate(p, 2, 8000) == -1 && errno == r.err && has_text(p, r.err)) << p->error;
+    }
+    ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;  // the negotiated 4-byte frame counts
+    std::vector<unsigned char> data(8003);
+    for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<unsigned char>(k * 7 + 3);
+    ASSERT_EQ(0, pcm_write(p, data.data(), 4003)) << p->error;
+    kb_fault(KB_FAULT_PCM_WRITE, 6, 0, 2, EPIPE);
+    ASSERT_EQ(0, pcm_write(p, data.data() + 4000, 4000)) << p->error;
+    EXPECT_EQ(2, p->underruns);
+    EXPECT_EQ(4u, pcm_info(6).prepares);  // two setups, two recoveries
+    std::vector<unsigned char> got(data.size());
+    ASSERT_EQ(8000u, kb_pcm_played(6, 0, got.data(), got.size()));
+    EXPECT_EQ(0, memcmp(data.data(), got.data(), 8000));
+    kb_fault(KB_FAULT_PCM_WRITE, 6, 0, -1, EPIPE);  // never clears: fails, no hang
+    errno = 0;
+    EXPECT_TRUE(pcm_write(p, data.data(), 400) == -1 && errno == EPIPE);
+    kb_fault(KB_FAULT_PCM_WRITE, 6, 0, 1, EIO);
+    errno = 0;
+    EXPECT_TRUE(pcm_write(p, data.data(), 400) == -1 && errno == EIO && has_text(p, EIO)) << p->error;
+    pcm_close(p);
+
+    // The board's capture tone, the same in both channels, goes on across
+    // reads; prepared again after the overrun, it starts over.
+    kb_capture_tone(9, 1000, 8000);
+    p = open_stream("hw:0,9", PCM_IN);
+    ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;
+    std::vector<int16_t> buf(640);
+    kb_fault(KB_FAULT_PCM_READ, 9, 2, 1, EPIPE);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(0, pcm_read(p, buf.data(), 640)) << p->error;
+        ASSERT_EQ(0, pcm_read(p, buf.data() + 320, 640)) << p->error;
+        for (int n = 0; n < 320; ++n)
+            ASSERT_TRUE(buf[2 * n] == int16_t(lrint(8000 * sin(2 * M_PI * 1000 * n / 8000.0))) &&
+                        buf[2 * n + 1] == buf[2 * n])
+                << n;
+    }
+    EXPECT_EQ(1, p->underruns);
+    kb_fault(KB_FAULT_PCM_READ, 9, 0, 1, EIO);
+    errno = 0;
+    EXPECT_TRUE(pcm_read(p, buf.data(), 640) == -1 && errno == EIO && has_text(p, EIO)) << p->error;
+    pcm_close(p);
 }
 
-// ELF class and machine of a file, to tell whether it runs natively here.
-std::string elf_kind(const char *path)
+// A control's values as the board holds them.
+std::vector<long> values(const char *name)
 {
-    std::string h = read_all(path).substr(0, 20);
-    return h.size() == 20 ? std::string{h[4], h[18], h[19]} : std::string();
+    std::vector<long> v(8);
+    v.resize(size_t(std::max(0, kb_ctl_get(name, v.data(), 8))));
+    return v;
 }
 
-TEST(BoardPreload, LauncherConfiguresAndPreloadsTheBoard)
+constexpr const char *kStereo = "DAC1 Playback Volume";                // INTEGER, 2 values, 0..175
+constexpr const char *kRoute = "SEC_MI2S_RX Audio Mixer MultiMedia1";  // BOOLEAN
+
+TEST_F(Board, PlatformMixerAndTheControlDevice)
 {
-    char self[4096] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    const std::string ka = std::string(self, strrchr(self, '/')) + "/../board/ka-board";
-    ASSERT_EQ(0, access(ka.c_str(), X_OK)) << ka;
-    // The board can only be preloaded into programs of its own machine (an
-    // emulated 32-bit ARM build has no ARM shell to run).
-    if (elf_kind("/bin/sh") != elf_kind("/proc/self/exe"))
-        GTEST_SKIP() << "/bin/sh is not built for this test's machine";
-    const char *script =
-        "cat /sys/devices/soc:sound/codec_name 2>/dev/null || echo no node; "
-        "for f in /data/alsaucm_test /run/alsaucm_test; do "
-        "  if [ -e $f ]; then echo present $f; else echo absent $f; fi; done; "
-        "[ -c /dev/snd/controlC0 ] && echo control; [ -e /dev/snd/pcmC0D40p ] || echo no pcm 40; "
-        "true 2>/dev/null 3<>/dev/snd/pcmC0D5p || echo refused; true 3<>/dev/snd/pcmC0D5p && echo opened; "
-        "echo rxgains gain 3 > /run/alsaucm_test && cat /run/alsaucm_test";
-    auto r = run({ka, "run", "--codec", "tlv320aic3x.1-0018", "--files", "run", "--fault",
-                  "pcm_open@5:0:1:13", "--", "/bin/sh", "-c", script});
-    EXPECT_EQ(0, r.first) << r.second;
-    EXPECT_EQ("tlv320aic3x.1-0018\nabsent /data/alsaucm_test\npresent /run/alsaucm_test\ncontrol\nno pcm 40\n"
-              "refused\nopened\nrxgains gain 3\n",
-              r.second);
-    r = run({ka, "run", "--codec", "none", "--files", "none", "--", "/bin/sh", "-c", script});
-    EXPECT_EQ(0u, r.second.find("no node\nabsent /data/alsaucm_test\nabsent /run/alsaucm_test\n"))
-        << r.second;
-    r = run({ka, "run", "--log", "--", "/bin/sh", "-c", "true 3<>/dev/snd/pcmC0D1p"});
-    EXPECT_TRUE(r.first == 0 && r.second.find("] open pcmC0D1p") != std::string::npos) << r.second;
-    EXPECT_EQ(2, run({ka, "run", "--speed", "fast", "--", "/bin/true"}).first);  // a usage error
+    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 1, EACCES);
+    errno = 0;
+    EXPECT_EQ(nullptr, mixer_open("/dev/snd/controlC0"));
+    EXPECT_EQ(EACCES, errno);
+    EXPECT_EQ(nullptr, mixer_open("/dev/snd/controlC7"));
+    EXPECT_EQ(0, kb_open_fds());
+    struct mixer *m = mixer_open("/dev/snd/controlC0");
+    ASSERT_NE(nullptr, m);
+    auto set = [m](const char *name, std::vector<const char *> argv, bool mul = false) {
+        struct mixer_ctl *c = mixer_get_control(m, name, 0);
+        EXPECT_NE(nullptr, c) << name;
+        auto **a = const_cast<char **>(argv.data());
+        const int n = int(argv.size());
+        return !c ? 1 : mul ? mixer_ctl_mulvalues(c, n, a) : mixer_ctl_set_value(c, n, a);
+    };
+    ASSERT_EQ(4u * 7 + 2 + 7 + 3, m->count);  // four front ends' routes, DTMF, codec, voice
+    for (unsigned i = 0; i < m->count; ++i) {
+        const char *name = reinterpret_cast<const char *>(m->info[i].id.name);
+        EXPECT_TRUE(m->ctl[i].mixer == m && m->ctl[i].info == &m->info[i]);
+        EXPECT_EQ(kb_ctl_get(name, nullptr, 0), int(m->info[i].count)) << name;
+        EXPECT_EQ(&m->ctl[i], mixer_get_control(m, name, 0)) << name;
+    }
+    EXPECT_EQ(nullptr, mixer_get_control(m, kStereo, 1));  // only one of that name
+    for (const char *name : {"DAC1 Playback", "DAC1 Playback Volume ", "", (const char *)nullptr})
+        EXPECT_EQ(nullptr, mixer_get_control(m, name, 0));
+
+    // Setting checks the count and the range.
+    EXPECT_EQ(0, set(kStereo, {"0", "175"}));
+    EXPECT_EQ(0, set("Voice Rx Gain", {"-1", "5000", "17"}, true));
+    EXPECT_EQ((std::vector<long>{-1, 5000, 17}), values("Voice Rx Gain"));
+    for (auto argv : std::vector<std::vector<const char *>>{{"1"},
+                                                            {"1", "2", "3"},
+                                                            {"176", "0"},
+                                                            {"0", "-1"},
+                                                            {"12abc", "0"},
+                                                            {"", "0"},
+                                                            {"0x10", "0"},
+                                                            {"99999999999999999999", "0"},
+                                                            {"1", nullptr}}) {
+        EXPECT_LT(set(kStereo, argv), 0) << argv[0];
+        EXPECT_LT(set(kStereo, argv, true), 0) << argv[0];
+    }
+    for (const char *word : {"2", "-1", "yes", "", "onn"}) EXPECT_LT(set(kRoute, {word}), 0) << word;
+    EXPECT_EQ(2u, kb_ctl_writes(nullptr, 0));  // refused values write nothing
+    EXPECT_EQ((std::vector<long>{0, 175}), values(kStereo));
+    const struct {
+        const char *word;
+        long value;
+    } words[] = {{"1", 1}, {"0", 0}, {"on", 1}, {"off", 0}, {"true", 1}, {"false", 0}};
+    for (const auto &w : words) {
+        long before = !w.value;
+        kb_ctl_set(kRoute, &before, 1);
+        EXPECT_EQ(0, set(kRoute, {w.word})) << w.word;
+        EXPECT_EQ(std::vector<long>{w.value}, values(kRoute)) << w.word;
+    }
+    kb_fault(KB_FAULT_CTL_WRITE, -1, 0, 1, EIO);
+    EXPECT_EQ(-EIO, set(kStereo, {"5", "6"}));
+
+    // The board refuses on its own what the platform never sends: a value out
+    // of range, an unknown control. It finds a control by interface and name too.
+    snd_ctl_elem_value v{};
+    v.id.numid = mixer_get_control(m, kStereo, 0)->info->id.numid;
+    for (long bad : {-1L, 176L}) {
+        v.value.integer.value[1] = bad;
+        EXPECT_TRUE(ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_WRITE, &v) == -1 && errno == EINVAL) << bad;
+    }
+    snd_ctl_elem_info unknown{};
+    unknown.id.numid = v.id.numid = 999;
+    EXPECT_TRUE(ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_INFO, &unknown) == -1 && errno == ENOENT);
+    for (unsigned long req : {SNDRV_CTL_IOCTL_ELEM_READ, SNDRV_CTL_IOCTL_ELEM_WRITE})
+        EXPECT_TRUE(ioctl(m->fd, req, &v) == -1 && errno == ENOENT) << req;
+    v.id = {};
+    v.id.iface = SNDRV_CTL_ELEM_IFACE_MIXER;
+    snprintf(reinterpret_cast<char *>(v.id.name), sizeof v.id.name, "%s", kStereo);
+    ASSERT_EQ(0, ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_READ, &v));
+    EXPECT_TRUE(v.value.integer.value[0] == 0 && v.value.integer.value[1] == 175);
+    v.id.numid = 0;  // it was filled in
+    v.id.iface = SNDRV_CTL_ELEM_IFACE_CARD;
+    EXPECT_TRUE(ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_READ, &v) == -1 && errno == ENOENT);
+    // A reset puts the values back.
+    kb_reset();
+    EXPECT_EQ((std::vector<long>{0, 0}), values(kStereo));
+    EXPECT_EQ(0u, kb_ctl_writes(nullptr, 0));
+    mixer_close(m);
+}
+
+std::vector<std::string> g_texts;
+std::atomic<int> g_a{0}, g_b{0}, g_broken{0};
+
+void record(const __android_log_message *m)
+{
+    EXPECT_TRUE(m->struct_size == sizeof *m && m->buffer_id == 0 && m->file == nullptr && m->line == 0);
+    g_texts.push_back(std::to_string(m->priority) + "|" + m->tag + "|" + m->message);
+}
+
+// Counts a message of the threads below, and whether it arrived whole.
+void tally(const __android_log_message *m, std::atomic<int> &n)
+{
+    const size_t len = strlen(m->message);
+    if (strcmp(m->tag, "w") != 0 || (len != 3 && len != 3 + 5000) || m->message[len - 1] != '\n') ++g_broken;
+    ++n;
+}
+
+TEST(PlatformLog, LoggerHookWithManyThreads)
+{
+    const std::string big(5000, 'a');  // beyond any stack buffer
+    g_texts.clear();
+    g_a = g_b = g_broken = 0;
+    __android_log_set_logger(record);
+    __android_log_print(ANDROID_LOG_ERROR, "tag", "%s[%d]:x=%05.1f", "ka_mixer", 42, 2.5);
+    __android_log_write(ANDROID_LOG_INFO, nullptr, "as is\n");
+    __android_log_print(ANDROID_LOG_DEBUG, "", "<%s>\n", big.c_str());
+    EXPECT_EQ((std::vector<std::string>{"6|tag|ka_mixer[42]:x=002.5", "4||as is\n", "3||<" + big + ">\n"}),
+              g_texts);
+
+    // Writers log while another thread swaps the logger: each message reaches
+    // one logger, whole.
+    constexpr int kThreads = 4, kEach = 1000;
+    std::atomic<bool> stop{false};
+    __android_logger_function fa = [](const __android_log_message *m) { tally(m, g_a); };
+    __android_logger_function fb = [](const __android_log_message *m) { tally(m, g_b); };
+    __android_log_set_logger(fa);
+    std::thread switcher([&] {
+        for (bool a = false; !stop.load(); a = !a) __android_log_set_logger(a ? fa : fb);
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t)
+        writers.emplace_back([t, &big] {
+            for (int i = 0; i < kEach; ++i)
+                __android_log_print(ANDROID_LOG_DEBUG, "w", "%d:%s\n", t, i % 100 ? "" : big.c_str());
+        });
+    for (auto &w : writers) w.join();
+    stop = true;
+    switcher.join();
+    __android_log_set_logger(nullptr);
+    EXPECT_EQ(kThreads * kEach, g_a.load() + g_b.load());
+    EXPECT_EQ(0, g_broken.load());
 }
 
 }  // namespace

@@ -55,37 +55,32 @@ head -c 64000 /dev/urandom >"$work/b.raw"
 rm -rf "$work/out" "$work"/host-*.raw && mkdir "$work/out"
 run --speaker=kbtest -- sh -c "'$tool' play-raw --device hw:0,13 --rate 16000 '$work/a.raw' &
     '$tool' play-raw --device hw:0,0 --rate 8000 --channels 2 '$work/b.raw'; wait" >/dev/null 2>&1
-check "two devices at once: the first reaches its host stream exactly" \
-    "data '$work/out/pcmC0D13p.wav' | cmp -s - '$work/host-16000-1.raw'"
-check "two devices at once: the second reaches its host stream exactly" \
-    "data '$work/out/pcmC0D0p.wav' | cmp -s - '$work/host-8000-2.raw'"
-check "two devices at once: the input is what the host got first" \
-    "head -c 64000 '$work/host-8000-2.raw' | cmp -s - '$work/b.raw'"
+check "two devices at once: each reaches its host stream exactly, the input what the host got first" \
+    "data '$work/out/pcmC0D13p.wav' | cmp -s - '$work/host-16000-1.raw' &&
+     data '$work/out/pcmC0D0p.wav' | cmp -s - '$work/host-8000-2.raw' &&
+     head -c 64000 '$work/host-8000-2.raw' | cmp -s - '$work/b.raw'"
 
 # Capture from the host.
 head -c 64000 /dev/urandom >"$work/mic.raw"
-run --capture alsa:kbmic -- "$tool" record-raw --seconds 1 --rate 8000 "$work/rec.raw" >/dev/null 2>&1
-check "capture alsa: the recording holds exactly the host's samples" \
-    "head -c 16000 '$work/mic.raw' | cmp -s - '$work/rec.raw'"
-run --capture alsa:kbmic -- "$tool" record-raw --seconds 1 --rate 16000 --channels 2 \
-    "$work/rec2.raw" >/dev/null 2>&1
-check "capture alsa at the program's rate and channels" \
-    "head -c 64000 '$work/mic.raw' | cmp -s - '$work/rec2.raw'"
+for f in "8000 1 16000" "16000 2 64000"; do
+    set -- $f
+    run --capture alsa:kbmic -- "$tool" record-raw --seconds 1 --rate $1 --channels $2 "$work/rec.raw" >/dev/null 2>&1
+    check "capture alsa at $1 Hz, $2 channels: the recording holds exactly the host's samples" \
+        "head -c $3 '$work/mic.raw' | cmp -s - '$work/rec.raw'"
+done
 
 # A host PCM that does not exist: one message, the program unaffected.
 rm -rf "$work/out" && mkdir "$work/out"
 run --speaker=nosuchpcm -- "$tool" play-raw --device hw:0,13 --rate 16000 "$work/a.raw" \
     >/dev/null 2>"$work/err.txt"
-check "no host PCM: play still reaches the device" \
-    "data '$work/out/pcmC0D13p.wav' | head -c 48000 | cmp -s - '$work/a.raw'"
-check "no host PCM: one message naming it" \
-    "[ \$(grep -v '^[DIWE]/' '$work/err.txt' | grep -vc 'bytes played') -eq 1 ] &&
+check "no host PCM: play still reaches the device; one message naming it" \
+    "data '$work/out/pcmC0D13p.wav' | head -c 48000 | cmp -s - '$work/a.raw' &&
+     [ \$(grep -v '^[DIWE]/' '$work/err.txt' | grep -vc 'bytes played') -eq 1 ] &&
      grep -q \"no host sound.*'nosuchpcm'\" '$work/err.txt'"
 run --capture alsa:nosuchpcm -- "$tool" record-raw --seconds 1 --rate 8000 "$work/rec3.raw" \
     >/dev/null 2>"$work/err.txt"
-check "no host PCM: record still gives 1 s" "[ \$(stat -c %s '$work/rec3.raw') -eq 16000 ]"
-check "no host PCM for capture: one message" \
-    "[ \$(grep -c 'no host sound' '$work/err.txt') -eq 1 ]"
+check "no host PCM for capture: record still gives 1 s; one message" \
+    "[ \$(stat -c %s '$work/rec3.raw') -eq 16000 ] && [ \$(grep -c 'no host sound' '$work/err.txt') -eq 1 ]"
 
 # At the sample clock: the host sees every frame and no gap.
 frames=$((seconds * 16000))

@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
-# ka-audio as a user meets it: exit codes and the one line on failure, the
-# playing position, and running it outside the board.
+# ka-audio and the ka-board launcher as a person runs them:
 #   test_cli.sh KA_BOARD KA_AUDIO WORKDIR
+# - exit codes and the one line on failure, the playing position, -v, every
+#   subcommand's --help, and ka-audio outside the board;
+# - play-raw: the device's output WAV holds exactly the bytes played, then
+#   only silence; play: a WAV file's samples reach the device unchanged;
+# - record-raw and record: exactly the asked length of audio, the same samples
+#   at the board's unlimited speed as at its sample clock;
+# - the launcher's options (codec node, command files, faults, log) reach the
+#   board it preloads into a program that knows nothing of it.
 set -u
 board=$1 tool=$2 work=$3
-rm -rf "$work" && mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work/out"
+# A launcher that cannot run here (another machine's binary without binfmt).
 "$board" --help >/dev/null 2>&1 || { echo "cannot run $board here"; exit 77; }
 fail=0
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi; }
 # expect NAME RC PATTERN -- COMMAND...: exit code RC, and exactly one line on
 # standard error matching PATTERN.
 expect() {
     local name=$1 want=$2 pattern=$3; shift 4
-    "$@" >"$work/out" 2>"$work/err"
+    "$@" >"$work/stdout" 2>"$work/err"
     local rc=$? lines
     lines=$(wc -l <"$work/err")
     if [ "$rc" -eq "$want" ] && [ "$lines" -eq 1 ] && grep -q -- "$pattern" "$work/err"; then
@@ -39,22 +48,62 @@ if [ ! -e /dev/snd/controlC0 ]; then
 fi
 
 # Position at unlimited speed, not on a terminal: plain lines, no library
-# lines, the last one the full duration.
+# lines, the last one the full duration; -v shows the library's lines.
 "${run[@]}" "$tool" play "$work/clip.wav" >"$work/pos" 2>"$work/err"
 rc=$?
-if [ $rc -eq 0 ] && [ "$(tail -1 "$work/pos")" = "01:03 / 01:03" ] && [ ! -s "$work/err" ] &&
-   ! grep -qvE '^[0-9]{2}:[0-9]{2} / 01:03$' "$work/pos"; then
-    echo "ok: play shows the position, the last line the full duration"
-else
-    echo "FAILED: play position (exit $rc):"; cat "$work/pos" "$work/err"; fail=1
-fi
-# -v shows the library's lines.
+check "play shows the position, the last line the full duration" \
+    '[ $rc -eq 0 ] && [ "$(tail -1 "$work/pos")" = "01:03 / 01:03" ] && [ ! -s "$work/err" ] &&
+     ! grep -qvE "^[0-9]{2}:[0-9]{2} / 01:03$" "$work/pos"'
 "${run[@]}" "$tool" -v play "$work/clip.wav" >/dev/null 2>"$work/err"
-if grep -q '^D/ka_lib_audio\[' "$work/err"; then echo "ok: -v shows the library log"; else
-    echo "FAILED: -v shows no library log"; fail=1; fi
-# Every subcommand has its --help.
+check "-v shows the library log" 'grep -q "^D/ka_lib_audio\[" "$work/err"'
 for cmd in $("$tool" --help | sed -n 's/^  \([a-z0-9-]*\) .*/\1/p'); do
     "$tool" "$cmd" --help | grep -q "^usage: ka-audio .*$cmd" || { echo "FAILED: $cmd --help"; fail=1; }
 done
+
+head -c 96000 /dev/urandom >"$work/in.raw"
+"$board" run --speed 0 --out "$work/out" -- "$tool" play-raw --device hw:0,13 --channels 1 --rate 16000 \
+    "$work/in.raw" 2>/dev/null
+wav="$work/out/pcmC0D13p.wav"
+check "play-raw output holds the input, then only silence" \
+    'tail -c +45 "$wav" | head -c 96000 | cmp -s - "$work/in.raw" &&
+     [ -z "$(tail -c +96045 "$wav" | tr -d "\\000" | head -c 1)" ]'
+for speed in 0 1; do
+    "$board" run --speed $speed --capture tone:440:8000 -- "$tool" record-raw --seconds 1 --rate 8000 \
+        "$work/rec$speed.raw" 2>/dev/null
+    "$board" run --speed $speed --capture tone:440:8000 -- "$tool" record --seconds 1 \
+        "$work/rec$speed.wav" 2>/dev/null
+    check "record-raw and record at speed $speed give 1 s" \
+        '[ $(stat -c %s "$work/rec$speed.raw") -eq 16000 ] && [ $(stat -c %s "$work/rec$speed.wav") -eq 16044 ]'
+done
+check "the same tone at both speeds, by record and record-raw" \
+    'cmp -s "$work/rec0.raw" "$work/rec1.raw" && tail -c +45 "$work/rec0.wav" | cmp -s - "$work/rec0.raw"'
+rm -rf "$work/out" && mkdir "$work/out"
+"$board" run --speed 0 --out "$work/out" -- "$tool" play "$work/rec0.wav" >/dev/null 2>&1
+check "play of a WAV file reaches the device unchanged" \
+    'tail -c +45 "$work/out/pcmC0D0p.wav" | head -c 16000 | cmp -s - "$work/rec0.raw"'
+
+# The launcher's options reach a shell it preloads the board into (where the
+# shell is built for the launcher's machine).
+if [ "$(od -An -tx1 -j18 -N2 "$board")" = "$(od -An -tx1 -j18 -N2 /bin/sh)" ]; then
+    script='cat /sys/devices/soc:sound/codec_name 2>/dev/null || echo no node
+        for f in /data/alsaucm_test /run/alsaucm_test; do [ -e $f ] && echo present $f || echo absent $f; done
+        [ -c /dev/snd/controlC0 ] && echo control; [ -e /dev/snd/pcmC0D40p ] || echo no pcm 40
+        true 2>/dev/null 3<>/dev/snd/pcmC0D5p || echo refused; true 3<>/dev/snd/pcmC0D5p && echo opened
+        echo rxgains gain 3 > /run/alsaucm_test && cat /run/alsaucm_test'
+    out=$("$board" run --codec tlv320aic3x.1-0018 --files run --fault pcm_open@5:0:1:13 -- /bin/sh -c "$script" 2>&1)
+    rc=$?
+    want=$'tlv320aic3x.1-0018\nabsent /data/alsaucm_test\npresent /run/alsaucm_test\ncontrol\nno pcm 40\n'
+    want+=$'refused\nopened\nrxgains gain 3'
+    check "launcher: codec node, command files, emulated nodes, a fault" '[ $rc -eq 0 ] && [ "$out" = "$want" ]'
+    out=$("$board" run --codec none --files none -- /bin/sh -c "$script" 2>&1)
+    check "launcher: no codec node, no command files" \
+        '[ "$(echo "$out" | head -3)" = "$(printf "no node\nabsent /data/alsaucm_test\nabsent /run/alsaucm_test")" ]'
+    out=$("$board" run --log -- /bin/sh -c 'true 3<>/dev/snd/pcmC0D1p' 2>&1)
+    rc=$?
+    check "launcher: --log shows the board's events" '[ $rc -eq 0 ] && echo "$out" | grep -q "] open pcmC0D1p"'
+fi
+"$board" run --speed fast -- /bin/true 2>"$work/err"
+rc=$?
+check "launcher: a usage error" '[ $rc -eq 2 ] && grep -q "^ka-board: bad speed" "$work/err"'
 [ $fail -eq 0 ] && echo "all CLI checks passed"
 exit $fail
