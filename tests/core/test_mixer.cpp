@@ -3,7 +3,6 @@
 // closed again after every call. (The retries of a control device that does
 // not open: test_mixer_first_open.)
 #include <alsa_audio.h>
-#include <android/log.h>
 #include <errno.h>
 
 #include <string>
@@ -35,17 +34,7 @@ protected:
         std::vector<kb_ctl_write> w(512);
         return kb_ctl_writes(w.data(), w.size());
     }
-    // Errors logged at priority 6, text after the "ka_mixer[<line>]:" prefix.
-    std::vector<std::string> errors()
-    {
-        std::vector<std::string> out;
-        for (const auto &l : log.lines()) {
-            if (l.prio != ANDROID_LOG_ERROR) continue;
-            EXPECT_EQ(l.text.rfind("ka_mixer[", 0), 0u) << l.text;
-            out.push_back(l.text.substr(l.text.find("]:") + 2));
-        }
-        return out;
-    }
+    std::vector<std::string> errors() { return log.errors("ka_mixer"); }
 };
 
 TEST_F(Mixer, SetsValuesSplitOnRunsOfSpaces)

@@ -2,7 +2,6 @@
 // while the control device stays away it is looked for again on every call.
 // Once the object exists, only its descriptor is reopened. Kept in a program
 // of its own: the object lives for the life of the process.
-#include <android/log.h>
 #include <errno.h>
 #include <sound/asound.h>
 
@@ -64,11 +63,7 @@ TEST_F(MixerFirstOpen, RetriesTheMixerThenItsDescriptorTenTimes)
         EXPECT_EQ(
             s.get ? Ka_clt_get_mixer_value(name.c_str(), &v) : Ka_clt_set_mixer_value(name.c_str(), 1, "1"),
             s.result);
-        // Error lines, text after the "ka_mixer[<line>]:" prefix.
-        std::vector<std::string> got;
-        for (const auto &l : log.lines())
-            if (l.prio == ANDROID_LOG_ERROR) got.push_back(l.text.substr(l.text.find("]:") + 2));
-        EXPECT_EQ(got, s.errors);
+        EXPECT_EQ(log.errors("ka_mixer"), s.errors);
         long value = 0;
         EXPECT_EQ(kb_ctl_get(name.c_str(), &value, 1), 1);
         EXPECT_EQ(value, s.get ? 0 : s.result) << "the control was written";

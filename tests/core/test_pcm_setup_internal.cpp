@@ -80,18 +80,12 @@ TEST_F(PcmSetup, RefusedOpenClosesTheStreamAndSaysWhy)
     EXPECT_EQ(kb_open_fds(), 0);
     // Unknown device name: the platform refuses the name itself.
     EXPECT_EQ(__ka_pcm_open("hw:zero", 0, 1, 8000, SNDRV_PCM_FORMAT_S16_LE), nullptr);
-    // The error lines, in order, each "ka_lib_audio[<line>]:<text>" at
-    // priority 6 with the empty tag.
-    std::vector<std::string> errors;
-    for (const auto &l : log.lines()) {
-        if (l.prio != ANDROID_LOG_ERROR) continue;
-        EXPECT_EQ(l.tag, "");
-        EXPECT_EQ(l.text.rfind("ka_lib_audio[", 0), 0u) << l.text;
-        errors.push_back(l.text.substr(l.text.find("]:") + 2));
-    }
-    EXPECT_EQ(errors, (std::vector<std::string>{
-                          "cannot set hw params\n", "__ka_pcm_open:params setting failed\n",
-                          "__ka_pcm_open:PCM open failed\n", "__ka_pcm_open:PCM open failed\n"}));
+    // The error lines, in order, each "ka_lib_audio[<line>]:<text>" with the
+    // empty tag.
+    EXPECT_EQ(
+        log.errors("ka_lib_audio"),
+        (std::vector<std::string>{"cannot set hw params\n", "__ka_pcm_open:params setting failed\n",
+                                  "__ka_pcm_open:PCM open failed\n", "__ka_pcm_open:PCM open failed\n"}));
 }
 
 }  // namespace
