@@ -62,34 +62,31 @@ TEST_F(Mixer, RefusesBadRequestsBeforeTouchingTheDevice)
         const char *name;
         int count;
         const char *value;
-        const char *error;
+        const char *error;  // followed by ", failed to mixer: <name>"
     };
     const Case cases[] = {
-        {kStereo, 2, "5", "input para is not equel to count, failed to mixer: DAC1 Playback Volume\n"},
-        {kRoute, 1, "5 6", "input count is not correct !!!!\n"},
-        {kRoute, 1, "",
-         "input para is not equel to count, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
-        {kRoute, 1, "    ",
-         "input para is not equel to count, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
-        {kRoute, 0, "1",
-         "input para is not correct, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
-        {nullptr, 1, "1", "input para is not correct, failed to mixer: NULL\n"},
-        {kRoute, 1, nullptr,
-         "input para is not correct, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
-        {kRoute, -1, "1", "malloc memory failed, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
-        {kRoute, INT32_MIN, "1",
-         "malloc memory failed, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
-        {kRoute, INT32_MAX, "1",
-         "malloc memory failed, failed to mixer: SEC_AUX_PCM_RX Audio Mixer MultiMedia1\n"},
+        {kStereo, 2, "5", "input para is not equel to count"},
+        {kRoute, 1, "", "input para is not equel to count"},
+        {kRoute, 1, "    ", "input para is not equel to count"},
+        {kRoute, 0, "1", "input para is not correct"},
+        {nullptr, 1, "1", "input para is not correct"},
+        {kRoute, 1, nullptr, "input para is not correct"},
+        {kRoute, -1, "1", "malloc memory failed"},
+        {kRoute, INT32_MIN, "1", "malloc memory failed"},
+        {kRoute, INT32_MAX, "1", "malloc memory failed"},
+        {kRoute, 1, "5 6", nullptr},  // "input count is not correct !!!!" alone
     };
     // Refused before the device is opened: a control device that cannot be
     // opened would show up as retries.
     kb_fault(KB_FAULT_CTL_OPEN, -1, 0, -1, ENOENT);
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.error);
+        const std::string error =
+            c.error ? std::string(c.error) + ", failed to mixer: " + (c.name ? c.name : "NULL")
+                    : "input count is not correct !!!!";
+        SCOPED_TRACE(error);
         log.clear();
         EXPECT_EQ(Ka_clt_set_mixer_value(c.name, c.count, c.value), 0);
-        EXPECT_EQ(errors(), std::vector<std::string>{c.error});
+        EXPECT_EQ(errors(), std::vector<std::string>{error + "\n"});
     }
     // A read without a record to fill is refused silently.
     log.clear();
@@ -152,16 +149,13 @@ TEST_F(Mixer, ReadsOneAndTwoValueControls)
     EXPECT_EQ(kb_open_fds(), 0);
 
     // A failed read leaves the count as the result and the record zero
-    // apart from its id.
+    // apart from its id. (Its message: the fault matrix.)
     kb_fault(KB_FAULT_CTL_READ, -1, 0, 1, EIO);
     memset(&v, 0xA5, sizeof v);
-    log.clear();
     EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, &v), 2);
     EXPECT_NE(v.id.numid, 0u);
     EXPECT_EQ(v.value.integer.value[0], 0);
     EXPECT_EQ(v.value.integer.value[1], 0);
-    EXPECT_EQ(log.count("ioctl SNDRV_CTL_IOCTL_ELEM_READ failed, fd: "), 1) << log.dump();
-    EXPECT_EQ(log.count(", errno: " + std::to_string(EIO) + "\n"), 1);
     EXPECT_EQ(kb_open_fds(), 0);
 }
 

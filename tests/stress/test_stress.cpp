@@ -533,10 +533,7 @@ void expect_player_plays(int h)
     const size_t before = kb_pcm_played(dev, 0, nullptr, 0);
     const auto data = player_test::pattern(5000, 5);
     EXPECT_EQ(player_test::play(h, data), 5000);
-    const std::vector<unsigned char> zeros(audCtl.pctx[h].write_chunk, 0);
-    EXPECT_TRUE(player_test::eventually([&] {
-        return kb_pcm_played(dev, 0, nullptr, 0) >= before + 5000 || player_test::play(h, zeros) < 0;
-    }));
+    EXPECT_TRUE(player_test::flush_until_played(h, dev, before + 5000));
     std::vector<unsigned char> got(5000);
     kb_pcm_played(dev, before, got.data(), got.size());
     EXPECT_EQ(got, data) << "player " << h;
@@ -659,27 +656,21 @@ TEST_F(Stress, RandomOperationsWithFaultsOnAllDevices)
     for (size_t i = kWorkers; i < threads.size(); ++i) threads[i].join();
     const int64_t storm_ms = now_ms() - t0;
 
-    // Everything closed by its owner's operations, as an application would.
+    // Everything closed by its owner's operations, as an application would;
+    // file plays still running close their players themselves.
     clear_faults();
     step(s_main, "closing everything", 0, [&] {
-        for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
-            Ka_AudPlayer_Stop(h);  // resumes a paused player
-            Ka_AudPlayer_Close(h);
-            Ka_AudRecorder_HStop(h);
-            Ka_AudRecorder_HClose(h);
-        }
         Ka_AudTone_Close();
         mova_stop_play_file();
-        return 0;
-    });
-    // File plays still running close their players themselves.
-    step(s_main, "waiting for the players to close", 0, [&] {
-        for (int h = 0; h < KA_DEVICE_COUNT; ++h)
+        for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
+            Ka_AudRecorder_HStop(h);
+            Ka_AudRecorder_HClose(h);
             player_test::eventually([&] {
-                Ka_AudPlayer_Stop(h);
+                Ka_AudPlayer_Stop(h);  // resumes a paused player
                 Ka_AudPlayer_Close(h);
                 return pstate(h) == CTX_CLOSED;
             });
+        }
         return 0;
     });
     step(s_main, "waiting for the library's threads", 0, [&] {
