@@ -145,7 +145,9 @@ TEST_F(Mixer, ReadsOneAndTwoValueControls)
     EXPECT_EQ(v.value.integer.value[0], 1);
 
     EXPECT_EQ(Ka_clt_get_mixer_value("No Such Control", &v), -1);
+    log.clear();
     EXPECT_EQ(Ka_clt_get_mixer_value(nullptr, &v), -1);
+    EXPECT_EQ(errors(), std::vector<std::string>{"Could not get the mixer control for 'NULL'.\n"});
     EXPECT_EQ(kb_open_fds(), 0);
 
     // A failed read leaves the count as the result and the record zero
