@@ -1,5 +1,5 @@
-// The device tables as applications see them through the exported pair, the
-// handle and name lookups, and route switching through the mixer.
+// The device contexts' handle and name lookups, and each device's route
+// switching through the mixer.
 #include <string.h>
 
 #include <string>
@@ -13,44 +13,7 @@ namespace {
 using ka_test::BoardTest;
 
 const char *const kNames[KA_DEVICE_COUNT] = {"hw:0,0",          "hw:0,13",   "hw:0,14",  "hw:0,16",
-                                              "audio_bluetooth", "audio_usb", "audio_net"};
-
-TEST(Contexts, TablesHoldTheSevenDevicesWithTheirDefaults)
-{
-    const char *mm[4] = {"MultiMedia1", "MultiMedia2", "MultiMedia6", "MultiMedia5"};
-    for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
-        SCOPED_TRACE(h);
-        const ka_pctx &p = audCtl.pctx[h];
-        const ka_cctx &c = audCtl.cctx[h];
-        EXPECT_STREQ(p.dev_name, kNames[h]);
-        EXPECT_STREQ(c.dev_name, kNames[h]);
-        EXPECT_EQ(p.path_mask, 1u);
-        EXPECT_EQ(c.path_mask, 16u);
-        EXPECT_EQ(p.bufsize_ms, 80u);
-        EXPECT_EQ(p.state, CTX_CLOSED);
-        EXPECT_EQ(c.state, CTX_CLOSED);
-        EXPECT_EQ(p.pcm, nullptr);
-        EXPECT_EQ(p.ringbuf, nullptr);
-        EXPECT_NE(p.start_play, nullptr);
-        EXPECT_NE(p.write, nullptr);
-        EXPECT_NE(p.soft_volume, nullptr);
-        EXPECT_EQ(p.start_decode, nullptr);
-        EXPECT_EQ(c.callback, default_capCb);
-        EXPECT_NE(c.read, nullptr);
-        if (h < 4) {
-            EXPECT_EQ(std::string(p.path_ctl[0]), std::string("SEC_AUX_PCM_RX Audio Mixer ") + mm[h]);
-            EXPECT_EQ(std::string(p.path_ctl[1]), std::string("SEC_MI2S_RX Audio Mixer ") + mm[h]);
-            EXPECT_EQ(std::string(p.path_ctl[2]), std::string("Incall_Music Audio Mixer ") + mm[h]);
-            EXPECT_EQ(std::string(c.path_ctl[0]), std::string(mm[h]) + " Mixer SEC_AUX_PCM_UL_TX");
-            EXPECT_EQ(std::string(c.path_ctl[1]), std::string(mm[h]) + " Mixer SEC_MI2S_TX");
-            EXPECT_EQ(std::string(c.path_ctl[2]), std::string(mm[h]) + " Mixer VOC_REC_UL");
-            EXPECT_EQ(std::string(c.path_ctl[3]), std::string(mm[h]) + " Mixer VOC_REC_DL");
-        } else {
-            for (const char *n : p.path_ctl) EXPECT_STREQ(n, "");
-            for (const char *n : c.path_ctl) EXPECT_STREQ(n, "");
-        }
-    }
-}
+                                             "audio_bluetooth", "audio_usb", "audio_net"};
 
 TEST(Contexts, LookupsByHandleNameAndContext)
 {
@@ -91,45 +54,53 @@ TEST(Contexts, LookupsByHandleNameAndContext)
 
 class RouteSwitching : public BoardTest {
 protected:
-    std::vector<kb_ctl_write> writes()
+    // The control writes since the last call, as "name = value".
+    std::vector<std::string> writes()
     {
         std::vector<kb_ctl_write> w(64);
         w.resize(kb_ctl_writes(w.data(), w.size()));
-        return w;
+        std::vector<std::string> out;
+        for (const kb_ctl_write &x : w) {
+            EXPECT_EQ(x.count, 1) << x.name;
+            out.push_back(x.name + (" = " + std::to_string(x.values[0])));
+        }
+        kb_reset();
+        return out;
     }
-    void TearDown() override { audCtl.pctx[1].path_mask = 1; }
+    void TearDown() override
+    {
+        for (int h = 0; h < KA_DEVICE_COUNT; ++h) audCtl.pctx[h].path_mask = 1, audCtl.cctx[h].path_mask = 16;
+    }
 };
 
-TEST_F(RouteSwitching, MaskSelectsControlsInBitOrder)
+// Each bit of a route mask switches one route control of the device, in bit
+// order: bits 0 to 2 a player's, bits 4 to 7 a recorder's; other bits select
+// nothing.
+TEST_F(RouteSwitching, MaskBitsSwitchTheDevicesOwnControlsInOrder)
 {
-    ka_pctx *p = __ka_hdl2pctx(1);
-    p->path_mask = 7;
-    EXPECT_EQ(__ka_pctx_set_path(p, 1), 0);
-    auto w = writes();
-    ASSERT_EQ(w.size(), 3u) << log.dump();
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_STREQ(w[i].name, p->path_ctl[i]);
-        EXPECT_EQ(w[i].count, 1);
-        EXPECT_EQ(w[i].values[0], 1);
+    const char *mm[4] = {"MultiMedia1", "MultiMedia2", "MultiMedia6", "MultiMedia5"};
+    for (int h = 0; h < 4; ++h) {
+        const std::string m = mm[h];
+        audCtl.pctx[h].path_mask = audCtl.cctx[h].path_mask = 0xFFFF;
+        EXPECT_EQ(__ka_pctx_set_path(&audCtl.pctx[h], 1), 0);
+        EXPECT_EQ(__ka_cctx_set_path(&audCtl.cctx[h], 0), 0);
+        EXPECT_EQ(
+            writes(),
+            (std::vector<std::string>{
+                "SEC_AUX_PCM_RX Audio Mixer " + m + " = 1", "SEC_MI2S_RX Audio Mixer " + m + " = 1",
+                "Incall_Music Audio Mixer " + m + " = 1", m + " Mixer SEC_AUX_PCM_UL_TX = 0",
+                m + " Mixer SEC_MI2S_TX = 0", m + " Mixer VOC_REC_UL = 0", m + " Mixer VOC_REC_DL = 0"}))
+            << log.dump();
     }
-    long v = -1;
-    EXPECT_EQ(kb_ctl_get(p->path_ctl[2], &v, 1), 1);
-    EXPECT_EQ(v, 1);
-
-    // Off with mask 4 (bit 2 only); bit 3 and up select nothing.
-    kb_reset();
+    ka_pctx *p = __ka_hdl2pctx(1);
     p->path_mask = 4 | 8 | 0x100;
     EXPECT_EQ(__ka_pctx_set_path(p, 0), 0);
-    w = writes();
-    ASSERT_EQ(w.size(), 1u);
-    EXPECT_STREQ(w[0].name, "Incall_Music Audio Mixer MultiMedia2");
-    EXPECT_EQ(w[0].values[0], 0);
-
-    kb_reset();
+    EXPECT_EQ(writes(), std::vector<std::string>{"Incall_Music Audio Mixer MultiMedia2 = 0"});
     p->path_mask = 0;
     EXPECT_EQ(__ka_pctx_set_path(p, 1), 0);
     EXPECT_TRUE(writes().empty());
     EXPECT_EQ(__ka_pctx_set_path(nullptr, 1), -1);
+    EXPECT_EQ(__ka_cctx_set_path(nullptr, 1), -1);
 }
 
 TEST_F(RouteSwitching, VirtualDeviceStillAsksTheMixer)

@@ -1,7 +1,7 @@
 // The first mixer access of a process creates the platform mixer object;
 // while the control device stays away it is looked for again on every call.
-// Kept in a program of its own: the object lives for the life of the process.
-#include <android/log.h>
+// Once the object exists, only its descriptor is reopened. Kept in a program
+// of its own: the object lives for the life of the process.
 #include <errno.h>
 #include <sound/asound.h>
 
@@ -17,43 +17,58 @@ using ka_test::BoardTest;
 
 class MixerFirstOpen : public BoardTest {};
 
-TEST_F(MixerFirstOpen, RetriesCreatingTheMixerUntilTheDeviceAppears)
+// The error lines of `failures` refused opens of the mixer's `what`, each
+// after `each` when given, ten at most; then `last` when all ten failed.
+std::vector<std::string> retries(int failures, const std::string &what, const std::string &each,
+                                 const std::string &last)
 {
-    const char *name = "SEC_MI2S_RX Audio Mixer MultiMedia2";
-    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 10, ENOENT);
-    EXPECT_EQ(Ka_clt_set_mixer_value(name, 1, "1"), 0);
     std::vector<std::string> want;
-    for (int left = 9; left >= 0; --left)
-        want.push_back("opening mixer device retry, time left " + std::to_string(left) + "\n");
-    want.push_back(std::string("ERROR opening mixer device: ") + name + "\n");
-    std::vector<std::string> got;
-    for (const auto &l : log.lines())
-        if (l.prio == ANDROID_LOG_ERROR) got.push_back(l.text.substr(l.text.find("]:") + 2));
-    EXPECT_EQ(got, want);
+    for (int left = 9; left >= 10 - failures; --left) {
+        if (!each.empty()) want.push_back(each);
+        want.push_back("opening mixer " + what + " retry, time left " + std::to_string(left) + "\n");
+    }
+    if (failures == 10) want.push_back(last);
+    return want;
+}
 
-    // The getter names itself in its final line.
-    log.clear();
-    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 10, ENOENT);
-    struct snd_ctl_elem_value v;
-    EXPECT_EQ(Ka_clt_get_mixer_value(name, &v), -1);
-    EXPECT_EQ(log.count("opening mixer device retry"), 10);
-    EXPECT_EQ(log.count(std::string("Ka_clt_get_mixer_value, ERROR opening mixer device: ") + name + "\n"), 1);
-
-    // Nothing was kept: the next call creates the mixer and succeeds.
-    log.clear();
-    EXPECT_EQ(Ka_clt_set_mixer_value(name, 1, "1"), 1) << log.dump();
-    EXPECT_EQ(log.count("retry"), 0);
-    long value = 0;
-    EXPECT_EQ(kb_ctl_get(name, &value, 1), 1);
-    EXPECT_EQ(value, 1);
-    EXPECT_EQ(kb_open_fds(), 0);
-
-    // From now on only the descriptor is reopened.
-    log.clear();
-    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 1, ENOENT);
-    EXPECT_EQ(Ka_clt_set_mixer_value(name, 1, "0"), 1);
-    EXPECT_EQ(log.count("opening mixer fd retry, time left 9\n"), 1);
-    EXPECT_EQ(log.count("opening mixer device retry"), 0);
+TEST_F(MixerFirstOpen, RetriesTheMixerThenItsDescriptorTenTimes)
+{
+    const std::string name = "SEC_MI2S_RX Audio Mixer MultiMedia2";
+    const std::string fd_failed = "Control device open failed: /dev/snd/controlC0\n";
+    struct Step {
+        int failures;
+        bool get;  // Ka_clt_get_mixer_value, else a set of 1
+        int result;
+        std::vector<std::string> errors;
+    };
+    const Step steps[] = {
+        {10, false, 0, retries(10, "device", "", "ERROR opening mixer device: " + name + "\n")},
+        // The getter names itself in its final line.
+        {10, true, -1,
+         retries(10, "device", "", "Ka_clt_get_mixer_value, ERROR opening mixer device: " + name + "\n")},
+        // Nothing was kept: the next call creates the mixer and succeeds.
+        {0, false, 1, {}},
+        {10, false, 0, retries(10, "fd", fd_failed, "ERROR opening mixer fd: " + name + "\n")},
+        // Nine refusals: the tenth attempt gets through.
+        {9, false, 1, retries(9, "fd", fd_failed, "")},
+        {10, true, -1, retries(10, "fd", fd_failed, "ERROR opening mixer fd: " + name + "\n")},
+    };
+    const long zero = 0;
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.failures);
+        log.clear();
+        kb_fault(KB_FAULT_CTL_OPEN, -1, 0, s.failures, ENOENT);
+        kb_ctl_set(name.c_str(), &zero, 1);
+        struct snd_ctl_elem_value v;
+        EXPECT_EQ(
+            s.get ? Ka_clt_get_mixer_value(name.c_str(), &v) : Ka_clt_set_mixer_value(name.c_str(), 1, "1"),
+            s.result);
+        EXPECT_EQ(log.errors("ka_mixer"), s.errors);
+        long value = 0;
+        EXPECT_EQ(kb_ctl_get(name.c_str(), &value, 1), 1);
+        EXPECT_EQ(value, s.get ? 0 : s.result) << "the control was written";
+        EXPECT_EQ(kb_open_fds(), 0);
+    }
 }
 
 }  // namespace

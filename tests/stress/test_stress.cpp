@@ -1,7 +1,7 @@
 // Randomized multi-thread stress of the whole library on the emulated board.
 //
-// Worker threads draw random operations until KA_STRESS_OPS operations have
-// been made in all (default kCiOps):
+// Worker threads draw random operations from their tables until
+// KA_STRESS_OPS operations have been made in all (default kCiOps):
 //   - two stream workers: open, play, pause, resume, stop, close, volume,
 //     ring size and state of the players on handles 0..3;
 //   - a file worker: file plays of every format (and of a file of no known
@@ -35,9 +35,8 @@
 #include <atomic>
 #include <cinttypes>
 #include <deque>
-#include <map>
+#include <functional>
 #include <random>
-#include <set>
 
 #include "../files/files_test.h"
 #include "../player/player_test.h"
@@ -45,17 +44,12 @@
 namespace {
 
 using files_test::Bytes;
+using ka_test::env_long;
+using ka_test::now_ms;
+using Rng = std::mt19937;
 
 constexpr long kCiOps = 2500;
 constexpr int kHangSeconds = 60;
-
-using ka_test::env_long;
-using ka_test::now_ms;
-
-int fd_count()
-{
-    return files_test::proc_entries("/proc/self/fd");
-}
 
 // Board device number of a library device name.
 int board_device(const char *name)
@@ -74,12 +68,20 @@ const char *cap_dev(int h)
 {
     return audCtl.cctx[h].dev_name;
 }
+int pstate(int h)
+{
+    return __atomic_load_n(&audCtl.pctx[h].state, __ATOMIC_ACQUIRE);
+}
+int cstate(int h)
+{
+    return __atomic_load_n(&audCtl.cctx[h].state, __ATOMIC_ACQUIRE);
+}
 
 // ---- Watchdog -------------------------------------------------------------
 
 // What a thread is doing right now; the watchdog reads it.
 struct Slot {
-    const char *who = "";
+    std::string who;
     std::atomic<const char *> op{nullptr};
     std::atomic<int> arg{0};
     std::atomic<int64_t> since{0};
@@ -89,12 +91,6 @@ struct Slot {
 std::deque<Slot> g_slots;  // stable addresses; filled before any thread starts
 unsigned g_seed;
 ka_test::LogCapture *g_log;
-
-Slot &slot(const char *who)
-{
-    g_slots.emplace_back().who = who;
-    return g_slots.back();
-}
 
 template <class F>
 auto step(Slot &s, const char *op, int arg, F f)
@@ -111,10 +107,10 @@ auto step(Slot &s, const char *op, int arg, F f)
 [[noreturn]] void report_hang(const Slot &hung)
 {
     printf("\nstress: HANG: %s stuck in %s(%d) for more than %d s; seed %u (replay: KA_STRESS_SEED=%u)\n",
-           hung.who, hung.op.load(), hung.arg.load(), kHangSeconds, g_seed, g_seed);
+           hung.who.c_str(), hung.op.load(), hung.arg.load(), kHangSeconds, g_seed, g_seed);
     for (const Slot &s : g_slots) {
         const char *op = s.op;
-        printf("stress:   %-12s %s", s.who, op ? op : "(between operations)");
+        printf("stress:   %-12s %s", s.who.c_str(), op ? op : "(between operations)");
         if (op) printf("(%d) since %" PRId64 " ms", s.arg.load(), now_ms() - s.since);
         printf(", %ld done\n", s.done.load());
     }
@@ -214,85 +210,74 @@ struct Storm {
     std::atomic<bool> workers_done{false};
 };
 
-// Each of the kWorkers workers makes an equal share of the operations.
-constexpr int kWorkers = 8;
-bool take(const Storm &run, const Slot &s)
+// ---- Operations -----------------------------------------------------------
+
+// What an operation's call gave, and whether that is in its documented set.
+struct Result {
+    long value;
+    bool ok;
+};
+Result in(long r, std::initializer_list<long> allowed)
 {
-    return s.done < run.ops / kWorkers;
+    return {r, std::find(allowed.begin(), allowed.end(), r) != allowed.end()};
+}
+Result done()
+{
+    return {0, true};
 }
 
-// ---- Workers --------------------------------------------------------------
+// An operation on handle h; `weight` is how often a worker draws it against
+// its other operations.
+struct Op {
+    const char *name;
+    std::function<Result(Rng &, int h)> run;
+    int weight = 1;
+};
 
-void stream_worker(Storm &run, Slot &s, unsigned seed)
+const Op kPause{"Ka_AudPlayer_Pause", [](Rng &, int h) { return in(Ka_AudPlayer_Pause(h), {0}); }};
+const Op kResume{"Ka_AudPlayer_Resume", [](Rng &, int h) { return in(Ka_AudPlayer_Resume(h), {0}); }};
+const Op kStop{"Ka_AudPlayer_Stop", [](Rng &, int h) { return in(Ka_AudPlayer_Stop(h), {0}); }};
+const Op kClose{"Ka_AudPlayer_Close", [](Rng &, int h) { return Ka_AudPlayer_Close(h), done(); }};
+const Op kState{"Ka_AudPlayer_GetState", [](Rng &, int h) { return check_player_state(h), done(); }};
+const Op kMovaStop{"mova_stop_play_file", [](Rng &, int) { return mova_stop_play_file(), done(); }};
+
+const auto g_data = player_test::pattern(6000, 77);
+
+std::vector<Op> stream_ops()
 {
-    std::mt19937 rng(seed);
-    static const auto data = player_test::pattern(6000, 77);
-    while (take(run, s)) {
-        const int h = static_cast<int>(rng() % 4);
-        switch (rng() % 13) {
-            case 0: {
-                int r =
-                    step(s, "Ka_AudPlayer_Open", h, [&] { return Ka_AudPlayer_Open(play_dev(h), play_cb); });
-                check(r == h || r == -1, "Ka_AudPlayer_Open", h, r);
-                break;
-            }
-            case 1: {
-                static const unsigned rates[] = {8000, 16000, 44100, 48000};
-                const int ch = 1 + static_cast<int>(rng() % 2);
-                const unsigned rate = rates[rng() % 4];
-                int r = step(s, "Ka_AudPlayer_OpenExt", h,
-                             [&] { return Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, ch, rate, 2); });
-                check(r == h || r == -1, "Ka_AudPlayer_OpenExt", h, r);
-                break;
-            }
-            case 2:
-            case 3:
-            case 4: {
-                const unsigned off = rng() % 3000, len = rng() % 3000;
-                int r = step(s, "Ka_AudPlayer_Play", h,
-                             [&] { return Ka_AudPlayer_Play(h, data.data() + off, len); });
-                check(r >= -1 && r <= static_cast<int>(len), "Ka_AudPlayer_Play", h, r);
-                break;
-            }
-            case 5:
-                check(step(s, "Ka_AudPlayer_Pause", h, [&] { return Ka_AudPlayer_Pause(h); }) == 0, "Pause",
-                      h, -1);
-                break;
-            case 6:
-                check(step(s, "Ka_AudPlayer_Resume", h, [&] { return Ka_AudPlayer_Resume(h); }) == 0,
-                      "Resume", h, -1);
-                break;
-            case 7:
-                check(step(s, "Ka_AudPlayer_Stop", h, [&] { return Ka_AudPlayer_Stop(h); }) == 0, "Stop", h,
-                      -1);
-                break;
-            case 8:
-                step(s, "Ka_AudPlayer_Close", h, [&] { return Ka_AudPlayer_Close(h); });
-                break;
-            case 9: {
-                const unsigned vol = rng() % 4 ? rng() % 120 : 0xFFFFFFFFu;
-                int r = step(s, "Ka_AudSoft_SetVolume", h, [&] { return Ka_AudSoft_SetVolume(h, vol); });
-                check(r == (vol <= 100 || vol == 0xFFFFFFFFu ? 0 : -1), "Ka_AudSoft_SetVolume", h, r);
-                break;
-            }
-            case 10: {
-                const unsigned ms = 30 + rng() % 250;
-                int r = step(s, "Ka_AudPlayer_SetBufsize_ms", h,
-                             [&] { return Ka_AudPlayer_SetBufsize_ms(play_dev(h), ms); });
-                check(r == 0, "Ka_AudPlayer_SetBufsize_ms", h, r);
-                break;
-            }
-            case 11:
-                step(s, "Ka_AudPlayer_GetState", h, [&] { return check_player_state(h), 0; });
-                break;
-            case 12: {  // a handle without a player
-                int r =
-                    step(s, "Ka_AudPlayer_Play", 7, [&] { return Ka_AudPlayer_Play(7, data.data(), 100); });
-                check(r == -1, "Ka_AudPlayer_Play", 7, r);
-                break;
-            }
-        }
-    }
+    return {
+        {"Ka_AudPlayer_Open",
+         [](Rng &, int h) {
+             return in(Ka_AudPlayer_Open(play_dev(h), play_cb), {h, -1});
+         }},
+        {"Ka_AudPlayer_OpenExt",
+         [](Rng &rng, int h) {
+             static const unsigned rates[] = {8000, 16000, 44100, 48000};
+             const int ch = 1 + static_cast<int>(rng() % 2);
+             return in(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, ch, rates[rng() % 4], 2), {h, -1});
+         }},
+        {"Ka_AudPlayer_Play",
+         [](Rng &rng, int h) {
+             const unsigned off = rng() % 3000, len = rng() % 3000;
+             const int r = Ka_AudPlayer_Play(h, g_data.data() + off, len);
+             return Result{r, r >= -1 && r <= static_cast<int>(len)};
+         },
+         3},
+        kPause,
+        kResume,
+        kStop,
+        kClose,
+        {"Ka_AudSoft_SetVolume",
+         [](Rng &rng, int h) {
+             const unsigned vol = rng() % 4 ? rng() % 120 : 0xFFFFFFFFu;
+             return in(Ka_AudSoft_SetVolume(h, vol), {vol <= 100 || vol == 0xFFFFFFFFu ? 0 : -1});
+         }},
+        {"Ka_AudPlayer_SetBufsize_ms",
+         [](Rng &rng, int h) { return in(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 30 + rng() % 250), {0}); }},
+        kState,
+        {"Ka_AudPlayer_Play on a handle without a player",
+         [](Rng &, int) { return in(Ka_AudPlayer_Play(7, g_data.data(), 100), {-1}); }},
+    };
 }
 
 // Descriptors handed to file plays stay open while a decode thread may still
@@ -317,237 +302,153 @@ private:
     std::deque<int> fds_;
 };
 
-void file_worker(Storm &run, Slot &s, unsigned seed, FdRing &fds)
+std::vector<Op> file_ops(const Storm &run, FdRing &fds)
 {
-    std::mt19937 rng(seed);
-    while (take(run, s)) {
-        const int h = 2 + static_cast<int>(rng() % 3);
-        switch (rng() % 9) {
-            case 0:
-            case 1:
-            case 2: {
-                const Media &m = run.media[rng() % run.media.size()];
-                const int fd = fds.open_ro(m.path);
-                const int offset = rng() % 4 ? 0 : static_cast<int>(rng() % 200);
-                int r = step(s, "Ka_AudPlayer_PlayFile", h,
-                             [&] { return Ka_AudPlayer_PlayFile(play_dev(h), fd, offset, play_cb); });
-                check(m.known ? r == h || r == -1 : r == -1, "Ka_AudPlayer_PlayFile", h, r);
-                break;
-            }
-            case 3: {  // raw bytes from a descriptor on a player opened for them
-                const int fd = fds.open_ro(run.media[0].path);
-                step(s, "Ka_AudPlayer_OpenExt", h,
-                     [&] { return Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2); });
-                int r = step(s, "Ka_AudPlayer_PlayFrmFile", h,
-                             [&] { return Ka_AudPlayer_PlayFrmFile(h, fd, 44); });
-                check(r == 0 || r == -1, "Ka_AudPlayer_PlayFrmFile", h, r);
-                break;
-            }
-            case 4:
-                step(s, "Ka_AudPlayer_Stop", h, [&] { return Ka_AudPlayer_Stop(h); });
-                break;
-            case 5:
-                step(s, "Ka_AudPlayer_Close", h, [&] { return Ka_AudPlayer_Close(h); });
-                break;
-            case 6:
-                step(s, "Ka_AudPlayer_Pause", h, [&] { return Ka_AudPlayer_Pause(h); });
-                break;
-            case 7:
-                step(s, "Ka_AudPlayer_Resume", h, [&] { return Ka_AudPlayer_Resume(h); });
-                break;
-            case 8:
-                step(s, "Ka_AudPlayer_GetState", h, [&] { return check_player_state(h), 0; });
-                break;
-        }
-    }
+    return {
+        {"Ka_AudPlayer_PlayFile",
+         [&](Rng &rng, int h) {
+             const Media &m = run.media[rng() % run.media.size()];
+             const int fd = fds.open_ro(m.path), offset = rng() % 4 ? 0 : static_cast<int>(rng() % 200);
+             return in(Ka_AudPlayer_PlayFile(play_dev(h), fd, offset, play_cb), {-1, m.known ? h : -1});
+         },
+         3},
+        // Raw bytes from a descriptor on a player opened for them.
+        {"Ka_AudPlayer_PlayFrmFile",
+         [&](Rng &, int h) {
+             const int fd = fds.open_ro(run.media[0].path);
+             Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2);
+             return in(Ka_AudPlayer_PlayFrmFile(h, fd, 44), {0, -1});
+         }},
+        kStop,
+        kClose,
+        kPause,
+        kResume,
+        kState,
+    };
 }
 
-// One worker per capture handle: a recorder is opened for plain capture only
-// when it is closed, and started only when no capture runs on it (a second
-// open or start of the same recorder is outside the recorder's contract).
-// File recordings may start at any time: they stop and close what ran first.
-void recorder_worker(Storm &run, Slot &s, unsigned seed, int h, std::deque<std::string> &paths)
-{
-    std::mt19937 rng(seed);
+// A recorder worker's own records: a recorder is opened for plain capture
+// only when it is closed, and started only when no capture runs on it (a
+// second open or start of the same recorder is outside the recorder's
+// contract). File recordings may start at any time: they stop and close
+// what ran first.
+struct Recordings {
     bool plain = false;  // opened here for plain capture
     int n = 0;
-    auto new_path = [&](const char *ext) {
+    std::deque<std::string> paths;
+    std::string next(int h, const char *ext)
+    {
         paths.push_back(ka_test::temp_dir() + "/rec" + std::to_string(h) + "_" + std::to_string(n++) + ext);
         if (paths.size() > 16) unlink(paths.front().c_str()), paths.pop_front();
         return paths.back();
+    }
+};
+
+std::vector<Op> recorder_ops(Recordings &rec)
+{
+    return {
+        {"Ka_AudRecorder_RecordWAV",
+         [&](Rng &rng, int h) {
+             const std::string path = rec.next(h, ".wav");
+             const int ch = 1 + static_cast<int>(rng() % 2);
+             const unsigned rate = rng() % 2 ? 8000 : 16000;
+             rec.plain = false;
+             return in(Ka_AudRecorder_RecordWAV(cap_dev(h), path.c_str(), ch, rate, 2), {h, -1});
+         }},
+        {"Ka_AudRecorder_RecordAMRNB",
+         [&](Rng &, int h) {
+             rec.plain = false;
+             return in(Ka_AudRecorder_RecordAMRNB(cap_dev(h), rec.next(h, ".amr").c_str()), {h, -1});
+         }},
+        {"Ka_AudRecorder_Open",
+         [&](Rng &, int h) {
+             if (cstate(h) != CTX_CLOSED) return done();
+             const int r = Ka_AudRecorder_Open(cap_dev(h), cap_cb);
+             rec.plain = r == h;
+             return in(r, {h, -1});
+         }},
+        {"Ka_AudRecorder_HStartRecord",
+         [&](Rng &, int h) {
+             if (!rec.plain || check_recorder_state(h) == 0) return done();
+             return in(Ka_AudRecorder_HStartRecord(h), {0, -1});
+         }},
+        {"Ka_AudRecorder_HStop", [](Rng &, int h) { return Ka_AudRecorder_HStop(h), done(); }, 2},
+        {"Ka_AudRecorder_HClose",
+         [&](Rng &, int h) {
+             Ka_AudRecorder_HClose(h);
+             if (cstate(h) == CTX_CLOSED) rec.plain = false;
+             return done();
+         }},
+        {"Ka_AudRecorder_HGetState", [](Rng &, int h) { return check_recorder_state(h), done(); }},
+        // A direct read, only while no capture thread reads the same stream.
+        {"Ka_AudRecorder_Record",
+         [&](Rng &rng, int h) {
+             if (!rec.plain || check_recorder_state(h) == 0) return done();
+             unsigned char buf[640];
+             return in(Ka_AudRecorder_Record(h, buf, 2 * (1 + rng() % 320)), {0, -1});
+         }},
     };
-    std::vector<unsigned char> buf(640);
-    while (take(run, s)) {
-        switch (rng() % 9) {
-            case 0: {
-                const std::string path = new_path(".wav");
-                const int ch = 1 + static_cast<int>(rng() % 2);
-                const unsigned rate = rng() % 2 ? 8000 : 16000;
-                int r = step(s, "Ka_AudRecorder_RecordWAV", h,
-                             [&] { return Ka_AudRecorder_RecordWAV(cap_dev(h), path.c_str(), ch, rate, 2); });
-                check(r == h || r == -1, "Ka_AudRecorder_RecordWAV", h, r);
-                plain = false;
-                break;
-            }
-            case 1: {
-                const std::string path = new_path(".amr");
-                int r = step(s, "Ka_AudRecorder_RecordAMRNB", h,
-                             [&] { return Ka_AudRecorder_RecordAMRNB(cap_dev(h), path.c_str()); });
-                check(r == h || r == -1, "Ka_AudRecorder_RecordAMRNB", h, r);
-                plain = false;
-                break;
-            }
-            case 2:
-                if (__atomic_load_n(&audCtl.cctx[h].state, __ATOMIC_ACQUIRE) == CTX_CLOSED) {
-                    int r = step(s, "Ka_AudRecorder_Open", h,
-                                 [&] { return Ka_AudRecorder_Open(cap_dev(h), cap_cb); });
-                    check(r == h || r == -1, "Ka_AudRecorder_Open", h, r);
-                    plain = r == h;
-                }
-                break;
-            case 3:
-                if (plain && check_recorder_state(h) != 0) {
-                    int r = step(s, "Ka_AudRecorder_HStartRecord", h,
-                                 [&] { return Ka_AudRecorder_HStartRecord(h); });
-                    check(r == 0 || r == -1, "Ka_AudRecorder_HStartRecord", h, r);
-                }
-                break;
-            case 4:
-            case 5:
-                step(s, "Ka_AudRecorder_HStop", h, [&] { return Ka_AudRecorder_HStop(h), 0; });
-                break;
-            case 6:
-                step(s, "Ka_AudRecorder_HClose", h, [&] { return Ka_AudRecorder_HClose(h), 0; });
-                if (__atomic_load_n(&audCtl.cctx[h].state, __ATOMIC_ACQUIRE) == CTX_CLOSED) plain = false;
-                break;
-            case 7:
-                step(s, "Ka_AudRecorder_HGetState", h, [&] { return check_recorder_state(h); });
-                break;
-            case 8: {  // a direct read, only while no capture thread reads the same stream
-                if (!plain || check_recorder_state(h) == 0) break;
-                const unsigned len = 2 * (1 + rng() % 320);
-                int r = step(s, "Ka_AudRecorder_Record", h,
-                             [&] { return Ka_AudRecorder_Record(h, buf.data(), len); });
-                check(r == 0 || r == -1, "Ka_AudRecorder_Record", h, r);
-                break;
-            }
-        }
-    }
 }
 
-void blocking_worker(Storm &run, Slot &s, unsigned seed)
+std::vector<Op> blocking_ops(const Storm &run)
 {
-    std::mt19937 rng(seed);
-    static const int handles[] = {1, 3, 6};
-    while (take(run, s)) {
-        const int h = handles[rng() % 3];
-        switch (rng() % 5) {
-            case 0: {
-                int r = step(s, "mova_start_play_file", h, [] { return mova_start_play_file(); });
-                check(r == 0 || r == -12, "mova_start_play_file", h, r);
-                break;
-            }
-            case 1:
-            case 2: {
-                const Media &m = run.media[rng() % 2];  // the two WAV files: raw PCM behind a 44-byte header
-                const int fd = open(m.path.c_str(), O_RDONLY);
-                lseek(fd, 44, SEEK_SET);
-                const int ch = m.path.find("stereo") != std::string::npos ? 2 : 1;
-                const unsigned rate = ch == 2 ? 44100 : 8000, size = rng() % 4000;
-                int r = step(s, "mova_play_file", h,
-                             [&] { return mova_play_file(rate, ch, fd, 0, play_dev(h), size); });
-                check(r <= 0, "mova_play_file", h, r);
-                close(fd);
-                break;
-            }
-            case 3: {
-                const Media &m = run.media[rng() % 2];
-                int r = step(s, "mova_play_wav_file", h,
-                             [&] { return mova_play_wav_file(play_dev(h), m.path.c_str()); });
-                check(r <= 0, "mova_play_wav_file", h, r);
-                break;
-            }
-            case 4:
-                step(s, "mova_stop_play_file", h, [] { return mova_stop_play_file(); });
-                break;
-        }
-    }
+    return {
+        {"mova_start_play_file",
+         [](Rng &, int) {
+             return in(mova_start_play_file(), {0, -12});
+         }},
+        // The two WAV files: raw PCM behind a 44-byte header.
+        {"mova_play_file",
+         [&](Rng &rng, int h) {
+             const Media &m = run.media[rng() % 2];
+             const int fd = open(m.path.c_str(), O_RDONLY);
+             lseek(fd, 44, SEEK_SET);
+             const int ch = m.path.find("stereo") != std::string::npos ? 2 : 1;
+             const int r = mova_play_file(ch == 2 ? 44100 : 8000, ch, fd, 0, play_dev(h), rng() % 4000);
+             close(fd);
+             return Result{r, r <= 0};
+         },
+         2},
+        {"mova_play_wav_file",
+         [&](Rng &rng, int h) {
+             const int r = mova_play_wav_file(play_dev(h), run.media[rng() % 2].path.c_str());
+             return Result{r, r <= 0};
+         }},
+        kMovaStop,
+    };
 }
 
-void controls_worker(Storm &run, Slot &s, unsigned seed)
+std::vector<Op> controls_ops()
 {
-    std::mt19937 rng(seed);
     static const char *const kVolume = "PCM Playback Volume";  // two values
-    while (take(run, s)) {
-        switch (rng() % 7) {
-            case 0: {
-                const std::string v = std::to_string(rng() % 128) + " " + std::to_string(rng() % 128);
-                int r = step(s, "Ka_clt_set_mixer_value", 2,
-                             [&] { return Ka_clt_set_mixer_value(kVolume, 2, v.c_str()); });
-                check(r == 0 || r == 1, "Ka_clt_set_mixer_value", 2, r);
-                break;
-            }
-            case 1: {
-                snd_ctl_elem_value v{};
-                int r =
-                    step(s, "Ka_clt_get_mixer_value", 2, [&] { return Ka_clt_get_mixer_value(kVolume, &v); });
-                check(r == 2 || r == -1, "Ka_clt_get_mixer_value", 2, r);
-                break;
-            }
-            case 2: {
-                int r = step(s, "Ka_AudTone_Open", 7,
-                             [&] { return Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"); });
-                check(r == 0 || r == -1, "Ka_AudTone_Open", 7, r);
-                break;
-            }
-            case 3:
-            case 4: {
-                const bool good = rng() % 4 != 0;
-                const tone_param p{good ? 697u : 99u, 1209, 100, 50};
-                int r = step(s, "Ka_AudTone_Start", 7, [&] { return Ka_AudTone_Start(0, &p); });
-                check(r == (good ? 0 : -1), "Ka_AudTone_Start", 7, r);
-                break;
-            }
-            case 5: {
-                int r = step(s, "Ka_AudTone_Stop", 7, [] { return Ka_AudTone_Stop(); });
-                check(r == 0 || r == 1, "Ka_AudTone_Stop", 7, r);
-                break;
-            }
-            case 6:
-                step(s, "Ka_AudTone_Close", 7, [] { return Ka_AudTone_Close(), 0; });
-                break;
-        }
-    }
-}
-
-// Pauses, resumes and stops players and stops the blocking player until the
-// workers are done.
-void releaser(Storm &run, Slot &s, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    for (int i = 0; !run.workers_done; ++i) {
-        const int h = static_cast<int>(rng() % 5);
-        switch (rng() % 7) {
-            case 0:
-                step(s, "Ka_AudPlayer_Pause", h, [&] { return Ka_AudPlayer_Pause(h); });
-                break;
-            case 1:
-            case 2:
-                step(s, "Ka_AudPlayer_Resume", h, [&] { return Ka_AudPlayer_Resume(h); });
-                break;
-            case 3:
-            case 4:
-                step(s, "Ka_AudPlayer_Stop", h, [&] { return Ka_AudPlayer_Stop(h); });
-                break;
-            case 5:
-                step(s, "mova_stop_play_file", 0, [] { return mova_stop_play_file(); });
-                break;
-            case 6:
-                break;
-        }
-        if (i % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
-    }
+    return {
+        {"Ka_clt_set_mixer_value",
+         [](Rng &rng, int) {
+             const std::string v = std::to_string(rng() % 128) + " " + std::to_string(rng() % 128);
+             return in(Ka_clt_set_mixer_value(kVolume, 2, v.c_str()), {0, 1});
+         }},
+        {"Ka_clt_get_mixer_value",
+         [](Rng &, int) {
+             snd_ctl_elem_value v{};
+             return in(Ka_clt_get_mixer_value(kVolume, &v), {2, -1});
+         }},
+        {"Ka_AudTone_Open",
+         [](Rng &rng, int) {
+             return in(Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"), {0, -1});
+         }},
+        {"Ka_AudTone_Start",
+         [](Rng &rng, int) {
+             const bool good = rng() % 4 != 0;
+             const tone_param p{good ? 697u : 99u, 1209, 100, 50};
+             return in(Ka_AudTone_Start(0, &p), {good ? 0 : -1});
+         },
+         2},
+        {"Ka_AudTone_Stop",
+         [](Rng &, int) {
+             return in(Ka_AudTone_Stop(), {0, 1});
+         }},
+        {"Ka_AudTone_Close", [](Rng &, int) { return Ka_AudTone_Close(), done(); }},
+    };
 }
 
 std::atomic<long> g_faults_set{0};
@@ -560,34 +461,67 @@ void set_fault(enum kb_fault k, int dev, int skip, int count)
     kb_fault(k, dev, skip, count, EIO);
 }
 
-void fault_thread(Storm &run, Slot &s, unsigned seed)
+// The fault thread's "handles" are fault kinds.
+std::vector<int> fault_kinds(const Storm &run)
 {
-    std::mt19937 rng(seed);
-    std::vector<enum kb_fault> kinds = {KB_FAULT_PCM_OPEN,      KB_FAULT_PCM_READY,   KB_FAULT_PCM_HW_PARAMS,
-                                        KB_FAULT_PCM_SW_PARAMS, KB_FAULT_PCM_PREPARE, KB_FAULT_PCM_START,
-                                        KB_FAULT_CTL_OPEN,      KB_FAULT_CTL_READ,    KB_FAULT_CTL_WRITE};
-    if (run.io_faults) kinds.insert(kinds.end(), {KB_FAULT_PCM_WRITE, KB_FAULT_PCM_READ});
-    static const int devices[] = {-1, 0, 13, 14, 16, KB_DEV_BLUETOOTH, KB_DEV_USB, KB_DEV_NET, 7};
-    while (!run.workers_done) {
-        const enum kb_fault k = kinds[rng() % kinds.size()];
-        const bool ctl = k == KB_FAULT_CTL_OPEN || k == KB_FAULT_CTL_READ || k == KB_FAULT_CTL_WRITE;
-        if (rng() % 3 == 0) {
-            step(s, "kb_fault clear", k, [&] { return set_fault(k, -1, 0, 0), 0; });
-        } else {
-            // The mixer retries a failing control device with sleeps under its
-            // lock, so control faults stay short.
-            const int count = !ctl && rng() % 10 == 0 ? -1 : 1 + static_cast<int>(rng() % 3);
-            const int dev = ctl ? -1 : devices[rng() % std::size(devices)];
-            step(s, "kb_fault", k, [&] { return set_fault(k, dev, static_cast<int>(rng() % 8), count), 0; });
-            ++g_faults_set;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
-    }
+    std::vector<int> k = {KB_FAULT_PCM_OPEN,      KB_FAULT_PCM_READY,   KB_FAULT_PCM_HW_PARAMS,
+                          KB_FAULT_PCM_SW_PARAMS, KB_FAULT_PCM_PREPARE, KB_FAULT_PCM_START,
+                          KB_FAULT_CTL_OPEN,      KB_FAULT_CTL_READ,    KB_FAULT_CTL_WRITE};
+    if (run.io_faults) k.insert(k.end(), {KB_FAULT_PCM_WRITE, KB_FAULT_PCM_READ});
+    return k;
+}
+
+std::vector<Op> fault_ops()
+{
+    return {
+        {"kb_fault clear",
+         [](Rng &, int k) { return set_fault(static_cast<enum kb_fault>(k), -1, 0, 0), done(); }},
+        {"kb_fault",
+         [](Rng &rng, int k) {
+             static const int devices[] = {-1, 0, 13, 14, 16, KB_DEV_BLUETOOTH, KB_DEV_USB, KB_DEV_NET, 7};
+             const bool ctl = k == KB_FAULT_CTL_OPEN || k == KB_FAULT_CTL_READ || k == KB_FAULT_CTL_WRITE;
+             // The mixer retries a failing control device with sleeps under
+             // its lock, so control faults stay short.
+             const int count = !ctl && rng() % 10 == 0 ? -1 : 1 + static_cast<int>(rng() % 3);
+             const int dev = ctl ? -1 : devices[rng() % std::size(devices)];
+             set_fault(static_cast<enum kb_fault>(k), dev, static_cast<int>(rng() % 8), count);
+             return ++g_faults_set, done();
+         },
+         2},
+    };
 }
 
 void clear_faults()
 {
     for (int k = 0; k < KB_FAULT_COUNT; ++k) set_fault(static_cast<enum kb_fault>(k), -1, 0, 0);
+}
+
+// A thread of the storm: a worker makes its share of the operations; the
+// releaser and the fault thread go on until the workers are done, with a
+// random pause after each operation.
+struct Worker {
+    const char *name;
+    std::vector<int> handles;
+    std::vector<Op> ops;
+    unsigned pause_us = 0;  // 0: a worker
+};
+constexpr int kWorkers = 8;
+
+void run_worker(Storm &run, const Worker &w, Slot &s, unsigned seed)
+{
+    Rng rng(seed);
+    int total = 0;
+    for (const Op &op : w.ops) total += op.weight;
+    while (w.pause_us ? !run.workers_done : s.done < run.ops / kWorkers) {
+        const int h = w.handles[rng() % w.handles.size()];
+        const Op *op = w.ops.data();
+        for (int pick = static_cast<int>(rng() % total); pick >= op->weight; ++op) pick -= op->weight;
+        const Result r = step(s, op->name, h, [&] { return op->run(rng, h); });
+        check(r.ok, op->name, h, r.value);
+        if (!w.pause_us) continue;
+        if (s.done % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % w.pause_us));
+    }
 }
 
 // ---- After the storm: each kind of device works normally -----------------
@@ -599,17 +533,14 @@ void expect_player_plays(int h)
     const size_t before = kb_pcm_played(dev, 0, nullptr, 0);
     const auto data = player_test::pattern(5000, 5);
     EXPECT_EQ(player_test::play(h, data), 5000);
-    const std::vector<unsigned char> zeros(audCtl.pctx[h].write_chunk, 0);
-    EXPECT_TRUE(player_test::eventually([&] {
-        return kb_pcm_played(dev, 0, nullptr, 0) >= before + 5000 || player_test::play(h, zeros) < 0;
-    }));
+    EXPECT_TRUE(player_test::flush_until_played(h, dev, before + 5000));
     std::vector<unsigned char> got(5000);
     kb_pcm_played(dev, before, got.data(), got.size());
     EXPECT_EQ(got, data) << "player " << h;
     Ka_AudPlayer_Stop(h);
     Ka_AudPlayer_Close(h);
     check_player_state(h);
-    EXPECT_EQ(__atomic_load_n(&audCtl.pctx[h].state, __ATOMIC_ACQUIRE), CTX_CLOSED) << "player " << h;
+    EXPECT_EQ(pstate(h), CTX_CLOSED) << "player " << h;
 }
 
 void expect_file_plays(int h, const std::string &wav)
@@ -619,8 +550,7 @@ void expect_file_plays(int h, const std::string &wav)
     const size_t before = kb_pcm_played(dev, 0, nullptr, 0);
     const int fd = open(wav.c_str(), O_RDONLY);
     ASSERT_EQ(Ka_AudPlayer_PlayFile(play_dev(h), fd, 0, play_cb), h);
-    EXPECT_TRUE(player_test::eventually(
-        [&] { return __atomic_load_n(&audCtl.pctx[h].state, __ATOMIC_ACQUIRE) == CTX_CLOSED; }));
+    EXPECT_TRUE(player_test::eventually([&] { return pstate(h) == CTX_CLOSED; }));
     std::vector<unsigned char> got(file.size() - 44);
     EXPECT_GE(kb_pcm_played(dev, before, got.data(), got.size()), before + got.size());
     EXPECT_TRUE(std::equal(got.begin(), got.end(), file.begin() + 44)) << "file play on " << h;
@@ -636,7 +566,7 @@ void expect_records(int h, const std::string &path)
     }));
     Ka_AudRecorder_HStop(h);
     Ka_AudRecorder_HClose(h);
-    EXPECT_EQ(__atomic_load_n(&audCtl.cctx[h].state, __ATOMIC_ACQUIRE), CTX_CLOSED) << "recorder " << h;
+    EXPECT_EQ(cstate(h), CTX_CLOSED) << "recorder " << h;
     // The record-file thread patches the sizes after the close has returned.
     EXPECT_TRUE(player_test::eventually([&] {
         const Bytes f = files_test::read_file(path);
@@ -687,16 +617,27 @@ TEST_F(Stress, RandomOperationsWithFaultsOnAllDevices)
 
     // The simple family writes to standard error; its messages go to a file.
     auto err = std::make_unique<ka_test::StderrCapture>();
-    const int fds_before = fd_count();
+    const int fds_before = files_test::proc_entries("/proc/self/fd");
     const int64_t t0 = now_ms();
 
     FdRing file_fds;
-    std::deque<std::string> rec_paths[3];
+    Recordings rec[3];
+    const Worker workers[] = {
+        {"stream0", {0, 1, 2, 3}, stream_ops()},
+        {"stream1", {0, 1, 2, 3}, stream_ops()},
+        {"file", {2, 3, 4}, file_ops(run, file_fds)},
+        {"record0", {0}, recorder_ops(rec[0])},
+        {"record5", {5}, recorder_ops(rec[1])},
+        {"record6", {6}, recorder_ops(rec[2])},
+        {"blocking", {1, 3, 6}, blocking_ops(run)},
+        {"controls", {7}, controls_ops()},
+        {"releaser", {0, 1, 2, 3, 4}, {kPause, kResume, kResume, kStop, kStop, kMovaStop}, 2000},
+        {"faults", fault_kinds(run), fault_ops(), 3000},
+    };
     g_slots.clear();
-    Slot &s_stream0 = slot("stream0"), &s_stream1 = slot("stream1"), &s_file = slot("file"),
-         &s_rec0 = slot("record0"), &s_rec5 = slot("record5"), &s_rec6 = slot("record6"),
-         &s_mova = slot("blocking"), &s_ctl = slot("controls"), &s_rel = slot("releaser"),
-         &s_fault = slot("faults"), &s_main = slot("main");
+    for (const Worker &w : workers) g_slots.emplace_back().who = w.name;
+    Slot &s_main = g_slots.emplace_back();
+    s_main.who = "main";
     std::atomic<bool> watching{true};
     std::thread watchdog([&] {
         while (watching) {
@@ -706,47 +647,30 @@ TEST_F(Stress, RandomOperationsWithFaultsOnAllDevices)
         }
     });
 
-    std::vector<std::thread> workers;
-    workers.emplace_back(stream_worker, std::ref(run), std::ref(s_stream0), g_seed + 1);
-    workers.emplace_back(stream_worker, std::ref(run), std::ref(s_stream1), g_seed + 2);
-    workers.emplace_back(file_worker, std::ref(run), std::ref(s_file), g_seed + 3, std::ref(file_fds));
-    workers.emplace_back(recorder_worker, std::ref(run), std::ref(s_rec0), g_seed + 4, 0,
-                         std::ref(rec_paths[0]));
-    workers.emplace_back(recorder_worker, std::ref(run), std::ref(s_rec5), g_seed + 5, 5,
-                         std::ref(rec_paths[1]));
-    workers.emplace_back(recorder_worker, std::ref(run), std::ref(s_rec6), g_seed + 6, 6,
-                         std::ref(rec_paths[2]));
-    workers.emplace_back(blocking_worker, std::ref(run), std::ref(s_mova), g_seed + 7);
-    workers.emplace_back(controls_worker, std::ref(run), std::ref(s_ctl), g_seed + 8);
-    std::thread rel(releaser, std::ref(run), std::ref(s_rel), g_seed + 9);
-    std::thread faults(fault_thread, std::ref(run), std::ref(s_fault), g_seed + 10);
-    for (auto &t : workers) t.join();
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < std::size(workers); ++i)
+        threads.emplace_back(run_worker, std::ref(run), std::cref(workers[i]), std::ref(g_slots[i]),
+                             g_seed + 1 + unsigned(i));
+    for (int i = 0; i < kWorkers; ++i) threads[i].join();
     run.workers_done = true;
-    rel.join();
-    faults.join();
+    for (size_t i = kWorkers; i < threads.size(); ++i) threads[i].join();
     const int64_t storm_ms = now_ms() - t0;
 
-    // Everything closed by its owner's operations, as an application would.
+    // Everything closed by its owner's operations, as an application would;
+    // file plays still running close their players themselves.
     clear_faults();
     step(s_main, "closing everything", 0, [&] {
-        for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
-            Ka_AudPlayer_Stop(h);  // resumes a paused player
-            Ka_AudPlayer_Close(h);
-            Ka_AudRecorder_HStop(h);
-            Ka_AudRecorder_HClose(h);
-        }
         Ka_AudTone_Close();
         mova_stop_play_file();
-        return 0;
-    });
-    // File plays still running close their players themselves.
-    step(s_main, "waiting for the players to close", 0, [&] {
-        for (int h = 0; h < KA_DEVICE_COUNT; ++h)
+        for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
+            Ka_AudRecorder_HStop(h);
+            Ka_AudRecorder_HClose(h);
             player_test::eventually([&] {
-                Ka_AudPlayer_Stop(h);
+                Ka_AudPlayer_Stop(h);  // resumes a paused player
                 Ka_AudPlayer_Close(h);
-                return __atomic_load_n(&audCtl.pctx[h].state, __ATOMIC_ACQUIRE) == CTX_CLOSED;
+                return pstate(h) == CTX_CLOSED;
             });
+        }
         return 0;
     });
     step(s_main, "waiting for the library's threads", 0, [&] {
@@ -756,8 +680,8 @@ TEST_F(Stress, RandomOperationsWithFaultsOnAllDevices)
     watching = false;
     watchdog.join();
     for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
-        EXPECT_EQ(__atomic_load_n(&audCtl.pctx[h].state, __ATOMIC_ACQUIRE), CTX_CLOSED) << "player " << h;
-        EXPECT_EQ(__atomic_load_n(&audCtl.cctx[h].state, __ATOMIC_ACQUIRE), CTX_CLOSED) << "recorder " << h;
+        EXPECT_EQ(pstate(h), CTX_CLOSED) << "player " << h;
+        EXPECT_EQ(cstate(h), CTX_CLOSED) << "recorder " << h;
         EXPECT_EQ(audCtl.pctx[h].ringbuf, nullptr) << "player " << h;
     }
     for (int d = 0; d < KB_MAX_DEVICES; ++d)
@@ -774,8 +698,8 @@ TEST_F(Stress, RandomOperationsWithFaultsOnAllDevices)
     // Finished recordings have consistent WAV sizes (a capture that failed
     // part way included).
     int wav_checked = 0;
-    for (auto &paths : rec_paths)
-        for (const std::string &p : paths) {
+    for (Recordings &r : rec) {
+        for (const std::string &p : r.paths) {
             const Bytes f = files_test::read_file(p);
             if (p.ends_with(".wav") && f.size() >= 44) {
                 ++wav_checked;
@@ -783,23 +707,18 @@ TEST_F(Stress, RandomOperationsWithFaultsOnAllDevices)
             }
             unlink(p.c_str());
         }
-    rec_paths[0].clear(), rec_paths[1].clear(), rec_paths[2].clear();
-    file_fds.close_all();
-    const int fds_after = fd_count();
-
-    long per_faults = 0;
-    std::string hits;
-    for (int k = 0; k < KB_FAULT_COUNT; ++k) {
-        per_faults += g_fault_hits[k];
-        hits += " " + std::to_string(g_fault_hits[k].load());
+        r.paths.clear();
     }
-    printf("stress: %ld operations in %" PRId64
-           " ms (stream %ld+%ld, file %ld, record %ld+%ld+%ld, blocking %ld, "
-           "controls %ld; releaser %ld, fault settings %ld, failed calls %ld)\nstress: failed calls by fault "
-           "kind:%s\n",
-           run.ops / kWorkers * kWorkers, storm_ms, s_stream0.done.load(), s_stream1.done.load(),
-           s_file.done.load(), s_rec0.done.load(), s_rec5.done.load(), s_rec6.done.load(), s_mova.done.load(),
-           s_ctl.done.load(), s_rel.done.load(), g_faults_set.load(), per_faults, hits.c_str());
+    file_fds.close_all();
+    const int fds_after = files_test::proc_entries("/proc/self/fd");
+
+    std::string counts, hits;
+    long failed_calls = 0;
+    for (const Slot &s : g_slots) counts += " " + s.who + " " + std::to_string(s.done.load());
+    for (const auto &k : g_fault_hits) failed_calls += k, hits += " " + std::to_string(k.load());
+    printf("stress: %ld operations in %" PRId64 " ms (by thread:%s; fault settings %ld, failed calls %ld)\n",
+           run.ops / kWorkers * kWorkers, storm_ms, counts.c_str(), g_faults_set.load(), failed_calls);
+    printf("stress: failed calls by fault kind:%s\n", hits.c_str());
     printf(
         "stress: play callbacks -1: %ld, 5: %ld, other: %ld; capture callbacks 0: %ld, 5: %ld, -1: %ld, "
         "other: %ld\n",

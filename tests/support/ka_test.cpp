@@ -28,7 +28,10 @@ LogCapture::LogCapture()
     __android_log_set_logger(logger);
 }
 
-LogCapture::~LogCapture() { __android_log_set_logger(nullptr); }
+LogCapture::~LogCapture()
+{
+    __android_log_set_logger(nullptr);
+}
 
 std::vector<LogLine> LogCapture::lines() const
 {
@@ -51,15 +54,6 @@ int LogCapture::count(const std::string &needle) const
     return n;
 }
 
-int LogCapture::count_exact(const std::string &text) const
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    int n = 0;
-    for (const auto &l : g_lines)
-        if (l.text == text) ++n;
-    return n;
-}
-
 int LogCapture::find(const std::string &needle, int from) const
 {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -73,6 +67,18 @@ std::string LogCapture::dump() const
     std::lock_guard<std::mutex> lock(g_mutex);
     std::string out;
     for (const auto &l : g_lines) out += std::to_string(l.prio) + " " + l.text;
+    return out;
+}
+
+std::vector<std::string> LogCapture::errors(const std::string &file) const
+{
+    std::vector<std::string> out;
+    for (const auto &l : lines()) {
+        if (l.prio != ANDROID_LOG_ERROR) continue;
+        const size_t end = l.text.find("]:");
+        const bool plain = l.tag.empty() && l.text.rfind(file + "[", 0) == 0 && end != std::string::npos;
+        out.push_back(plain ? l.text.substr(end + 2) : l.tag + "|" + l.text);
+    }
     return out;
 }
 

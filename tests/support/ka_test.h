@@ -31,11 +31,13 @@ public:
     void clear();
     // Messages whose text contains `needle`.
     int count(const std::string &needle) const;
-    // Messages whose text is exactly `text` (use for whole formatted lines).
-    int count_exact(const std::string &text) const;
     // Index of the first message containing `needle` at or after `from`, or -1.
     int find(const std::string &needle, int from = 0) const;
     std::string dump() const;
+    // The error messages (priority 6) in order, each without its
+    // "<file>[<line>]:" prefix; a message that is not "<file>[...]:" with
+    // the empty tag is kept whole, after a "tag|" mark.
+    std::vector<std::string> errors(const std::string &file) const;
 };
 
 // Board back to defaults and log emptied before each test.
