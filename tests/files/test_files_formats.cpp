@@ -40,7 +40,8 @@ TEST_F(Formats, DetectionResultsRecordsAndOffsets)
         {bytes({0xFF, 0xEB, 0x90, 0x00}, 60), -1, -7, -7, -7},   // reserved version
         {bytes({0xFF, 0xFB, 0x9C, 0x00}, 60), -1, -7, -7, -7},   // reserved rate
         {bytes({0xFF, 0xE3, 0x88, 0xC0}, 60), -1, -7, -7, -7},   // MPEG-2.5 needs a tag
-        {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 257 + 16), M, 11025, 2, -7},  // no sync check behind a tag
+        {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 257 + 16), M, 11025, 2,
+         -7},  // no sync check behind a tag
         // Behind ID3v2 tags (syncsafe sizes) the header is found, MPEG-2.5 included.
         {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 257, {0xFF, 0xE3, 0x88, 0xC0}), M, 8000, 1, -7},
         {bytes({'I', 'D', '3', 4, 0, 0, 0, 1, 0, 0}, 16384, {0xFF, 0xFB, 0x94, 0x00}), M, 48000, 2, -7},
@@ -59,7 +60,8 @@ TEST_F(Formats, DetectionResultsRecordsAndOffsets)
     }
     format_info fi;
     int fd = open_with("short.wav", bytes({'R', 'I', 'F', 'F'}, 16));
-    EXPECT_EQ(check_wav_file(fd, &fi) + lseek(fd, 0, SEEK_CUR), -1) << "a short header is refused and rewound";
+    EXPECT_EQ(check_wav_file(fd, &fi) + lseek(fd, 0, SEEK_CUR), -1)
+        << "a short header is refused and rewound";
     close(fd);
 }
 
@@ -88,7 +90,7 @@ Converted convert(const Bytes &in, int (*fn)(const char *, const char *))
 {
     write_file(gen_path("conv.amr"), in);
     unlink(gen_path("conv.wav").c_str());
-    StderrToFile cap;
+    ka_test::StderrCapture cap;
     int r = fn(gen_path("conv.amr").c_str(), gen_path("conv.wav").c_str());
     return {r, read_file(gen_path("conv.wav")), cap.text()};
 }
@@ -106,8 +108,11 @@ TEST_F(Formats, ConversionEqualsDirectDecodeAndEndsAsDescribed)
         bool wide;
         int (*fn)(const char *, const char *);
         int frames;
-    } cases[] = {{amrnb_file(90), false, DecodeAMRFileToWAVEFile, 90}, {amrwb_file(60), true, DecodeAMRFileToWAVEFile, 60},
-                 {cut, false, AMRNB2WAVEFile, 44}, {stop, true, AMRWB2WAVEFile, 5}, {empty, false, AMRNB2WAVEFile, 0}};
+    } cases[] = {{amrnb_file(90), false, DecodeAMRFileToWAVEFile, 90},
+                 {amrwb_file(60), true, DecodeAMRFileToWAVEFile, 60},
+                 {cut, false, AMRNB2WAVEFile, 44},
+                 {stop, true, AMRWB2WAVEFile, 5},
+                 {empty, false, AMRNB2WAVEFile, 0}};
     for (const auto &k : cases) {
         Bytes ref = amr_decode(k.in, k.wide);
         Converted c = convert(k.in, k.fn);
@@ -122,11 +127,12 @@ TEST_F(Formats, ConversionEqualsDirectDecodeAndEndsAsDescribed)
     Converted c = convert(bytes({'h', 'e', 'l', 'l', 'o', '!', '!', '!', '!'}), DecodeAMRFileToWAVEFile);
     EXPECT_TRUE(c.result == -1 && c.wav.empty());
     EXPECT_NE(c.err.find("Bad header, n=6, header=hello!\n"), std::string::npos) << c.err;
-    StderrToFile cap;
+    ka_test::StderrCapture cap;
     EXPECT_EQ(AMRNB2WAVEFile("/nonexistent/in.amr", "x.wav"), -1);
     write_file(gen_path("conv.amr"), amrwb_file(2));
     EXPECT_EQ(DecodeAMRFileToWAVEFile(gen_path("conv.amr").c_str(), "/nonexistent/out.wav"), -1);
-    EXPECT_TRUE(cap.has("/nonexistent/in.amr: ") && cap.has("Unable to open /nonexistent/out.wav\n")) << cap.text();
+    EXPECT_TRUE(cap.has("/nonexistent/in.amr: ") && cap.has("Unable to open /nonexistent/out.wav\n"))
+        << cap.text();
 }
 
 }  // namespace
