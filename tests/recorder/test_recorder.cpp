@@ -181,29 +181,17 @@ TEST_F(RecorderTest, MasksSwitchExactlyTheSelectedControls)
     EXPECT_EQ(kb_ctl_writes(nullptr, 0), 0u) << "bits 0 to 3 switched a control";
 }
 
-TEST_F(RecorderTest, TwoPlayersAndTwoRecordersAtOnce)
+TEST_F(RecorderTest, TwoRecordersAtOnce)
 {
     kb_capture_tone(14, 500, 9000);
     kb_capture_tone(16, 700, 15000);
     ASSERT_EQ(Ka_AudRecorder_Open("hw:0,14", sink_cb<0>), 2);
     ASSERT_EQ(Ka_AudRecorder_OpenExt("hw:0,16", sink_cb<1>, 0, 1, 16000, 2), 3);
-    ASSERT_EQ(Ka_AudPlayer_Open("hw:0,0", nullptr), 0);
-    ASSERT_EQ(Ka_AudPlayer_OpenExt("hw:0,13", nullptr, 0, 2, 48000, 2), 1);
     ASSERT_EQ(Ka_AudRecorder_HStartRecord(2), 0);
     ASSERT_EQ(Ka_AudRecorder_HStartRecord(3), 0);
-    const auto a = pattern(320 * 50, 1), b = pattern(3840 * 50, 2);
-    std::thread ta([&] { EXPECT_EQ(play(0, a), static_cast<int>(a.size())); });
-    std::thread tb([&] { EXPECT_EQ(play(1, b), static_cast<int>(b.size())); });
-    ta.join();
-    tb.join();
-    EXPECT_TRUE(flush_until_played(0, 0, a.size()));
-    EXPECT_TRUE(flush_until_played(1, 13, b.size()));
     ASSERT_TRUE(eventually([] { return got(0).size() >= 10 && got(1).size() >= 10; }));
     Ka_AudRecorder_HClose(2);
     Ka_AudRecorder_HClose(3);
-    const auto pa = played(0), pb = played(13);
-    EXPECT_TRUE(std::equal(a.begin(), a.end(), pa.begin()));
-    EXPECT_TRUE(std::equal(b.begin(), b.end(), pb.begin()));
     EXPECT_TRUE(is_tone(got(0), 500, 9000, 8000));
     EXPECT_TRUE(is_tone(got(1), 700, 15000, 16000));
 }
