@@ -227,6 +227,7 @@ TEST_F(Controls, ToneStartAndStopWriteLowHighDurationGain)
     EXPECT_EQ(1, Ka_AudTone_Stop());
     for (const tone_param &p : {tone_param{99, 1209, 100, 500}, {697, 99, 100, 500}, {697, 1209, 1001, 7}})
         EXPECT_EQ(-1, Ka_AudTone_Start(0, &p));
+    EXPECT_EQ(-1, Ka_AudTone_Start(0, nullptr));
     EXPECT_EQ(
         (std::vector<std::vector<long>>{{697, 1209, 500, 400}, {100, 100, 0, 4000}, {1000, 1000, 0, 100}}),
         writes_to("DTMF_Generate Rx Low High Duration Gain"));

@@ -123,9 +123,11 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
 {
     std::vector<Media> cases = each_format();
     const Bytes wav = cases[0].file, blip = pcm16(1, 8000, 80);
-    Bytes nb_cut = amrnb_file(45), wb_stop = amrwb_file(40);
-    nb_cut.pop_back();           // the last frame cut short is dropped
-    wb_stop.push_back(14 << 3);  // a frame type without a size ends the play
+    Bytes nb_cut = amrnb_file(45), wb_stop = amrwb_file(1);
+    nb_cut.pop_back();  // the last frame cut short is dropped
+    // A frame type without a size ends the play; the one frame before it,
+    // less than half the ring, still reaches the device.
+    wb_stop.push_back(14 << 3);
     wb_stop.resize(wb_stop.size() + 100, 0);
     cases.push_back({"p.wav", wav, Bytes(wav.begin() + 1044, wav.end()), 1044});  // played from the offset
     cases.push_back({"blip.wav", wav_file(1, 8000, 16, blip), blip});  // shorter than half the ring

@@ -3,7 +3,6 @@
 // they race with, and a callback that calls back into the library.
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <random>
 
 #include "player_test.h"
@@ -88,6 +87,15 @@ TEST_F(PlayerTest, OpenSizesRingAndRefuses)
     EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
     ASSERT_EQ(Ka_AudPlayer_SetBufsize_ms(nullptr, 80), 0);
     EXPECT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
+
+    // The route mask, used by the next open and close.
+    unsigned mask = 0;
+    ASSERT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 6), 0);
+    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", &mask), 0);
+    EXPECT_EQ(mask, 6u);
+    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", nullptr), -1);
+    EXPECT_EQ(Ka_AudPlayer_SetInterface("hw:0,5", 1), -1);
+    EXPECT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 1), 0);
 }
 
 TEST_F(PlayerTest, BytesArriveInOrderInWholePeriodsWithSoftVolume)
@@ -135,57 +143,41 @@ TEST_F(PlayerTest, FirstWriteWaitsForHalfTheRing)
 }
 
 // The play thread is held in its final callback until the gate opens.
-std::mutex g_gate_m;
-std::condition_variable g_gate_cv;
-bool g_gate_open, g_in_final;
+std::atomic<bool> g_gate_open{false}, g_in_final{false};
 int gated_cb(int hdl, int result)
 {
     record_cb(hdl, result);
-    std::unique_lock<std::mutex> lock(g_gate_m);
-    g_in_final = result == 5;
-    g_gate_cv.notify_all();
-    g_gate_cv.wait(lock, [] { return g_gate_open || !g_in_final; });
+    if (result != AUD_PLAYER_FINISHED) return 0;
+    g_in_final = true;
+    eventually([] { return g_gate_open.load(); });
+    g_in_final = false;
     return 0;
-}
-
-void open_gate(bool open)
-{
-    std::lock_guard<std::mutex> lock(g_gate_m);
-    g_gate_open = open;
-    if (!open) g_in_final = false;
-    g_gate_cv.notify_all();
 }
 
 TEST_F(PlayerTest, PlayAfterStopAndCloseWaitForTheOldThread)
 {
-    open_gate(false);
+    g_gate_open = false;
     ASSERT_EQ(Ka_AudPlayer_Open(nullptr, gated_cb), 0);
     const auto data = pattern(1280, 9);
     ASSERT_EQ(play(0, data), 1280);
     Ka_AudPlayer_Stop(0);
-    ASSERT_TRUE(eventually([] {
-        std::lock_guard<std::mutex> l(g_gate_m);
-        return g_in_final;
-    }));
+    ASSERT_TRUE(eventually([] { return g_in_final.load(); }));
     EXPECT_EQ(play(0, data), 0);  // the old thread has not ended yet
-    open_gate(true);
+    g_gate_open = true;
     ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_FINISHED"); }));
     EXPECT_EQ(play(0, data, 640), 640);  // a new thread
     EXPECT_EQ(log.count("]:Audio play thread\n"), 2);
 
-    open_gate(false);
+    g_gate_open = false;
     std::atomic<bool> closed{false};
     std::thread closer([&] {
         Ka_AudPlayer_Close(0);
         closed = true;
     });
-    ASSERT_TRUE(eventually([] {
-        std::lock_guard<std::mutex> l(g_gate_m);
-        return g_in_final;
-    }));
+    ASSERT_TRUE(eventually([] { return g_in_final.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(closed) << "close returned while the play thread ran";
-    open_gate(true);
+    g_gate_open = true;
     closer.join();
     EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
     EXPECT_EQ(Ka_AudPlayer_Play(0, "x", 1), -1);

@@ -82,6 +82,7 @@ TEST_F(SimplePlayer, FlagStateMachine)
     // A failing play clears it, and closes the stream.
     for (auto [fault, rc] : {std::pair{KB_FAULT_PCM_OPEN, -EBADFD},
                              {KB_FAULT_PCM_HW_PARAMS, -EIO},
+                             {KB_FAULT_PCM_PREPARE, -EIO},
                              {KB_FAULT_PCM_WRITE, -EIO}}) {
         kb_fault(fault, -1, 0, 1, EIO);
         EXPECT_EQ(rc, play(path, 100)) << fault;
