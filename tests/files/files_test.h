@@ -1,8 +1,8 @@
 // Helpers of the file tests: media made in-process from synthetic signals
 // (WAV; AMR-NB through opencore's encoder; AMR-WB as frames of random
 // payload, which the decoder accepts; MP3 through the lame command), the
-// reference decodes made directly with the codec libraries, and probes of
-// the process (threads, descriptors, standard error).
+// reference decodes made directly with the codec libraries, probes of the
+// process, and the fixture of the file tests.
 #pragma once
 
 #include <dirent.h>
@@ -13,26 +13,27 @@
 #include <opencore-amrwb/dec_if.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <random>
-#include <thread>
 
-#include "ka_board.h"
-#include "ka_lib_audio.h"
-#include "ka_test.h"
+#include "../player/player_test.h"
 #include "../simple/stderr_capture.h"
+#include "ka_board.h"
 
 namespace files_test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline std::string gen_path(const std::string &name) { return ka_test::temp_dir() + "/" + name; }
+inline std::string gen_path(const std::string &name)
+{
+    return ka_test::temp_dir() + "/" + name;
+}
 
 inline void write_file(const std::string &path, const Bytes &b)
 {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
 }
 
 inline Bytes read_file(const std::string &path)
@@ -66,7 +67,10 @@ inline Bytes pcm16(int channels, int rate, int frames, unsigned seed = 1)
     for (int i = 0; i < frames; ++i)
         for (int c = 0; c < channels; ++c) {
             double t = double(i) / rate;
-            put(b, uint16_t(int16_t(9000 * std::sin(2 * M_PI * (300 + 200 * c + 400 * t) * t) + int(rng() % 200) - 100)), 2);
+            put(b,
+                uint16_t(int16_t(9000 * std::sin(2 * M_PI * (300 + 200 * c + 400 * t) * t) +
+                                 int(rng() % 200) - 100)),
+                2);
         }
     return b;
 }
@@ -77,7 +81,8 @@ inline Bytes wav_file(int channels, int rate, int bits, const Bytes &data, uint1
     put(b, uint32_t(data.size() + 36));
     b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0});
     put(b, coding, 2), put(b, uint32_t(channels), 2), put(b, uint32_t(rate));
-    put(b, uint32_t(rate * channels * bits / 8)), put(b, uint32_t(channels * bits / 8), 2), put(b, uint32_t(bits), 2);
+    put(b, uint32_t(rate * channels * bits / 8)), put(b, uint32_t(channels * bits / 8), 2),
+        put(b, uint32_t(bits), 2);
     b.insert(b.end(), {'d', 'a', 't', 'a'});
     put(b, uint32_t(data.size()));
     b.insert(b.end(), data.begin(), data.end());
@@ -92,7 +97,8 @@ inline Bytes amrnb_file(int frames, bool dtx = true)
     void *enc = Encoder_Interface_init(dtx);
     for (int f = 0; f < frames; ++f) {
         int16_t s[160];
-        for (int i = 0; i < 160; ++i) s[i] = (f / 25) % 3 == 2 ? 0 : int16_t(le(in, size_t(320 * f + 2 * i), 2));
+        for (int i = 0; i < 160; ++i)
+            s[i] = (f / 25) % 3 == 2 ? 0 : int16_t(le(in, size_t(320 * f + 2 * i), 2));
         uint8_t out[500];
         b.insert(b.end(), out, out + Encoder_Interface_Encode(enc, MR795, s, out, 0));
     }
@@ -160,43 +166,20 @@ inline Bytes mp3_decode(Bytes in)
     return pcm;
 }
 
-inline bool have_tool(const std::string &name) { return system(("command -v " + name + " >/dev/null").c_str()) == 0; }
-
-inline std::string run_output(const std::string &cmd)
+inline bool have_tool(const std::string &name)
 {
-    Bytes b = system(("(" + cmd + ") >" + gen_path("out.txt")).c_str()) == 0 ? read_file(gen_path("out.txt")) : Bytes{};
-    return std::string(b.begin(), b.end());
+    return system(("command -v " + name + " >/dev/null").c_str()) == 0;
 }
 
 // lame's MP3 of a synthetic WAV; the rate decides MPEG-1 or MPEG-2.
-inline Bytes mp3_file(const std::string &name, int channels, int rate, double seconds, const std::string &opts)
+inline Bytes mp3_file(const std::string &name, int channels, int rate, double seconds,
+                      const std::string &opts)
 {
-    write_file(gen_path(name + ".wav"), wav_file(channels, rate, 16, pcm16(channels, rate, int(rate * seconds), 11)));
-    if (system(("lame --quiet " + opts + " " + gen_path(name + ".wav") + " " + gen_path(name)).c_str()) != 0) return {};
+    write_file(gen_path(name + ".wav"),
+               wav_file(channels, rate, 16, pcm16(channels, rate, int(rate * seconds), 11)));
+    if (system(("lame --quiet " + opts + " " + gen_path(name + ".wav") + " " + gen_path(name)).c_str()) != 0)
+        return {};
     return read_file(gen_path(name));
-}
-
-// Standard error into a file while it exists.
-using StderrToFile = ka_test::StderrCapture;
-
-// Waits give up only after a minute, as a guard against a hang; nothing
-// asserts how long anything takes.
-template <typename Pred>
-void wait_until(Pred pred)
-{
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-        if (std::chrono::steady_clock::now() > give_up) {
-            ADD_FAILURE() << "hang guard: the awaited condition never came";
-            return;
-        }
-}
-
-inline Bytes played(int device = 0)
-{
-    Bytes b(kb_pcm_played(device, 0, nullptr, 0));
-    if (!b.empty()) kb_pcm_played(device, 0, b.data(), b.size());
-    return b;
 }
 
 // `got` is all of `data` followed by nothing but silence.
@@ -220,28 +203,15 @@ inline int proc_entries(const char *dir, const std::string &target = "")
     return n;
 }
 
-// Board back to defaults; at the end no library thread and no device
-// descriptor is left. (Sanitizer runtimes add a helper thread at the first
-// thread creation, so one comes and goes before the count is taken.)
-class FileTest : public ka_test::BoardTest {
+// The player fixture (every player and recorder closed at the end, no
+// library thread left), and no device descriptor left either.
+class FileTest : public player_test::PlayerTest {
 protected:
-    void SetUp() override
-    {
-        BoardTest::SetUp();
-        static int base = [] {
-            std::thread([] {}).join();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            return proc_entries("/proc/self/task");
-        }();
-        threads = base;
-    }
     void TearDown() override
     {
-        kb_set_speed(0);
-        wait_until([this] { return proc_entries("/proc/self/task") <= threads; });
+        PlayerTest::TearDown();
         EXPECT_EQ(kb_open_fds(), 0);
     }
-    int threads = 0;
 };
 
 }  // namespace files_test

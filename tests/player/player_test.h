@@ -1,6 +1,7 @@
-// Helpers of the player and recorder tests: a play callback that records
-// its reports, polling with a hang guard, device bytes, and a fixture that
-// leaves every player and recorder closed with default settings.
+// Helpers of the player, recorder and file tests: a play callback that
+// records its reports, polling with a hang guard, device bytes, and a
+// fixture that leaves every player and recorder closed with default
+// settings and no library thread behind.
 #pragma once
 
 #include <dirent.h>
@@ -56,9 +57,13 @@ inline std::vector<int> reports(int hdl)
     return g_reports[hdl];
 }
 
-inline bool state_is(int hdl, const char *name) { return std::strcmp(Ka_AudPlayer_GetState(hdl, nullptr), name) == 0; }
+inline bool state_is(int hdl, const char *name)
+{
+    return std::strcmp(Ka_AudPlayer_GetState(hdl, nullptr), name) == 0;
+}
 
-inline std::vector<unsigned char> played(int device)
+// What playback device `device` received since the last reset.
+inline std::vector<unsigned char> played(int device = 0)
 {
     std::vector<unsigned char> out(kb_pcm_played(device, 0, nullptr, 0));
     kb_pcm_played(device, 0, out.data(), out.size());
@@ -83,8 +88,18 @@ inline int play(int hdl, const std::vector<unsigned char> &d, size_t n = SIZE_MA
 inline bool flush_until_played(int hdl, int device, size_t bytes)
 {
     const std::vector<unsigned char> zeros(audCtl.pctx[hdl].write_chunk, 0);
-    return eventually([&] { return kb_pcm_played(device, 0, nullptr, 0) >= bytes || play(hdl, zeros) < 0; }) &&
+    return eventually(
+               [&] { return kb_pcm_played(device, 0, nullptr, 0) >= bytes || play(hdl, zeros) < 0; }) &&
            kb_pcm_played(device, 0, nullptr, 0) >= bytes;
+}
+
+inline bool player_closed(int hdl)
+{
+    return __atomic_load_n(&audCtl.pctx[hdl].state, __ATOMIC_ACQUIRE) == CTX_CLOSED;
+}
+inline bool recorder_closed(int hdl)
+{
+    return __atomic_load_n(&audCtl.cctx[hdl].state, __ATOMIC_ACQUIRE) == CTX_CLOSED;
 }
 
 class PlayerTest : public ka_test::BoardTest {
@@ -94,6 +109,14 @@ protected:
         BoardTest::SetUp();
         std::thread([] {}).join();  // a sanitizer's helper thread exists before counting
         threads_before = thread_count();
+        restart();
+    }
+    // Board back to defaults, log and play reports emptied (also between the
+    // cases of a test).
+    void restart()
+    {
+        kb_reset();
+        log.clear();
         std::lock_guard<std::mutex> lock(g_reports_m);
         for (auto &r : g_reports) r.clear();
     }
@@ -104,14 +127,15 @@ protected:
             Ka_AudPlayer_Close(h);
             Ka_AudRecorder_HStop(h);
             Ka_AudRecorder_HClose(h);
-            EXPECT_EQ(__atomic_load_n(&audCtl.pctx[h].state, __ATOMIC_ACQUIRE), CTX_CLOSED) << "player " << h;
-            EXPECT_EQ(__atomic_load_n(&audCtl.cctx[h].state, __ATOMIC_ACQUIRE), CTX_CLOSED) << "recorder " << h;
+            EXPECT_TRUE(player_closed(h)) << "player " << h;
+            EXPECT_TRUE(recorder_closed(h)) << "recorder " << h;
             Ka_AudPlayer_SetBufsize_ms(audCtl.pctx[h].dev_name, 80);
             Ka_AudRecorder_SetInterface(audCtl.cctx[h].dev_name, 16);
         }
         // Detached play and capture threads finish their last steps after a
         // close has returned; none may be left behind.
-        EXPECT_TRUE(eventually([this] { return thread_count() <= threads_before; })) << "library threads left";
+        EXPECT_TRUE(eventually([this] { return thread_count() <= threads_before; }))
+            << "library threads left";
         // Taking the log's lock once more orders those threads' last log
         // lines before the log's destruction at exit (they are never joined).
         log.clear();

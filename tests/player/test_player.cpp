@@ -1,7 +1,8 @@
-// The player end to end on the emulated board.
+// The player end to end on the emulated board: bytes in whole periods, the
+// ring's wake-ups, pause, stop, close and write errors against the threads
+// they race with, and a callback that calls back into the library.
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <random>
 
 #include "player_test.h"
@@ -13,22 +14,24 @@ using namespace player_test;
 
 namespace {
 
-// Replaces a player's write operation by `fn` (which calls the saved one)
-// and puts it back once the play thread has ended.
+// The player's saved write operation, for test operations that call it.
 int (*g_write)(ka_pctx *, void *, unsigned);
-struct WriteHook {
-    WriteHook(int h, int (*fn)(ka_pctx *, void *, unsigned)) : hdl(h)
+
+// A Play of player 0 made on a thread of its own.
+struct BackgroundPlay {
+    BackgroundPlay(const void *d, size_t n) : t([=, this] { result = Ka_AudPlayer_Play(0, d, unsigned(n)); })
     {
-        g_write = audCtl.pctx[h].write;
-        audCtl.pctx[h].write = fn;
     }
-    ~WriteHook()
+    // Whether the Play has returned (a hang is released by a stop); joins.
+    bool returned()
     {
-        Ka_AudPlayer_Stop(hdl);
-        Ka_AudPlayer_Close(hdl);
-        audCtl.pctx[hdl].write = g_write;
+        const bool r = eventually([this] { return result != -100; });
+        if (!r) Ka_AudPlayer_Stop(0);
+        t.join();
+        return r;
     }
-    int hdl;
+    std::atomic<int> result{-100};
+    std::thread t;
 };
 
 bool ring_flag(int h, int ka_ringbuf::*flag)
@@ -81,11 +84,18 @@ TEST_F(PlayerTest, OpenSizesRingAndRefuses)
     ASSERT_EQ(Ka_AudPlayer_SetBufsize_ms(nullptr, 0), 0);
     EXPECT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), -1);
     EXPECT_EQ(log.count("]:Init pctx failed, hdl = 0\n"), 1);
-    struct kb_pcm_info info{};
-    kb_pcm_info(0, KB_PLAYBACK, &info);
-    EXPECT_EQ(info.open, 0);
+    EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
     ASSERT_EQ(Ka_AudPlayer_SetBufsize_ms(nullptr, 80), 0);
     EXPECT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
+
+    // The route mask, used by the next open and close.
+    unsigned mask = 0;
+    ASSERT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 6), 0);
+    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", &mask), 0);
+    EXPECT_EQ(mask, 6u);
+    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", nullptr), -1);
+    EXPECT_EQ(Ka_AudPlayer_SetInterface("hw:0,5", 1), -1);
+    EXPECT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 1), 0);
 }
 
 TEST_F(PlayerTest, BytesArriveInOrderInWholePeriodsWithSoftVolume)
@@ -120,143 +130,56 @@ TEST_F(PlayerTest, BytesArriveInOrderInWholePeriodsWithSoftVolume)
 }
 
 // The play thread first writes once the ring holds half its capacity.
-std::atomic<bool> g_allowed{false}, g_early{false};
-int watching_write(ka_pctx *p, void *buf, unsigned len)
-{
-    if (!g_allowed) g_early = true;
-    return g_write(p, buf, len);
-}
-
 TEST_F(PlayerTest, FirstWriteWaitsForHalfTheRing)
 {
     ASSERT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
-    WriteHook hook(0, watching_write);
-    g_allowed = g_early = false;
-    const unsigned half = std::max(1280u / 2, audCtl.pctx[0].write_chunk);
     ASSERT_EQ(Ka_AudPlayer_Play(0, "", 0), 0);  // starts the thread, which then sleeps
-    const auto data = pattern(half, 1);
-    ASSERT_EQ(play(0, data, half - 1), static_cast<int>(half - 1));
+    const auto data = pattern(640, 1);
+    ASSERT_EQ(play(0, data, 639), 639);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a wrong wake-up
-    g_allowed = true;
-    ASSERT_EQ(Ka_AudPlayer_Play(0, data.data() + half - 1, 1), 1);
-    ASSERT_EQ(kb_pcm_wait_played(0, audCtl.pctx[0].write_chunk, 60000), 0);
-    EXPECT_FALSE(g_early);
-}
-
-TEST_F(PlayerTest, CallbacksOnStopAndOnWriteErrorThenPlaysAgain)
-{
-    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
-    const auto data = pattern(1280, 2);
-    ASSERT_EQ(play(0, data), 1280);
-    EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
-    ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_FINISHED"); }));
-    EXPECT_EQ(reports(0), std::vector<int>{5});
-
-    // Half a fresh ring: a writer must not wait for space nobody makes.
-    Ka_AudPlayer_Close(0);
-    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
-    kb_fault(KB_FAULT_PCM_WRITE, 0, 1, 1, EIO);
-    ASSERT_EQ(play(0, data, 640), 640);
-    ASSERT_TRUE(eventually([] { return reports(0).size() == 3 && state_is(0, "AUD_PLAYER_FINISHED"); }));
-    EXPECT_EQ(reports(0), (std::vector<int>{5, -1, 5}));
-    EXPECT_EQ(log.count("]:pcm_write failed, hdl = 0, ret = -1\n"), 1);
-    const size_t before = kb_pcm_played(0, 0, nullptr, 0);
-    const auto more = pattern(1920, 3);
-    ASSERT_EQ(play(0, more), 1920);
-    ASSERT_TRUE(flush_until_played(0, 0, before + 1920));
-    const auto out = played(0);
-    EXPECT_TRUE(std::equal(more.begin(), more.end(), out.begin() + static_cast<long>(before)));
-}
-
-// Pauses the player from inside its third period write.
-std::atomic<int> g_writes{0};
-int pausing_write(ka_pctx *p, void *buf, unsigned len)
-{
-    const int r = g_write(p, buf, len);
-    if (++g_writes == 3) Ka_AudPlayer_Pause(0);
-    return r;
-}
-
-TEST_F(PlayerTest, PauseHoldsResumeContinuesStopEndsPaused)
-{
-    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
-    WriteHook hook(0, pausing_write);
-    g_writes = 0;
-    const auto data = pattern(320 * 40, 5);
-    std::atomic<int> result{-100};
-    std::thread writer([&] { result = play(0, data); });
-    ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_PAUSE"); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(kb_pcm_played(0, 0, nullptr, 0), 3u * 320) << "a paused thread wrote";
-    Ka_AudPlayer_Close(0);  // refused while paused
-    EXPECT_EQ(log.count("]:Audio Player close wrong, state = 6\n"), 1);
-    EXPECT_EQ(Ka_AudPlayer_Resume(0), 0);
-    writer.join();
-    EXPECT_EQ(result.load(), static_cast<int>(data.size()));
-
-    // Paused again once data wakes the sleeping thread; a stop ends it, and
-    // a close right after the stop waits for it instead of refusing.
-    ASSERT_TRUE(eventually([] { return reader_asleep(0); }));
-    EXPECT_EQ(Ka_AudPlayer_Pause(0), 0);
-    ASSERT_EQ(play(0, data, 640), 640);
-    ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_PAUSE"); }));
-    EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
-    Ka_AudPlayer_Close(0);
-    EXPECT_EQ(audCtl.pctx[0].state, CTX_CLOSED);
-    EXPECT_EQ(reports(0), std::vector<int>{5});
-    EXPECT_EQ(Ka_AudPlayer_Pause(7), -1);
+    EXPECT_EQ(kb_pcm_played(0, 0, nullptr, 0), 0u) << "the thread wrote a period below half the ring";
+    ASSERT_EQ(Ka_AudPlayer_Play(0, data.data() + 639, 1), 1);
+    EXPECT_EQ(kb_pcm_wait_played(0, 320, 60000), 0);
 }
 
 // The play thread is held in its final callback until the gate opens.
-std::mutex g_gate_m;
-std::condition_variable g_gate_cv;
-bool g_gate_open, g_in_final;
+std::atomic<bool> g_gate_open{false}, g_in_final{false};
 int gated_cb(int hdl, int result)
 {
     record_cb(hdl, result);
-    std::unique_lock<std::mutex> lock(g_gate_m);
-    g_in_final = result == 5;
-    g_gate_cv.notify_all();
-    g_gate_cv.wait(lock, [] { return g_gate_open || !g_in_final; });
+    if (result != AUD_PLAYER_FINISHED) return 0;
+    g_in_final = true;
+    eventually([] { return g_gate_open.load(); });
+    g_in_final = false;
     return 0;
-}
-
-void open_gate(bool open)
-{
-    std::lock_guard<std::mutex> lock(g_gate_m);
-    g_gate_open = open;
-    if (!open) g_in_final = false;
-    g_gate_cv.notify_all();
 }
 
 TEST_F(PlayerTest, PlayAfterStopAndCloseWaitForTheOldThread)
 {
-    open_gate(false);
+    g_gate_open = false;
     ASSERT_EQ(Ka_AudPlayer_Open(nullptr, gated_cb), 0);
     const auto data = pattern(1280, 9);
     ASSERT_EQ(play(0, data), 1280);
     Ka_AudPlayer_Stop(0);
-    ASSERT_TRUE(eventually([] { std::lock_guard<std::mutex> l(g_gate_m); return g_in_final; }));
+    ASSERT_TRUE(eventually([] { return g_in_final.load(); }));
     EXPECT_EQ(play(0, data), 0);  // the old thread has not ended yet
-    open_gate(true);
+    g_gate_open = true;
     ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_FINISHED"); }));
     EXPECT_EQ(play(0, data, 640), 640);  // a new thread
     EXPECT_EQ(log.count("]:Audio play thread\n"), 2);
 
-    open_gate(false);
+    g_gate_open = false;
     std::atomic<bool> closed{false};
     std::thread closer([&] {
         Ka_AudPlayer_Close(0);
         closed = true;
     });
-    ASSERT_TRUE(eventually([] { std::lock_guard<std::mutex> l(g_gate_m); return g_in_final; }));
+    ASSERT_TRUE(eventually([] { return g_in_final.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(closed) << "close returned while the play thread ran";
-    open_gate(true);
+    g_gate_open = true;
     closer.join();
-    struct kb_pcm_info info{};
-    kb_pcm_info(0, KB_PLAYBACK, &info);
-    EXPECT_EQ(info.open, 0);
+    EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
     EXPECT_EQ(Ka_AudPlayer_Play(0, "x", 1), -1);
 }
 
@@ -266,17 +189,13 @@ TEST_F(PlayerTest, SecondWriterIsRefusedWhileFirstWaits)
     ASSERT_EQ(Ka_AudPlayer_Play(0, "", 0), 0);
     ASSERT_EQ(Ka_AudPlayer_Pause(0), 0);  // the thread pauses when data wakes it
     const auto big = pattern(1280 * 3, 4);
-    std::atomic<int> first{-100};
-    std::thread a([&] { first = play(0, big); });
-    const bool waiting = eventually([] { return ring_flag(0, &ka_ringbuf::writer_waiting); });
-    EXPECT_TRUE(waiting);
-    if (waiting) {
-        EXPECT_EQ(play(0, big, 64), 0);
-    }
+    BackgroundPlay first(big.data(), big.size());
+    ASSERT_TRUE(eventually([] { return ring_flag(0, &ka_ringbuf::writer_waiting); }));
+    EXPECT_EQ(play(0, big, 64), 0);
     EXPECT_EQ(log.count("]:Write pctx blocked by other thread\n"), 1);
     Ka_AudPlayer_Stop(0);  // releases the blocked writer with 0
-    a.join();
-    EXPECT_EQ(first.load(), 0);
+    ASSERT_TRUE(first.returned());
+    EXPECT_EQ(first.result, 0);
 }
 
 // A start operation that returns only once the new play thread sleeps on
@@ -294,33 +213,24 @@ TEST_F(PlayerTest, HandshakeDoesNotWaitForAThreadAlreadyPast)
     ASSERT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
     g_start = audCtl.pctx[0].start_play;
     audCtl.pctx[0].start_play = slow_start;
-    std::atomic<int> result{-100};
-    std::thread writer([&] { result = Ka_AudPlayer_Play(0, "ab", 2); });
-    const bool returned = eventually([&] { return result != -100; });
-    EXPECT_TRUE(returned) << "Play waits for a wake-up that already happened";
-    Ka_AudPlayer_Stop(0);  // releases it otherwise
-    writer.join();
-    EXPECT_EQ(result.load(), returned ? 2 : 0);
+    BackgroundPlay writer("ab", 2);
+    EXPECT_TRUE(writer.returned()) << "Play waits for a wake-up that already happened";
+    EXPECT_EQ(writer.result, 2);
     Ka_AudPlayer_Close(0);
     audCtl.pctx[0].start_play = g_start;
 }
 
 // Pre-filling a player paused before its first Play: the new thread pauses
 // before its first ring check, and the Play that started it must still get
-// through the start handshake.
+// through the start handshake. Then a pause of a thread asleep on its ring.
 TEST_F(PlayerTest, PausedBeforeFirstPlayIsPrefilledThenResumed)
 {
     ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
     ASSERT_EQ(Ka_AudPlayer_Pause(0), 0);
     const auto data = pattern(1280 + 640, 11);
-    std::atomic<int> first{-100};
-    std::thread a([&] { first = play(0, data, 1280); });
-    const bool returned = eventually([&] { return first != -100; });
-    EXPECT_TRUE(returned) << "Play hangs in the start handshake of a paused player";
-    if (!returned) Ka_AudPlayer_Stop(0);  // releases it
-    a.join();
-    ASSERT_TRUE(returned);
-    EXPECT_EQ(first.load(), 1280);
+    BackgroundPlay first(data.data(), 1280);
+    ASSERT_TRUE(first.returned()) << "Play hangs in the start handshake of a paused player";
+    EXPECT_EQ(first.result, 1280);
     int code = 100;
     EXPECT_STREQ(Ka_AudPlayer_GetState(0, &code), "AUD_PLAYER_PAUSE");
     EXPECT_EQ(code, AUD_PLAYER_PAUSE);
@@ -329,20 +239,27 @@ TEST_F(PlayerTest, PausedBeforeFirstPlayIsPrefilledThenResumed)
 
     // The ring is full: the next Play blocks until the resumed thread makes
     // room, then everything plays, exactly once and in order.
-    std::atomic<int> second{-100};
-    std::thread b([&] { second = Ka_AudPlayer_Play(0, data.data() + 1280, 640); });
+    BackgroundPlay second(data.data() + 1280, 640);
     EXPECT_TRUE(eventually([] { return ring_flag(0, &ka_ringbuf::writer_waiting); }));
-    EXPECT_EQ(second.load(), -100);
+    EXPECT_EQ(second.result, -100);
     EXPECT_EQ(kb_pcm_played(0, 0, nullptr, 0), 0u) << "a paused thread wrote";
     EXPECT_EQ(Ka_AudPlayer_Resume(0), 0);
-    b.join();
-    EXPECT_EQ(second.load(), 640);
+    ASSERT_TRUE(second.returned());
+    EXPECT_EQ(second.result, 640);
     ASSERT_TRUE(eventually([&] { return kb_pcm_played(0, 0, nullptr, 0) >= data.size(); }));
     EXPECT_EQ(played(0), data);
+
+    // Paused again once data wakes the sleeping thread; a stop ends it, and
+    // a close right after the stop waits for it instead of refusing.
+    ASSERT_TRUE(eventually([] { return reader_asleep(0); }));
+    EXPECT_EQ(Ka_AudPlayer_Pause(0), 0);
+    ASSERT_EQ(play(0, data, 640), 640);
+    ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_PAUSE"); }));
     EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
     Ka_AudPlayer_Close(0);
-    EXPECT_EQ(audCtl.pctx[0].state, CTX_CLOSED);
+    EXPECT_TRUE(player_closed(0));
     EXPECT_EQ(reports(0), std::vector<int>{5});
+    EXPECT_EQ(Ka_AudPlayer_Pause(7), -1);
 }
 
 // Holds the play thread's first write until a writer sleeps on the full
@@ -360,36 +277,81 @@ TEST_F(PlayerTest, WriteErrorReleasesAWriterBlockedOnAFullRing)
 {
     ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
     const auto data = pattern(1280 * 3, 12);
-    {
-        g_first_write = true;
-        WriteHook hook(0, write_when_writer_waits);
-        kb_fault(KB_FAULT_PCM_WRITE, 0, 0, 1, EIO);
-        std::atomic<int> result{-100};
-        std::thread writer([&] { result = play(0, data); });
-        const bool returned = eventually([&] { return result != -100; });
-        EXPECT_TRUE(returned) << "the writer stays blocked after the play thread ended";
-        if (!returned) Ka_AudPlayer_Stop(0);
-        writer.join();
-        ASSERT_TRUE(returned);
-        EXPECT_EQ(result.load(), -1);
-        EXPECT_EQ(reports(0), (std::vector<int>{-1, 5}));
-        EXPECT_TRUE(state_is(0, "AUD_PLAYER_FINISHED"));
-        EXPECT_EQ(log.count("]:pcm_write failed, hdl = 0, ret = -1\n"), 1);
+    g_write = audCtl.pctx[0].write;
+    audCtl.pctx[0].write = write_when_writer_waits;
+    kb_fault(KB_FAULT_PCM_WRITE, 0, 0, 1, EIO);
+    BackgroundPlay writer(data.data(), data.size());
+    EXPECT_TRUE(writer.returned()) << "the writer stays blocked after the play thread ended";
+    EXPECT_EQ(writer.result, -1);
+    EXPECT_EQ(reports(0), (std::vector<int>{-1, 5}));
+    EXPECT_TRUE(state_is(0, "AUD_PLAYER_FINISHED"));
 
-        // The next Play starts a new thread, which plays what the full ring
-        // holds (what followed the failed period) and then the new bytes.
-        const auto more = pattern(640, 13);
-        ASSERT_EQ(play(0, more), 640);
-        EXPECT_EQ(log.count("]:Audio play thread\n"), 2);
-        // The thread drains the ring while the writer refills it; whether
-        // the last bytes find it awake depends on timing, and a sleeping
-        // thread is woken only at half the ring: zeros behind push them.
-        ASSERT_TRUE(flush_until_played(0, 0, 1280 + 640));
-        auto expect = std::vector<unsigned char>(data.begin() + 320, data.begin() + 320 + 1280);
-        expect.insert(expect.end(), more.begin(), more.end());
-        auto got = played(0);
-        got.resize(expect.size());
-        EXPECT_EQ(got, expect);
+    // The next Play starts a new thread, which plays what the full ring
+    // holds (what followed the failed period) and then the new bytes.
+    const auto more = pattern(640, 13);
+    ASSERT_EQ(play(0, more), 640);
+    EXPECT_EQ(log.count("]:Audio play thread\n"), 2);
+    // The thread drains the ring while the writer refills it; whether the
+    // last bytes find it awake depends on timing, and a sleeping thread is
+    // woken only at half the ring: zeros behind push them.
+    EXPECT_TRUE(flush_until_played(0, 0, 1280 + 640));
+    auto expect = std::vector<unsigned char>(data.begin() + 320, data.begin() + 320 + 1280);
+    expect.insert(expect.end(), more.begin(), more.end());
+    auto got = played(0);
+    got.resize(expect.size());
+    EXPECT_EQ(got, expect);
+    Ka_AudPlayer_Close(0);
+    audCtl.pctx[0].write = g_write;
+}
+
+// The play thread's callback calls into the library: the thread reports -1
+// and 5 on its way out; a close from the callback closes the player once
+// that thread has ended, and a play from it takes nothing (nothing would
+// drain the ring any more).
+std::atomic<int> g_close_on{-100};  // result on which the callback closes
+std::atomic<int> g_play_result{-100};
+int closing_play_cb(int hdl, int result)
+{
+    record_cb(hdl, result);
+    if (result == AUD_PLAYER_FINISHED) {
+        const unsigned char byte[2] = {1, 2};
+        g_play_result = Ka_AudPlayer_Play(hdl, byte, sizeof byte);
     }
-    EXPECT_EQ(audCtl.pctx[0].state, CTX_CLOSED);
+    if (result == g_close_on) Ka_AudPlayer_Close(hdl);
+    return 0;
+}
+
+TEST_F(PlayerTest, CallbackClosesItsPlayerOnStopAndOnWriteError)
+{
+    const auto data = pattern(1280 * 3, 21);
+    for (int close_on : {AUD_PLAYER_FINISHED, AUD_PLAYER_ERROR}) {
+        SCOPED_TRACE(close_on);
+        restart();
+        g_close_on = close_on;
+        g_play_result = -100;
+        ASSERT_EQ(Ka_AudPlayer_Open(nullptr, closing_play_cb), 0);
+        if (close_on == AUD_PLAYER_ERROR) {
+            kb_fault(KB_FAULT_PCM_WRITE, 0, 2, 1, EIO);
+            play(0, data);  // ends with -1 once the thread is gone
+        } else {
+            ASSERT_EQ(play(0, data), static_cast<int>(data.size()));
+            Ka_AudPlayer_Stop(0);
+        }
+        // The close is made by the play thread as its last step: complete
+        // once that thread is gone.
+        ASSERT_TRUE(eventually([this] { return player_closed(0) && thread_count() <= threads_before; }))
+            << "the close made by the callback never completed";
+        EXPECT_EQ(reports(0),
+                  close_on == AUD_PLAYER_ERROR ? (std::vector<int>{-1, 5}) : (std::vector<int>{5}));
+        EXPECT_EQ(g_play_result.load(), 0) << "a stop has been asked for in both cases";
+        EXPECT_EQ(kb_open_fds(), 0);
+        EXPECT_EQ(log.count("]:Audio Player closed\n"), 1);
+        // The device plays again.
+        kb_reset();
+        ASSERT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
+        ASSERT_EQ(play(0, data), static_cast<int>(data.size()));
+        EXPECT_TRUE(flush_until_played(0, 0, data.size()));
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), played().begin()));
+        Ka_AudPlayer_Close(0);
+    }
 }

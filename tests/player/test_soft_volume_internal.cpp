@@ -14,7 +14,10 @@ namespace {
 
 // The rule, written independently: 64-bit product, C++ division (which
 // truncates toward zero), back to 16 bits.
-int16_t rule(int vol, int16_t s) { return static_cast<int16_t>(static_cast<int64_t>(vol) * s / 100); }
+int16_t rule(int vol, int16_t s)
+{
+    return static_cast<int16_t>(static_cast<int64_t>(vol) * s / 100);
+}
 
 // Scales `n` samples (s0, s0 + step, ...) placed at an odd address, followed
 // by one odd byte, and compares every sample with the rule.
@@ -40,8 +43,6 @@ void check(int vol, size_t n, int s0, int step)
 
 TEST(SoftVolume, EverySampleAtEveryVolume)
 {
-    EXPECT_EQ(rule(50, -3), -1);  // the rule as written above truncates toward zero
-    EXPECT_EQ(rule(99, -32768), -32440);
     for (int vol = 0; vol <= 100; ++vol) check(vol, 65536, -32768, 1);
 }
 

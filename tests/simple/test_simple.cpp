@@ -1,6 +1,7 @@
-// The blocking file player: whole chunks of one period, the play flag across
-// start, stop, failures and normal ends, a stop from another thread, and the
-// WAV header checks.
+// The simple family: the blocking file player (whole chunks of one period,
+// the play flag across start, stop, failures and normal ends, a stop from
+// another thread, the WAV header checks) and its PCM streams (the hostless
+// start, and failed opens that leave nothing open).
 #include <alsa_audio.h>
 #include <fcntl.h>
 
@@ -21,7 +22,8 @@ constexpr const char *kDev = "hw:0,1";
 std::string write_file(const std::string &name, const bytes &data)
 {
     const std::string path = temp_dir() + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
     return path;
 }
 
@@ -78,7 +80,10 @@ TEST_F(SimplePlayer, FlagStateMachine)
     EXPECT_EQ(0, play(path, 100));
     EXPECT_EQ(-ENOMEM, mova_start_play_file());  // a normal end leaves the flag set
     // A failing play clears it, and closes the stream.
-    for (auto [fault, rc] : {std::pair{KB_FAULT_PCM_OPEN, -EBADFD}, {KB_FAULT_PCM_HW_PARAMS, -EIO}, {KB_FAULT_PCM_WRITE, -EIO}}) {
+    for (auto [fault, rc] : {std::pair{KB_FAULT_PCM_OPEN, -EBADFD},
+                             {KB_FAULT_PCM_HW_PARAMS, -EIO},
+                             {KB_FAULT_PCM_PREPARE, -EIO},
+                             {KB_FAULT_PCM_WRITE, -EIO}}) {
         kb_fault(fault, -1, 0, 1, EIO);
         EXPECT_EQ(rc, play(path, 100)) << fault;
         EXPECT_EQ(0, kb_open_fds()) << fault;
@@ -110,7 +115,8 @@ TEST_F(SimplePlayer, PlaysWholeChunksOfOnePeriod)
     for (uint32_t size : {30u, 0u, 0xFFFFFFFFu}) {
         kb_reset();
         EXPECT_EQ(0, play(path, size));
-        EXPECT_EQ(size == 0 ? std::vector<unsigned>{} : std::vector<unsigned>{std::min(size, period)}, transfers());
+        EXPECT_EQ(size == 0 ? std::vector<unsigned>{} : std::vector<unsigned>{std::min(size, period)},
+                  transfers());
     }
 }
 
@@ -139,9 +145,10 @@ TEST_F(SimplePlayer, WavHeadersAreCheckedBeforePlaying)
     const int free_fd = dup(2);  // the lowest free descriptor; a leak would take it
     close(free_fd);
     // Mono, 8000 Hz, 16 bits; the data chunk's tag is not looked at.
-    bytes data = pattern(period + 10), good = {'R', 'I', 'F', 'F', 0,   0,   0,   0,   'W', 'A', 'V', 'E', 'f', 'm',
-                                               't', ' ', 16,  0,   0,   0,   1,   0,   1,   0,   0x40, 0x1F, 0, 0,
-                                               0,   0,   0,   0,   0,   0,   16,  0,   'L', 'I', 'S', 'T'};
+    bytes data = pattern(period + 10),
+          good = {'R', 'I', 'F', 'F', 0, 0, 0,  0, 'W', 'A', 'V',  'E',  'f', 'm',
+                  't', ' ', 16,  0,   0, 0, 1,  0, 1,   0,   0x40, 0x1F, 0,   0,
+                  0,   0,   0,   0,   0, 0, 16, 0, 'L', 'I', 'S',  'T'};
     for (int i = 0; i < 4; ++i) good.push_back(static_cast<unsigned char>(data.size() >> (8 * i)));
     good.insert(good.end(), data.begin(), data.end());
     mova_start_play_wav_file();
@@ -150,20 +157,74 @@ TEST_F(SimplePlayer, WavHeadersAreCheckedBeforePlaying)
     EXPECT_EQ(data, played());
 
     kb_reset();
-    const std::string riff = "is not a riff/wave file", pcm = "is not pcm format", bits = "is not 16bit per sample";
-    for (auto [at, byte, complaint] : {std::tuple{3, 'X', riff}, {11, 'X', riff}, {15, '_', riff}, {16, char(18), pcm},
-                                       {20, char(3), pcm}, {34, char(8), bits}}) {
+    const std::string riff = "is not a riff/wave file", pcm = "is not pcm format",
+                      bits = "is not 16bit per sample";
+    for (auto [at, byte, complaint] : {std::tuple{3, 'X', riff},
+                                       {11, 'X', riff},
+                                       {15, '_', riff},
+                                       {16, char(18), pcm},
+                                       {20, char(3), pcm},
+                                       {34, char(8), bits}}) {
         bytes b = good;
         b[size_t(at)] = static_cast<unsigned char>(byte);
         const std::string path = write_file("bad" + std::to_string(at) + ".wav", b);
         EXPECT_EQ(-EINVAL, mova_play_wav_file(kDev, path.c_str())) << at;
         EXPECT_TRUE(err.has("mova_play_wav_file: '" + path + "' " + complaint + "\n")) << at;
     }
-    EXPECT_LT(mova_play_wav_file(kDev, write_file("short.wav", bytes(good.begin(), good.begin() + 20)).c_str()), 0);
+    EXPECT_LT(
+        mova_play_wav_file(kDev, write_file("short.wav", bytes(good.begin(), good.begin() + 20)).c_str()), 0);
     EXPECT_EQ(-1, mova_play_wav_file(kDev, "/nonexistent/x.wav"));
     EXPECT_TRUE(transfers().empty());
     const int still_free = dup(2);
     close(still_free);
     EXPECT_EQ(free_fd, still_free);
     EXPECT_EQ(-ENOMEM, mova_start_play_file());  // header failures leave the flag alone
+}
+
+TEST_F(SimplePlayer, HostlessStreamStartedOnlyWhenHostlessAndFailuresLeaveNothingOpen)
+{
+    const std::string dev = "mova_pcm_open, device: hw:0,2, ", rec = "mova_record_set_params:";
+    const struct {
+        int fault;  // -1: none
+        unsigned flags;
+        int hostless;
+        std::string message;
+    } cases[] = {
+        {-1, PCM_IN, 0, dev + "open pcm sucess\n"},
+        {-1, PCM_IN, 1, dev + "open pcm sucess\n"},
+        {-1, 0, 0, dev + "open pcm sucess\n"},
+        {-1, 0, 1, dev + "open pcm sucess\n"},
+        {KB_FAULT_PCM_OPEN, PCM_IN, 1, dev + "pcm is not ready\n"},
+        {KB_FAULT_PCM_READY, 0, 1, dev + "pcm is not ready\n"},
+        {KB_FAULT_PCM_HW_PARAMS, PCM_IN, 1,
+         rec + "cannot set hw params" + dev + "pcm in  params setting failed\n"},
+        {KB_FAULT_PCM_HW_PARAMS, 0, 1, "cannot set hw params\n" + dev + "pcm out params setting failed\n"},
+        {KB_FAULT_PCM_SW_PARAMS, PCM_IN, 1,
+         rec + "cannot set sw params" + dev + "pcm in  params setting failed\n"},
+        {KB_FAULT_PCM_SW_PARAMS, 0, 1, "cannot set sw params" + dev + "pcm out params setting failed\n"},
+        {KB_FAULT_PCM_PREPARE, PCM_IN, 1, dev + "Failed in pcm_prepare\n"},
+        {KB_FAULT_PCM_START, PCM_IN, 1, dev + "Hostless IOCTL_START Error no 5 \n"},
+        {KB_FAULT_PCM_START, 0, 1, dev + "Hostless IOCTL_START Error no 5 \n"},
+    };
+    for (const auto &c : cases) {
+        kb_reset();
+        StderrCapture out;
+        if (c.fault >= 0) kb_fault(static_cast<enum kb_fault>(c.fault), 2, 0, -1, EIO);
+        struct pcm *pcm = mova_pcm_open("hw:0,2", c.flags, 8000, 2, SNDRV_PCM_FORMAT_S16_LE, c.hostless);
+        char progress[128];
+        snprintf(progress, sizeof progress, "flag: 0x%x, rate: 8000, channel: 2, format: 2, hostless: %d.\n",
+                 c.flags, c.hostless);
+        EXPECT_EQ(dev + progress + c.message, out.text()) << c.fault;  // progress first, outcome last
+        EXPECT_EQ(c.fault < 0, pcm != nullptr) << c.fault;
+        if (pcm) {
+            struct kb_pcm_info i {};
+            kb_pcm_info(2, c.flags ? KB_CAPTURE : KB_PLAYBACK, &i);
+            EXPECT_EQ(1u, i.prepares);
+            EXPECT_EQ(static_cast<unsigned>(c.hostless), i.starts) << c.flags;
+            EXPECT_EQ(i.period_bytes, mova_get_pem_buffer_len(pcm));
+            EXPECT_EQ(0, mova_pcm_close(pcm));
+        }
+        EXPECT_EQ(0, kb_open_fds()) << c.fault;
+    }
+    EXPECT_EQ(nullptr, mova_pcm_open(nullptr, 0, 8000, 2, SNDRV_PCM_FORMAT_S16_LE, 0));
 }

@@ -1,0 +1,300 @@
+// The controls on the emulated board: codec detection by the sysfs node
+// text and the codec volume, the ALC5616 DRC/AGC registers on I2C, the DTMF
+// tone and the voice volumes.
+#include <linux/i2c.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <functional>
+#include <sstream>
+
+#include "ka_lib_audio.h"
+#include "ka_test.h"
+
+using namespace ka_test;
+
+namespace {
+
+using Controls = BoardTest;
+
+// Values of every recorded write to control `name` (all controls: ""), in order.
+std::vector<std::vector<long>> writes_to(const std::string &name = "")
+{
+    std::vector<kb_ctl_write> w(1024);
+    w.resize(std::min(kb_ctl_writes(w.data(), w.size()), w.size()));
+    std::vector<std::vector<long>> out;
+    for (const kb_ctl_write &x : w)
+        if (name.empty() || name == x.name) out.emplace_back(x.values, x.values + x.count);
+    return out;
+}
+
+// ---- Codec ------------------------------------------------------------------
+
+constexpr const char *kAlc = "alc5616-codec.2-001b\n";
+
+// The detected codec type is kept for the life of the process, so each
+// volume case runs in a fresh process (a "threadsafe" death test
+// re-executes this program), just like an application that has just
+// started. The statements run there with the codec node reading `node`
+// (NULL: no node); they write a report to `out` (with <<, which runs the
+// calls in the order they are written), and the report must read
+// `expected`.
+[[noreturn]] void fresh(const char *node, const std::function<void(std::ostringstream &)> &body)
+{
+    kb_set_codec_node(node);
+    std::ostringstream out;
+    body(out);
+    fprintf(stderr, "<<%s>>\n", out.str().c_str());
+    exit(0);  // (not _exit, which would skip writing a coverage build's counts)
+}
+#define EXPECT_FRESH(node, expected, ...)                                                                \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                                                      \
+    EXPECT_EXIT(fresh(node, [](std::ostringstream &out) { __VA_ARGS__; }), ::testing::ExitedWithCode(0), \
+                "<<" expected ">>")
+
+std::string set(int type, uint32_t l, uint32_t r, const char *ctl)
+{
+    std::ostringstream out;
+    out << "set=" << Ka_AudCodec_SetVolume(type, l, r) << " ctl=";
+    long v[8] = {};
+    for (int i = 0, n = kb_ctl_get(ctl, v, 8); i < n && i < 8; ++i) out << v[i] << ";";
+    return out.str();
+}
+
+std::string get(int type)
+{
+    int l = -7, r = -7, rc = Ka_AudCodec_GetVolume(type, &l, &r);
+    return " get=" + std::to_string(rc) + ":" + std::to_string(l) + "," + std::to_string(r);
+}
+
+TEST_F(Controls, CodecDetectedByTheFirstMatchInTableOrder)
+{
+    const std::pair<const char *, int> cases[] = {
+        {kAlc, 0},
+        {"nau8810.1-001a", 1},
+        {"nau88c10.1-001a", 2},
+        {"nau8814.0-001a", 3},
+        {"tlv320aic3x", 4},
+        {"max9867.1", 5},
+        {"max9860.1", 6},
+        {"x 8810 5616", 0},
+        {"wm8960.1", -1},
+        {"", -1},
+        {nullptr, -1},
+    };
+    for (const auto &[text, type] : cases) {
+        kb_set_codec_node(text);
+        EXPECT_EQ(type, codec_get_type()) << (text ? text : "no node");
+    }
+    EXPECT_EQ(1, log.count("open codec name node failed: /sys/devices/soc:sound/codec_name\n"));
+    EXPECT_EQ(0, kb_open_fds());
+}
+
+TEST_F(Controls, CodecVolumeArithmeticBothWays)
+{
+    // 50 % of 175 truncates to 87; the stored 50 comes back, not 49.
+    EXPECT_FRESH(kAlc, "set=0 ctl=87;175; get=0:50,100",
+                 out << set(0, 50, 100, "DAC1 Playback Volume") << get(0));
+    // A fresh process converts the raw values back...
+    EXPECT_FRESH(kAlc, " get=0:49,100", const long raw[2] = {87, 175};
+                 kb_ctl_set("DAC1 Playback Volume", raw, 2); out << get(0););
+    // ... and so does one whose control changed behind the library's back.
+    EXPECT_FRESH(kAlc, "set=0 ctl=125;0; get=0:100,0 get=0:50,100",
+                 out << set(1, 100, 0, "ADC Capture Volume") << get(1);
+                 const long raw[2] = {63, 125}; kb_ctl_set("ADC Capture Volume", raw, 2); out << get(1););
+    // One-value codec: 40 % of 255 is 102; the stored right 0 does not map to
+    // 102, so the get converts 102 back on both sides.
+    EXPECT_FRESH("nau8810.1-001a\n", "set=0 ctl=102; get=0:40,40",
+                 out << set(1, 40, 0, "Capture Volume") << get(1));
+}
+
+TEST_F(Controls, CodecRefusedRequestsAndCodecsWithoutAUsableControl)
+{
+    // Above 100 % is refused; without a node or with an unknown codec the
+    // volume cannot be set; a bad volume type fails on a known codec.
+    EXPECT_FRESH(
+        nullptr, "-1 -1 get=-1:-7,-7",
+        out << Ka_AudCodec_SetVolume(0, 101, 0) << " " << Ka_AudCodec_SetVolume(0, 50, 50) << get(0));
+    EXPECT_FRESH(
+        "wm8960.1-001a\n", "-1 -1 get=-1:-7,-7",
+        out << Ka_AudCodec_SetVolume(0, 50, 50) << " " << Ka_AudCodec_SetVolume(2, 10, 10) << get(0));
+    EXPECT_FRESH(kAlc, "-1 get=-1:-7,-7", out << Ka_AudCodec_SetVolume(2, 10, 10) << get(-1));
+    // MAX9867: playback names no control, so nothing is written and the get
+    // fails; capture drives "Master Playback Volume" up to 20.
+    EXPECT_FRESH(
+        "max9867.1-0018\n", "0 get=-1:-7,-7 set=0 ctl=10;",
+        out << Ka_AudCodec_SetVolume(0, 50, 50) << get(0) << " " << set(1, 50, 50, "Master Playback Volume"));
+}
+
+// ---- DRC/AGC ----------------------------------------------------------------
+
+// Every I2C message since the last reset as "<transfer>:<addr> r" or
+// "<transfer>:<addr> w <bytes>".
+std::vector<std::string> traffic()
+{
+    kb_i2c_msg m[64];
+    std::vector<std::string> out;
+    for (size_t k = 0, count = std::min(kb_i2c_msgs(m, 64), size_t(64)); k < count; ++k) {
+        const kb_i2c_msg &x = m[k];
+        const bool rd = x.flags & I2C_M_RD;
+        char buf[64];
+        int n = snprintf(buf, sizeof buf, "%d:%02x %c", x.transfer, x.addr, rd ? 'r' : 'w');
+        for (unsigned i = 0; !rd && i < x.len && i < 3; ++i)
+            n += snprintf(buf + n, sizeof buf - n, " %02x", x.data[i]);
+        out.emplace_back(buf);
+    }
+    return out;
+}
+
+std::vector<int> regs()
+{
+    return {kb_i2c_get_reg(2, 0x1b, 0xB4), kb_i2c_get_reg(2, 0x1b, 0xB5), kb_i2c_get_reg(2, 0x1b, 0xB6)};
+}
+
+TEST_F(Controls, DrcagcReadModifyWriteUnderTheMaskInTheOrderB5B6B4)
+{
+    kb_i2c_set_reg(2, 0x1b, 0xB4, 0xF0F0), kb_i2c_set_reg(2, 0x1b, 0xB5, 0xABCD),
+        kb_i2c_set_reg(2, 0x1b, 0xB6, 0xFFFF);
+    const drcagc_param p = {0xFF00, 0x1299, 0x00FF, 0x1234, 0x8001, 0x0000};
+    EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &p));
+    EXPECT_EQ((std::vector<int>{0x12F0, 0xAB34, 0x7FFE}), regs());
+    // Register address then a two-byte read in one transfer; the write sends
+    // the register and the value high byte first.
+    EXPECT_EQ((std::vector<std::string>{"0:1b w b5", "0:1b r", "1:1b w b5 ab 34", "2:1b w b6", "2:1b r",
+                                        "3:1b w b6 7f fe", "4:1b w b4", "4:1b r", "5:1b w b4 12 f0"}),
+              traffic());
+
+    // A whole mask writes without reading; a zero mask skips its register.
+    kb_reset();
+    const drcagc_param whole = {0, 0x1111, 0xFFFF, 0x0304, 0, 0x2222};
+    EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &whole));
+    EXPECT_EQ((std::vector<std::string>{"0:1b w b5 03 04"}), traffic());
+}
+
+TEST_F(Controls, DrcagcChipFromTheNodeTextOrTheGivenPath)
+{
+    kb_i2c_add_chip(5, 0x2a);
+    kb_set_codec_node("alc5616-codec.5-002a\n");
+    const drcagc_param p = {0xFFFF, 0xBEEF, 0, 0, 0, 0};
+    EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &p));
+    EXPECT_EQ(0xBEEF, kb_i2c_get_reg(5, 0x2a, 0xB4));
+    // A given path is used with address 0x1B, whatever the node says.
+    EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC("/dev/i2c-2", &p));
+    EXPECT_EQ(0xBEEF, regs()[0]);
+
+    // Failures before any transfer: no node, a node naming no ALC5616 or no
+    // bus and address, a bus without the chip, no parameters.
+    kb_reset();
+    for (const char *text : {(const char *)nullptr, "nau8810.1-001a\n", "alc5616-codec.x-001b\n",
+                             "alc5616-codec.2\n", "alc5616-codec.7-001b\n"}) {
+        kb_set_codec_node(text);
+        EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &p)) << (text ? text : "no node");
+    }
+    EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC("/dev/i2c-2", nullptr));
+    EXPECT_TRUE(traffic().empty());
+    EXPECT_EQ(0, kb_open_fds());
+}
+
+TEST_F(Controls, DrcagcFailingTransferStopsAtOnceKeepingEarlierWrites)
+{
+    // Six transfers: read and write of b5, b6, b4. When transfer k fails,
+    // only the writes before it have landed, and the device is closed.
+    const drcagc_param p = {0x00F0, 0x0050, 0x00F0, 0x0060, 0x00F0, 0x0040};
+    for (int k = 0; k < 6; ++k) {
+        kb_reset();
+        kb_fault(KB_FAULT_I2C_TRANSFER, -1, k, 1, EIO);
+        EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &p)) << k;
+        EXPECT_EQ((std::vector<int>{k > 5 ? 0x50 : 0, k > 1 ? 0x60 : 0, k > 3 ? 0x40 : 0}), regs()) << k;
+        // Two messages per read, one per write, up to the failing transfer.
+        EXPECT_EQ(static_cast<size_t>(k / 2 * 3 + (k % 2) * 2), traffic().size()) << k;
+        EXPECT_EQ(0, kb_i2c_open_fds());
+    }
+}
+
+// ---- Tone -------------------------------------------------------------------
+
+int open_on(int device)
+{
+    struct kb_pcm_info i {};
+    return kb_pcm_info(device, KB_PLAYBACK, &i), i.open;
+}
+
+TEST_F(Controls, ToneStartAndStopWriteLowHighDurationGain)
+{
+    const tone_param digit1 = {697, 1209, 100, 500}, limits = {100, 100, 1000, 0};
+    EXPECT_EQ(0, Ka_AudTone_Start(99, &digit1));
+    EXPECT_EQ(0, Ka_AudTone_Start(0, &limits));
+    EXPECT_EQ(1, Ka_AudTone_Stop());
+    for (const tone_param &p : {tone_param{99, 1209, 100, 500}, {697, 99, 100, 500}, {697, 1209, 1001, 7}})
+        EXPECT_EQ(-1, Ka_AudTone_Start(0, &p));
+    EXPECT_EQ(-1, Ka_AudTone_Start(0, nullptr));
+    EXPECT_EQ(
+        (std::vector<std::vector<long>>{{697, 1209, 500, 400}, {100, 100, 0, 4000}, {1000, 1000, 0, 100}}),
+        writes_to("DTMF_Generate Rx Low High Duration Gain"));
+}
+
+TEST_F(Controls, ToneOpenKeepsOneStreamAndCloseReleasesIt)
+{
+    ASSERT_EQ(0, Ka_AudTone_Open(nullptr));
+    EXPECT_EQ((std::vector<std::vector<long>>{{1}}), writes_to("SEC_AUX_PCM_RX_Voice Mixer DTMF"));
+    EXPECT_EQ(1, open_on(7));
+    // A second Open replaces the first stream instead of leaking it.
+    ASSERT_EQ(0, Ka_AudTone_Open("hw:0,3"));
+    EXPECT_EQ(0, open_on(7));
+    EXPECT_EQ(1, open_on(3));
+    Ka_AudTone_Close();
+    EXPECT_EQ(0, kb_open_fds());
+    ASSERT_EQ(0, Ka_AudTone_Open(nullptr));
+    // A failed Open leaves no stream behind, the replaced one included.
+    kb_fault(KB_FAULT_PCM_PREPARE, 7, 0, 1, EIO);
+    EXPECT_EQ(-1, Ka_AudTone_Open(nullptr));
+    EXPECT_EQ(0, kb_open_fds());
+}
+
+// ---- Voice ------------------------------------------------------------------
+
+std::vector<std::string> commands()
+{
+    std::vector<std::string> out;
+    char buf[256];
+    for (size_t i = 0; kb_system_command(i, buf, sizeof buf) == 0; ++i) out.emplace_back(buf);
+    return out;
+}
+
+TEST_F(Controls, VoiceCommandsGoToTheFirstCommandFileThatExists)
+{
+    // Which of /data and /run hold the file; type, volume; the line (none: "").
+    for (auto [data, run, type, vol, cmd] :
+         {std::tuple{1, 1, 0, -3, "echo rxgains gain -3 > /data/alsaucm_test"},
+          {0, 1, 0, 12, "echo rxgains gain 12 > /run/alsaucm_test"},
+          {1, 0, 1, 3, "echo txvoices 1 3 0 > /data/alsaucm_test"},
+          {0, 1, 1, 3, "echo txvoices 1 3 0 > /run/alsaucm_test"},
+          {0, 0, 0, 7, ""},
+          {0, 0, 1, 7, ""}}) {
+        kb_reset();
+        kb_set_file_present("/data/alsaucm_test", data);
+        kb_set_file_present("/run/alsaucm_test", run);
+        EXPECT_EQ(0, Ka_AudVoice_SetVolume(type, vol));
+        EXPECT_EQ(*cmd ? std::vector<std::string>{cmd} : std::vector<std::string>{}, commands())
+            << data << run << type;
+        EXPECT_TRUE(writes_to().empty());
+    }
+}
+
+TEST_F(Controls, VoiceMuteAndLevelControlsWithTheirLimits)
+{
+    for (const auto &[type, vol] : {std::pair{2, 1}, {3, 0}, {4, 0}, {4, 5}})
+        EXPECT_EQ(0, Ka_AudVoice_SetVolume(type, vol));
+    EXPECT_EQ((std::vector<std::vector<long>>{{1, -1, 500}}), writes_to("Voice Rx Device Mute"));
+    EXPECT_EQ((std::vector<std::vector<long>>{{0, -1, 500}}), writes_to("Voice Tx Device Mute"));
+    EXPECT_EQ((std::vector<std::vector<long>>{{5, -1, 500}, {0, -1, 500}}), writes_to("Voice Rx Gain"));
+
+    kb_reset();
+    for (const auto &[type, vol] : {std::pair{2, 2}, {2, -1}, {3, 2}, {3, -1}, {4, 6}, {4, -1}})
+        EXPECT_EQ(-1, Ka_AudVoice_SetVolume(type, vol)) << type << " " << vol;
+    for (int type : {5, -1}) EXPECT_EQ(0, Ka_AudVoice_SetVolume(type, 1));
+    EXPECT_TRUE(writes_to().empty());
+    EXPECT_TRUE(commands().empty());
+}
+
+}  // namespace

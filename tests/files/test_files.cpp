@@ -1,0 +1,569 @@
+// File playback, recording and conversion end to end on the emulated board:
+// what reaches the device for each format and how a file play ends (end of
+// file, pause and stop, close, replacement, failures) with nothing left
+// behind; recordings complete and closed however they end; format
+// detection, the WAV header and AMR to WAV conversion.
+#include <atomic>
+
+#include "files_test.h"
+
+#define KA_LOG_FILE "test"
+#include "ka_internal.h"
+
+using namespace files_test;
+using namespace player_test;
+
+namespace {
+
+// ---- File play ----------------------------------------------------------------
+
+// A writer (a decode thread, or the caller's Play) sleeps on the full ring
+// of player 0.
+bool writer_sleeps()
+{
+    pthread_mutex_lock(&audCtl.pctx[0].ring_lock);
+    bool set = audCtl.pctx[0].ringbuf && audCtl.pctx[0].ringbuf->writer_waiting;
+    pthread_mutex_unlock(&audCtl.pctx[0].ring_lock);
+    return set;
+}
+
+// Device writes of player 0 in the order a test wants: write number g_held
+// waits until the gate opens or the player is asked to pause or stop (so a
+// long file cannot end before the test acts on it); write number g_fail_at
+// waits until a writer sleeps on the full ring (the device fails that one).
+std::atomic<int> g_writes{0};
+std::atomic<bool> g_gate{false};
+int g_held = -1, g_fail_at = -1;
+int (*g_real_write)(ka_pctx *, void *, unsigned);
+int ordered_write(ka_pctx *p, void *buf, unsigned len)
+{
+    const int n = g_writes++;
+    if (n == g_held)
+        eventually([p] {
+            return g_gate || __atomic_load_n(&p->pause, __ATOMIC_ACQUIRE) ||
+                   __atomic_load_n(&p->stop, __ATOMIC_ACQUIRE);
+        });
+    if (n == g_fail_at) eventually(writer_sleeps);
+    return g_real_write(p, buf, len);
+}
+
+class FilePlay : public FileTest {
+protected:
+    void SetUp() override
+    {
+        FileTest::SetUp();
+        g_writes = 0, g_gate = false, g_held = g_fail_at = -1;
+        g_real_write = audCtl.pctx[0].write;
+        audCtl.pctx[0].write = ordered_write;
+    }
+    void TearDown() override
+    {
+        FileTest::TearDown();
+        audCtl.pctx[0].write = g_real_write;
+        for (int fd : fds) {
+            EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the caller's descriptor stays open";
+            close(fd);
+        }
+    }
+    int keep(int fd) { return fds.emplace_back(fd); }
+    int ended() const { return log.count("File play main thread end"); }
+    bool wait_ended(int plays)
+    {
+        return eventually([&] { return ended() >= plays; });
+    }
+    // The player is back to closed with no stream, no descriptor and no
+    // thread of the play left, and a new file plays in full on the same
+    // device.
+    void expect_all_gone_and_device_works()
+    {
+        EXPECT_TRUE(player_closed(0));
+        EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1) << "a stream stays live";
+        EXPECT_EQ(kb_open_fds(), 0);
+        EXPECT_TRUE(eventually([this] { return thread_count() <= threads_before; }));
+        restart();
+        g_held = g_fail_at = -1;
+        Bytes next = pcm16(1, 8000, 4000, 9);
+        const int fd = keep(open_with("next.wav", wav_file(1, 8000, 16, next)));
+        ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, fd, 0, nullptr), 0);
+        ASSERT_TRUE(wait_ended(1));
+        EXPECT_TRUE(all_then_silence(played(), next)) << played().size() << " of " << next.size();
+    }
+    std::vector<int> fds;
+};
+
+// Damaged bytes in front of a frame header somewhere past `from`.
+Bytes damaged(Bytes file, size_t from)
+{
+    while (!(file[from] == 0xFF && (file[from + 1] & 0xE0) == 0xE0)) ++from;
+    file.insert(file.begin() + long(from), 300, 0x21);
+    return file;
+}
+
+// A file of each format and what its play must give the device.
+struct Media {
+    std::string name;
+    Bytes file, expected;
+    off_t offset = 0;
+    unsigned rate = 0;
+};
+std::vector<Media> each_format()
+{
+    Bytes data = pcm16(2, 44100, 44100), nb = amrnb_file(150), wb = amrwb_file(150);
+    std::vector<Media> m = {{"p.wav", wav_file(2, 44100, 16, data), data, 0, 44100},
+                            {"p.amr", nb, amr_decode(nb, false), 0, 8000},
+                            {"p.awb", wb, amr_decode(wb, true), 0, 16000}};
+    if (have_tool("lame")) {
+        Bytes s = mp3_file("p_s.mp3", 2, 44100, 1.5, "-b 128 --add-id3v2 --tt Play");
+        m.push_back({"p_s.mp3", s, mp3_decode(s), 0, 44100});
+    }
+    return m;
+}
+
+TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
+{
+    std::vector<Media> cases = each_format();
+    const Bytes wav = cases[0].file, blip = pcm16(1, 8000, 80);
+    Bytes nb_cut = amrnb_file(45), wb_stop = amrwb_file(1);
+    nb_cut.pop_back();  // the last frame cut short is dropped
+    // A frame type without a size ends the play; the one frame before it,
+    // less than half the ring, still reaches the device.
+    wb_stop.push_back(14 << 3);
+    wb_stop.resize(wb_stop.size() + 100, 0);
+    cases.push_back({"p.wav", wav, Bytes(wav.begin() + 1044, wav.end()), 1044});  // played from the offset
+    cases.push_back({"blip.wav", wav_file(1, 8000, 16, blip), blip});  // shorter than half the ring
+    cases.push_back({"cut.amr", nb_cut, amr_decode(nb_cut, false)});
+    cases.push_back({"stop.awb", wb_stop, amr_decode(wb_stop, true)});
+    if (have_tool("lame")) {
+        Bytes m = mp3_file("p_m.mp3", 1, 22050, 1.5, "-m m -b 48");  // MPEG-2
+        Bytes d = damaged(mp3_file("p_d.mp3", 2, 44100, 1.0, "-b 128 -t"), 3000);
+        cases.push_back({"p_m.mp3", m, mp3_decode(m), 0, 22050});
+        cases.push_back({"p_d.mp3", d, mp3_decode(d)});
+    }
+    for (const Media &c : cases) {
+        SCOPED_TRACE(c.name);
+        restart();
+        ka_test::StderrCapture err;
+        const int fd = keep(open_with(c.name, c.file));
+        ASSERT_EQ(Ka_AudPlayer_PlayFile(c.offset ? "hw:0,0" : nullptr, fd, c.offset, record_cb), 0);
+        ASSERT_TRUE(wait_ended(1));
+        Bytes got = played();
+        EXPECT_TRUE(all_then_silence(got, c.expected)) << got.size() << " of " << c.expected.size();
+        struct kb_pcm_info info {};
+        kb_pcm_info(0, KB_PLAYBACK, &info);
+        EXPECT_TRUE(!c.rate || info.rate == c.rate) << info.rate;
+        EXPECT_TRUE(c.name != "p_d.mp3" || err.has("decoding error 0x")) << "a damaged stretch is reported";
+        EXPECT_TRUE(c.name != "p_m.mp3" || !err.has("decoding error")) << "a clean file reports nothing";
+        EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
+    }
+}
+
+// A long file play whose device write kHeld waits for a pause or a stop:
+// paused, it holds (its decode thread waits for room in the ring, the
+// application's close is refused) until a stop ends it, and the main thread
+// closes the player although the stop found it paused; closed by the
+// application, it ends; replaced by a new file play, which neither stops nor
+// closes it, the new file plays in full right behind the first one's part.
+TEST_F(FilePlay, PauseStopCloseAndReplacementEndThePlay)
+{
+    constexpr int kHeld = 5;
+    Bytes data = pcm16(1, 8000, 8000 * 20), second = pcm16(1, 8000, 4000, 5);
+    const Bytes part(data.begin(), data.begin() + (kHeld + 1) * 320);  // written once the held write returns
+    const int fd = keep(open_with("long.wav", wav_file(1, 8000, 16, data)));
+    auto play_held = [&] {
+        restart();
+        g_writes = 0, g_held = kHeld;
+        lseek(fd, 0, SEEK_SET);
+        return Ka_AudPlayer_PlayFile(nullptr, fd, 0, record_cb) == 0 &&
+               eventually([] { return g_writes > g_held; });
+    };
+    ASSERT_TRUE(play_held());
+    ASSERT_EQ(Ka_AudPlayer_Pause(0), 0);
+    ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_PAUSE") && writer_sleeps(); }));
+    Ka_AudPlayer_Close(0);
+    EXPECT_TRUE(state_is(0, "AUD_PLAYER_PAUSE")) << "a paused file play was closed";
+    EXPECT_EQ(ended(), 0);
+    Ka_AudPlayer_Stop(0);
+    ASSERT_TRUE(wait_ended(1));
+    EXPECT_TRUE(player_closed(0));
+    EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
+    EXPECT_EQ(played(), part);
+    EXPECT_EQ(log.count("Write Stop"), 1);
+    EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
+
+    // Closed by the application: the main thread finds the player closed.
+    ASSERT_TRUE(play_held());
+    Ka_AudPlayer_Close(0);
+    ASSERT_TRUE(wait_ended(1));
+    EXPECT_EQ(played(), part);
+    EXPECT_EQ(log.count("Write Stop") + log.count("Write data error"), 1);
+
+    ASSERT_TRUE(play_held());
+    ASSERT_EQ(
+        Ka_AudPlayer_PlayFile(nullptr, keep(open_with("b.wav", wav_file(1, 8000, 16, second))), 0, record_cb),
+        0);
+    ASSERT_TRUE(wait_ended(2));
+    const Bytes got = played();
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), got.begin()));
+    EXPECT_TRUE(all_then_silence(Bytes(got.begin() + long(part.size()), got.end()), second));
+}
+
+// A device that fails part way through a file while the decode thread
+// sleeps on the full ring: the play thread ends on the failed write, and
+// with it the whole file play (decode thread, main thread, player, stream),
+// exactly at the failure: nothing is played after it, by this play thread
+// or by another one started behind it.
+TEST_F(FilePlay, DeviceFailingPartWayEndsTheWholePlay)
+{
+    constexpr int kGoodWrites = 3;
+    for (const Media &c : each_format()) {
+        SCOPED_TRACE(c.name);
+        restart();
+        // One failed write only: the device itself would work again at once,
+        // so any write after the failure shows a play that went on.
+        kb_fault(KB_FAULT_PCM_WRITE, 0, kGoodWrites, 1, EIO);
+        g_writes = 0, g_fail_at = kGoodWrites;
+        ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with(c.name, c.file)), 0, record_cb), 0);
+        ASSERT_TRUE(wait_ended(1));
+        EXPECT_EQ(kb_fault_hits(KB_FAULT_PCM_WRITE), 1);
+        EXPECT_EQ(log.count("decode thread end"), 1) << log.dump();
+        EXPECT_EQ(log.count("Write data error") + log.count("Write Stop"), 1)
+            << "the decode thread saw the end";
+        EXPECT_EQ(reports(0), (std::vector<int>{AUD_PLAYER_ERROR, AUD_PLAYER_FINISHED}));
+        struct kb_pcm_info info {};
+        kb_pcm_info(0, KB_PLAYBACK, &info);
+        ASSERT_GT(info.period_bytes, 0u);
+        size_t good = size_t(kGoodWrites) * info.period_bytes;
+        ASSERT_GE(c.expected.size(), 4 * good);
+        EXPECT_EQ(played(), Bytes(c.expected.begin(), c.expected.begin() + long(good)));
+        expect_all_gone_and_device_works();
+        if (HasFatalFailure()) return;
+    }
+}
+
+// The file play's main thread starts its play thread only once the caller's
+// thread has ended on the device failure.
+int (*g_real_start)(int);
+int start_after_end(int hdl)
+{
+    eventually([hdl] { return __atomic_load_n(&audCtl.pctx[hdl].state, __ATOMIC_ACQUIRE) == CTX_OPENED; });
+    return g_real_start(hdl);
+}
+
+// Raw file play on a player whose play thread was already running (so no
+// file play wrapper watches the caller's callback), on a device that then
+// fails for good: the decode thread sleeping on the full ring is released
+// and the play ends.
+TEST_F(FilePlay, DeviceFailingUnderRawPlayOnARunningPlayerEndsIt)
+{
+    ka_pctx &p = audCtl.pctx[0];
+    g_real_start = p.start_play;
+    p.start_play = start_after_end;
+    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
+    Bytes raw = pcm16(1, 8000, 8000 * 5, 6);
+    kb_fault(KB_FAULT_PCM_WRITE, 0, 1, -1, EIO);
+    // Write 0, the caller's, waits for the file play to be installed; write
+    // 1 fails the caller's thread; write 2, the file play's own thread's
+    // first, fails while the decode thread sleeps on the ring.
+    g_held = 0, g_fail_at = 2;
+    // The caller fills the ring; its thread runs (held in write 0).
+    const Bytes first = pcm16(1, 8000, p.ringbuf->size / 2, 5);
+    ASSERT_EQ(Ka_AudPlayer_Play(0, first.data(), unsigned(first.size())), int(first.size()));
+    EXPECT_EQ(__atomic_load_n(&p.state, __ATOMIC_ACQUIRE), CTX_RUNNING);
+    EXPECT_EQ(Ka_AudPlayer_PlayFrmFile(0, keep(open_with("raw.pcm", raw)), 0), 0);
+    g_gate = true;
+    ASSERT_TRUE(wait_ended(1));
+    p.start_play = g_real_start;
+    kb_fault(KB_FAULT_PCM_WRITE, 0, 0, 0, 0);
+
+    EXPECT_EQ(log.count("Wav decode thread start"), 1) << "the file play started its own thread";
+    EXPECT_EQ(log.count("Wav decode thread end"), 1);
+    EXPECT_EQ(reports(0), (std::vector<int>{-1, 5, -1, 5}));
+    struct kb_pcm_info info {};
+    kb_pcm_info(0, KB_PLAYBACK, &info);
+    EXPECT_EQ(played(), Bytes(first.begin(), first.begin() + long(info.period_bytes)));
+    expect_all_gone_and_device_works();
+}
+
+TEST_F(FilePlay, RefusalsAndRawPlay)
+{
+    EXPECT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with("t.txt", {'h', 'i', '\n'})), 0, record_cb), -1);
+    EXPECT_EQ(log.count("Unknown file format"), 1);
+    const int fd = keep(open_with("f.wav", wav_file(1, 8000, 16, pcm16(1, 8000, 1600))));
+    kb_fault(KB_FAULT_PCM_OPEN, -1, 0, 1, ENODEV);
+    EXPECT_EQ(Ka_AudPlayer_PlayFile(nullptr, fd, 0, record_cb), -1);
+    EXPECT_FALSE(audCtl.pctx[0].inited) << "the failed open's ring and route are released";
+
+    // Raw PCM on the caller's player, closed at the end; 0, not the handle.
+    Bytes raw = pcm16(1, 8000, 8000);
+    int h = Ka_AudPlayer_OpenExt("hw:0,0", record_cb, 0, 1, 8000, 2);
+    EXPECT_EQ(Ka_AudPlayer_PlayFrmFile(h, keep(open_with("raw.pcm", raw)), 0), 0);
+    ASSERT_TRUE(wait_ended(1));
+    EXPECT_TRUE(all_then_silence(played(), raw));
+    // A read error of the decode thread (a directory read as PCM).
+    h = Ka_AudPlayer_Open(nullptr, record_cb);
+    ASSERT_EQ(Ka_AudPlayer_PlayFrmFile(h, keep(open(ka_test::temp_dir().c_str(), O_RDONLY)), 0), 0);
+    ASSERT_TRUE(wait_ended(2));
+    EXPECT_EQ(log.count("Read data failed"), 1);
+}
+
+// ---- File recording -----------------------------------------------------------
+
+class FileRecord : public FileTest {
+protected:
+    static uint64_t captured()
+    {
+        struct kb_pcm_info info {};
+        kb_pcm_info(0, KB_CAPTURE, &info);
+        return info.bytes;
+    }
+    // Captures at least `bytes` more, then stops and closes the recorder.
+    static void record(int hdl, uint64_t bytes)
+    {
+        ASSERT_EQ(hdl, 0);
+        uint64_t until = captured() + bytes;
+        EXPECT_TRUE(eventually([&] { return captured() >= until; }));
+        Ka_AudRecorder_HStop(hdl);
+        Ka_AudRecorder_HClose(hdl);
+    }
+    static Bytes complete(const std::string &path)
+    {
+        EXPECT_EQ(proc_entries("/proc/self/fd", path), 0) << "closed";
+        Bytes w = read_file(path);
+        EXPECT_TRUE(w.size() >= 44 && le(w, 4) == w.size() - 8 && le(w, 40) == w.size() - 44) << w.size();
+        return w;
+    }
+};
+
+std::mutex g_mutex;
+std::vector<std::pair<int, unsigned>> g_calls;
+int (*g_store)(int, void *, unsigned);
+// The caller's own callback, storing through the file callback.
+int recording_cb(int result, void *buf, unsigned len)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_calls.emplace_back(result, len);
+    }
+    return g_store(result, buf, len);
+}
+
+// Capture failing part way through a recording: the recording ends at the
+// failed read by itself, the file (made anew over an older one) is finished
+// and closed at once, holding exactly what was captured before the failure;
+// the recorder reports the error, closes normally, and the device records
+// again.
+TEST_F(FileRecord, CaptureFailingPartWayFinishesTheFile)
+{
+    constexpr int kGoodReads = 5;
+    for (int type : {AUD_FILE_WAV, AUD_FILE_AMRNB}) {
+        SCOPED_TRACE(type);
+        restart();
+        g_calls.clear();
+        g_store = type == AUD_FILE_WAV ? __ka_wav_write_file_cb : __ka_amrnb_write_file_cb;
+        kb_capture_tone(0, 440, 8000);
+        kb_fault(KB_FAULT_PCM_READ, 0, kGoodReads, 1, EIO);
+        std::string path = gen_path(type == AUD_FILE_WAV ? "partway.wav" : "partway.amr");
+        write_file(path, Bytes(100000, 1));
+        ASSERT_EQ(Ka_AudRecorder_RecordFile(nullptr, path.c_str(), type, 1, 8000, 2, recording_cb), 0);
+        // Nobody stops it: the failure alone ends it and closes the file.
+        ASSERT_TRUE(eventually(
+            [&] { return log.count("Read pcm error") == 1 && proc_entries("/proc/self/fd", path) == 0; }));
+        int code = 100;
+        EXPECT_STREQ(Ka_AudRecorder_HGetState(0, &code), "AUD_RECORDER_ERROR");
+        EXPECT_EQ(code, -1);
+
+        struct kb_pcm_info info {};
+        kb_pcm_info(0, KB_CAPTURE, &info);
+        const unsigned period = info.period_bytes;
+        ASSERT_GT(period, 0u);
+        EXPECT_EQ(captured(), uint64_t(kGoodReads) * period) << "no read after the failure";
+        std::vector<std::pair<int, unsigned>> calls(kGoodReads, {0, period});
+        calls.emplace_back(-1, period);
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            EXPECT_EQ(g_calls, calls) << "data, then the failure; no end notification";
+        }
+
+        Bytes f = read_file(path);
+        if (type == AUD_FILE_WAV) {
+            ASSERT_EQ(f.size(), 44u + kGoodReads * period);
+            EXPECT_EQ(
+                (std::vector<uint32_t>{le(f, 4), le(f, 20, 2), le(f, 22, 2), le(f, 24), le(f, 34, 2),
+                                       le(f, 40)}),
+                (std::vector<uint32_t>{uint32_t(f.size() - 8), 1, 1, 8000, 16, uint32_t(f.size() - 44)}));
+            for (size_t n = 0; 44 + 2 * n < f.size(); ++n)  // the board's tone from its first sample on
+                ASSERT_EQ(int16_t(le(f, 44 + 2 * n, 2)),
+                          int16_t(lrint(8000 * sin(2 * M_PI * 440 * double(n) / 8000))))
+                    << n;
+        } else {
+            ASSERT_GE(f.size(), 6u);
+            EXPECT_EQ(Bytes(f.begin(), f.begin() + 6), (Bytes{'#', '!', 'A', 'M', 'R', '\n'}));
+            size_t pos = 6, frames = 0;
+            for (; pos < f.size(); ++frames) pos += 1 + size_t(amrnb_sizes[(f[pos] >> 3) & 15]);
+            EXPECT_EQ(pos, f.size()) << "whole frames only";
+            EXPECT_EQ(frames * 320, size_t(kGoodReads) * period) << "one frame per 20 ms captured";
+        }
+
+        Ka_AudRecorder_HStop(0);
+        Ka_AudRecorder_HClose(0);
+        EXPECT_TRUE(player_test::recorder_closed(0));
+        EXPECT_EQ(kb_pcm_state(0, KB_CAPTURE), -1);
+        EXPECT_EQ(kb_open_fds(), 0);
+        EXPECT_EQ(read_file(path), f) << "nothing more stored";
+        EXPECT_EQ(log.count("Audio Recorder close failed"), 0);
+
+        // The device records again.
+        std::string again = gen_path("again.wav");
+        record(Ka_AudRecorder_RecordWAV(nullptr, again.c_str(), 1, 8000, 2), 3200);
+        EXPECT_GE(complete(again).size(), 44u + 3200u);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(FileRecord, RefusedTypesAndWrongCallers)
+{
+    std::string path = gen_path("x.mp3");
+    write_file(path, Bytes(10, 1));
+    EXPECT_EQ(Ka_AudRecorder_RecordFile(nullptr, path.c_str(), AUD_FILE_MP3, 1, 8000, 2, nullptr), -1);
+    EXPECT_EQ(Ka_AudRecorder_RecordWAV("nodev", path.c_str(), 1, 8000, 2), -1);
+    EXPECT_EQ(Ka_AudRecorder_RecordWAV(nullptr, "/nonexistent/x.wav", 1, 8000, 2), -1);
+    EXPECT_EQ(captured(), 0u) << "no recorder ran";
+
+    // Type 2: the AMR-NB header; the caller's callback gets the data.
+    record(Ka_AudRecorder_RecordFile(nullptr, path.c_str(), 2, 1, 8000, 2, nullptr), 3200);
+    EXPECT_EQ(read_file(path), (Bytes{'#', '!', 'A', 'M', 'R', '\n'}));
+}
+
+// ---- Formats and conversion -----------------------------------------------------
+
+using Formats = FileTest;
+
+Bytes bytes(std::initializer_list<uint8_t> head, size_t pad = 0, std::initializer_list<uint8_t> tail = {})
+{
+    Bytes b(head);
+    b.resize(b.size() + pad, 0);
+    b.insert(b.end(), tail);
+    return b;
+}
+
+TEST_F(Formats, DetectionResultsRecordsAndOffsets)
+{
+    struct Case {
+        Bytes file;
+        int result, rate, channels, format;
+    };
+    const int W = AUD_FILE_WAV, M = AUD_FILE_MP3;
+    const Case cases[] = {
+        {wav_file(2, 44100, 16, Bytes(100)), W, 44100, 2, 2},
+        {wav_file(1, 8000, 8, Bytes(100)), W, 8000, 1, 0},
+        {wav_file(1, 8000, 24, Bytes(100)), W, 8000, 1, 6},
+        {wav_file(1, 8000, 32, Bytes(100)), W, 8000, 1, 10},
+        // Not PCM (float, extensible), odd bits: no format, record untouched.
+        {wav_file(1, 8000, 32, Bytes(100), 3), -1, -7, -7, -7},
+        {wav_file(1, 8000, 16, Bytes(100), 0xFFFE), -1, -7, -7, -7},
+        {wav_file(1, 8000, 12, Bytes(100)), -1, -7, -7, -7},
+        {bytes({'#', '!', 'A', 'M', 'R', '-', 'W', 'B', '\n'}), AUD_FILE_AMRWB, 16000, -7, -7},
+        {bytes({'#', '!', 'A', 'M', 'R', '\n', 'x'}), AUD_FILE_AMRNB, 8000, -7, -7},
+        // MPEG frame headers: rate, channels.
+        {bytes({0xFF, 0xFB, 0x90, 0x64}, 60), M, 44100, 2, -7},  // MPEG-1, joint stereo
+        {bytes({0xFF, 0xFB, 0x92, 0xC4}, 60), M, 44100, 1, -7},  // single channel
+        {bytes({0xFF, 0xF3, 0x94, 0x00}, 60), M, 24000, 2, -7},  // MPEG-2
+        {bytes({0xFF, 0xEB, 0x90, 0x00}, 60), -1, -7, -7, -7},   // reserved version
+        {bytes({0xFF, 0xFB, 0x9C, 0x00}, 60), -1, -7, -7, -7},   // reserved rate
+        {bytes({0xFF, 0xE3, 0x88, 0xC0}, 60), -1, -7, -7, -7},   // MPEG-2.5 needs a tag
+        {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 257 + 16), M, 11025, 2,
+         -7},  // no sync check behind a tag
+        // Behind ID3v2 tags (syncsafe sizes) the header is found, MPEG-2.5 included.
+        {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 257, {0xFF, 0xE3, 0x88, 0xC0}), M, 8000, 1, -7},
+        {bytes({'I', 'D', '3', 4, 0, 0, 0, 1, 0, 0}, 16384, {0xFF, 0xFB, 0x94, 0x00}), M, 48000, 2, -7},
+        {bytes({}), -1, -7, -7, -7},
+        {bytes({0xFF}), -1, -7, -7, -7},
+    };
+    for (const Case &c : cases) {
+        int fd = open_with("detect.bin", c.file);
+        format_info fi{-7, -7, -7, -7, -7};
+        EXPECT_EQ(check_audio_format(fd, &fi), c.result) << &c - cases;
+        EXPECT_EQ(c.result == -1 ? -7 : c.rate, fi.rate) << &c - cases;
+        EXPECT_TRUE(fi.channels == c.channels || c.channels == -7) << &c - cases;
+        EXPECT_TRUE(fi.format == c.format || c.format == -7) << &c - cases;
+        EXPECT_TRUE(c.result == -1 || lseek(fd, 0, SEEK_CUR) == (c.result == W ? 44 : 0)) << &c - cases;
+        close(fd);
+    }
+    format_info fi;
+    int fd = open_with("short.wav", bytes({'R', 'I', 'F', 'F'}, 16));
+    EXPECT_EQ(check_wav_file(fd, &fi) + lseek(fd, 0, SEEK_CUR), -1)
+        << "a short header is refused and rewound";
+    close(fd);
+}
+
+TEST_F(Formats, WavHeaderUpdates)
+{
+    // The size fields grow by each update; the file offset is kept.
+    int fd = open_with("hdr.wav", {}, O_RDWR);
+    ASSERT_EQ(wav_init_header(fd, 2, 44100, 6), 0);
+    ASSERT_EQ(Ka_Update_wav_size(fd, 1000), 44);
+    lseek(fd, 123, SEEK_SET);
+    ASSERT_EQ(Ka_Update_wav_size(fd, 320), 44);
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 123);
+    Bytes h = read_file(gen_path("hdr.wav"));
+    EXPECT_EQ((std::vector<uint32_t>{le(h, 4), le(h, 28), le(h, 32, 2), le(h, 34, 2), le(h, 40)}),
+              (std::vector<uint32_t>{1356, 176400, 4, 16, 1320}));
+    close(fd);
+}
+
+struct Converted {
+    int result;
+    Bytes wav;
+    std::string err;
+};
+
+Converted convert(const Bytes &in, int (*fn)(const char *, const char *))
+{
+    write_file(gen_path("conv.amr"), in);
+    unlink(gen_path("conv.wav").c_str());
+    ka_test::StderrCapture cap;
+    int r = fn(gen_path("conv.amr").c_str(), gen_path("conv.wav").c_str());
+    return {r, read_file(gen_path("conv.wav")), cap.text()};
+}
+
+TEST_F(Formats, ConversionEqualsDirectDecodeAndEndsAsDescribed)
+{
+    // Whole files with SID and no-data frames; a frame cut short is dropped;
+    // AMR-WB types 10..14 end the conversion.
+    Bytes cut = amrnb_file(45), stop = amrwb_file(5), empty = bytes({'#', '!', 'A', 'M', 'R', '\n'});
+    cut.resize(cut.size() - 3);
+    stop.push_back(10 << 3);
+    stop.resize(stop.size() + 60, 0x11);
+    const struct {
+        Bytes in;
+        bool wide;
+        int (*fn)(const char *, const char *);
+        int frames;
+    } cases[] = {{amrnb_file(90), false, DecodeAMRFileToWAVEFile, 90},
+                 {amrwb_file(60), true, DecodeAMRFileToWAVEFile, 60},
+                 {cut, false, AMRNB2WAVEFile, 44},
+                 {stop, true, AMRWB2WAVEFile, 5},
+                 {empty, false, AMRNB2WAVEFile, 0}};
+    for (const auto &k : cases) {
+        Bytes ref = amr_decode(k.in, k.wide);
+        Converted c = convert(k.in, k.fn);
+        EXPECT_EQ(c.result, k.frames);
+        ASSERT_EQ(c.wav.size(), 44 + ref.size());
+        EXPECT_TRUE(std::equal(ref.begin(), ref.end(), c.wav.begin() + 44));
+        EXPECT_EQ((std::vector<uint32_t>{le(c.wav, 4), le(c.wav, 22, 2), le(c.wav, 24), le(c.wav, 28),
+                                         le(c.wav, 32, 2), le(c.wav, 34, 2), le(c.wav, 40)}),
+                  (std::vector<uint32_t>{uint32_t(ref.size() + 36), 1, k.wide ? 16000u : 8000u,
+                                         k.wide ? 32000u : 16000u, 2, 16, uint32_t(ref.size())}));
+    }
+    Converted c = convert(bytes({'h', 'e', 'l', 'l', 'o', '!', '!', '!', '!'}), DecodeAMRFileToWAVEFile);
+    EXPECT_TRUE(c.result == -1 && c.wav.empty());
+    EXPECT_NE(c.err.find("Bad header, n=6, header=hello!\n"), std::string::npos) << c.err;
+    ka_test::StderrCapture cap;
+    EXPECT_EQ(AMRNB2WAVEFile("/nonexistent/in.amr", "x.wav"), -1);
+    write_file(gen_path("conv.amr"), amrwb_file(2));
+    EXPECT_EQ(DecodeAMRFileToWAVEFile(gen_path("conv.amr").c_str(), "/nonexistent/out.wav"), -1);
+    EXPECT_TRUE(cap.has("/nonexistent/in.amr: ") && cap.has("Unable to open /nonexistent/out.wav\n"))
+        << cap.text();
+}
+
+}  // namespace
