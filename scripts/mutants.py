@@ -10,6 +10,7 @@ do not count. The sample is drawn from all candidate places with a seed, so
 the same seed and count give the same mutants on the same sources.
 
     scripts/mutants.py [--seed S] [--count N] [--build DIR] [--limit SECONDS]
+    scripts/mutants.py --seed S --only LOG      (the survivors of an earlier run)
 
 Prints "mutants: N run, K caught (P%)", then each surviving mutant as
 file:line with its change. Needs a configured plain build (scripts/test.sh
@@ -112,6 +113,10 @@ def all_candidates():
     return sorted(out)
 
 
+def describe(rel, n, col, old, new):
+    return "%s:%d: %s -> %s" % (rel, n, old.strip(), new.strip() or "(removed)")
+
+
 def apply(rel, n, col, old, new):
     path = os.path.join(TOP, rel)
     with open(path) as f:
@@ -143,10 +148,16 @@ def main():
     ap.add_argument("--limit", type=int, default=180, help="seconds for one run of the suite")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     ap.add_argument("--list", action="store_true", help="print the sampled mutants and exit")
+    ap.add_argument("--only", metavar="LOG", help="run again only the mutants an earlier run's LOG lists as survived")
     args = ap.parse_args()
 
     sites = all_candidates()
     random.Random(args.seed).shuffle(sites)
+    if args.only:
+        with open(args.only) as f:
+            wanted = {line.split("survived: ", 1)[1].strip() for line in f if line.startswith("survived: ")}
+        sites = [s for s in sites if describe(*s) in wanted]
+        args.count = len(sites)
     if args.list:
         for rel, n, _, old, new in sites[:args.count]:
             print("%s:%d: %r -> %r" % (rel, n, old, new))
@@ -179,7 +190,7 @@ def main():
             if rc != 0:
                 caught += 1
             else:
-                survivors.append("%s:%d: %s -> %s" % (rel, n, old.strip(), new.strip() or "(removed)"))
+                survivors.append(describe(rel, n, col, old, new))
             print("[%d/%d] %s:%d %r -> %r: %s" % (ran, args.count, rel, n, old, new, verdict), flush=True)
         finally:
             with open(path, "w") as f:

@@ -89,9 +89,10 @@ inline Bytes wav_file(int channels, int rate, int bits, const Bytes &data, uint1
     return b;
 }
 
-// MR795 frames of a synthetic signal; with DTX the silent stretch (frames
-// 50..74) gives SID and no-data frames.
-inline Bytes amrnb_file(int frames, bool dtx = true)
+// Frames of a synthetic signal in `mode` (-1: the eight speech modes in
+// turn); with DTX the silent stretch (frames 50..74) gives SID and no-data
+// frames.
+inline Bytes amrnb_file(int frames, bool dtx = true, int mode = MR795)
 {
     Bytes b{'#', '!', 'A', 'M', 'R', '\n'}, in = pcm16(1, 8000, 160 * frames, 7);
     void *enc = Encoder_Interface_init(dtx);
@@ -100,7 +101,8 @@ inline Bytes amrnb_file(int frames, bool dtx = true)
         for (int i = 0; i < 160; ++i)
             s[i] = (f / 25) % 3 == 2 ? 0 : int16_t(le(in, size_t(320 * f + 2 * i), 2));
         uint8_t out[500];
-        b.insert(b.end(), out, out + Encoder_Interface_Encode(enc, MR795, s, out, 0));
+        const Mode m = static_cast<Mode>(mode < 0 ? f % 8 : mode);
+        b.insert(b.end(), out, out + Encoder_Interface_Encode(enc, m, s, out, 0));
     }
     Encoder_Interface_exit(enc);
     return b;

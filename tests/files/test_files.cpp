@@ -292,6 +292,9 @@ TEST_F(FilePlay, RefusalsAndRawPlay)
     kb_fault(KB_FAULT_PCM_OPEN, -1, 0, 1, ENODEV);
     EXPECT_EQ(Ka_AudPlayer_PlayFile(nullptr, fd, 0, record_cb), -1);
     EXPECT_FALSE(audCtl.pctx[0].inited) << "the failed open's ring and route are released";
+    pthread_t tid;
+    EXPECT_EQ(start_ka_wav_decode(0, fd, nullptr, &tid), -1);
+    EXPECT_EQ(start_ka_mp3_decode(0, fd, __ka_default_data_write, nullptr), -1);
 
     // Raw PCM on the caller's player, closed at the end; 0, not the handle.
     Bytes raw = pcm16(1, 8000, 8000);
@@ -508,6 +511,16 @@ TEST_F(Formats, WavHeaderUpdates)
     Bytes h = read_file(gen_path("hdr.wav"));
     EXPECT_EQ((std::vector<uint32_t>{le(h, 4), le(h, 28), le(h, 32, 2), le(h, 34, 2), le(h, 40)}),
               (std::vector<uint32_t>{1356, 176400, 4, 16, 1320}));
+    // Data appended by wav_write_file, down to one byte, and the header
+    // update adds what the file holds past the header to the sizes.
+    lseek(fd, 0, SEEK_END);
+    EXPECT_EQ(wav_write_file(fd, "pcm", 1), 1);
+    EXPECT_EQ(wav_write_file(fd, "pcm", 0), 0);
+    EXPECT_EQ(wav_write_file(fd, nullptr, 2), -1);
+    EXPECT_EQ(wav_update_header(fd), 0);
+    h = read_file(gen_path("hdr.wav"));
+    EXPECT_EQ(h.size(), 45u);
+    EXPECT_EQ((std::vector<uint32_t>{le(h, 4), le(h, 40)}), (std::vector<uint32_t>{1357, 1321}));
     close(fd);
 }
 
@@ -540,6 +553,7 @@ TEST_F(Formats, ConversionEqualsDirectDecodeAndEndsAsDescribed)
         int (*fn)(const char *, const char *);
         int frames;
     } cases[] = {{amrnb_file(90), false, DecodeAMRFileToWAVEFile, 90},
+                 {amrnb_file(16, false, -1), false, AMRNB2WAVEFile, 16},
                  {amrwb_file(60), true, DecodeAMRFileToWAVEFile, 60},
                  {cut, false, AMRNB2WAVEFile, 44},
                  {stop, true, AMRWB2WAVEFile, 5},
@@ -560,6 +574,8 @@ TEST_F(Formats, ConversionEqualsDirectDecodeAndEndsAsDescribed)
     EXPECT_NE(c.err.find("Bad header, n=6, header=hello!\n"), std::string::npos) << c.err;
     ka_test::StderrCapture cap;
     EXPECT_EQ(AMRNB2WAVEFile("/nonexistent/in.amr", "x.wav"), -1);
+    EXPECT_EQ(AMRWB2WAVEFile(nullptr, "x.wav"), -1);
+    EXPECT_EQ(DecodeAMRFileToWAVEFile(gen_path("conv.amr").c_str(), nullptr), -1);
     write_file(gen_path("conv.amr"), amrwb_file(2));
     EXPECT_EQ(DecodeAMRFileToWAVEFile(gen_path("conv.amr").c_str(), "/nonexistent/out.wav"), -1);
     EXPECT_TRUE(cap.has("/nonexistent/in.amr: ") && cap.has("Unable to open /nonexistent/out.wav\n"))

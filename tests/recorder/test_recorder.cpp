@@ -156,6 +156,8 @@ TEST_F(RecorderTest, MasksSwitchExactlyTheSelectedControls)
 {
     unsigned mask = 0;
     EXPECT_EQ(Ka_AudRecorder_GetInterface(nullptr, nullptr), -1);
+    EXPECT_EQ(Ka_AudRecorder_HPause(1), 0);  // accepted and without effect
+    EXPECT_EQ(Ka_AudRecorder_HResume(1), 0);
     EXPECT_EQ(Ka_AudRecorder_SetInterface("hw:0,2", 0), -1);
     EXPECT_EQ(log.count("]:Get cctx from dev failed, dev = hw:0,2\n"), 1);
     ASSERT_EQ(Ka_AudRecorder_SetInterface("hw:0,13", 0xF0), 0);

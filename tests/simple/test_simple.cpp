@@ -80,11 +80,11 @@ TEST_F(SimplePlayer, FlagStateMachine)
     EXPECT_EQ(0, play(path, 100));
     EXPECT_EQ(-ENOMEM, mova_start_play_file());  // a normal end leaves the flag set
     // A failing play clears it, and closes the stream.
-    for (auto [fault, rc] : {std::pair{KB_FAULT_PCM_OPEN, -EBADFD},
-                             {KB_FAULT_PCM_HW_PARAMS, -EIO},
-                             {KB_FAULT_PCM_PREPARE, -EIO},
-                             {KB_FAULT_PCM_WRITE, -EIO}}) {
-        kb_fault(fault, -1, 0, 1, EIO);
+    for (auto [fault, code, rc] : {std::tuple{KB_FAULT_PCM_OPEN, EIO, -EBADFD},
+                                   {KB_FAULT_PCM_HW_PARAMS, EIO, -EIO},
+                                   {KB_FAULT_PCM_PREPARE, EPERM, -EPERM},
+                                   {KB_FAULT_PCM_WRITE, EIO, -EIO}}) {
+        kb_fault(fault, -1, 0, 1, code);
         EXPECT_EQ(rc, play(path, 100)) << fault;
         EXPECT_EQ(0, kb_open_fds()) << fault;
         EXPECT_EQ(0, mova_start_play_file()) << fault;
@@ -194,6 +194,8 @@ TEST_F(SimplePlayer, HostlessStreamStartedOnlyWhenHostlessAndFailuresLeaveNothin
         {-1, PCM_IN, 1, dev + "open pcm sucess\n"},
         {-1, 0, 0, dev + "open pcm sucess\n"},
         {-1, 0, 1, dev + "open pcm sucess\n"},
+        {-1, PCM_IN | PCM_QUAD, 0, dev + "open pcm sucess\n"},
+        {-1, PCM_MONO, 0, dev + "open pcm sucess\n"},
         {KB_FAULT_PCM_OPEN, PCM_IN, 1, dev + "pcm is not ready\n"},
         {KB_FAULT_PCM_READY, 0, 1, dev + "pcm is not ready\n"},
         {KB_FAULT_PCM_HW_PARAMS, PCM_IN, 1,
@@ -218,10 +220,14 @@ TEST_F(SimplePlayer, HostlessStreamStartedOnlyWhenHostlessAndFailuresLeaveNothin
         EXPECT_EQ(c.fault < 0, pcm != nullptr) << c.fault;
         if (pcm) {
             struct kb_pcm_info i {};
-            kb_pcm_info(2, c.flags ? KB_CAPTURE : KB_PLAYBACK, &i);
+            kb_pcm_info(2, c.flags & PCM_IN ? KB_CAPTURE : KB_PLAYBACK, &i);
             EXPECT_EQ(1u, i.prepares);
             EXPECT_EQ(static_cast<unsigned>(c.hostless), i.starts) << c.flags;
             EXPECT_EQ(i.period_bytes, mova_get_pem_buffer_len(pcm));
+            // A period in frames of the channels the flags name (capture
+            // knows four, both directions one; else two), 16 bits each.
+            const unsigned ch = c.flags & PCM_MONO ? 1 : c.flags & PCM_QUAD ? 4 : 2;
+            EXPECT_EQ(i.avail_min, i.period_bytes / (2 * ch)) << c.flags;
             EXPECT_EQ(0, mova_pcm_close(pcm));
         }
         EXPECT_EQ(0, kb_open_fds()) << c.fault;
