@@ -415,10 +415,16 @@ TEST_F(FileRecord, CaptureFailingPartWayFinishesTheFile)
         EXPECT_EQ(read_file(path), f) << "nothing more stored";
         EXPECT_EQ(log.count("Audio Recorder close failed"), 0);
 
-        // The device records again.
-        std::string again = gen_path("again.wav");
-        record(Ka_AudRecorder_RecordWAV(nullptr, again.c_str(), 1, 8000, 2), 3200);
+        // The device records again; a recording replaced by the next one on
+        // its device is complete and closed when the replacing call returns.
+        std::string again = gen_path("again.wav"), next = gen_path("next.amr");
+        ASSERT_EQ(Ka_AudRecorder_RecordWAV(nullptr, again.c_str(), 1, 8000, 2), 0);
+        const uint64_t until = captured() + 3200;
+        ASSERT_TRUE(eventually([&] { return captured() >= until; }));
+        ASSERT_EQ(Ka_AudRecorder_RecordAMRNB(nullptr, next.c_str()), 0);
         EXPECT_GE(complete(again).size(), 44u + 3200u);
+        record(0, 3200);
+        EXPECT_GT(read_file(next).size(), 6u);
         if (HasFatalFailure()) return;
     }
 }
