@@ -154,6 +154,9 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
         EXPECT_TRUE(c.name != "p_d.mp3" || err.has("decoding error 0x")) << "a damaged stretch is reported";
         EXPECT_TRUE(c.name != "p_m.mp3" || !err.has("decoding error")) << "a clean file reports nothing";
         EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
+        // The decode thread's end of data, also after a frame cut short; the
+        // AMR-WB thread ends without one.
+        EXPECT_EQ(log.count("Receive Stop flag from decode thread"), c.name.ends_with(".awb") ? 0 : 1);
     }
 }
 
