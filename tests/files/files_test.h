@@ -89,6 +89,14 @@ inline Bytes wav_file(int channels, int rate, int bits, const Bytes &data, uint1
     return b;
 }
 
+// The 44-byte header of a 16-bit PCM WAV file with `data` bytes of samples.
+inline Bytes wav_header(int channels, int rate, size_t data)
+{
+    Bytes b = wav_file(channels, rate, 16, Bytes(data));
+    b.resize(44);
+    return b;
+}
+
 // MR795 frames of a synthetic signal; with DTX the silent stretch (frames
 // 50..74) gives SID and no-data frames.
 inline Bytes amrnb_file(int frames, bool dtx = true)
