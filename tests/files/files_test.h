@@ -89,6 +89,14 @@ inline Bytes wav_file(int channels, int rate, int bits, const Bytes &data, uint1
     return b;
 }
 
+// The 44-byte header of a 16-bit PCM WAV file with `data` bytes of samples.
+inline Bytes wav_header(int channels, int rate, size_t data)
+{
+    Bytes b = wav_file(channels, rate, 16, Bytes(data));
+    b.resize(44);
+    return b;
+}
+
 // Frames of a synthetic signal in `mode` (-1: the eight speech modes in
 // turn); with DTX the silent stretch (frames 50..74) gives SID and no-data
 // frames.

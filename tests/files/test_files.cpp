@@ -393,10 +393,7 @@ TEST_F(FileRecord, CaptureFailingPartWayFinishesTheFile)
         Bytes f = read_file(path);
         if (type == AUD_FILE_WAV) {
             ASSERT_EQ(f.size(), 44u + kGoodReads * period);
-            EXPECT_EQ(
-                (std::vector<uint32_t>{le(f, 4), le(f, 20, 2), le(f, 22, 2), le(f, 24), le(f, 34, 2),
-                                       le(f, 40)}),
-                (std::vector<uint32_t>{uint32_t(f.size() - 8), 1, 1, 8000, 16, uint32_t(f.size() - 44)}));
+            EXPECT_EQ(Bytes(f.begin(), f.begin() + 44), wav_header(1, 8000, f.size() - 44));
             for (size_t n = 0; 44 + 2 * n < f.size(); ++n)  // the board's tone from its first sample on
                 ASSERT_EQ(int16_t(le(f, 44 + 2 * n, 2)),
                           int16_t(lrint(8000 * sin(2 * M_PI * 440 * double(n) / 8000))))
@@ -518,8 +515,7 @@ TEST_F(Formats, WavHeaderUpdates)
     ASSERT_EQ(Ka_Update_wav_size(fd, 320), 44);
     EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 123);
     Bytes h = read_file(gen_path("hdr.wav"));
-    EXPECT_EQ((std::vector<uint32_t>{le(h, 4), le(h, 28), le(h, 32, 2), le(h, 34, 2), le(h, 40)}),
-              (std::vector<uint32_t>{1356, 176400, 4, 16, 1320}));
+    EXPECT_EQ(h, wav_header(2, 44100, 1320));
     // Data appended by wav_write_file, down to one byte, and the header
     // update adds what the file holds past the header to the sizes.
     lseek(fd, 0, SEEK_END);
@@ -529,7 +525,7 @@ TEST_F(Formats, WavHeaderUpdates)
     EXPECT_EQ(wav_update_header(fd), 0);
     h = read_file(gen_path("hdr.wav"));
     EXPECT_EQ(h.size(), 45u);
-    EXPECT_EQ((std::vector<uint32_t>{le(h, 4), le(h, 40)}), (std::vector<uint32_t>{1357, 1321}));
+    EXPECT_EQ(Bytes(h.begin(), h.begin() + 44), wav_header(2, 44100, 1321));
     close(fd);
 }
 
@@ -573,10 +569,7 @@ TEST_F(Formats, ConversionEqualsDirectDecodeAndEndsAsDescribed)
         EXPECT_EQ(c.result, k.frames);
         ASSERT_EQ(c.wav.size(), 44 + ref.size());
         EXPECT_TRUE(std::equal(ref.begin(), ref.end(), c.wav.begin() + 44));
-        EXPECT_EQ((std::vector<uint32_t>{le(c.wav, 4), le(c.wav, 22, 2), le(c.wav, 24), le(c.wav, 28),
-                                         le(c.wav, 32, 2), le(c.wav, 34, 2), le(c.wav, 40)}),
-                  (std::vector<uint32_t>{uint32_t(ref.size() + 36), 1, k.wide ? 16000u : 8000u,
-                                         k.wide ? 32000u : 16000u, 2, 16, uint32_t(ref.size())}));
+        EXPECT_EQ(Bytes(c.wav.begin(), c.wav.begin() + 44), wav_header(1, k.wide ? 16000 : 8000, ref.size()));
     }
     Converted c = convert(bytes({'h', 'e', 'l', 'l', 'o', '!', '!', '!', '!'}), DecodeAMRFileToWAVEFile);
     EXPECT_TRUE(c.result == -1 && c.wav.empty());
