@@ -102,10 +102,10 @@ TEST_F(Controls, CodecVolumeArithmeticBothWays)
     EXPECT_FRESH(kAlc, "set=0 ctl=125;0; get=0:100,0 get=0:50,100",
                  out << set(1, 100, 0, "ADC Capture Volume") << get(1);
                  const long raw[2] = {63, 125}; kb_ctl_set("ADC Capture Volume", raw, 2); out << get(1););
-    // One-value codec: 40 % of 255 is 102; the stored right 0 does not map to
-    // 102, so the get converts 102 back on both sides.
-    EXPECT_FRESH("nau8810.1-001a\n", "set=0 ctl=102; get=0:40,40",
-                 out << set(1, 40, 0, "Capture Volume") << get(1));
+    // One-value codec: 100 % is its top value 255; the stored right 0 does
+    // not map to 255, so the get converts 255 back on both sides.
+    EXPECT_FRESH("nau8810.1-001a\n", "set=0 ctl=255; get=0:100,100",
+                 out << set(1, 100, 0, "Capture Volume") << get(1));
 }
 
 TEST_F(Controls, CodecRefusedRequestsAndCodecsWithoutAUsableControl)
@@ -139,7 +139,7 @@ std::vector<std::string> traffic()
         const bool rd = x.flags & I2C_M_RD;
         char buf[64];
         int n = snprintf(buf, sizeof buf, "%d:%02x %c", x.transfer, x.addr, rd ? 'r' : 'w');
-        for (unsigned i = 0; !rd && i < x.len && i < 3; ++i)
+        for (unsigned i = 0; !rd && i < x.len && i < sizeof x.data; ++i)
             n += snprintf(buf + n, sizeof buf - n, " %02x", x.data[i]);
         out.emplace_back(buf);
     }

@@ -88,8 +88,11 @@ TEST_F(PlayerTest, OpenSizesRingAndRefuses)
     ASSERT_EQ(Ka_AudPlayer_SetBufsize_ms(nullptr, 80), 0);
     EXPECT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
 
-    // The route mask, used by the next open and close.
+    // The route mask, used by the next open and close: the first route
+    // until an application sets another.
     unsigned mask = 0;
+    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", &mask), 0);
+    EXPECT_EQ(mask, 1u);
     ASSERT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 6), 0);
     EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", &mask), 0);
     EXPECT_EQ(mask, 6u);
