@@ -104,8 +104,9 @@ TEST_F(Controls, CodecVolumeArithmeticBothWays)
                  const long raw[2] = {63, 125}; kb_ctl_set("ADC Capture Volume", raw, 2); out << get(1););
     // One-value codec: 100 % is its top value 255; the stored right 0 does
     // not map to 255, so the get converts 255 back on both sides.
-    EXPECT_FRESH("nau8810.1-001a\n", "set=0 ctl=255; get=0:100,100",
-                 out << set(1, 100, 0, "Capture Volume") << get(1));
+    EXPECT_FRESH(
+        "nau8810.1-001a\n", "set=0 ctl=255; get=0:100,100 set=0 ctl=255;",
+        out << set(1, 100, 0, "Capture Volume") << get(1) << " " << set(0, 100, 0, "Playback Volume"));
 }
 
 TEST_F(Controls, CodecRefusedRequestsAndCodecsWithoutAUsableControl)

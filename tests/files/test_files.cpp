@@ -510,6 +510,7 @@ TEST_F(Formats, WavHeaderUpdates)
     // The size fields grow by each update; the file offset is kept.
     int fd = open_with("hdr.wav", {}, O_RDWR);
     ASSERT_EQ(wav_init_header(fd, 2, 44100, 6), 0);
+    EXPECT_EQ(read_file(gen_path("hdr.wav")), wav_header(2, 44100, 0)) << "a header for no data yet";
     ASSERT_EQ(Ka_Update_wav_size(fd, 1000), 44);
     lseek(fd, 123, SEEK_SET);
     ASSERT_EQ(Ka_Update_wav_size(fd, 320), 44);
