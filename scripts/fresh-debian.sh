@@ -59,7 +59,8 @@ cleanup() {
   rm -rf --one-file-system "$root"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 tar -C "$root" -xf "$base"
 # What a Debian 12 installation lists: the release with its updates and its
@@ -93,7 +94,10 @@ ln -s /proc/self/fd/2 "$root/dev/stderr"
 mount -t tmpfs tmpfs "$root/tmp"
 
 echo "fresh-debian: running '$*' in a fresh Debian 12 root ($root)"
-status=0
+# Started in the background and waited for, so that a signal to this script
+# runs the clean-up at once (bash defers traps until a foreground child ends).
 chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-  TERM="${TERM:-dumb}" CI="${CI:-}" LANG=C.UTF-8 /bin/bash -c 'cd /src && "$@"' fresh "$@" || status=$?
+  TERM="${TERM:-dumb}" CI="${CI:-}" LANG=C.UTF-8 /bin/bash -c 'cd /src && "$@"' fresh "$@" &
+status=0
+wait $! || status=$?
 exit $status
