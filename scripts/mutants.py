@@ -10,7 +10,7 @@ do not count. The sample is drawn from all candidate places with a seed, so
 the same seed and count give the same mutants on the same sources.
 
     scripts/mutants.py [--seed S] [--count N] [--build DIR] [--limit SECONDS]
-    scripts/mutants.py --seed S --count N --only LOG   (that run's survivors again)
+    scripts/mutants.py --seed S --only LOG      (an earlier run's survivors again)
 
 Prints "mutants: N run, K caught (P%)", then each surviving mutant as
 file:line with its change. Needs a configured plain build (scripts/test.sh
@@ -156,9 +156,12 @@ def main():
     if args.only:
         with open(args.only) as f:
             wanted = {line.split("survived: ", 1)[1].strip() for line in f if line.startswith("survived: ")}
-        # Among the same sample of `count` (several places on one line may
-        # read alike; only the sampled one is run again).
-        sites = [s for s in sites[:args.count] if describe(*s) in wanted]
+        # The run met its mutants in this order, so of the places on one line
+        # that read alike the first is the one it ran.
+        chosen = {}
+        for site in sites:
+            chosen.setdefault(describe(*site), site)
+        sites = [site for d, site in chosen.items() if d in wanted]
         args.count = len(sites)
     if args.list:
         for rel, n, _, old, new in sites[:args.count]:
