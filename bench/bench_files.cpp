@@ -81,38 +81,10 @@ double cpu_of(const std::function<void()> &fn, int runs = 3)
 
 void bare_amr2wav(const std::string &in, const std::string &out, bool wide)
 {
-    FILE *f = fopen(in.c_str(), "rb");
     FILE *o = fopen(out.c_str(), "wb");
-    uint8_t frame[500], hdr[44] = {};
-    int16_t pcm[320];
-    uint8_t bytes[640];
-    fwrite(hdr, 1, 44, o);
-    if (fread(frame, 1, wide ? 9 : 6, f) == 0) {
-        fclose(f);
-        fclose(o);
-        return;
-    }
-    void *dec = wide ? D_IF_init() : Decoder_Interface_init();
-    const int32_t *sizes = wide ? amrwb_sizes : amrnb_sizes;
-    int samples = wide ? 320 : 160;
-    while (fread(frame, 1, 1, f) == 1) {
-        int32_t size = sizes[(frame[0] >> 3) & 15];
-        if (size < 0 || fread(frame + 1, 1, size_t(size), f) != size_t(size)) break;
-        if (wide)
-            D_IF_decode(dec, frame, pcm, 0);
-        else
-            Decoder_Interface_Decode(dec, frame, pcm, 0);
-        for (int i = 0; i < samples; ++i) {
-            bytes[2 * i] = uint8_t(pcm[i]);
-            bytes[2 * i + 1] = uint8_t(pcm[i] >> 8);
-        }
-        fwrite(bytes, 1, size_t(2 * samples), o);
-    }
-    if (wide)
-        D_IF_exit(dec);
-    else
-        Decoder_Interface_exit(dec);
-    fclose(f);
+    const uint8_t hdr[44] = {};
+    fwrite(hdr, 1, sizeof hdr, o);
+    bare_amr(in, wide, o);
     fclose(o);
 }
 

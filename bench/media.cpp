@@ -142,13 +142,13 @@ size_t bare_wav(const std::string &path)
     return total;
 }
 
-size_t bare_amr(const std::string &path, bool wide)
+size_t bare_amr(const std::string &path, bool wide, FILE *out)
 {
     FILE *f = fopen(path.c_str(), "rb");
     if (!f) return 0;
     uint8_t frame[500];
     int16_t pcm[320];
-    uint8_t out[640];
+    uint8_t pcm_out[640];
     size_t total = 0;
     if (fread(frame, 1, wide ? 9 : 6, f) == 0) {
         fclose(f);
@@ -165,10 +165,11 @@ size_t bare_amr(const std::string &path, bool wide)
         else
             Decoder_Interface_Decode(dec, frame, pcm, 0);
         for (int i = 0; i < samples; ++i) {
-            out[2 * i] = uint8_t(pcm[i]);
-            out[2 * i + 1] = uint8_t(pcm[i] >> 8);
+            pcm_out[2 * i] = uint8_t(pcm[i]);
+            pcm_out[2 * i + 1] = uint8_t(pcm[i] >> 8);
         }
-        g_sink = g_sink + out[0];
+        g_sink = g_sink + pcm_out[0];
+        if (out) fwrite(pcm_out, 1, size_t(2 * samples), out);
         total += size_t(2 * samples);
     }
     if (wide)

@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <atomic>
 #include <string>
@@ -33,8 +34,10 @@ bool mp3_from_wav(const std::string &wav, const std::string &mp3);
 // The bare loops: the file decoded by the codec library (for WAV: read and
 // copied) as a player minimally must, each sample converted to 16-bit
 // little-endian bytes, and nothing else. Each returns the PCM byte count.
+// bare_amr also writes the bytes to `out` when given (the baseline of the
+// AMR to WAV conversion).
 size_t bare_wav(const std::string &path);
-size_t bare_amr(const std::string &path, bool wide);
+size_t bare_amr(const std::string &path, bool wide, FILE *out = nullptr);
 size_t bare_mp3(const std::string &path);
 
 // Keeps the bare loops' output alive.
