@@ -15,6 +15,27 @@
 // LeakSanitizer in the ASan build); and with the fault cleared the same
 // scenario works again.
 //
+// Beside the cases, a storm: threads draw random operations from their
+// tables until KA_STORM_OPS operations have been made in all (default 2500):
+//   - two stream workers: open, play, pause, resume, stop, close, volume,
+//     ring size and state of the players on handles 0..3;
+//   - a file worker: file plays of every format (and of a file of no known
+//     format) on handles 2..4, which the stream workers share in part, with
+//     stop, close, pause and raw plays from a descriptor;
+//   - one recorder worker per capture handle 0, 5, 6: WAV and AMR-NB
+//     recordings to files, plain capture with a callback, direct reads;
+//   - a blocking-player worker: mova_play_file and mova_play_wav_file on
+//     devices the players use as well;
+//   - a controls worker: mixer set and get, tone open, start, stop, close.
+// Beside them, a releaser pauses, resumes and stops players and stops the
+// blocking player (as an application does to release a blocked writer), and
+// a fault thread switches board faults on and off at random (failing writes
+// and reads too, unless KA_STORM_NO_IO_FAULTS=1). Every result and report
+// must be in its documented set; afterwards the storm's case is judged like
+// any other, and a stream and a capture on each handle it used and every
+// scenario work again. The operations' sequences come from KA_STORM_SEED
+// (in the case's name; random when unset).
+//
 // KA_FAULT_LONG=1 adds, for each fault a scenario reaches, a case that fails
 // just one call, at each of its calls in two rounds (up to 40); transfers
 // fail so with EIO and with EPIPE (which the platform takes for an xrun).
@@ -28,10 +49,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sound/asound.h>
+
 #include <atomic>
+#include <cinttypes>
 #include <climits>
 #include <deque>
+#include <functional>
 #include <map>
+#include <random>
 
 #include "../files/files_test.h"
 #include "../player/player_test.h"
@@ -53,22 +79,23 @@ using std::to_string;
 using ka_test::env_long;
 using ka_test::now_ms;
 
-// ---- The call a child is in, in memory shared with the parent -------------
+// ---- The calls a child's threads are in, in memory shared with the parent --
 
 struct Watch {
     std::atomic<int64_t> since;  // 0: between calls
     char op[120];
 };
-Watch *g_me;
+constexpr int kWatches = 12;  // a child's main thread and a storm's threads
+thread_local Watch *t_watch;  // this thread's
 
 template <class F>
 auto watched(const char *op, F f)
 {
-    g_me->since = 0;
-    snprintf(g_me->op, sizeof g_me->op, "%s", op);
-    g_me->since = now_ms();
+    t_watch->since = 0;
+    snprintf(t_watch->op, sizeof t_watch->op, "%s", op);
+    t_watch->since = now_ms();
     struct Done {
-        ~Done() { g_me->since = 0; }
+        ~Done() { t_watch->since = 0; }
     } done;
     return f();
 }
@@ -109,14 +136,15 @@ int checked(Round &r, int want, const char *call, F f)
 }
 #define CHECKED(r, want, ...) checked(r, want, #__VA_ARGS__, [&] { return __VA_ARGS__; })
 
-std::atomic<int> g_play_err, g_cap_data, g_cap_err;
+std::atomic<long> g_play[3];  // callback results -1, 5, anything else
+std::atomic<long> g_cap[4];   // 0, 5, -1, anything else
 int play_cb(int, int result)
 {
-    return g_play_err += result == -1, 0;
+    return ++g_play[result == -1 ? 0 : result == 5 ? 1 : 2], 0;
 }
 int cap_cb(int result, void *, unsigned)
 {
-    return g_cap_data += result == 0, g_cap_err += result == -1, 0;
+    return ++g_cap[result == 0 ? 0 : result == 5 ? 1 : result == -1 ? 2 : 3], 0;
 }
 
 int pstate(int h)
@@ -126,6 +154,21 @@ int pstate(int h)
 int cstate(int h)
 {
     return __atomic_load_n(&audCtl.cctx[h].state, __ATOMIC_ACQUIRE);
+}
+const char *play_dev(int h)
+{
+    return audCtl.pctx[h].dev_name;
+}
+const char *cap_dev(int h)
+{
+    return audCtl.cctx[h].dev_name;
+}
+// Board device number of player h's device.
+int board_device(int h)
+{
+    if (strncmp(play_dev(h), "hw:0,", 5) == 0) return atoi(play_dev(h) + 5);
+    if (strcmp(play_dev(h), "audio_bluetooth") == 0) return KB_DEV_BLUETOOTH;
+    return strcmp(play_dev(h), "audio_usb") == 0 ? KB_DEV_USB : KB_DEV_NET;
 }
 size_t played(int dev)
 {
@@ -139,7 +182,7 @@ const unsigned char *zeros()
 
 // Media, made by the parent before any child starts.
 struct Media {
-    std::string dir, wav, amrnb, amrwb, mp3;
+    std::string dir, wav, stereo, amrnb, amrwb, mp3, junk;
     Bytes wav_data;
 } g_media;
 
@@ -158,52 +201,54 @@ void settle()
     wait_for("the library's threads to end", [] { return player_test::thread_count() <= g_threads_base; });
 }
 
-// A stream on player 0, or one paused before its first Play is filled and
+// A stream on player h, or one paused before its first Play is filled and
 // then resumed: the device receives exactly the data (the play thread is
 // woken at half the ring: zeros push the tail out), and the callback never
 // sees -1.
-void stream_play(Round &r, bool paused)
+void stream_play(Round &r, int h, bool paused)
 {
     const auto data = player_test::pattern(paused ? 600 : 3000, paused ? 4 : 9);
-    const size_t before = played(0);
-    if (CHECKED(r, 0, Ka_AudPlayer_Open("hw:0,0", play_cb)) == 0) {
-        if (paused) CALL(Ka_AudPlayer_Pause(0));
-        int n = CHECKED(r, int(data.size()), Ka_AudPlayer_Play(0, data.data(), unsigned(data.size())));
-        if (paused) CALL(Ka_AudPlayer_Resume(0));
-        for (int i = 0; i < 400 && n >= 0 && played(0) < before + data.size(); ++i) {
-            n = CALL(Ka_AudPlayer_Play(0, zeros(), audCtl.pctx[0].write_chunk));
+    const int dev = board_device(h);
+    const size_t before = played(dev);
+    if (CHECKED(r, h, Ka_AudPlayer_Open(play_dev(h), play_cb)) == h) {
+        if (paused) CALL(Ka_AudPlayer_Pause(h));
+        int n = CHECKED(r, int(data.size()), Ka_AudPlayer_Play(h, data.data(), unsigned(data.size())));
+        if (paused) CALL(Ka_AudPlayer_Resume(h));
+        for (int i = 0; i < 400 && n >= 0 && played(dev) < before + data.size(); ++i) {
+            n = CALL(Ka_AudPlayer_Play(h, zeros(), audCtl.pctx[h].write_chunk));
             r.expect(n >= 0, "Ka_AudPlayer_Play", n);
         }
         std::vector<unsigned char> got(data.size());
-        kb_pcm_played(0, before, got.data(), got.size());
-        r.check(got == data, "the device did not receive the data");
+        kb_pcm_played(dev, before, got.data(), got.size());
+        r.check(got == data, "the device did not receive the data on player " + to_string(h));
     }
-    CALL(Ka_AudPlayer_Stop(0));
-    CALL(Ka_AudPlayer_Close(0));
-    r.check(g_play_err == 0, "the callback saw -1");
+    CALL(Ka_AudPlayer_Stop(h));
+    CALL(Ka_AudPlayer_Close(h));
+    r.check(g_play[0] == 0, "the callback saw -1");
 }
 
-void capture(Round &r)
+void capture(Round &r, int h)
 {
-    const int h = CHECKED(r, 0, Ka_AudRecorder_Open("hw:0,0", cap_cb));
+    const int got = CHECKED(r, h, Ka_AudRecorder_Open(cap_dev(h), cap_cb));
     // A capture thread that ends on a failure shows it in the state.
-    if (h == 0 && CHECKED(r, 0, Ka_AudRecorder_HStartRecord(0)) == 0)
-        wait_for("capture delivering data", [] {
+    if (got == h && CHECKED(r, 0, Ka_AudRecorder_HStartRecord(h)) == 0)
+        wait_for("capture delivering data", [h] {
             int code = 0;
-            Ka_AudRecorder_HGetState(0, &code);
-            return g_cap_data >= 4 || g_cap_err > 0 || code == -1;
+            Ka_AudRecorder_HGetState(h, &code);
+            return g_cap[0] >= 4 || g_cap[2] > 0 || code == -1;
         });
-    CALL(Ka_AudRecorder_HStop(0));
-    CALL(Ka_AudRecorder_HClose(0));
-    r.check(g_cap_err == 0, "the capture callback saw -1");
-    r.check(g_cap_data >= 4, "the capture delivered " + to_string(g_cap_data) + " buffers");
+    CALL(Ka_AudRecorder_HStop(h));
+    CALL(Ka_AudRecorder_HClose(h));
+    r.check(g_cap[2] == 0, "the capture callback saw -1");
+    r.check(g_cap[0] >= 4,
+            "the capture delivered " + to_string(g_cap[0]) + " buffers on recorder " + to_string(h));
 }
 
 // The device received at least `want` bytes since `before`, and the callback
 // never saw -1.
 void check_play(Round &r, size_t before, size_t want)
 {
-    r.check(g_play_err == 0, "the callback saw -1");
+    r.check(g_play[0] == 0, "the callback saw -1");
     r.check(played(0) >= before + want, "the device received " + to_string(played(0) - before) + " bytes");
 }
 
@@ -323,7 +368,8 @@ void tone(Round &r)
     CHECKED(r, 0, Ka_AudTone_Start(0, &p));
     long v[4] = {};
     kb_ctl_get("DTMF_Generate Rx Low High Duration Gain", v, 4);
-    r.check(v[0] == 697 && v[3] == 400, "the tone control was not written");
+    r.check(std::vector<long>(v, v + 4) == std::vector<long>{697, 1209, 500, 400},
+            "the tone control was not written");
     CHECKED(r, 1, Ka_AudTone_Stop());
     CALL(Ka_AudTone_Close());
 }
@@ -400,14 +446,14 @@ const struct Scenario {
     void (*round)(Round &);
     Family family;
 } kScenarios[] = {
-    {"stream play", [](Round &r) { stream_play(r, false); }, kPlayer},
-    {"capture", capture, kRecorder},
+    {"stream play", [](Round &r) { stream_play(r, 0, false); }, kPlayer},
+    {"capture", [](Round &r) { capture(r, 0); }, kRecorder},
     {"WAV file play", [](Round &r) { file_play(r, g_media.wav, g_media.wav_data.size()); }, kFilePlayer},
     {"AMR-NB file play", [](Round &r) { file_play(r, g_media.amrnb, 15 * 320); }, kFilePlayer},
     {"AMR-WB file play", [](Round &r) { file_play(r, g_media.amrwb, 10 * 640); }, kFilePlayer},
     {"MP3 file play", [](Round &r) { file_play(r, g_media.mp3, 1); }, kFilePlayer},
     {"PlayFrmFile", [](Round &r) { file_play(r, g_media.wav, g_media.wav_data.size(), true); }, kPlayer},
-    {"paused stream play", [](Round &r) { stream_play(r, true); }, kPlayer},
+    {"paused stream play", [](Round &r) { stream_play(r, 0, true); }, kPlayer},
     {"file play stopped", file_play_stopped, kFilePlayer},
     {"file play replaced", file_play_replaced, kFilePlayer},
     {"record WAV", [](Round &r) { record(r, false); }, kRecorder},
@@ -423,11 +469,24 @@ const struct Scenario {
 };
 constexpr int kScenarioCount = int(std::size(kScenarios));
 
+// A round of a scenario, or of anything else: callbacks report only what
+// they document.
+void run_round(const std::function<void(Round &)> &round, Round &r)
+{
+    for (auto &n : g_play) n = 0;
+    for (auto &n : g_cap) n = 0;
+    round(r);
+    r.check(g_play[2] == 0 && g_cap[3] == 0, "a callback gave a result outside its set");
+    ++g_round;
+}
 void run_round(int s, Round &r)
 {
-    g_play_err = g_cap_data = g_cap_err = 0;
-    kScenarios[s].round(r);
-    ++g_round;
+    run_round(kScenarios[s].round, r);
+}
+// Without lame there is no MP3 file to play.
+bool available(int s)
+{
+    return kScenarios[s].name != std::string("MP3 file play") || !g_media.mp3.empty();
 }
 
 // ---- Faults and what they must show --------------------------------------
@@ -457,6 +516,7 @@ const Expect *expected(int scenario, int kind, bool later);  // the table, at th
 
 // ---- A child --------------------------------------------------------------
 
+Watch *g_watches;   // the child's, kWatches of them
 int g_err_fd = -1;  // the child's standard error stream is this file
 int g_fds_base;
 
@@ -494,6 +554,7 @@ std::string leftovers(long allocs_base)
     for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
         if (pstate(h) != CTX_CLOSED)
             out += " player " + to_string(h) + " in state " + to_string(pstate(h)) + ";";
+        if (audCtl.pctx[h].ringbuf) out += " player " + to_string(h) + " kept its ring;";
         if (cstate(h) != CTX_CLOSED)
             out += " recorder " + to_string(h) + " in state " + to_string(cstate(h)) + ";";
     }
@@ -510,27 +571,36 @@ std::string leftovers(long allocs_base)
 }
 
 // Nothing left over, and with the fault cleared the scenario works again.
+// After a storm (s < 0): a stream and a capture on each handle it used, and
+// every scenario.
 std::string after(int s, long allocs_base)
 {
     board_defaults();
     std::string out = leftovers(allocs_base);
     Round clean;
-    if (out.empty()) run_round(s, clean);
+    if (out.empty() && s >= 0) run_round(s, clean);
+    for (int h = 0; out.empty() && s < 0 && h < 5; ++h)
+        run_round([h](Round &r) { stream_play(r, h, false); }, clean);
+    for (int h : {0, 5, 6})
+        if (out.empty() && s < 0) run_round([h](Round &r) { capture(r, h); }, clean);
+    for (int i = 0; out.empty() && s < 0 && i < kScenarioCount; ++i)
+        if (available(i)) run_round(i, clean);
     if (!clean.ok) return " with the fault cleared: " + clean.why;
     return out.empty() ? leftovers(allocs_base) : out;
 }
 
 struct Job {
-    enum Type { probe, board_fault, sweep } type;
+    enum Type { probe, board_fault, sweep, storm } type;
     int scenario;
     int kind = 0;        // board fault kind; a sweep's: 0 allocation, 1 thread creation
     bool later = false;  // board fault from a later call: `skip` calls succeed first
     int skip = 0;
-    long nth = 0;       // a sweep's failing call
+    long nth = 0;       // a sweep's failing call; a storm's seed
     bool once = false;  // (long run) the fault fails one call only
     int err = EIO;      // (long run) EPIPE as well: a transfer the platform takes for an xrun
     std::string name() const
     {
+        if (type == storm) return "storm (KA_STORM_SEED=" + to_string(nth) + ")";
         const std::string n = kScenarios[scenario].name + std::string(": ");
         if (type == probe) return n + "probe";
         if (type == sweep) return n + (kind ? "thread creation " : "allocation ") + to_string(nth) + " fails";
@@ -612,6 +682,453 @@ std::string child_sweep(const Job &j, FILE *out)
     return problems + after(j.scenario, allocs);
 }
 
+// ---- The storm ------------------------------------------------------------
+
+using Rng = std::mt19937;
+
+std::mutex g_storm_m;
+std::string g_storm_why;  // the results outside their documented sets (the first ones)
+
+void check(bool ok, const char *op, int h, long got)
+{
+    if (ok) return;
+    std::lock_guard<std::mutex> lock(g_storm_m);
+    if (g_storm_why.size() < 2000)
+        g_storm_why += std::string(" ") + op + "(" + to_string(h) + ") gave " + to_string(got) + ";";
+}
+
+// A player's state name and code belong together; a player is never in
+// error (it has no such state).
+void check_player_state(int h)
+{
+    int code = 99;
+    const char *name = Ka_AudPlayer_GetState(h, &code);
+    const bool ok = (code == AUD_PLAYER_FINISHED && !strcmp(name, "AUD_PLAYER_FINISHED")) ||
+                    (code == AUD_PLAYER_START && !strcmp(name, "AUD_PLAYER_START")) ||
+                    (code == AUD_PLAYER_PAUSE && !strcmp(name, "AUD_PLAYER_PAUSE"));
+    check(ok, name, h, code);
+}
+
+int check_recorder_state(int h)
+{
+    int code = 99;
+    const char *name = Ka_AudRecorder_HGetState(h, &code);
+    const bool ok = (code == 3 && !strcmp(name, "AUD_RECORDER_FINISHED")) ||
+                    (code == 0 && !strcmp(name, "AUD_RECORDER_START")) ||
+                    (code == -1 && !strcmp(name, "AUD_RECORDER_ERROR"));
+    check(ok, name, h, code);
+    return code;
+}
+
+struct StormMedia {
+    std::string path;
+    bool known;  // a format the library plays
+};
+
+struct Storm {
+    long ops = 0;
+    bool io_faults = true;
+    std::vector<StormMedia> media;  // the two WAV files first
+    std::atomic<bool> workers_done{false};
+};
+
+// What an operation's call gave, and whether that is in its documented set.
+struct Result {
+    long value;
+    bool ok;
+};
+Result in(long r, std::initializer_list<long> allowed)
+{
+    return {r, std::find(allowed.begin(), allowed.end(), r) != allowed.end()};
+}
+Result done()
+{
+    return {0, true};
+}
+
+// An operation on handle h; `weight` is how often a worker draws it against
+// its other operations.
+struct Op {
+    const char *name;
+    std::function<Result(Rng &, int h)> run;
+    int weight = 1;
+};
+
+const Op kPause{"Ka_AudPlayer_Pause", [](Rng &, int h) { return in(Ka_AudPlayer_Pause(h), {0}); }};
+const Op kResume{"Ka_AudPlayer_Resume", [](Rng &, int h) { return in(Ka_AudPlayer_Resume(h), {0}); }};
+const Op kStop{"Ka_AudPlayer_Stop", [](Rng &, int h) { return in(Ka_AudPlayer_Stop(h), {0}); }};
+const Op kClose{"Ka_AudPlayer_Close", [](Rng &, int h) { return Ka_AudPlayer_Close(h), done(); }};
+const Op kState{"Ka_AudPlayer_GetState", [](Rng &, int h) { return check_player_state(h), done(); }};
+const Op kMovaStop{"mova_stop_play_file", [](Rng &, int) { return mova_stop_play_file(), done(); }};
+
+const auto g_data = player_test::pattern(6000, 77);
+
+std::vector<Op> stream_ops()
+{
+    return {
+        {"Ka_AudPlayer_Open",
+         [](Rng &, int h) {
+             return in(Ka_AudPlayer_Open(play_dev(h), play_cb), {h, -1});
+         }},
+        {"Ka_AudPlayer_OpenExt",
+         [](Rng &rng, int h) {
+             static const unsigned rates[] = {8000, 16000, 44100, 48000};
+             const int ch = 1 + static_cast<int>(rng() % 2);
+             return in(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, ch, rates[rng() % 4], 2), {h, -1});
+         }},
+        {"Ka_AudPlayer_Play",
+         [](Rng &rng, int h) {
+             const unsigned off = rng() % 3000, len = rng() % 3000;
+             const int r = Ka_AudPlayer_Play(h, g_data.data() + off, len);
+             return Result{r, r >= -1 && r <= static_cast<int>(len)};
+         },
+         3},
+        kPause,
+        kResume,
+        kStop,
+        kClose,
+        {"Ka_AudSoft_SetVolume",
+         [](Rng &rng, int h) {
+             const unsigned vol = rng() % 4 ? rng() % 120 : 0xFFFFFFFFu;
+             return in(Ka_AudSoft_SetVolume(h, vol), {vol <= 100 || vol == 0xFFFFFFFFu ? 0 : -1});
+         }},
+        {"Ka_AudPlayer_SetBufsize_ms",
+         [](Rng &rng, int h) { return in(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 30 + rng() % 250), {0}); }},
+        kState,
+        {"Ka_AudPlayer_Play on a handle without a player",
+         [](Rng &, int) { return in(Ka_AudPlayer_Play(7, g_data.data(), 100), {-1}); }},
+    };
+}
+
+// Descriptors handed to file plays stay open while a decode thread may still
+// read them; the oldest are closed once many newer plays have replaced them.
+class FdRing {
+public:
+    int open_ro(const std::string &path)
+    {
+        const int fd = open(path.c_str(), O_RDONLY);
+        if (fd >= 0) fds_.push_back(fd);
+        if (fds_.size() > 64) close(fds_.front()), fds_.pop_front();
+        return fd;
+    }
+    void close_all()
+    {
+        for (int fd : fds_) close(fd);
+        fds_.clear();
+    }
+    ~FdRing() { close_all(); }
+
+private:
+    std::deque<int> fds_;
+};
+
+std::vector<Op> file_ops(const Storm &run, FdRing &fds)
+{
+    return {
+        {"Ka_AudPlayer_PlayFile",
+         [&](Rng &rng, int h) {
+             const StormMedia &m = run.media[rng() % run.media.size()];
+             const int fd = fds.open_ro(m.path), offset = rng() % 4 ? 0 : static_cast<int>(rng() % 200);
+             return in(Ka_AudPlayer_PlayFile(play_dev(h), fd, offset, play_cb), {-1, m.known ? h : -1});
+         },
+         3},
+        // Raw bytes from a descriptor on a player opened for them.
+        {"Ka_AudPlayer_PlayFrmFile",
+         [&](Rng &, int h) {
+             const int fd = fds.open_ro(run.media[0].path);
+             Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2);
+             return in(Ka_AudPlayer_PlayFrmFile(h, fd, 44), {0, -1});
+         }},
+        kStop,
+        kClose,
+        kPause,
+        kResume,
+        kState,
+    };
+}
+
+// A recorder worker's own records: a recorder is opened for plain capture
+// only when it is closed, and started only when no capture runs on it (a
+// second open or start of the same recorder is outside the recorder's
+// contract). File recordings may start at any time: they stop and close
+// what ran first.
+struct Recordings {
+    bool plain = false;  // opened here for plain capture
+    int n = 0;
+    std::deque<std::string> paths;
+    std::string next(int h, const char *ext)
+    {
+        paths.push_back(child_path(("rec" + to_string(h) + "_" + to_string(n++) + ext).c_str()));
+        if (paths.size() > 16) unlink(paths.front().c_str()), paths.pop_front();
+        return paths.back();
+    }
+};
+
+std::vector<Op> recorder_ops(Recordings &rec)
+{
+    return {
+        {"Ka_AudRecorder_RecordWAV",
+         [&](Rng &rng, int h) {
+             const std::string path = rec.next(h, ".wav");
+             const int ch = 1 + static_cast<int>(rng() % 2);
+             const unsigned rate = rng() % 2 ? 8000 : 16000;
+             rec.plain = false;
+             return in(Ka_AudRecorder_RecordWAV(cap_dev(h), path.c_str(), ch, rate, 2), {h, -1});
+         }},
+        {"Ka_AudRecorder_RecordAMRNB",
+         [&](Rng &, int h) {
+             rec.plain = false;
+             return in(Ka_AudRecorder_RecordAMRNB(cap_dev(h), rec.next(h, ".amr").c_str()), {h, -1});
+         }},
+        {"Ka_AudRecorder_Open",
+         [&](Rng &, int h) {
+             if (cstate(h) != CTX_CLOSED) return done();
+             const int r = Ka_AudRecorder_Open(cap_dev(h), cap_cb);
+             rec.plain = r == h;
+             return in(r, {h, -1});
+         }},
+        {"Ka_AudRecorder_HStartRecord",
+         [&](Rng &, int h) {
+             if (!rec.plain || check_recorder_state(h) == 0) return done();
+             return in(Ka_AudRecorder_HStartRecord(h), {0, -1});
+         }},
+        {"Ka_AudRecorder_HStop", [](Rng &, int h) { return Ka_AudRecorder_HStop(h), done(); }, 2},
+        {"Ka_AudRecorder_HClose",
+         [&](Rng &, int h) {
+             Ka_AudRecorder_HClose(h);
+             if (cstate(h) == CTX_CLOSED) rec.plain = false;
+             return done();
+         }},
+        {"Ka_AudRecorder_HGetState", [](Rng &, int h) { return check_recorder_state(h), done(); }},
+        // A direct read, only while no capture thread reads the same stream.
+        {"Ka_AudRecorder_Record",
+         [&](Rng &rng, int h) {
+             if (!rec.plain || check_recorder_state(h) == 0) return done();
+             unsigned char buf[640];
+             return in(Ka_AudRecorder_Record(h, buf, 2 * (1 + rng() % 320)), {0, -1});
+         }},
+    };
+}
+
+std::vector<Op> blocking_ops(const Storm &run)
+{
+    return {
+        {"mova_start_play_file",
+         [](Rng &, int) {
+             return in(mova_start_play_file(), {0, -12});
+         }},
+        // The two WAV files: raw PCM behind a 44-byte header.
+        {"mova_play_file",
+         [&](Rng &rng, int h) {
+             const StormMedia &m = run.media[rng() % 2];
+             const int fd = open(m.path.c_str(), O_RDONLY);
+             lseek(fd, 44, SEEK_SET);
+             const int ch = m.path.find("stereo") != std::string::npos ? 2 : 1;
+             const int r = mova_play_file(ch == 2 ? 44100 : 8000, ch, fd, 0, play_dev(h), rng() % 4000);
+             close(fd);
+             return Result{r, r <= 0};
+         },
+         2},
+        {"mova_play_wav_file",
+         [&](Rng &rng, int h) {
+             const int r = mova_play_wav_file(play_dev(h), run.media[rng() % 2].path.c_str());
+             return Result{r, r <= 0};
+         }},
+        kMovaStop,
+    };
+}
+
+std::vector<Op> controls_ops()
+{
+    static const char *const kVolume = "PCM Playback Volume";  // two values
+    return {
+        {"Ka_clt_set_mixer_value",
+         [](Rng &rng, int) {
+             const std::string v = std::to_string(rng() % 128) + " " + std::to_string(rng() % 128);
+             return in(Ka_clt_set_mixer_value(kVolume, 2, v.c_str()), {0, 1});
+         }},
+        {"Ka_clt_get_mixer_value",
+         [](Rng &, int) {
+             snd_ctl_elem_value v{};
+             return in(Ka_clt_get_mixer_value(kVolume, &v), {2, -1});
+         }},
+        {"Ka_AudTone_Open",
+         [](Rng &rng, int) {
+             return in(Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"), {0, -1});
+         }},
+        {"Ka_AudTone_Start",
+         [](Rng &rng, int) {
+             const bool good = rng() % 4 != 0;
+             const tone_param p{good ? 697u : 99u, 1209, 100, 50};
+             return in(Ka_AudTone_Start(0, &p), {good ? 0 : -1});
+         },
+         2},
+        {"Ka_AudTone_Stop",
+         [](Rng &, int) {
+             return in(Ka_AudTone_Stop(), {0, 1});
+         }},
+        {"Ka_AudTone_Close", [](Rng &, int) { return Ka_AudTone_Close(), done(); }},
+    };
+}
+
+std::atomic<long> g_faults_set{0};
+std::atomic<long> g_fault_hits[KB_FAULT_COUNT];
+
+// Setting a fault restarts its hit count: the hits so far are added up first.
+void set_fault(enum kb_fault k, int dev, int skip, int count)
+{
+    g_fault_hits[k] += kb_fault_hits(k);
+    kb_fault(k, dev, skip, count, EIO);
+}
+
+// The fault thread's "handles" are fault kinds.
+std::vector<int> fault_kinds(const Storm &run)
+{
+    std::vector<int> k = {KB_FAULT_PCM_OPEN,      KB_FAULT_PCM_READY,   KB_FAULT_PCM_HW_PARAMS,
+                          KB_FAULT_PCM_SW_PARAMS, KB_FAULT_PCM_PREPARE, KB_FAULT_PCM_START,
+                          KB_FAULT_CTL_OPEN,      KB_FAULT_CTL_READ,    KB_FAULT_CTL_WRITE};
+    if (run.io_faults) k.insert(k.end(), {KB_FAULT_PCM_WRITE, KB_FAULT_PCM_READ});
+    return k;
+}
+
+std::vector<Op> fault_ops()
+{
+    return {
+        {"kb_fault clear",
+         [](Rng &, int k) { return set_fault(static_cast<enum kb_fault>(k), -1, 0, 0), done(); }},
+        {"kb_fault",
+         [](Rng &rng, int k) {
+             static const int devices[] = {-1, 0, 13, 14, 16, KB_DEV_BLUETOOTH, KB_DEV_USB, KB_DEV_NET, 7};
+             const bool ctl = k == KB_FAULT_CTL_OPEN || k == KB_FAULT_CTL_READ || k == KB_FAULT_CTL_WRITE;
+             // The mixer retries a failing control device with sleeps under
+             // its lock, so control faults stay short.
+             const int count = !ctl && rng() % 10 == 0 ? -1 : 1 + static_cast<int>(rng() % 3);
+             const int dev = ctl ? -1 : devices[rng() % std::size(devices)];
+             set_fault(static_cast<enum kb_fault>(k), dev, static_cast<int>(rng() % 8), count);
+             return ++g_faults_set, done();
+         },
+         2},
+    };
+}
+
+void clear_faults()
+{
+    for (int k = 0; k < KB_FAULT_COUNT; ++k) set_fault(static_cast<enum kb_fault>(k), -1, 0, 0);
+}
+
+// A thread of the storm: a worker makes its share of the operations; the
+// releaser and the fault thread go on until the workers are done, with a
+// random pause after each operation.
+struct Worker {
+    const char *name;
+    std::vector<int> handles;
+    std::vector<Op> ops;
+    unsigned pause_us = 0;  // 0: a worker
+};
+constexpr int kWorkers = 8;
+
+void run_worker(Storm &run, const Worker &w, Watch *watch, std::atomic<long> &done, unsigned seed)
+{
+    t_watch = watch;
+    Rng rng(seed);
+    int total = 0;
+    for (const Op &op : w.ops) total += op.weight;
+    while (w.pause_us ? !run.workers_done : done < run.ops / kWorkers) {
+        const int h = w.handles[rng() % w.handles.size()];
+        const Op *op = w.ops.data();
+        for (int pick = static_cast<int>(rng() % total); pick >= op->weight; ++op) pick -= op->weight;
+        const std::string call = op->name + ("(" + to_string(h) + ")");
+        const Result r = watched(call.c_str(), [&] { return op->run(rng, h); });
+        check(r.ok, op->name, h, r.value);
+        if (++done, !w.pause_us) continue;
+        if (done % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % w.pause_us));
+    }
+}
+
+// The storm, then everything closed by its owner's operations, as an
+// application would (file plays still running close their players
+// themselves); finished recordings have consistent WAV sizes (a capture that
+// failed part way included).
+std::string child_storm(const Job &j)
+{
+    const long allocs = fault::live_allocations();
+    Storm run;
+    run.ops = env_long("KA_STORM_OPS", 2500);
+    run.io_faults = env_long("KA_STORM_NO_IO_FAULTS", 0) == 0;
+    run.media = {{g_media.stereo, true},
+                 {g_media.wav, true},
+                 {g_media.amrnb, true},
+                 {g_media.amrwb, true},
+                 {g_media.junk, false}};
+    if (!g_media.mp3.empty()) run.media.push_back({g_media.mp3, true});
+    FdRing file_fds;
+    Recordings rec[3];
+    const Worker workers[] = {
+        {"stream0", {0, 1, 2, 3}, stream_ops()},
+        {"stream1", {0, 1, 2, 3}, stream_ops()},
+        {"file", {2, 3, 4}, file_ops(run, file_fds)},
+        {"record0", {0}, recorder_ops(rec[0])},
+        {"record5", {5}, recorder_ops(rec[1])},
+        {"record6", {6}, recorder_ops(rec[2])},
+        {"blocking", {1, 3, 6}, blocking_ops(run)},
+        {"controls", {7}, controls_ops()},
+        {"releaser", {0, 1, 2, 3, 4}, {kPause, kResume, kResume, kStop, kStop, kMovaStop}, 2000},
+        {"faults", fault_kinds(run), fault_ops(), 3000},
+    };
+    std::atomic<long> done[std::size(workers)] = {};
+    const int64_t t0 = now_ms();
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < std::size(workers); ++i)
+        threads.emplace_back(run_worker, std::ref(run), std::cref(workers[i]), t_watch + 1 + i,
+                             std::ref(done[i]), unsigned(j.nth) + 1 + unsigned(i));
+    for (int i = 0; i < kWorkers; ++i) threads[i].join();
+    run.workers_done = true;
+    for (size_t i = kWorkers; i < threads.size(); ++i) threads[i].join();
+    const int64_t storm_ms = now_ms() - t0;
+    clear_faults();
+    CALL(Ka_AudTone_Close());
+    CALL(mova_stop_play_file());
+    for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
+        CALL(Ka_AudRecorder_HStop(h));
+        CALL(Ka_AudRecorder_HClose(h));
+        wait_for("the players to close", [h] {
+            Ka_AudPlayer_Stop(h);  // resumes a paused player
+            Ka_AudPlayer_Close(h);
+            return pstate(h) == CTX_CLOSED;
+        });
+    }
+    settle();
+    Round r;
+    int wav_checked = 0;
+    for (const Recordings &rc : rec)
+        for (const std::string &p : rc.paths) {
+            const Bytes f = files_test::read_file(p);
+            if (p.ends_with(".wav") && f.size() >= 44)
+                ++wav_checked,
+                    r.check(files_test::le(f, 40) == f.size() - 44, p + ": the data size is wrong");
+            unlink(p.c_str());
+        }
+    file_fds.close_all();
+    std::string counts, hits;
+    long failed_calls = 0;
+    for (size_t i = 0; i < std::size(workers); ++i)
+        counts += std::string(" ") + workers[i].name + " " + to_string(done[i]);
+    for (const auto &k : g_fault_hits) failed_calls += k, hits += " " + to_string(k.load());
+    printf("storm: seed %ld, %ld operations in %" PRId64
+           " ms (by thread:%s; fault settings %ld, failed calls %ld)\n",
+           j.nth, run.ops / kWorkers * kWorkers, storm_ms, counts.c_str(), g_faults_set.load(), failed_calls);
+    printf("storm: failed calls by fault kind:%s\n", hits.c_str());
+    printf(
+        "storm: play callbacks -1: %ld, 5: %ld; capture callbacks 0: %ld, 5: %ld, -1: %ld; WAV recordings "
+        "checked %d\n",
+        g_play[0].load(), g_play[1].load(), g_cap[0].load(), g_cap[1].load(), g_cap[2].load(), wav_checked);
+    fflush(stdout);
+    r.check(g_play[2] == 0 && g_cap[3] == 0, "a callback gave a result outside its set");
+    r.check(g_storm_why.empty(), "results outside their sets:" + g_storm_why);
+    return (r.ok ? "" : " " + r.why + ";") + after(-1, allocs);
+}
+
 [[noreturn]] void run_child(const Job &j, const std::string &base)
 {
     FILE *out = fopen((base + ".out").c_str(), "w");
@@ -621,12 +1138,14 @@ std::string child_sweep(const Job &j, FILE *out)
     fflush(stderr);
     dup2(g_err_fd, 2);
     g_log = new ka_test::LogCapture;
+    t_watch = g_watches;
     std::thread([] {}).join();  // a sanitizer's helper thread exists before counting
     g_threads_base = player_test::thread_count();
     g_fds_base = files_test::proc_entries("/proc/self/fd");
     const std::string problems = j.type == Job::probe         ? child_probe(j, out)
                                  : j.type == Job::board_fault ? child_board_fault(j)
-                                                              : child_sweep(j, out);
+                                 : j.type == Job::sweep       ? child_sweep(j, out)
+                                                              : child_storm(j);
     fprintf(out, "%s%s\n", problems.empty() ? "survived" : "FAILED:", problems.c_str());
     if (!problems.empty()) fputs(error_lines().c_str(), out);
     fclose(out);
@@ -654,8 +1173,8 @@ bool selected(const Job &j)
 class Runner {
 public:
     explicit Runner(int jobs)
-        : watches_(static_cast<Watch *>(mmap(nullptr, sizeof(Watch) * size_t(jobs), PROT_READ | PROT_WRITE,
-                                             MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
+        : watches_(static_cast<Watch *>(mmap(nullptr, sizeof(Watch) * kWatches * size_t(jobs),
+                                             PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
     {
         for (int i = 0; i < jobs; ++i) free_.push_back(i);
     }
@@ -666,10 +1185,13 @@ public:
             while (!queue_.empty() && !free_.empty()) start(queue_.front()), queue_.pop_front();
             int status;
             for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) finish(pid, status);
-            for (auto &[pid, r] : running_)
-                if (int64_t since = watches_[r.second].since;
-                    since && now_ms() - since > bound_ms_ && !hung_.count(pid))
-                    hung_[pid] = watches_[r.second].op, kill(pid, SIGKILL);
+            for (auto &[pid, r] : running_) {
+                const Watch *all = watches_ + r.second * kWatches;
+                for (int i = 0; i < kWatches; ++i)
+                    if (int64_t since = all[i].since;
+                        since && now_ms() - since > bound_ms_ && !hung_.count(pid))
+                        hung_[pid] = hang_report(all, i), kill(pid, SIGKILL);
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
@@ -681,14 +1203,24 @@ public:
 private:
     std::string base(pid_t pid) const { return g_media.dir + "/case" + to_string(pid); }
 
+    // The call that did not return, and what the child's other threads were in.
+    std::string hang_report(const Watch *all, int i) const
+    {
+        std::string out =
+            std::string(all[i].op) + " did not return within " + to_string(bound_ms_ / 1000) + " s";
+        for (int k = 0; k < kWatches; ++k)
+            if (k != i && all[k].since) out += "; thread " + to_string(k) + " in " + all[k].op;
+        return out;
+    }
+
     void start(const Job &j)
     {
         const int slot = free_.back();
         free_.pop_back();
-        watches_[slot].since = 0;
+        for (int i = 0; i < kWatches; ++i) watches_[slot * kWatches + i].since = 0;
         fflush(stdout), fflush(stderr);
         const pid_t pid = fork();
-        if (pid == 0) g_me = &watches_[slot], run_child(j, base(getpid()));
+        if (pid == 0) g_watches = watches_ + slot * kWatches, run_child(j, base(getpid()));
         running_[pid] = {j, slot};
     }
 
@@ -702,7 +1234,7 @@ private:
         const std::string b = base(pid), out = read_text(b + ".out");
         std::string verdict;
         if (hung_.count(pid))
-            verdict = "HANG: " + hung_[pid] + " did not return within " + to_string(bound_ms_ / 1000) + " s";
+            verdict = "HANG: " + hung_[pid];
         else if (WIFSIGNALED(status))
             verdict = std::string("CRASH: ") + strsignal(WTERMSIG(status));
         else if (WEXITSTATUS(status) != 0)
@@ -911,6 +1443,8 @@ void make_media()
     g_media.dir = ka_test::temp_dir();
     g_media.wav_data = pcm16(1, 8000, 2000);
     write_file(g_media.wav = gen_path("f_mono.wav"), wav_file(1, 8000, 16, g_media.wav_data));
+    write_file(g_media.stereo = gen_path("f_stereo.wav"), wav_file(2, 44100, 16, pcm16(2, 44100, 4410)));
+    write_file(g_media.junk = gen_path("f.bin"), Bytes(3000, 0x5A));
     write_file(g_media.amrnb = gen_path("f.amr"), amrnb_file(15));
     write_file(g_media.amrwb = gen_path("f.awb"), amrwb_file(15));
     if (have_tool("lame") && !mp3_file("f.mp3", 2, 16000, 0.25, "-b 64").empty())
@@ -927,7 +1461,7 @@ int main()
     const bool sweeps = fault::interpose_available() && env_long("KA_FAULT_SWEEPS", 1) != 0;
     int scenarios = 0;
     for (int s = 0; s < kScenarioCount; ++s) {
-        if (kScenarios[s].name == std::string("MP3 file play") && g_media.mp3.empty()) {
+        if (!available(s)) {
             printf("fault matrix: lame is missing, the MP3 file play is left out\n");
             continue;
         }
@@ -937,6 +1471,8 @@ int main()
             if (sweeps && selected({Job::sweep, s, kind, false, 0, 1}))
                 runner.add({Job::sweep, s, kind, false, 0, 1});
     }
+    const long seed = env_long("KA_STORM_SEED", long(std::random_device{}() & 0x7FFFFFFF));
+    if (selected({Job::storm, -1, 0, false, 0, seed})) runner.add({Job::storm, -1, 0, false, 0, seed});
     runner.run();
     if (DIR *d = opendir(g_media.dir.c_str())) {  // the media and what the children left
         while (dirent *e = readdir(d))
