@@ -8,11 +8,9 @@
 // make it fail. Pointers the library allocated are kept in a table, so a
 // scenario can tell whether the library gave back everything it took.
 //
-// Sanitizer runtimes own these functions; the sanitizer builds leave this
-// file out (KA_FAULT_INTERPOSE unset) and rely on LeakSanitizer instead.
+// Sanitizer runtimes own these functions; the sanitizer builds leave them
+// out (KA_FAULT_INTERPOSE unset), count nothing and rely on LeakSanitizer.
 #include "fault_interpose.h"
-
-#ifdef KA_FAULT_INTERPOSE
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -22,6 +20,26 @@
 
 #include <atomic>
 #include <cstdint>
+
+namespace {
+
+// Failure plan of one kind of call: the armed-th counted call fails.
+struct Plan {
+    std::atomic<long> count{0};
+    std::atomic<long> armed{0};  // 0: none
+    bool take()
+    {
+        const long n = ++count;
+        return armed.load(std::memory_order_relaxed) == n;
+    }
+};
+Plan g_alloc, g_thread;
+std::atomic<long> g_live_count{0};  // the library's live allocations
+int g_ranges = 0;                   // executable segments of the library found
+
+}  // namespace
+
+#ifdef KA_FAULT_INTERPOSE
 
 extern "C" {
 void *__libc_malloc(size_t);
@@ -36,7 +54,6 @@ struct Range {
     uintptr_t lo = 0, hi = 0;
 };
 Range g_text[4];
-int g_ranges = 0;
 
 int find_library(struct dl_phdr_info *info, size_t, void *)
 {
@@ -57,22 +74,9 @@ bool from_library(void *ret)
     return false;
 }
 
-// Failure plan of one kind of call: the armed-th counted call fails.
-struct Plan {
-    std::atomic<long> count{0};
-    std::atomic<long> armed{0};  // 0: none
-    bool take()
-    {
-        const long n = ++count;
-        return armed.load(std::memory_order_relaxed) == n;
-    }
-};
-Plan g_alloc, g_thread;
-
 // Live allocations of the library: an open-addressing set of pointers.
 constexpr size_t kSlots = 1 << 14;
 void *g_live[kSlots];
-std::atomic<long> g_live_count{0};
 pthread_mutex_t g_live_m = PTHREAD_MUTEX_INITIALIZER;
 void *const kGone = reinterpret_cast<void *>(1);
 
@@ -157,11 +161,15 @@ int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*fn)(void *)
 
 }  // extern "C"
 
+#endif
+
 namespace fault {
 
 bool interpose_available()
 {
+#ifdef KA_FAULT_INTERPOSE
     if (!g_ranges) dl_iterate_phdr(find_library, nullptr);
+#endif
     return g_ranges > 0;
 }
 
@@ -184,23 +192,3 @@ long live_allocations()
 }
 
 }  // namespace fault
-
-#else
-
-namespace fault {
-bool interpose_available()
-{
-    return false;
-}
-void arm(Kind, long) {}
-long calls(Kind)
-{
-    return 0;
-}
-long live_allocations()
-{
-    return 0;
-}
-}  // namespace fault
-
-#endif

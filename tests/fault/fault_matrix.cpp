@@ -78,6 +78,8 @@ using std::to_string;
 
 using ka_test::env_long;
 using ka_test::now_ms;
+using player_test::player_closed;
+using player_test::recorder_closed;
 
 // ---- The calls a child's threads are in, in memory shared with the parent --
 
@@ -147,14 +149,6 @@ int cap_cb(int result, void *, unsigned)
     return ++g_cap[result == 0 ? 0 : result == 5 ? 1 : result == -1 ? 2 : 3], 0;
 }
 
-int pstate(int h)
-{
-    return __atomic_load_n(&audCtl.pctx[h].state, __ATOMIC_ACQUIRE);
-}
-int cstate(int h)
-{
-    return __atomic_load_n(&audCtl.cctx[h].state, __ATOMIC_ACQUIRE);
-}
 const char *play_dev(int h)
 {
     return audCtl.pctx[h].dev_name;
@@ -261,7 +255,7 @@ void file_play(Round &r, const std::string &path, size_t want, bool frm = false)
     const bool started = frm ? CHECKED(r, 0, Ka_AudPlayer_OpenExt("hw:0,0", play_cb, 0, 1, 8000, 2)) == 0 &&
                                    CHECKED(r, 0, Ka_AudPlayer_PlayFrmFile(0, fd, 44)) == 0
                              : CHECKED(r, 0, Ka_AudPlayer_PlayFile("hw:0,0", fd, 0, play_cb)) == 0;
-    if (started) wait_for("the file play to end", [] { return pstate(0) == CTX_CLOSED; });
+    if (started) wait_for("the file play to end", [] { return player_closed(0); });
     if (frm) CALL(Ka_AudPlayer_Close(0));
     close(fd);
     check_play(r, before, want);
@@ -273,9 +267,10 @@ void file_play_stopped(Round &r)
     const int fd = open(g_media.wav.c_str(), O_RDONLY);
     const size_t before = played(0);
     const int h = CHECKED(r, 0, Ka_AudPlayer_PlayFile("hw:0,0", fd, 0, play_cb));
-    if (h == 0) wait_for("the file play to start", [&] { return played(0) >= before + 1000 || !pstate(0); });
+    if (h == 0)
+        wait_for("the file play to start", [&] { return played(0) >= before + 1000 || player_closed(0); });
     CALL(Ka_AudPlayer_Stop(0));
-    if (h == 0) wait_for("the file play to end", [] { return pstate(0) == CTX_CLOSED; });
+    if (h == 0) wait_for("the file play to end", [] { return player_closed(0); });
     close(fd);
     check_play(r, before, 1000);
 }
@@ -552,11 +547,8 @@ std::string leftovers(long allocs_base)
     settle();
     std::string out;
     for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
-        if (pstate(h) != CTX_CLOSED)
-            out += " player " + to_string(h) + " in state " + to_string(pstate(h)) + ";";
-        if (audCtl.pctx[h].ringbuf) out += " player " + to_string(h) + " kept its ring;";
-        if (cstate(h) != CTX_CLOSED)
-            out += " recorder " + to_string(h) + " in state " + to_string(cstate(h)) + ";";
+        if (!player_closed(h) || audCtl.pctx[h].ringbuf) out += " player " + to_string(h) + " left open;";
+        if (!recorder_closed(h)) out += " recorder " + to_string(h) + " left open;";
     }
     if (kb_open_fds() != 0) out += " " + to_string(kb_open_fds()) + " device descriptors open;";
     const int fds = files_test::proc_entries("/proc/self/fd");
@@ -689,12 +681,10 @@ using Rng = std::mt19937;
 std::mutex g_storm_m;
 std::string g_storm_why;  // the results outside their documented sets (the first ones)
 
-void check(bool ok, const char *op, int h, long got)
+void check(bool ok, const std::string &call, long got)
 {
-    if (ok) return;
     std::lock_guard<std::mutex> lock(g_storm_m);
-    if (g_storm_why.size() < 2000)
-        g_storm_why += std::string(" ") + op + "(" + to_string(h) + ") gave " + to_string(got) + ";";
+    if (!ok && g_storm_why.size() < 2000) g_storm_why += " " + call + " gave " + to_string(got) + ";";
 }
 
 // A player's state name and code belong together; a player is never in
@@ -706,7 +696,7 @@ void check_player_state(int h)
     const bool ok = (code == AUD_PLAYER_FINISHED && !strcmp(name, "AUD_PLAYER_FINISHED")) ||
                     (code == AUD_PLAYER_START && !strcmp(name, "AUD_PLAYER_START")) ||
                     (code == AUD_PLAYER_PAUSE && !strcmp(name, "AUD_PLAYER_PAUSE"));
-    check(ok, name, h, code);
+    check(ok, name + ("(" + to_string(h) + ")"), code);
 }
 
 int check_recorder_state(int h)
@@ -716,7 +706,7 @@ int check_recorder_state(int h)
     const bool ok = (code == 3 && !strcmp(name, "AUD_RECORDER_FINISHED")) ||
                     (code == 0 && !strcmp(name, "AUD_RECORDER_START")) ||
                     (code == -1 && !strcmp(name, "AUD_RECORDER_ERROR"));
-    check(ok, name, h, code);
+    check(ok, name + ("(" + to_string(h) + ")"), code);
     return code;
 }
 
@@ -747,16 +737,22 @@ Result done()
 }
 
 // An operation on handle h; `weight` is how often a worker draws it against
-// its other operations.
+// its other operations. Its name is its call (reports show what precedes "(").
 struct Op {
     const char *name;
     std::function<Result(Rng &, int h)> run;
     int weight = 1;
 };
+// An operation that makes one call, whose result is one of the values after it.
+#define OP(call, ...)                                                                                     \
+    Op                                                                                                    \
+    {                                                                                                     \
+#call, []([[maybe_unused]] Rng & rng, [[maybe_unused]] int h) { return in(call, {__VA_ARGS__}); } \
+    }
 
-const Op kPause{"Ka_AudPlayer_Pause", [](Rng &, int h) { return in(Ka_AudPlayer_Pause(h), {0}); }};
-const Op kResume{"Ka_AudPlayer_Resume", [](Rng &, int h) { return in(Ka_AudPlayer_Resume(h), {0}); }};
-const Op kStop{"Ka_AudPlayer_Stop", [](Rng &, int h) { return in(Ka_AudPlayer_Stop(h), {0}); }};
+const Op kPause = OP(Ka_AudPlayer_Pause(h), 0);
+const Op kResume = OP(Ka_AudPlayer_Resume(h), 0);
+const Op kStop = OP(Ka_AudPlayer_Stop(h), 0);
 const Op kClose{"Ka_AudPlayer_Close", [](Rng &, int h) { return Ka_AudPlayer_Close(h), done(); }};
 const Op kState{"Ka_AudPlayer_GetState", [](Rng &, int h) { return check_player_state(h), done(); }};
 const Op kMovaStop{"mova_stop_play_file", [](Rng &, int) { return mova_stop_play_file(), done(); }};
@@ -766,10 +762,7 @@ const auto g_data = player_test::pattern(6000, 77);
 std::vector<Op> stream_ops()
 {
     return {
-        {"Ka_AudPlayer_Open",
-         [](Rng &, int h) {
-             return in(Ka_AudPlayer_Open(play_dev(h), play_cb), {h, -1});
-         }},
+        OP(Ka_AudPlayer_Open(play_dev(h), play_cb), h, -1),
         {"Ka_AudPlayer_OpenExt",
          [](Rng &rng, int h) {
              static const unsigned rates[] = {8000, 16000, 44100, 48000};
@@ -792,11 +785,9 @@ std::vector<Op> stream_ops()
              const unsigned vol = rng() % 4 ? rng() % 120 : 0xFFFFFFFFu;
              return in(Ka_AudSoft_SetVolume(h, vol), {vol <= 100 || vol == 0xFFFFFFFFu ? 0 : -1});
          }},
-        {"Ka_AudPlayer_SetBufsize_ms",
-         [](Rng &rng, int h) { return in(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 30 + rng() % 250), {0}); }},
+        OP(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 30 + rng() % 250), 0),
         kState,
-        {"Ka_AudPlayer_Play on a handle without a player",
-         [](Rng &, int) { return in(Ka_AudPlayer_Play(7, g_data.data(), 100), {-1}); }},
+        OP(Ka_AudPlayer_Play(7, g_data.data(), 100), -1),  // a handle without a player
     };
 }
 
@@ -882,7 +873,7 @@ std::vector<Op> recorder_ops(Recordings &rec)
          }},
         {"Ka_AudRecorder_Open",
          [&](Rng &, int h) {
-             if (cstate(h) != CTX_CLOSED) return done();
+             if (!recorder_closed(h)) return done();
              const int r = Ka_AudRecorder_Open(cap_dev(h), cap_cb);
              rec.plain = r == h;
              return in(r, {h, -1});
@@ -896,7 +887,7 @@ std::vector<Op> recorder_ops(Recordings &rec)
         {"Ka_AudRecorder_HClose",
          [&](Rng &, int h) {
              Ka_AudRecorder_HClose(h);
-             if (cstate(h) == CTX_CLOSED) rec.plain = false;
+             if (recorder_closed(h)) rec.plain = false;
              return done();
          }},
         {"Ka_AudRecorder_HGetState", [](Rng &, int h) { return check_recorder_state(h), done(); }},
@@ -913,10 +904,7 @@ std::vector<Op> recorder_ops(Recordings &rec)
 std::vector<Op> blocking_ops(const Storm &run)
 {
     return {
-        {"mova_start_play_file",
-         [](Rng &, int) {
-             return in(mova_start_play_file(), {0, -12});
-         }},
+        OP(mova_start_play_file(), 0, -12),
         // The two WAV files: raw PCM behind a 44-byte header.
         {"mova_play_file",
          [&](Rng &rng, int h) {
@@ -952,10 +940,7 @@ std::vector<Op> controls_ops()
              snd_ctl_elem_value v{};
              return in(Ka_clt_get_mixer_value(kVolume, &v), {2, -1});
          }},
-        {"Ka_AudTone_Open",
-         [](Rng &rng, int) {
-             return in(Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"), {0, -1});
-         }},
+        OP(Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"), 0, -1),
         {"Ka_AudTone_Start",
          [](Rng &rng, int) {
              const bool good = rng() % 4 != 0;
@@ -963,10 +948,7 @@ std::vector<Op> controls_ops()
              return in(Ka_AudTone_Start(0, &p), {good ? 0 : -1});
          },
          2},
-        {"Ka_AudTone_Stop",
-         [](Rng &, int) {
-             return in(Ka_AudTone_Stop(), {0, 1});
-         }},
+        OP(Ka_AudTone_Stop(), 0, 1),
         {"Ka_AudTone_Close", [](Rng &, int) { return Ka_AudTone_Close(), done(); }},
     };
 }
@@ -1037,9 +1019,9 @@ void run_worker(Storm &run, const Worker &w, Watch *watch, std::atomic<long> &do
         const int h = w.handles[rng() % w.handles.size()];
         const Op *op = w.ops.data();
         for (int pick = static_cast<int>(rng() % total); pick >= op->weight; ++op) pick -= op->weight;
-        const std::string call = op->name + ("(" + to_string(h) + ")");
+        const std::string call = std::string(op->name, strcspn(op->name, "(")) + "(" + to_string(h) + ")";
         const Result r = watched(call.c_str(), [&] { return op->run(rng, h); });
-        check(r.ok, op->name, h, r.value);
+        check(r.ok, call.c_str(), r.value);
         if (++done, !w.pause_us) continue;
         if (done % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % w.pause_us));
@@ -1095,7 +1077,7 @@ std::string child_storm(const Job &j)
         wait_for("the players to close", [h] {
             Ka_AudPlayer_Stop(h);  // resumes a paused player
             Ka_AudPlayer_Close(h);
-            return pstate(h) == CTX_CLOSED;
+            return player_closed(h);
         });
     }
     settle();
