@@ -568,17 +568,15 @@ std::string leftovers(long allocs_base)
 std::string after(int s, long allocs_base)
 {
     board_defaults();
-    std::string out = leftovers(allocs_base);
+    if (std::string out = leftovers(allocs_base); !out.empty()) return out;
     Round clean;
-    if (out.empty() && s >= 0) run_round(s, clean);
-    for (int h = 0; out.empty() && s < 0 && h < 5; ++h)
-        run_round([h](Round &r) { stream_play(r, h, false); }, clean);
+    if (s >= 0) run_round(s, clean);
+    for (int h = 0; s < 0 && h < 5; ++h) run_round([h](Round &r) { stream_play(r, h, false); }, clean);
     for (int h : {0, 5, 6})
-        if (out.empty() && s < 0) run_round([h](Round &r) { capture(r, h); }, clean);
-    for (int i = 0; out.empty() && s < 0 && i < kScenarioCount; ++i)
+        if (s < 0) run_round([h](Round &r) { capture(r, h); }, clean);
+    for (int i = 0; s < 0 && i < kScenarioCount; ++i)
         if (available(i)) run_round(i, clean);
-    if (!clean.ok) return " with the fault cleared: " + clean.why;
-    return out.empty() ? leftovers(allocs_base) : out;
+    return clean.ok ? leftovers(allocs_base) : " with the fault cleared: " + clean.why;
 }
 
 struct Job {
@@ -603,19 +601,6 @@ struct Job {
         return n + kKindNames[kind] + (later ? " from call " + to_string(skip + 1) : " from the first call");
     }
 };
-
-// One clean round that counts the calls of each fault kind.
-std::string child_probe(const Job &j, FILE *out)
-{
-    for (int k = 0; k < KB_FAULT_COUNT; ++k) kb_fault(kind(k), -1, INT_MAX, -1, EIO);
-    Round r;
-    run_round(j.scenario, r);
-    settle();
-    fprintf(out, "calls");
-    for (int k = 0; k < KB_FAULT_COUNT; ++k) fprintf(out, " %d", kb_fault_calls(kind(k)));
-    fprintf(out, "\n");
-    return r.ok ? leftovers(0) : "the scenario fails without a fault: " + r.why;
-}
 
 // Two rounds under the fault, which stays until it is cleared.
 std::string child_board_fault(const Job &j)
@@ -655,17 +640,24 @@ std::string child_board_fault(const Job &j)
     return problems + after(j.scenario, allocs);
 }
 
-std::string child_sweep(const Job &j, FILE *out)
+// One round: a probe's without a fault, counting the calls of each fault
+// kind; a sweep's with its nth allocation or thread creation failing.
+std::string child_round(const Job &j, FILE *out)
 {
     const auto k = j.kind ? fault::Kind::thread : fault::Kind::alloc;
     const long allocs = fault::live_allocations();
+    for (int f = 0; j.type == Job::probe && f < KB_FAULT_COUNT; ++f) kb_fault(kind(f), -1, INT_MAX, -1, EIO);
     fault::arm(k, j.nth);
     Round r;
     run_round(j.scenario, r);
     settle();
-    fprintf(out, "reached %d\n", fault::calls(k) >= j.nth);
+    fputs(j.type == Job::probe ? "calls" : fault::calls(k) >= j.nth ? "reached 1" : "reached 0", out);
+    for (int f = 0; j.type == Job::probe && f < KB_FAULT_COUNT; ++f)
+        fprintf(out, " %d", kb_fault_calls(kind(f)));
+    fprintf(out, "\n");
     fault::arm(k, 0);
     std::string problems;
+    if (j.type == Job::probe && !r.ok) problems = " the scenario fails without a fault: " + r.why + ";";
     // A failure the library caused is never silent.
     if (!r.ok && error_lines().empty()) problems += " the scenario failed without a message: " + r.why + ";";
     if (getenv("KA_FAULT_VERBOSE"))
@@ -1124,10 +1116,9 @@ std::string child_storm(const Job &j)
     std::thread([] {}).join();  // a sanitizer's helper thread exists before counting
     g_threads_base = player_test::thread_count();
     g_fds_base = files_test::proc_entries("/proc/self/fd");
-    const std::string problems = j.type == Job::probe         ? child_probe(j, out)
-                                 : j.type == Job::board_fault ? child_board_fault(j)
-                                 : j.type == Job::sweep       ? child_sweep(j, out)
-                                                              : child_storm(j);
+    const std::string problems = j.type == Job::board_fault ? child_board_fault(j)
+                                 : j.type == Job::storm     ? child_storm(j)
+                                                            : child_round(j, out);
     fprintf(out, "%s%s\n", problems.empty() ? "survived" : "FAILED:", problems.c_str());
     if (!problems.empty()) fputs(error_lines().c_str(), out);
     fclose(out);
@@ -1291,21 +1282,6 @@ private:
 
 const std::vector<Expect> &table()
 {
-    enum {
-        kOpen = KB_FAULT_PCM_OPEN,
-        kReady = KB_FAULT_PCM_READY,
-        kHw = KB_FAULT_PCM_HW_PARAMS,
-        kSw = KB_FAULT_PCM_SW_PARAMS,
-        kPrepare = KB_FAULT_PCM_PREPARE,
-        kStart = KB_FAULT_PCM_START,
-        kWrite = KB_FAULT_PCM_WRITE,
-        kRead = KB_FAULT_PCM_READ,
-        kCtlOpen = KB_FAULT_CTL_OPEN,
-        kCtlRead = KB_FAULT_CTL_READ,
-        kCtlWrite = KB_FAULT_CTL_WRITE,
-        kI2cOpen = KB_FAULT_I2C_OPEN,
-        kI2cXfer = KB_FAULT_I2C_TRANSFER
-    };
     static const std::vector<Expect> rows = [] {
         std::vector<Expect> t;
         auto add = [&t](Family f, int k, When w, Outcome o, std::vector<std::string> texts) {
@@ -1320,91 +1296,91 @@ const std::vector<Expect> &table()
         const std::string setup = "__ka_pcm_open:params setting failed",
                           failed = "__ka_pcm_open:PCM open failed";
         for (auto [f, msg] : openers) {
-            add(f, kOpen, kAny, kFails, {failed, msg});
-            add(f, kReady, kAny, kFails, {failed, msg});
-            add(f, kHw, kAny, kFails, {"cannot set hw params", setup, failed, msg});
-            add(f, kSw, kAny, kFails, {"cannot set sw params", setup, failed, msg});
-            add(f, kPrepare, kAny, kFails, {"__ka_pcm_open:Failed in pcm_prepare", failed, msg});
+            for (int k : {KB_FAULT_PCM_OPEN, KB_FAULT_PCM_READY}) add(f, k, kAny, kFails, {failed, msg});
+            add(f, KB_FAULT_PCM_HW_PARAMS, kAny, kFails, {"cannot set hw params", setup, failed, msg});
+            add(f, KB_FAULT_PCM_SW_PARAMS, kAny, kFails, {"cannot set sw params", setup, failed, msg});
+            add(f, KB_FAULT_PCM_PREPARE, kAny, kFails, {"__ka_pcm_open:Failed in pcm_prepare", failed, msg});
         }
         // A failed write ends the play thread (callback -1, then 5), a failed
         // read the capture (callback -1); a recording's file is finished
         // all the same (the round checks it).
         for (Family f : {kPlayer, kFilePlayer})
-            add(f, kWrite, kAny, kFails, {"pcm_write failed, hdl = 0, ret = -1"});
-        add(kRecorder, kRead, kAny, kFails, {"Read pcm error, hdl = 0"});
+            add(f, KB_FAULT_PCM_WRITE, kAny, kFails, {"pcm_write failed, hdl = 0, ret = -1"});
+        add(kRecorder, KB_FAULT_PCM_READ, kAny, kFails, {"Read pcm error, hdl = 0"});
         // Routes: the mixer reports its failure and the stream goes on. The
         // first access opens the mixer object, later ones only its device.
         for (Family f : {kPlayer, kFilePlayer, kRecorder}) {
-            add(f, kCtlOpen, kFirst, kWorks,
+            add(f, KB_FAULT_CTL_OPEN, kFirst, kWorks,
                 {"opening mixer device retry, time left 0", "ERROR opening mixer device: "});
-            add(f, kCtlOpen, kLater, kWorks,
+            add(f, KB_FAULT_CTL_OPEN, kLater, kWorks,
                 {"Control device open failed: /dev/snd/controlC0", "opening mixer fd retry, time left 0",
                  "ERROR opening mixer fd: "});
-            add(f, kCtlWrite, kAny, kWorks, {});  // a failed set is not logged
+            add(f, KB_FAULT_CTL_WRITE, kAny, kWorks, {});  // a failed set is not logged
         }
-        add(kTone, kCtlOpen, kFirst, kFails,
+        add(kTone, KB_FAULT_CTL_OPEN, kFirst, kFails,
             {"ERROR opening mixer device: DTMF_Generate Rx Low High Duration Gain",
              "Ka_AudTone_Stop gave 0"});
-        add(kTone, kCtlOpen, kLater, kFails,
+        add(kTone, KB_FAULT_CTL_OPEN, kLater, kFails,
             {"ERROR opening mixer fd: DTMF_Generate Rx Low High Duration Gain"});
-        add(kTone, kCtlWrite, kAny, kFails, {"Ka_AudTone_Stop gave 0"});
-        add(kCodec, kCtlOpen, kFirst, kFails,
+        add(kTone, KB_FAULT_CTL_WRITE, kAny, kFails, {"Ka_AudTone_Stop gave 0"});
+        add(kCodec, KB_FAULT_CTL_OPEN, kFirst, kFails,
             {"ERROR opening mixer device: DAC1 Playback Volume",
              "Ka_clt_get_mixer_value, ERROR opening mixer device: DAC1 Playback Volume",
              "Ka_AudCodec_GetVolume gave -1"});
-        add(kCodec, kCtlOpen, kLater, kFails, {"ERROR opening mixer fd: DAC1 Playback Volume"});
+        add(kCodec, KB_FAULT_CTL_OPEN, kLater, kFails, {"ERROR opening mixer fd: DAC1 Playback Volume"});
         // A failed element read still gives the value count; zeros are read.
-        add(kCodec, kCtlRead, kAny, kFails,
+        add(kCodec, KB_FAULT_CTL_READ, kAny, kFails,
             {"ioctl SNDRV_CTL_IOCTL_ELEM_READ failed, fd: ", ", errno: 5", "the volume read back is 0, 0"});
-        add(kCodec, kCtlWrite, kAny, kFails, {});
+        add(kCodec, KB_FAULT_CTL_WRITE, kAny, kFails, {});
         // The codec type is detected once and kept: a node that goes away
         // later changes nothing.
         add(kCodec, kNodeMissing, kFirst, kFails,
             {"open codec name node failed: /sys/devices/soc:sound/codec_name", "Unknown type of codec",
              "unknown volume type 0"});
         add(kCodec, kNodeMissing, kLater, kWorks, {});
-        add(kDrc, kI2cOpen, kAny, kFails,
+        add(kDrc, KB_FAULT_I2C_OPEN, kAny, kFails,
             {"Ka_AudCodec_Set_ALC5616_DRCAGC, line: ", ", dev: /dev/i2c-2,  open i2c device failed "});
-        add(kDrc, kI2cXfer, kFirst, kFails,
+        add(kDrc, KB_FAULT_I2C_TRANSFER, kFirst, kFails,
             {"__i2c_read_data_8_16, i2c read failed: ret=-1 addr=001b reg=b5"});
-        add(kDrc, kI2cXfer, kLater, kFails,
+        add(kDrc, KB_FAULT_I2C_TRANSFER, kLater, kFails,
             {"__i2c_write_data_8_16, i2c write failed: ret=-1 addr=001b reg=b6"});
         add(kDrc, kNodeMissing, kAny, kFails, {"Ka_AudCodec_Set_ALC5616_DRCAGC: open file failed: errno=2"});
-        add(kVoice, kCtlOpen, kFirst, kFails, {"ERROR opening mixer device: Voice Rx Gain"});
-        add(kVoice, kCtlOpen, kLater, kFails, {"ERROR opening mixer fd: Voice Rx Gain"});
-        add(kVoice, kCtlWrite, kAny, kFails, {"Voice Rx Gain was not written"});
+        add(kVoice, KB_FAULT_CTL_OPEN, kFirst, kFails, {"ERROR opening mixer device: Voice Rx Gain"});
+        add(kVoice, KB_FAULT_CTL_OPEN, kLater, kFails, {"ERROR opening mixer fd: Voice Rx Gain"});
+        add(kVoice, KB_FAULT_CTL_WRITE, kAny, kFails, {"Voice Rx Gain was not written"});
         // Without the command files nothing is run, and nothing is said.
         add(kVoice, kCmdFilesMissing, kAny, kFails, {"no command for the audio service"});
         // The blocking player: negative errno values, messages on stderr.
-        add(kBlocking, kOpen, kAny, kFails, {"mova_play_wav_file gave -77"});
-        add(kBlocking, kReady, kAny, kFails, {"mova_play_wav_file gave -77"});
-        add(kBlocking, kHw, kAny, kFails,
+        for (int k : {KB_FAULT_PCM_OPEN, KB_FAULT_PCM_READY})
+            add(kBlocking, k, kAny, kFails, {"mova_play_wav_file gave -77"});
+        add(kBlocking, KB_FAULT_PCM_HW_PARAMS, kAny, kFails,
             {"cannot set hw params\nmova_play_file:params setting failed\n", "gave -5"});
-        add(kBlocking, kSw, kAny, kFails,
+        add(kBlocking, KB_FAULT_PCM_SW_PARAMS, kAny, kFails,
             {"cannot set sw paramsmova_play_file:params setting failed\n", "gave -5"});
-        add(kBlocking, kPrepare, kAny, kFails, {"mova_play_file:Failed in pcm_prepare\n", "gave -5"});
-        add(kBlocking, kWrite, kAny, kFails, {"mova_play_file: pcm_write failed\n", "gave -5"});
+        add(kBlocking, KB_FAULT_PCM_PREPARE, kAny, kFails,
+            {"mova_play_file:Failed in pcm_prepare\n", "gave -5"});
+        add(kBlocking, KB_FAULT_PCM_WRITE, kAny, kFails, {"mova_play_file: pcm_write failed\n", "gave -5"});
         // Hostless streams: the playback stream is opened first, the capture
         // stream second.
         const std::string out = "mova_pcm_open, device: hw:0,2, ", in = "mova_pcm_open, device: hw:0,3, ";
-        for (int k : {kOpen, kReady}) {
+        for (int k : {KB_FAULT_PCM_OPEN, KB_FAULT_PCM_READY}) {
             add(kHostless, k, kFirst, kFails, {out + "pcm is not ready\n", "(playback) gave NULL"});
             add(kHostless, k, kLater, kFails, {in + "pcm is not ready\n", "(hostless capture) gave NULL"});
         }
-        add(kHostless, kHw, kFirst, kFails,
+        add(kHostless, KB_FAULT_PCM_HW_PARAMS, kFirst, kFails,
             {"cannot set hw params\n" + out + "pcm out params setting failed\n"});
-        add(kHostless, kHw, kLater, kFails,
+        add(kHostless, KB_FAULT_PCM_HW_PARAMS, kLater, kFails,
             {"mova_record_set_params:cannot set hw params" + in + "pcm in  params setting failed\n"});
-        add(kHostless, kSw, kFirst, kFails,
+        add(kHostless, KB_FAULT_PCM_SW_PARAMS, kFirst, kFails,
             {"cannot set sw params" + out + "pcm out params setting failed\n"});
-        add(kHostless, kSw, kLater, kFails,
+        add(kHostless, KB_FAULT_PCM_SW_PARAMS, kLater, kFails,
             {"mova_record_set_params:cannot set sw params" + in + "pcm in  params setting failed\n"});
-        add(kHostless, kPrepare, kFirst, kFails, {out + "Failed in pcm_prepare\n"});
-        add(kHostless, kPrepare, kLater, kFails, {in + "Failed in pcm_prepare\n"});
-        add(kHostless, kStart, kAny, kFails,
+        add(kHostless, KB_FAULT_PCM_PREPARE, kFirst, kFails, {out + "Failed in pcm_prepare\n"});
+        add(kHostless, KB_FAULT_PCM_PREPARE, kLater, kFails, {in + "Failed in pcm_prepare\n"});
+        add(kHostless, KB_FAULT_PCM_START, kAny, kFails,
             {in + "Hostless IOCTL_START Error no 5 \n", "(hostless capture) gave NULL"});
-        add(kHostless, kWrite, kAny, kFails, {"mova_write_pcm gave -1"});
-        add(kHostless, kRead, kAny, kFails, {"mova_read_pcm gave -1"});
+        add(kHostless, KB_FAULT_PCM_WRITE, kAny, kFails, {"mova_write_pcm gave -1"});
+        add(kHostless, KB_FAULT_PCM_READ, kAny, kFails, {"mova_read_pcm gave -1"});
         return t;
     }();
     return rows;
