@@ -1064,6 +1064,9 @@ std::string child_storm(const Job &j)
     CALL(Ka_AudTone_Close());
     CALL(mova_stop_play_file());
     for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
+        // The rounds after the storm take the default ring (a paused
+        // player's Play of more than the ring waits for its resume).
+        CALL(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 80));
         CALL(Ka_AudRecorder_HStop(h));
         CALL(Ka_AudRecorder_HClose(h));
         wait_for("the players to close", [h] {
@@ -1163,7 +1166,7 @@ public:
                 for (int i = 0; i < kWatches; ++i)
                     if (int64_t since = all[i].since;
                         since && now_ms() - since > bound_ms_ && !hung_.count(pid))
-                        hung_[pid] = hang_report(all, i), kill(pid, SIGKILL);
+                        hung_[pid] = hang_report(pid, all, i), kill(pid, SIGKILL);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -1177,12 +1180,16 @@ private:
     std::string base(pid_t pid) const { return g_media.dir + "/case" + to_string(pid); }
 
     // The call that did not return, and what the child's other threads were in.
-    std::string hang_report(const Watch *all, int i) const
+    // The child's threads' stacks go to its standard error, where gdb is found.
+    std::string hang_report(pid_t pid, const Watch *all, int i) const
     {
         std::string out =
             std::string(all[i].op) + " did not return within " + to_string(bound_ms_ / 1000) + " s";
         for (int k = 0; k < kWatches; ++k)
             if (k != i && all[k].since) out += "; thread " + to_string(k) + " in " + all[k].op;
+        const std::string gdb =
+            "gdb -p " + to_string(pid) + " -batch -nx -ex 'thread apply all bt' >>" + base(pid) + ".err 2>&1";
+        if (system("command -v gdb >/dev/null") == 0 && system(gdb.c_str()) != 0) out += "; gdb failed";
         return out;
     }
 
