@@ -77,7 +77,10 @@ int main(int argc, char **argv)
     if (play(out, &frame, RATE / 2) != 0) return 1;
     if (kill_launcher) kill(getppid(), SIGKILL);
     if (kill_during_play) kill(getpid(), SIGKILL);
-    usleep(300 * 1000); /* the stall: the device runs dry */
+    /* The stall: the device runs dry. The test runs the board's clock at a
+     * quarter of real time, so that its 80 ms buffer lasts 320 ms of a loaded
+     * machine between two writes; this stall is three times that. */
+    usleep(1000 * 1000);
     if (play(out, &frame, RATE / 2) != 0) return 1;
     mova_pcm_close(out);
 
