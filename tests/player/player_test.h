@@ -130,6 +130,7 @@ protected:
             EXPECT_TRUE(player_closed(h)) << "player " << h;
             EXPECT_TRUE(recorder_closed(h)) << "recorder " << h;
             Ka_AudPlayer_SetBufsize_ms(audCtl.pctx[h].dev_name, 80);
+            Ka_AudPlayer_SetInterface(audCtl.pctx[h].dev_name, 1);
             Ka_AudRecorder_SetInterface(audCtl.cctx[h].dev_name, 16);
         }
         // Detached play and capture threads finish their last steps after a

@@ -87,18 +87,6 @@ TEST_F(PlayerTest, OpenSizesRingAndRefuses)
     EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
     ASSERT_EQ(Ka_AudPlayer_SetBufsize_ms(nullptr, 80), 0);
     EXPECT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
-
-    // The route mask, used by the next open and close: the first route
-    // until an application sets another.
-    unsigned mask = 0;
-    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", &mask), 0);
-    EXPECT_EQ(mask, 1u);
-    ASSERT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 6), 0);
-    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", &mask), 0);
-    EXPECT_EQ(mask, 6u);
-    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", nullptr), -1);
-    EXPECT_EQ(Ka_AudPlayer_SetInterface("hw:0,5", 1), -1);
-    EXPECT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 1), 0);
 }
 
 TEST_F(PlayerTest, BytesArriveInOrderInWholePeriodsWithSoftVolume)

@@ -152,35 +152,41 @@ TEST_F(RecorderTest, DirectReadAndDefaultCallback)
     EXPECT_EQ(log.count("]:Default capture thread callback, result = 5\n"), 1);
 }
 
-TEST_F(RecorderTest, MasksSwitchExactlyTheSelectedControls)
+// Each bit of a route mask switches one route control of the device, in bit
+// order, at open and at close (with the mask in force then): bits 0 to 2 a
+// player's, bits 4 to 7 a recorder's; other bits select nothing. A player's
+// first route is in force until an application sets another.
+TEST_F(RecorderTest, RouteMasksSwitchExactlyTheSelectedControls)
 {
     unsigned mask = 0;
+    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", &mask), 0);
+    EXPECT_EQ(mask, 1u);
+    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", nullptr), -1);
+    EXPECT_EQ(Ka_AudPlayer_SetInterface("hw:0,5", 1), -1);
     EXPECT_EQ(Ka_AudRecorder_GetInterface(nullptr, nullptr), -1);
     EXPECT_EQ(Ka_AudRecorder_HPause(1), 0);  // accepted and without effect
     EXPECT_EQ(Ka_AudRecorder_HResume(1), 0);
     EXPECT_EQ(Ka_AudRecorder_SetInterface("hw:0,2", 0), -1);
     EXPECT_EQ(log.count("]:Get cctx from dev failed, dev = hw:0,2\n"), 1);
+    ASSERT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 0x10E), 0);
     ASSERT_EQ(Ka_AudRecorder_SetInterface("hw:0,13", 0xF0), 0);
+    ASSERT_EQ(Ka_AudPlayer_Open("hw:0,13", nullptr), 1);
     ASSERT_EQ(Ka_AudRecorder_Open("hw:0,13", nullptr), 1);
-    ASSERT_EQ(Ka_AudRecorder_SetInterface("hw:0,13", 0x2F), 0);  // close switches off the new mask
+    ASSERT_EQ(Ka_AudPlayer_SetInterface("hw:0,13", 5), 0);
+    ASSERT_EQ(Ka_AudRecorder_SetInterface("hw:0,13", 0x2F), 0);
+    EXPECT_EQ(Ka_AudPlayer_GetInterface("hw:0,13", &mask), 0);
+    EXPECT_EQ(mask, 5u);
     EXPECT_EQ(Ka_AudRecorder_GetInterface("hw:0,13", &mask), 0);
     EXPECT_EQ(mask, 0x2Fu);
+    Ka_AudPlayer_Close(1);
     Ka_AudRecorder_HClose(1);
-    std::vector<kb_ctl_write> w(16);
-    w.resize(kb_ctl_writes(w.data(), w.size()));
-    const char *names[] = {"MultiMedia2 Mixer SEC_AUX_PCM_UL_TX", "MultiMedia2 Mixer SEC_MI2S_TX",
-                           "MultiMedia2 Mixer VOC_REC_UL", "MultiMedia2 Mixer VOC_REC_DL",
-                           "MultiMedia2 Mixer SEC_MI2S_TX"};
-    ASSERT_EQ(w.size(), 5u);
-    for (int k = 0; k < 5; ++k) {
-        EXPECT_STREQ(w[k].name, names[k]);
-        EXPECT_EQ(w[k].values[0], k < 4 ? 1 : 0);
-    }
-    kb_reset();
-    ASSERT_EQ(Ka_AudRecorder_SetInterface("hw:0,13", 0x0F), 0);
-    ASSERT_EQ(Ka_AudRecorder_Open("hw:0,13", nullptr), 1);
-    Ka_AudRecorder_HClose(1);
-    EXPECT_EQ(kb_ctl_writes(nullptr, 0), 0u) << "bits 0 to 3 switched a control";
+    EXPECT_EQ(ka_test::ctl_writes(),
+              (std::vector<std::string>{
+                  "SEC_MI2S_RX Audio Mixer MultiMedia2 = 1", "Incall_Music Audio Mixer MultiMedia2 = 1",
+                  "MultiMedia2 Mixer SEC_AUX_PCM_UL_TX = 1", "MultiMedia2 Mixer SEC_MI2S_TX = 1",
+                  "MultiMedia2 Mixer VOC_REC_UL = 1", "MultiMedia2 Mixer VOC_REC_DL = 1",
+                  "SEC_AUX_PCM_RX Audio Mixer MultiMedia2 = 0", "Incall_Music Audio Mixer MultiMedia2 = 0",
+                  "MultiMedia2 Mixer SEC_MI2S_TX = 0"}));
 }
 
 TEST_F(RecorderTest, TwoRecordersAtOnce)

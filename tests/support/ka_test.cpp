@@ -88,6 +88,18 @@ void BoardTest::SetUp()
     log.clear();
 }
 
+std::vector<std::string> ctl_writes()
+{
+    std::vector<kb_ctl_write> w(kb_ctl_writes(nullptr, 0));
+    w.resize(std::min(kb_ctl_writes(w.data(), w.size()), w.size()));
+    std::vector<std::string> out;
+    for (const kb_ctl_write &x : w) {
+        out.push_back(x.name + std::string(" ="));
+        for (int i = 0; i < x.count && i < 8; ++i) out.back() += " " + std::to_string(x.values[i]);
+    }
+    return out;
+}
+
 std::string temp_dir()
 {
     static std::string dir = [] {

@@ -47,6 +47,10 @@ protected:
     LogCapture log;
 };
 
+// The control writes the board recorded since its reset, each as
+// "<name> = <value> <value> ...".
+std::vector<std::string> ctl_writes();
+
 // Directory for generated test files (created on first use).
 std::string temp_dir();
 
