@@ -1,0 +1,231 @@
+// Internal units: the byte ring against a byte-at-a-time model of it (which
+// covers partial puts, all-or-nothing gets and the wrap of both indices);
+// stream setup against the emulated sound card (what the device negotiated
+// and what the stream record keeps, for each channel layout, direction and
+// access; a refused open closes the stream and says why; each board fault's
+// messages: the fault matrix); the software volume routine against the
+// per-sample rule.
+#include <alsa_audio.h>
+#include <errno.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "ka_test.h"
+
+#define KA_LOG_FILE "test"
+#include "ka_internal.h"
+
+namespace {
+
+using ka_test::BoardTest;
+
+struct RingDeleter {
+    void operator()(ka_ringbuf *rb) const { ka_ringbuf_destroy(rb); }
+};
+using Ring = std::unique_ptr<ka_ringbuf, RingDeleter>;
+
+// The ring as the module's original code moved it: one byte per step.
+struct ModelRing {
+    explicit ModelRing(int32_t c) : size(c), data(static_cast<size_t>(c) + 1) {}
+    int32_t used() const { return (wr - rd + size + 1) % (size + 1); }
+    int32_t put(const unsigned char *src, int32_t n)
+    {
+        int32_t room = size - used();
+        if (room == 0) return 0;
+        int32_t k = room < n ? room : n;
+        if (k <= 0) return k;
+        for (int32_t i = 0; i < k; ++i) {
+            data[wr] = src[i];
+            wr = (wr + 1) % (size + 1);
+        }
+        return k;
+    }
+    int32_t get(unsigned char *dst, int32_t n)
+    {
+        int32_t u = used();
+        if (u == 0 || u < n) return 0;
+        if (n <= 0) return n;
+        for (int32_t i = 0; i < n; ++i) {
+            dst[i] = data[rd];
+            rd = (rd + 1) % (size + 1);
+        }
+        return n;
+    }
+    int32_t size;
+    int32_t rd = 0, wr = 0;
+    std::vector<unsigned char> data;
+};
+
+TEST(RingBuffer, ImpossibleCapacities)
+{
+    EXPECT_EQ(ka_ringbuf_create(-1), nullptr);
+    EXPECT_EQ(ka_ringbuf_create(INT32_MIN), nullptr);
+    EXPECT_EQ(ka_ringbuf_create(INT32_MAX), nullptr);
+}
+
+// Block copies must behave exactly like the byte-at-a-time ring: same
+// results, same indices, same room, same bytes out, for every mix of sizes;
+// a ring holds exactly its capacity (the storage's one byte more is never
+// used), and a ring of capacity 0 takes and gives nothing.
+TEST(RingBuffer, MatchesByteAtATimeModel)
+{
+    std::mt19937 rng(1234);
+    for (int32_t c : {0, 1, 2, 7, 320, 1280, 38400}) {
+        bool wrapped = false, refused_get = false, partial_put = false, full = false;
+        Ring rb(ka_ringbuf_create(c));
+        ASSERT_TRUE(rb);
+        ModelRing model(c);
+        std::vector<unsigned char> src(static_cast<size_t>(c) * 4 + 16), a(src.size()), b(src.size());
+        for (auto &x : src) x = static_cast<unsigned char>(rng());
+        for (int step = 0; step < 4000; ++step) {
+            int32_t n = static_cast<int32_t>(rng() % (src.size() / 2 + 1)) - 2;
+            if (rng() % 2) {
+                const unsigned char *from = src.data() + rng() % (src.size() / 2);
+                const int32_t k = model.put(from, n);
+                ASSERT_EQ(ka_ringbuf_put(rb.get(), from, n), k) << c;
+                partial_put |= k > 0 && k < n;
+            } else {
+                if (n > 0) {
+                    std::fill(a.begin(), a.begin() + n, 0);
+                    std::fill(b.begin(), b.begin() + n, 0);
+                }
+                const int32_t k = model.get(b.data(), n);
+                ASSERT_EQ(ka_ringbuf_get(rb.get(), a.data(), n), k) << c;
+                ASSERT_EQ(a, b) << "a refused get copies nothing; a granted one the oldest bytes";
+                refused_get |= k == 0 && n > 0 && model.used() > 0;
+            }
+            wrapped |= rb->wr < model.rd && rb->rd > 0;
+            ASSERT_EQ(rb->rd, model.rd);
+            ASSERT_EQ(rb->wr, model.wr);
+            ASSERT_EQ(ka_ringbuf_used(rb.get()), model.used());
+            ASSERT_EQ(ka_ringbuf_free(rb.get()), c - model.used());
+            full |= model.used() == c && c > 0;
+        }
+        // The random walk must have reached the cases it stands for.
+        if (c == 0) continue;
+        EXPECT_TRUE(partial_put && refused_get && full) << c;
+        if (c > 2) {
+            EXPECT_TRUE(wrapped) << c;
+        }
+    }
+}
+
+using PcmSetup = BoardTest;
+
+TEST_F(PcmSetup, NegotiatesLayoutDirectionAndAccess)
+{
+    struct Case {
+        const char *dev;
+        int board_dev;
+        unsigned flags;
+        int channels;
+        unsigned rate;
+        unsigned want_flags;  // the channel bits added
+        unsigned access;
+    };
+    const unsigned rw = SNDRV_PCM_ACCESS_RW_INTERLEAVED;
+    const Case cases[] = {
+        {"hw:0,0", 0, 0, 1, 8000, 0x01000000u, rw},  // mono, as the player opens it
+        {"hw:0,13", 13, 0, 2, 48000, 0, rw},
+        {"hw:0,14", 14, 0, 4, 48000, 0x02000000u, rw},
+        {"hw:0,16", 16, 0, 6, 48000, 0x04000000u, rw},
+        {"audio_usb", KB_DEV_USB, 0, 8, 48000, 0x08000000u, rw},
+        {"hw:0,0", 0, 0x10000000u, 1, 48000, 0x11000000u, rw},  // capture
+        {"hw:0,0", 0, 0x00010000u, 2, 44100, 0x00010000u, SNDRV_PCM_ACCESS_MMAP_INTERLEAVED},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.dev) + " flags " + std::to_string(c.flags));
+        kb_reset();
+        log.clear();
+        struct pcm *p = __ka_pcm_open(c.dev, c.flags, c.channels, c.rate, SNDRV_PCM_FORMAT_S16_LE);
+        ASSERT_NE(p, nullptr) << log.dump();
+        EXPECT_EQ(p->flags, c.want_flags);
+        EXPECT_EQ(p->channels, unsigned(c.channels));
+        EXPECT_EQ(p->rate, c.rate);
+        EXPECT_EQ(p->format, static_cast<unsigned>(SNDRV_PCM_FORMAT_S16_LE));
+        struct kb_pcm_info info {};
+        const int dir = (c.flags & 0x10000000u) ? KB_CAPTURE : KB_PLAYBACK;
+        ASSERT_EQ(kb_pcm_info(c.board_dev, dir, &info), 0);
+        EXPECT_EQ(info.open, 1);
+        EXPECT_EQ(info.access, c.access);
+        EXPECT_EQ(info.format, static_cast<unsigned>(SNDRV_PCM_FORMAT_S16_LE));
+        EXPECT_EQ(info.channels, unsigned(c.channels));
+        EXPECT_EQ(info.rate, c.rate);
+        EXPECT_EQ(info.prepares, 1u);
+        // The stream record keeps what the device negotiated, in bytes.
+        EXPECT_EQ(p->period_size, info.period_bytes);
+        EXPECT_EQ(p->buffer_size, info.buffer_bytes);
+        ASSERT_GT(p->period_size, 0u);
+        EXPECT_EQ(p->period_cnt, p->buffer_size / p->period_size);
+        // Software parameters count 16-bit frames; the stop threshold is the
+        // buffer's byte count as stored.
+        EXPECT_EQ(info.avail_min, p->period_size / (2 * c.channels));
+        EXPECT_EQ(info.start_threshold, info.avail_min);
+        EXPECT_EQ(info.stop_threshold, p->buffer_size);
+        EXPECT_EQ(log.count("__ka_pcm_setParams, "), 1);
+        pcm_close(p);
+        EXPECT_EQ(kb_open_fds(), 0);
+    }
+}
+
+TEST_F(PcmSetup, RefusedOpenClosesTheStreamAndSaysWhy)
+{
+    // Three channels: no channel bit and CHANNELS 3; this card takes 1, 2, 4,
+    // 6 or 8, so the open fails cleanly.
+    EXPECT_EQ(__ka_pcm_open("hw:0,0", 0, 3, 8000, SNDRV_PCM_FORMAT_S16_LE), nullptr);
+    EXPECT_EQ(kb_open_fds(), 0);
+    // Unknown device name: the platform refuses the name itself.
+    EXPECT_EQ(__ka_pcm_open("hw:zero", 0, 1, 8000, SNDRV_PCM_FORMAT_S16_LE), nullptr);
+    // The error lines, in order, each "ka_lib_audio[<line>]:<text>" with the
+    // empty tag.
+    EXPECT_EQ(
+        log.errors("ka_lib_audio"),
+        (std::vector<std::string>{"cannot set hw params\n", "__ka_pcm_open:params setting failed\n",
+                                  "__ka_pcm_open:PCM open failed\n", "__ka_pcm_open:PCM open failed\n"}));
+}
+
+// The rule, written independently: 64-bit product, C++ division (which
+// truncates toward zero), back to 16 bits.
+int16_t rule(int vol, int16_t s)
+{
+    return static_cast<int16_t>(static_cast<int64_t>(vol) * s / 100);
+}
+
+// Scales `n` samples (s0, s0 + step, ...) placed at an odd address, followed
+// by one odd byte, and compares every sample with the rule.
+void check(int vol, size_t n, int s0, int step)
+{
+    std::vector<unsigned char> buf(1 + 2 * n + 1, 0xA5);
+    for (size_t i = 0; i < n; ++i) {
+        const auto s = static_cast<int16_t>(s0 + static_cast<int>(i) * step);
+        std::memcpy(&buf[1 + 2 * i], &s, 2);
+    }
+    ASSERT_EQ(__ka_soft_volume(vol, &buf[1], static_cast<unsigned>(2 * n + 1)), 0);
+    ASSERT_EQ(buf[0], 0xA5);
+    ASSERT_EQ(buf.back(), 0xA5) << "odd last byte touched at volume " << vol;
+    for (size_t i = 0; i < n; ++i) {
+        const auto s = static_cast<int16_t>(s0 + static_cast<int>(i) * step);
+        int16_t got;
+        std::memcpy(&got, &buf[1 + 2 * i], 2);
+        ASSERT_EQ(got, rule(vol, s)) << "volume " << vol << ", sample " << s << ", length " << n;
+    }
+}
+
+TEST(SoftVolume, EverySampleAtEveryVolume)
+{
+    for (int vol = 0; vol <= 100; ++vol) check(vol, 65536, -32768, 1);
+}
+
+TEST(SoftVolume, ShortLengthsOtherVolumesAndRefusals)
+{
+    for (size_t n : {0u, 1u, 63u, 64u, 65u, 129u, 500u}) check(71, n, -32768, 131);
+    for (int vol : {-37, -100, 101, 250, 65535}) check(vol, 1000, -32768, 65);
+    unsigned char b[2] = {1, 2};
+    EXPECT_EQ(__ka_soft_volume(50, b, 0), -1);
+    EXPECT_EQ(__ka_soft_volume(50, nullptr, 2), -1);
+    EXPECT_EQ(__ka_pctx_write(nullptr, b, 2), -1);
+}
+
+}  // namespace
