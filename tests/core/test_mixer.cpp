@@ -6,7 +6,6 @@
 #include <errno.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ka_lib_audio.h"
@@ -28,11 +27,6 @@ protected:
         int n = kb_ctl_get(name, v.data(), static_cast<int>(v.size()));
         v.resize(n < 0 ? 0 : static_cast<size_t>(n));
         return v;
-    }
-    size_t write_count()
-    {
-        std::vector<kb_ctl_write> w(512);
-        return kb_ctl_writes(w.data(), w.size());
     }
     std::vector<std::string> errors() { return log.errors("ka_mixer"); }
 };
@@ -93,7 +87,7 @@ TEST_F(Mixer, RefusesBadRequestsBeforeTouchingTheDevice)
     EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, nullptr), 0);
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(kb_fault_hits(KB_FAULT_CTL_OPEN), 0);
-    EXPECT_EQ(write_count(), 0u);
+    EXPECT_TRUE(ka_test::ctl_writes().empty());
 
     // Many tokens for a small count: refused at the first extra token.
     log.clear();
@@ -159,26 +153,6 @@ TEST_F(Mixer, ReadsOneAndTwoValueControls)
     EXPECT_EQ(v.value.integer.value[0], 0);
     EXPECT_EQ(v.value.integer.value[1], 0);
     EXPECT_EQ(kb_open_fds(), 0);
-}
-
-TEST_F(Mixer, ManyThreadsShareTheMixer)
-{
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            char value[32];
-            for (int i = 0; i < 50; ++i) {
-                snprintf(value, sizeof value, "%d %d", (t * 7 + i) % 100, i % 100);
-                EXPECT_EQ(Ka_clt_set_mixer_value(kStereo, 2, value), 1);
-                struct snd_ctl_elem_value v;
-                EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, &v), 2);
-            }
-        });
-    }
-    for (auto &t : threads) t.join();
-    EXPECT_EQ(kb_open_fds(), 0);
-    std::vector<kb_ctl_write> w(512);
-    EXPECT_EQ(kb_ctl_writes(w.data(), w.size()), 200u);
 }
 
 }  // namespace

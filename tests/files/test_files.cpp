@@ -106,23 +106,14 @@ struct Media {
     off_t offset = 0;
     unsigned rate = 0;
 };
-std::vector<Media> each_format()
-{
-    Bytes data = pcm16(2, 44100, 44100), nb = amrnb_file(150), wb = amrwb_file(150);
-    std::vector<Media> m = {{"p.wav", wav_file(2, 44100, 16, data), data, 0, 44100},
-                            {"p.amr", nb, amr_decode(nb, false), 0, 8000},
-                            {"p.awb", wb, amr_decode(wb, true), 0, 16000}};
-    if (have_tool("lame")) {
-        Bytes s = mp3_file("p_s.mp3", 2, 44100, 1.5, "-b 128 --add-id3v2 --tt Play");
-        m.push_back({"p_s.mp3", s, mp3_decode(s), 0, 44100});
-    }
-    return m;
-}
-
 TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
 {
-    std::vector<Media> cases = each_format();
-    const Bytes wav = cases[0].file, blip = pcm16(1, 8000, 80);
+    Bytes data = pcm16(2, 44100, 44100), nb = amrnb_file(150), wb = amrwb_file(150),
+          blip = pcm16(1, 8000, 80);
+    const Bytes wav = wav_file(2, 44100, 16, data);
+    std::vector<Media> cases = {{"p.wav", wav, data, 0, 44100},
+                                {"p.amr", nb, amr_decode(nb, false), 0, 8000},
+                                {"p.awb", wb, amr_decode(wb, true), 0, 16000}};
     Bytes nb_cut = amrnb_file(45), wb_stop = amrwb_file(1);
     nb_cut.pop_back();  // the last frame cut short is dropped
     // A frame type without a size ends the play; the one frame before it,
@@ -134,8 +125,10 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
     cases.push_back({"cut.amr", nb_cut, amr_decode(nb_cut, false)});
     cases.push_back({"stop.awb", wb_stop, amr_decode(wb_stop, true)});
     if (have_tool("lame")) {
+        Bytes s = mp3_file("p_s.mp3", 2, 44100, 1.5, "-b 128 --add-id3v2 --tt Play");
         Bytes m = mp3_file("p_m.mp3", 1, 22050, 1.5, "-m m -b 48");  // MPEG-2
         Bytes d = damaged(mp3_file("p_d.mp3", 2, 44100, 1.0, "-b 128 -t"), 3000);
+        cases.push_back({"p_s.mp3", s, mp3_decode(s), 0, 44100});
         cases.push_back({"p_m.mp3", m, mp3_decode(m), 0, 22050});
         cases.push_back({"p_d.mp3", d, mp3_decode(d)});
     }
@@ -148,9 +141,8 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
         ASSERT_TRUE(wait_ended(1));
         Bytes got = played();
         EXPECT_TRUE(all_then_silence(got, c.expected)) << got.size() << " of " << c.expected.size();
-        struct kb_pcm_info info {};
-        kb_pcm_info(0, KB_PLAYBACK, &info);
-        EXPECT_TRUE(!c.rate || info.rate == c.rate) << info.rate;
+        const unsigned rate = ka_test::pcm_info(0).rate;
+        EXPECT_TRUE(!c.rate || rate == c.rate) << rate;
         EXPECT_TRUE(c.name != "p_d.mp3" || err.has("decoding error 0x")) << "a damaged stretch is reported";
         EXPECT_TRUE(c.name != "p_m.mp3" || !err.has("decoding error")) << "a clean file reports nothing";
         EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
@@ -210,39 +202,6 @@ TEST_F(FilePlay, PauseStopCloseAndReplacementEndThePlay)
     EXPECT_TRUE(all_then_silence(Bytes(got.begin() + long(part.size()), got.end()), second));
 }
 
-// A device that fails part way through a file while the decode thread
-// sleeps on the full ring: the play thread ends on the failed write, and
-// with it the whole file play (decode thread, main thread, player, stream),
-// exactly at the failure: nothing is played after it, by this play thread
-// or by another one started behind it.
-TEST_F(FilePlay, DeviceFailingPartWayEndsTheWholePlay)
-{
-    constexpr int kGoodWrites = 3;
-    for (const Media &c : each_format()) {
-        SCOPED_TRACE(c.name);
-        restart();
-        // One failed write only: the device itself would work again at once,
-        // so any write after the failure shows a play that went on.
-        kb_fault(KB_FAULT_PCM_WRITE, 0, kGoodWrites, 1, EIO);
-        g_writes = 0, g_fail_at = kGoodWrites;
-        ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with(c.name, c.file)), 0, record_cb), 0);
-        ASSERT_TRUE(wait_ended(1));
-        EXPECT_EQ(kb_fault_hits(KB_FAULT_PCM_WRITE), 1);
-        EXPECT_EQ(log.count("decode thread end"), 1) << log.dump();
-        EXPECT_EQ(log.count("Write data error") + log.count("Write Stop"), 1)
-            << "the decode thread saw the end";
-        EXPECT_EQ(reports(0), (std::vector<int>{AUD_PLAYER_ERROR, AUD_PLAYER_FINISHED}));
-        struct kb_pcm_info info {};
-        kb_pcm_info(0, KB_PLAYBACK, &info);
-        ASSERT_GT(info.period_bytes, 0u);
-        size_t good = size_t(kGoodWrites) * info.period_bytes;
-        ASSERT_GE(c.expected.size(), 4 * good);
-        EXPECT_EQ(played(), Bytes(c.expected.begin(), c.expected.begin() + long(good)));
-        expect_all_gone_and_device_works();
-        if (HasFatalFailure()) return;
-    }
-}
-
 // The file play's main thread starts its play thread only once the caller's
 // thread has ended on the device failure.
 int (*g_real_start)(int);
@@ -281,9 +240,7 @@ TEST_F(FilePlay, DeviceFailingUnderRawPlayOnARunningPlayerEndsIt)
     EXPECT_EQ(log.count("Wav decode thread start"), 1) << "the file play started its own thread";
     EXPECT_EQ(log.count("Wav decode thread end"), 1);
     EXPECT_EQ(reports(0), (std::vector<int>{-1, 5, -1, 5}));
-    struct kb_pcm_info info {};
-    kb_pcm_info(0, KB_PLAYBACK, &info);
-    EXPECT_EQ(played(), Bytes(first.begin(), first.begin() + long(info.period_bytes)));
+    EXPECT_EQ(played(), Bytes(first.begin(), first.begin() + long(ka_test::pcm_info(0).period_bytes)));
     expect_all_gone_and_device_works();
 }
 
@@ -316,12 +273,7 @@ TEST_F(FilePlay, RefusalsAndRawPlay)
 
 class FileRecord : public FileTest {
 protected:
-    static uint64_t captured()
-    {
-        struct kb_pcm_info info {};
-        kb_pcm_info(0, KB_CAPTURE, &info);
-        return info.bytes;
-    }
+    static uint64_t captured() { return ka_test::pcm_info(0, KB_CAPTURE).bytes; }
     // Captures at least `bytes` more, then stops and closes the recorder.
     static void record(int hdl, uint64_t bytes)
     {
@@ -380,9 +332,7 @@ TEST_F(FileRecord, CaptureFailingPartWayFinishesTheFile)
         }));
         EXPECT_EQ(code, -1);
 
-        struct kb_pcm_info info {};
-        kb_pcm_info(0, KB_CAPTURE, &info);
-        const unsigned period = info.period_bytes;
+        const unsigned period = ka_test::pcm_info(0, KB_CAPTURE).period_bytes;
         ASSERT_GT(period, 0u);
         EXPECT_EQ(captured(), uint64_t(kGoodReads) * period) << "no read after the failure";
         std::vector<std::pair<int, unsigned>> calls(kGoodReads, {0, period});

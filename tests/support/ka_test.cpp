@@ -100,6 +100,13 @@ std::vector<std::string> ctl_writes()
     return out;
 }
 
+struct kb_pcm_info pcm_info(int device, int dir)
+{
+    struct kb_pcm_info info {};
+    kb_pcm_info(device, dir, &info);
+    return info;
+}
+
 std::string temp_dir()
 {
     static std::string dir = [] {
