@@ -1,25 +1,18 @@
-// Internal units: the byte ring against a byte-at-a-time model of it (which
-// covers partial puts, all-or-nothing gets and the wrap of both indices);
-// stream setup against the emulated sound card (what the device negotiated
-// and what the stream record keeps, for each channel layout, direction and
-// access; a refused open closes the stream and says why; each board fault's
-// messages: the fault matrix); the software volume routine against the
-// per-sample rule.
-#include <alsa_audio.h>
-#include <errno.h>
+// Internal units that need no board: the byte ring against a byte-at-a-time
+// model of it (which covers partial puts, all-or-nothing gets and the wrap of
+// both indices), and the software volume routine against the per-sample
+// rule. (A program that never starts the board also checks that its exit
+// copes with that.)
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
-#include "ka_test.h"
-
 #define KA_LOG_FILE "test"
 #include "ka_internal.h"
 
 namespace {
-
-using ka_test::BoardTest;
 
 struct RingDeleter {
     void operator()(ka_ringbuf *rb) const { ka_ringbuf_destroy(rb); }
@@ -110,80 +103,6 @@ TEST(RingBuffer, MatchesByteAtATimeModel)
             EXPECT_TRUE(wrapped) << c;
         }
     }
-}
-
-using PcmSetup = BoardTest;
-
-TEST_F(PcmSetup, NegotiatesLayoutDirectionAndAccess)
-{
-    struct Case {
-        const char *dev;
-        int board_dev;
-        unsigned flags;
-        int channels;
-        unsigned rate;
-        unsigned want_flags;  // the channel bits added
-        unsigned access;
-    };
-    const unsigned rw = SNDRV_PCM_ACCESS_RW_INTERLEAVED;
-    const Case cases[] = {
-        {"hw:0,0", 0, 0, 1, 8000, 0x01000000u, rw},  // mono, as the player opens it
-        {"hw:0,13", 13, 0, 2, 48000, 0, rw},
-        {"hw:0,14", 14, 0, 4, 48000, 0x02000000u, rw},
-        {"hw:0,16", 16, 0, 6, 48000, 0x04000000u, rw},
-        {"audio_usb", KB_DEV_USB, 0, 8, 48000, 0x08000000u, rw},
-        {"hw:0,0", 0, 0x10000000u, 1, 48000, 0x11000000u, rw},  // capture
-        {"hw:0,0", 0, 0x00010000u, 2, 44100, 0x00010000u, SNDRV_PCM_ACCESS_MMAP_INTERLEAVED},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.dev) + " flags " + std::to_string(c.flags));
-        kb_reset();
-        log.clear();
-        struct pcm *p = __ka_pcm_open(c.dev, c.flags, c.channels, c.rate, SNDRV_PCM_FORMAT_S16_LE);
-        ASSERT_NE(p, nullptr) << log.dump();
-        EXPECT_EQ(p->flags, c.want_flags);
-        EXPECT_EQ(p->channels, unsigned(c.channels));
-        EXPECT_EQ(p->rate, c.rate);
-        EXPECT_EQ(p->format, static_cast<unsigned>(SNDRV_PCM_FORMAT_S16_LE));
-        struct kb_pcm_info info {};
-        const int dir = (c.flags & 0x10000000u) ? KB_CAPTURE : KB_PLAYBACK;
-        ASSERT_EQ(kb_pcm_info(c.board_dev, dir, &info), 0);
-        EXPECT_EQ(info.open, 1);
-        EXPECT_EQ(info.access, c.access);
-        EXPECT_EQ(info.format, static_cast<unsigned>(SNDRV_PCM_FORMAT_S16_LE));
-        EXPECT_EQ(info.channels, unsigned(c.channels));
-        EXPECT_EQ(info.rate, c.rate);
-        EXPECT_EQ(info.prepares, 1u);
-        // The stream record keeps what the device negotiated, in bytes.
-        EXPECT_EQ(p->period_size, info.period_bytes);
-        EXPECT_EQ(p->buffer_size, info.buffer_bytes);
-        ASSERT_GT(p->period_size, 0u);
-        EXPECT_EQ(p->period_cnt, p->buffer_size / p->period_size);
-        // Software parameters count 16-bit frames; the stop threshold is the
-        // buffer's byte count as stored.
-        EXPECT_EQ(info.avail_min, p->period_size / (2 * c.channels));
-        EXPECT_EQ(info.start_threshold, info.avail_min);
-        EXPECT_EQ(info.stop_threshold, p->buffer_size);
-        EXPECT_EQ(log.count("__ka_pcm_setParams, "), 1);
-        pcm_close(p);
-        EXPECT_EQ(kb_open_fds(), 0);
-    }
-}
-
-TEST_F(PcmSetup, RefusedOpenClosesTheStreamAndSaysWhy)
-{
-    // Three channels: no channel bit and CHANNELS 3; this card takes 1, 2, 4,
-    // 6 or 8, so the open fails cleanly.
-    EXPECT_EQ(__ka_pcm_open("hw:0,0", 0, 3, 8000, SNDRV_PCM_FORMAT_S16_LE), nullptr);
-    EXPECT_EQ(kb_open_fds(), 0);
-    // Unknown device name: the platform refuses the name itself.
-    EXPECT_EQ(__ka_pcm_open("hw:zero", 0, 1, 8000, SNDRV_PCM_FORMAT_S16_LE), nullptr);
-    // The error lines, in order, each "ka_lib_audio[<line>]:<text>" with the
-    // empty tag.
-    EXPECT_EQ(
-        log.errors("ka_lib_audio"),
-        (std::vector<std::string>{"cannot set hw params\n", "__ka_pcm_open:params setting failed\n",
-                                  "__ka_pcm_open:PCM open failed\n", "__ka_pcm_open:PCM open failed\n"}));
 }
 
 // The rule, written independently: 64-bit product, C++ division (which
