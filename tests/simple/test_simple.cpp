@@ -61,10 +61,9 @@ TEST_F(SimplePlayer, FlagStateMachine)
     EXPECT_EQ(0, play(path, 100));
     EXPECT_EQ(-ENOMEM, mova_start_play_file());  // a normal end leaves the flag set
     // A failing play clears it, and closes the stream.
-    for (auto [fault, code, rc] : {std::tuple{KB_FAULT_PCM_OPEN, EIO, -EBADFD},
-                                   {KB_FAULT_PCM_HW_PARAMS, EIO, -EIO},
-                                   {KB_FAULT_PCM_PREPARE, EPERM, -EPERM},
-                                   {KB_FAULT_PCM_WRITE, EIO, -EIO}}) {
+    // (The result of each fault with EIO: the fault matrix.)
+    for (auto [fault, code, rc] :
+         {std::tuple{KB_FAULT_PCM_OPEN, EIO, -EBADFD}, {KB_FAULT_PCM_PREPARE, EPERM, -EPERM}}) {
         kb_fault(fault, -1, 0, 1, code);
         EXPECT_EQ(rc, play(path, 100)) << fault;
         EXPECT_EQ(0, kb_open_fds()) << fault;
