@@ -274,22 +274,6 @@ TEST_F(FilePlay, RefusalsAndRawPlay)
 class FileRecord : public FileTest {
 protected:
     static uint64_t captured() { return ka_test::pcm_info(0, KB_CAPTURE).bytes; }
-    // Captures at least `bytes` more, then stops and closes the recorder.
-    static void record(int hdl, uint64_t bytes)
-    {
-        ASSERT_EQ(hdl, 0);
-        uint64_t until = captured() + bytes;
-        EXPECT_TRUE(eventually([&] { return captured() >= until; }));
-        Ka_AudRecorder_HStop(hdl);
-        Ka_AudRecorder_HClose(hdl);
-    }
-    static Bytes complete(const std::string &path)
-    {
-        EXPECT_EQ(proc_entries("/proc/self/fd", path), 0) << "closed";
-        Bytes w = read_file(path);
-        EXPECT_TRUE(w.size() >= 44 && le(w, 4) == w.size() - 8 && le(w, 40) == w.size() - 44) << w.size();
-        return w;
-    }
 };
 
 std::mutex g_mutex;
@@ -308,8 +292,8 @@ int recording_cb(int result, void *buf, unsigned len)
 // Capture failing part way through a recording: the recording ends at the
 // failed read by itself, the file (made anew over an older one) is finished
 // and closed at once, holding exactly what was captured before the failure;
-// the recorder reports the error, closes normally, and the device records
-// again.
+// the recorder reports the error and closes normally. (Recording again, and
+// a recording replaced by the next: the fault matrix.)
 TEST_F(FileRecord, CaptureFailingPartWayFinishesTheFile)
 {
     constexpr int kGoodReads = 5;
@@ -366,17 +350,6 @@ TEST_F(FileRecord, CaptureFailingPartWayFinishesTheFile)
         EXPECT_EQ(kb_open_fds(), 0);
         EXPECT_EQ(read_file(path), f) << "nothing more stored";
         EXPECT_EQ(log.count("Audio Recorder close failed"), 0);
-
-        // The device records again; a recording replaced by the next one on
-        // its device is complete and closed when the replacing call returns.
-        std::string again = gen_path("again.wav"), next = gen_path("next.amr");
-        ASSERT_EQ(Ka_AudRecorder_RecordWAV(nullptr, again.c_str(), 1, 8000, 2), 0);
-        const uint64_t until = captured() + 3200;
-        ASSERT_TRUE(eventually([&] { return captured() >= until; }));
-        ASSERT_EQ(Ka_AudRecorder_RecordAMRNB(nullptr, next.c_str()), 0);
-        EXPECT_GE(complete(again).size(), 44u + 3200u);
-        record(0, 3200);
-        EXPECT_GT(read_file(next).size(), 6u);
         if (HasFatalFailure()) return;
     }
 }
@@ -391,7 +364,10 @@ TEST_F(FileRecord, RefusedTypesAndWrongCallers)
     EXPECT_EQ(captured(), 0u) << "no recorder ran";
 
     // Type 2: the AMR-NB header; the caller's callback gets the data.
-    record(Ka_AudRecorder_RecordFile(nullptr, path.c_str(), 2, 1, 8000, 2, nullptr), 3200);
+    ASSERT_EQ(Ka_AudRecorder_RecordFile(nullptr, path.c_str(), 2, 1, 8000, 2, nullptr), 0);
+    ASSERT_TRUE(eventually([] { return captured() >= 3200; }));
+    Ka_AudRecorder_HStop(0);
+    Ka_AudRecorder_HClose(0);
     EXPECT_EQ(read_file(path), (Bytes{'#', '!', 'A', 'M', 'R', '\n'}));
 }
 

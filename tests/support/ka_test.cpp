@@ -54,14 +54,6 @@ int LogCapture::count(const std::string &needle) const
     return n;
 }
 
-int LogCapture::find(const std::string &needle, int from) const
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (int i = from; i < static_cast<int>(g_lines.size()); ++i)
-        if (g_lines[i].text.find(needle) != std::string::npos) return i;
-    return -1;
-}
-
 std::string LogCapture::dump() const
 {
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -31,8 +31,6 @@ public:
     void clear();
     // Messages whose text contains `needle`.
     int count(const std::string &needle) const;
-    // Index of the first message containing `needle` at or after `from`, or -1.
-    int find(const std::string &needle, int from = 0) const;
     std::string dump() const;
     // The error messages (priority 6) in order, each without its
     // "<file>[<line>]:" prefix; a message that is not "<file>[...]:" with
