@@ -31,10 +31,10 @@ std::vector<std::vector<long>> writes_to(const std::string &name = "")
 
 constexpr const char *kAlc = "alc5616-codec.2-001b\n";
 
-// The detected codec type is kept for the life of the process, so each
-// volume case runs in a fresh process (a "threadsafe" death test
-// re-executes this program), just like an application that has just
-// started. The statements run there with the codec node reading `node`
+// The detected codec type and the platform mixer object are kept for the
+// life of the process, so each volume case and the mixer's first open run
+// in a fresh process (a "threadsafe" death test re-executes this program),
+// just like an application that has just started. The statements run there with the codec node reading `node`
 // (NULL: no node); they write a report to `out` (with <<, which runs the
 // calls in the order they are written), and the report must read
 // `expected`.
@@ -115,6 +115,34 @@ TEST_F(Controls, CodecRefusedRequestsAndCodecsWithoutAUsableControl)
     EXPECT_FRESH(
         "max9867.1-0018\n", "0 get=-1:-7,-7 set=0 ctl=10;",
         out << Ka_AudCodec_SetVolume(0, 50, 50) << get(0) << " " << set(1, 50, 50, "Master Playback Volume"));
+}
+
+// The first mixer access makes ten attempts at the platform mixer object,
+// each refusal followed by a retry line counting down to 0; nothing is kept
+// of them, and once the object exists only its descriptor is opened again,
+// likewise. After nine refusals the tenth attempt gets through. Per call:
+// its result, the object's and the descriptor's retry lines, the lines that
+// reached 0, the control's value. (The final error lines: the fault matrix.)
+void set_under_open_failures(std::ostringstream &out)
+{
+    LogCapture cap;
+    const long zero = 0;
+    for (int failures : {10, 0, 10, 9}) {
+        kb_ctl_set("Voice Rx Gain", &zero, 1);
+        cap.clear();
+        kb_fault(KB_FAULT_CTL_OPEN, -1, 0, failures, ENOENT);
+        out << Ka_clt_set_mixer_value("Voice Rx Gain", 3, "1 -1 500") << ":"
+            << cap.count("opening mixer device retry") << "," << cap.count("opening mixer fd retry") << ","
+            << cap.count("retry, time left 0\n") << ",";
+        long v = 0;
+        kb_ctl_get("Voice Rx Gain", &v, 1);
+        out << v << " ";
+    }
+}
+
+TEST_F(Controls, MixerOpenRetriesTheObjectThenItsDescriptorTenTimes)
+{
+    EXPECT_FRESH(kAlc, "0:10,0,1,0 1:0,0,0,1 0:0,10,1,0 1:0,9,0,1 ", set_under_open_failures(out));
 }
 
 // ---- DRC/AGC ----------------------------------------------------------------

@@ -1,7 +1,7 @@
 // Mixer control access by name: tokenising, count mismatches, reads of one-
 // and multi-value controls, refusals of the platform, and the descriptor
 // closed again after every call. (The retries of a control device that does
-// not open: test_mixer_first_open.)
+// not open: the controls tests, in a fresh process.)
 #include <alsa_audio.h>
 #include <errno.h>
 
