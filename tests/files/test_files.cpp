@@ -47,18 +47,23 @@ int ordered_write(ka_pctx *p, void *buf, unsigned len)
     return g_real_write(p, buf, len);
 }
 
-class FilePlay : public FileTest {
+// The fixture of the file tests: every player and recorder closed at the
+// end, with no library thread and no device descriptor left; player 0's
+// device writes in the order a test asks for; the descriptors a test gave
+// the library still open at the end.
+class FileTest : public PlayerTest {
 protected:
     void SetUp() override
     {
-        FileTest::SetUp();
+        PlayerTest::SetUp();
         g_writes = 0, g_gate = false, g_held = g_fail_at = -1;
         g_real_write = audCtl.pctx[0].write;
         audCtl.pctx[0].write = ordered_write;
     }
     void TearDown() override
     {
-        FileTest::TearDown();
+        PlayerTest::TearDown();
+        EXPECT_EQ(kb_open_fds(), 0);
         audCtl.pctx[0].write = g_real_write;
         for (int fd : fds) {
             EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the caller's descriptor stays open";
@@ -71,8 +76,12 @@ protected:
     {
         return eventually([&] { return ended() >= plays; });
     }
+    static uint64_t captured() { return ka_test::pcm_info(0, KB_CAPTURE).bytes; }
     std::vector<int> fds;
 };
+using FilePlay = FileTest;
+using FileRecord = FileTest;
+using Formats = FileTest;
 
 // Damaged bytes in front of a frame header somewhere past `from`.
 Bytes damaged(Bytes file, size_t from)
@@ -257,11 +266,6 @@ TEST_F(FilePlay, RefusalsAndRawPlay)
 
 // ---- File recording -----------------------------------------------------------
 
-class FileRecord : public FileTest {
-protected:
-    static uint64_t captured() { return ka_test::pcm_info(0, KB_CAPTURE).bytes; }
-};
-
 std::mutex g_mutex;
 std::vector<std::pair<int, unsigned>> g_calls;
 int (*g_store)(int, void *, unsigned);
@@ -358,8 +362,6 @@ TEST_F(FileRecord, RefusedTypesAndWrongCallers)
 }
 
 // ---- Formats and conversion -----------------------------------------------------
-
-using Formats = FileTest;
 
 Bytes bytes(std::initializer_list<uint8_t> head, size_t pad = 0, std::initializer_list<uint8_t> tail = {})
 {
