@@ -14,7 +14,7 @@ namespace {
 
 using ka_test::BoardTest;
 
-class PcmSetup : public BoardTest {};
+using PcmSetup = BoardTest;
 
 TEST_F(PcmSetup, NegotiatesLayoutDirectionAndAccess)
 {

@@ -1,8 +1,8 @@
 // Helpers of the file tests: media made in-process from synthetic signals
 // (WAV; AMR-NB through opencore's encoder; AMR-WB as frames of random
 // payload, which the decoder accepts; MP3 through the lame command), the
-// reference decodes made directly with the codec libraries, probes of the
-// process, and the fixture of the file tests.
+// reference decodes made directly with the codec libraries, and probes of
+// the process.
 #pragma once
 
 #include <dirent.h>
@@ -212,16 +212,5 @@ inline int proc_entries(const char *dir, const std::string &target = "")
     if (d) closedir(d);
     return n;
 }
-
-// The player fixture (every player and recorder closed at the end, no
-// library thread left), and no device descriptor left either.
-class FileTest : public player_test::PlayerTest {
-protected:
-    void TearDown() override
-    {
-        PlayerTest::TearDown();
-        EXPECT_EQ(kb_open_fds(), 0);
-    }
-};
 
 }  // namespace files_test

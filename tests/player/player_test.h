@@ -70,6 +70,13 @@ inline std::vector<unsigned char> played(int device = 0)
     return out;
 }
 
+// Sizes of the transfers of `device` in direction `dir` since the last reset.
+inline std::vector<unsigned> transfers(int device, int dir = KB_PLAYBACK)
+{
+    std::vector<unsigned> t(kb_pcm_transfers(device, dir, nullptr, 0));
+    return t.resize(std::min(kb_pcm_transfers(device, dir, t.data(), t.size()), t.size())), t;
+}
+
 inline std::vector<unsigned char> pattern(size_t n, unsigned seed)
 {
     std::vector<unsigned char> v(n);
@@ -130,6 +137,7 @@ protected:
             EXPECT_TRUE(player_closed(h)) << "player " << h;
             EXPECT_TRUE(recorder_closed(h)) << "recorder " << h;
             Ka_AudPlayer_SetBufsize_ms(audCtl.pctx[h].dev_name, 80);
+            Ka_AudPlayer_SetInterface(audCtl.pctx[h].dev_name, 1);
             Ka_AudRecorder_SetInterface(audCtl.cctx[h].dev_name, 16);
         }
         // Detached play and capture threads finish their last steps after a

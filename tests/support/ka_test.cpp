@@ -54,14 +54,6 @@ int LogCapture::count(const std::string &needle) const
     return n;
 }
 
-int LogCapture::find(const std::string &needle, int from) const
-{
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (int i = from; i < static_cast<int>(g_lines.size()); ++i)
-        if (g_lines[i].text.find(needle) != std::string::npos) return i;
-    return -1;
-}
-
 std::string LogCapture::dump() const
 {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -86,6 +78,25 @@ void BoardTest::SetUp()
 {
     kb_reset();
     log.clear();
+}
+
+std::vector<std::string> ctl_writes()
+{
+    std::vector<kb_ctl_write> w(kb_ctl_writes(nullptr, 0));
+    w.resize(std::min(kb_ctl_writes(w.data(), w.size()), w.size()));
+    std::vector<std::string> out;
+    for (const kb_ctl_write &x : w) {
+        out.push_back(x.name + std::string(" ="));
+        for (int i = 0; i < x.count && i < 8; ++i) out.back() += " " + std::to_string(x.values[i]);
+    }
+    return out;
+}
+
+struct kb_pcm_info pcm_info(int device, int dir)
+{
+    struct kb_pcm_info info {};
+    kb_pcm_info(device, dir, &info);
+    return info;
 }
 
 std::string temp_dir()

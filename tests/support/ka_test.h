@@ -31,8 +31,6 @@ public:
     void clear();
     // Messages whose text contains `needle`.
     int count(const std::string &needle) const;
-    // Index of the first message containing `needle` at or after `from`, or -1.
-    int find(const std::string &needle, int from = 0) const;
     std::string dump() const;
     // The error messages (priority 6) in order, each without its
     // "<file>[<line>]:" prefix; a message that is not "<file>[...]:" with
@@ -46,6 +44,13 @@ protected:
     void SetUp() override;
     LogCapture log;
 };
+
+// The control writes the board recorded since its reset, each as
+// "<name> = <value> <value> ...".
+std::vector<std::string> ctl_writes();
+
+// What the board knows of PCM device `device` in direction `dir`.
+struct kb_pcm_info pcm_info(int device, int dir = KB_PLAYBACK);
 
 // Directory for generated test files (created on first use).
 std::string temp_dir();
