@@ -5,6 +5,16 @@
 #   tools    ka-audio, the emulated board (ka-board, libka_board.so), man pages
 include(CMakePackageConfigHelpers)
 
+# Installed binaries find the project's own libraries relative to where they
+# lie ($ORIGIN), so a tree installed under any prefix, or moved, runs without
+# LD_LIBRARY_PATH: the library finds the platform libraries beside it, the
+# tools find the library in the lib folder next to their bin folder.
+file(RELATIVE_PATH KA_BIN_TO_LIB /ka/${CMAKE_INSTALL_BINDIR} /ka/${CMAKE_INSTALL_LIBDIR})
+set_target_properties(ka_lib_audio PROPERTIES INSTALL_RPATH "$ORIGIN")
+if(TARGET ka-audio)
+  set_target_properties(ka-audio PROPERTIES INSTALL_RPATH "$ORIGIN/${KA_BIN_TO_LIB}")
+endif()
+
 install(TARGETS ka_lib_audio log alsa_intf
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}

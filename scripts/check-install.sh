@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Checks what a user of the library gets, from a build folder configured with
 # -DCMAKE_INSTALL_PREFIX=/usr:
-#  - `cmake --install` into a staging folder: headers, the library with its
-#    soname links, the pkg-config file, the CMake package, the tools and man
-#    pages are all there;
+#  - `cmake --install --prefix` into a folder of its own: headers, the library
+#    with its soname links, the pkg-config file, the CMake package, the tools
+#    and man pages are all there, and the binaries find their libraries
+#    relative to themselves;
 #  - the examples build against that tree twice, with pkg-config and with
 #    find_package(KaLibAudio);
-#  - natively, the examples run on the emulated board and the device gets
-#    what they played, recorded files are right;
+#  - natively, the tools and the examples run from that prefix on the emulated
+#    board, without LD_LIBRARY_PATH, and the device gets what they played,
+#    recorded files are right;
 #  - `cpack -G DEB` makes the three packages with their dependencies; natively
 #    they install with apt-get when KA_INSTALL_DEBS=1 (and are removed again).
 #
@@ -17,18 +19,17 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 toolchain=${2:-}
 work="$build/install-check"
-stage="$work/stage"
+prefix="$work/prefix"
 rm -rf "$work" && mkdir -p "$work"
 fail=0
 ok() { echo "ok: $1"; }
 bad() { echo "FAILED: $1"; fail=1; }
 check() { if eval "$2"; then ok "$1"; else bad "$1"; fi; }
 
-DESTDIR="$stage" cmake --install "$build" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
-prefix="$stage/usr"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
 libdir=$(dirname "$(find "$prefix" -name 'libka_lib_audio.so.1' | head -1)")
 echo "installed tree ($prefix):"
-(cd "$stage" && find . -type f -o -type l | sort | sed 's/^/  /')
+(cd "$prefix" && find . -type f -o -type l | sort | sed 's/^/  /')
 
 for h in ka_lib_audio.h ka_audio_files.h ka_audio_controls.h ka_audio_simple.h alsa_audio.h android/log.h; do
   check "header $h" "[ -f '$prefix/include/$h' ]"
@@ -44,6 +45,12 @@ for t in ka-audio ka-board; do
   check "tool $t" "[ -x '$prefix/bin/$t' ]"
   check "man page $t.1" "[ -f '$prefix/share/man/man1/$t.1' ] && man -l '$prefix/share/man/man1/$t.1' 2>/dev/null | grep -q NAME"
 done
+
+runpath() { readelf -d "$1" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p'; }
+lib_rp=$(runpath "$libdir/libka_lib_audio.so.1") tool_rp=$(runpath "$prefix/bin/ka-audio")
+check "the library's run path is its own folder ($lib_rp)" "[ '$lib_rp' = '\$ORIGIN' ]"
+check "ka-audio's run path leads to the library ($tool_rp)" \
+  "[ -e '$prefix/bin/${tool_rp#\$ORIGIN/}/libka_lib_audio.so.1' ]"
 
 # ---- examples, twice ----
 export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
@@ -69,8 +76,14 @@ check "the examples link libka_lib_audio.so.1" \
 if [ -z "$toolchain" ]; then
   ex="$work/ex-cmake"
   out="$work/out"
-  board=(env LD_LIBRARY_PATH="$libdir" KA_BOARD_LIB="$libdir/libka_board.so" "$prefix/bin/ka-board" run --speed 0)
+  board=(env -u LD_LIBRARY_PATH -u KA_BOARD_LIB "$prefix/bin/ka-board" run --speed 0)
   rm -rf "$out"; mkdir -p "$out"
+  "${board[@]}" -- "$prefix/bin/ka-audio" version >"$work/run.log" 2>&1
+  check "ka-audio runs from the prefix" "grep -q 'Lib Version' '$work/run.log'"
+  for ex in "$work/ex-pc" "$work/ex-cmake"; do
+    "${board[@]}" -- "$ex/volumes" >"$work/run.log" 2>&1
+    check "$(basename "$ex") examples run from the prefix" "grep -q 'codec playback volume' '$work/run.log'"
+  done
   "${board[@]}" --out "$out" -- "$ex/stream_pcm" >"$work/run.log" 2>&1
   rc=$?
   # Two seconds of 8000 Hz mono 16-bit were handed over before the stop.

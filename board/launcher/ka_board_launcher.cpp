@@ -96,8 +96,9 @@ std::string find_library()
 {
     if (const char *e = getenv("KA_BOARD_LIB"); e && *e) return e;
     std::string dir = self_dir();
-    // Installed next to the program, or run from the build tree.
-    for (const std::string &p : {dir + "/../lib/libka_board.so", dir + "/libka_board.so"})
+    // Installed under any prefix (the lib folder as seen from the bin folder),
+    // or run from the build tree.
+    for (const std::string &p : {dir + "/" KA_BOARD_REL_LIB, dir + "/../lib/libka_board.so", dir + "/libka_board.so"})
         if (exists(p)) return p;
 #ifdef KA_BOARD_BUILD_LIB
     if (exists(KA_BOARD_BUILD_LIB)) return KA_BOARD_BUILD_LIB;
