@@ -6,6 +6,7 @@
 #include <alsa_audio.h>
 #include <stdint.h>
 
+#include "ka_devices.h"
 #include "ka_internal.h"
 #include "player/ka_player_side.h"
 
@@ -28,6 +29,12 @@ constexpr int bytes_per_sample(unsigned format)
     return 2;
 }
 static_assert(bytes_per_sample(2) == 2 && bytes_per_sample(6) == 3 && bytes_per_sample(14) == 2);
+// The formats the devices are described with size the same.
+static_assert([] {
+    for (const auto &f : ka_devices::kFormats)
+        if (bytes_per_sample(f.code) != int(f.bytes)) return false;
+    return true;
+}());
 
 struct state_name {
     int code;
@@ -37,15 +44,28 @@ struct state_name {
 constexpr state_name player_state_name(int state)
 {
     switch (state) {
-    case 0: case 1: case 5: return {AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED"};
-    case 2: case 3: case 7: case 8: return {AUD_PLAYER_START, "AUD_PLAYER_START"};
-    case 4: return {AUD_PLAYER_ERROR, "AUD_PLAYER_ERROR"};
-    case 6: return {AUD_PLAYER_PAUSE, "AUD_PLAYER_PAUSE"};
-    default: return {AUD_PLAYER_ERROR, "Ka_AUDIOPLAY_UNKNOWN"};
+        case 0:
+        case 1:
+        case 5:
+            return {AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED"};
+        case 2:
+        case 3:
+        case 7:
+        case 8:
+            return {AUD_PLAYER_START, "AUD_PLAYER_START"};
+        case 4:
+            return {AUD_PLAYER_ERROR, "AUD_PLAYER_ERROR"};
+        case 6:
+            return {AUD_PLAYER_PAUSE, "AUD_PLAYER_PAUSE"};
+        default:
+            return {AUD_PLAYER_ERROR, "Ka_AUDIOPLAY_UNKNOWN"};
     }
 }
 
-constexpr bool thread_running(int state) { return state == CTX_STARTING || state == CTX_RUNNING; }
+constexpr bool thread_running(int state)
+{
+    return state == CTX_STARTING || state == CTX_RUNNING;
+}
 
 // Close makes at most this many stop-and-wait rounds. A stopped play thread
 // ends after at most one more period write, so only wake-ups that come
@@ -67,7 +87,10 @@ int handle_of(ka_pctx *pctx)
 
 }  // namespace
 
-ka_play_side &ka_play_side_of(int hdl) { return g_side[hdl]; }
+ka_play_side &ka_play_side_of(int hdl)
+{
+    return g_side[hdl];
+}
 
 void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
 {
@@ -141,8 +164,8 @@ int __ka_pctx_init(ka_pctx *pctx, ka_play_cb callback, unsigned flags, int chann
     // for Close, as after a failed stream open.
     const unsigned period = pctx->pcm->period_size;
     if (period == 0 || period > static_cast<unsigned>(capacity)) {
-        KA_LOGE("Ring buffer size %d is smaller than one period of %u bytes, hdl = %d\n", capacity,
-                period, hdl);
+        KA_LOGE("Ring buffer size %d is smaller than one period of %u bytes, hdl = %d\n", capacity, period,
+                hdl);
         pcm_close(pctx->pcm);
         pctx->pcm = nullptr;
         return -1;
@@ -169,8 +192,8 @@ int __ka_pctx_deinit(ka_pctx *pctx)
     return 0;
 }
 
-int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags, int channels,
-                         unsigned rate, unsigned format)
+int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags, int channels, unsigned rate,
+                         unsigned format)
 {
     int hdl = -1;
     ka_pctx *pctx = __ka_dev2pctx(ka_default_dev(device), &hdl);

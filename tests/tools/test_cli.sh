@@ -60,10 +60,13 @@ for cmd in $("$tool" --help | sed -n 's/^  \([a-z0-9-]*\) .*/\1/p'); do
     "$tool" "$cmd" --help | grep -q "^usage: ka-audio .*$cmd" || { echo "FAILED: $cmd --help"; fail=1; }
 done
 
+# The second device `devices` lists, by the name and playback node it prints.
+read -r dev node < <("$tool" devices | awk '/^[^ ]+: /{d=$1} $1=="playback"{print substr(d,1,length(d)-1), $2}' | sed -n 2p)
+expect "unknown device" 2 "unknown device 'hw:0,1'.* $dev " -- "${run[@]}" "$tool" play-raw --device hw:0,1 /dev/null
 head -c 96000 /dev/urandom >"$work/in.raw"
-"$board" run --speed 0 --out "$work/out" -- "$tool" play-raw --device hw:0,13 --channels 1 --rate 16000 \
+"$board" run --speed 0 --out "$work/out" -- "$tool" play-raw --device "$dev" --channels 1 --rate 16000 \
     "$work/in.raw" 2>/dev/null
-wav="$work/out/pcmC0D13p.wav"
+wav="$work/out/${node##*/}.wav"
 check "play-raw output holds the input, then only silence" \
     'tail -c +45 "$wav" | head -c 96000 | cmp -s - "$work/in.raw" &&
      [ -z "$(tail -c +96045 "$wav" | tr -d "\\000" | head -c 1)" ]'

@@ -136,6 +136,7 @@ int cmd_play(int argc, char **argv)
     std::string device = ka_tool::take_option(argc, argv, "device", "");
     std::string volume = ka_tool::take_option(argc, argv, "volume", "");
     if (argc != 2) return ka_tool::usage_error("play", "one file expected");
+    if (!ka_tool::known_device("play", device)) return 2;
     long vol = volume.empty() ? -1 : strtol(volume.c_str(), nullptr, 10);
     if (!volume.empty() && (vol < 0 || vol > 100))
         return ka_tool::usage_error("play", "--volume must be 0..100");
@@ -245,6 +246,7 @@ int cmd_record(int argc, char **argv)
     int rate = atoi(ka_tool::take_option(argc, argv, "rate", "8000").c_str());
     int channels = atoi(ka_tool::take_option(argc, argv, "channels", "1").c_str());
     if (argc != 2) return ka_tool::usage_error("record", "one output file expected");
+    if (!ka_tool::known_device("record", device)) return 2;
     if (seconds <= 0 || rate <= 0 || channels <= 0)
         return ka_tool::usage_error("record", "bad --seconds, --rate or --channels");
     std::string path = argv[1];

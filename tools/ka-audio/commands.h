@@ -29,6 +29,11 @@ std::string take_option(int &argc, char **argv, const char *name, const std::str
 bool take_flag(int &argc, char **argv, const char *name);
 int usage_error(const char *cmd, const char *message);
 
+// Whether `device` is a name the library's players and recorders take (an
+// empty one stands for the default, hw:0,0). Otherwise prints one line that
+// lists the valid names and returns false; the caller exits with 2.
+bool known_device(const char *cmd, const std::string &device);
+
 // The library's first error line (priority 6) since the last reset, as its
 // log hook saw it, without the source position and the line end; empty when
 // there was none. The hook shows every library line on standard error only

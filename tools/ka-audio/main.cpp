@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "commands.h"
+#include "ka_devices.h"
 #include "ka_lib_audio.h"
 
 namespace ka_tool {
@@ -78,6 +79,16 @@ bool take_flag(int &argc, char **argv, const char *name)
     return true;
 }
 
+bool known_device(const char *cmd, const std::string &device)
+{
+    if (device.empty() || ka_devices::find(device.c_str()) != nullptr) return true;
+    std::string names;
+    for (const auto &d : ka_devices::kDevices) names += std::string(" ") + d.name;
+    fprintf(stderr, "ka-audio %s: unknown device '%s'; devices:%s (ka-audio devices describes them)\n", cmd,
+            device.c_str(), names.c_str());
+    return false;
+}
+
 int usage_error(const char *cmd, const char *message)
 {
     fprintf(stderr, "ka-audio %s: %s\n", cmd, message);
@@ -118,7 +129,7 @@ void log_hook(const struct __android_log_message *m)
 // library's low-level failures.
 bool needs_device(const char *cmd)
 {
-    static const char *const kOffline[] = {"version", "detect", "amr2wav"};
+    static const char *const kOffline[] = {"version", "detect", "amr2wav", "devices"};
     for (const char *name : kOffline)
         if (strcmp(cmd, name) == 0) return false;
     return true;
@@ -156,6 +167,9 @@ std::string last_library_error()
 
 }  // namespace ka_tool
 
+static const char kDeviceNote[] =
+    "--device takes a device name (default hw:0,0); ka-audio devices lists them.\n";
+
 static void print_usage(FILE *out)
 {
     fprintf(out,
@@ -166,6 +180,7 @@ static void print_usage(FILE *out)
         return strcmp(a.name, b.name) < 0;
     });
     for (const auto &c : sorted) fprintf(out, "  %s %s\n      %s\n", c.name, c.args, c.summary);
+    fprintf(out, "\n%s", kDeviceNote);
 }
 
 int main(int argc, char **argv)
@@ -188,6 +203,7 @@ int main(int argc, char **argv)
             if (strcmp(argv[i], "--") == 0) break;
             if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
                 printf("usage: ka-audio [-v] %s %s\n  %s\n", c.name, c.args, c.summary);
+                if (strstr(c.args, "--device") != nullptr) printf("%s", kDeviceNote);
                 return 0;
             }
         }
