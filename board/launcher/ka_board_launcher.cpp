@@ -27,6 +27,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <iterator>
@@ -313,7 +314,7 @@ int report_command(int argc, char **argv)
 
 int usage_error(const std::string &msg)
 {
-    fprintf(stderr, "ka-board: %s\n%s", msg.c_str(), kUsage);
+    fprintf(stderr, "ka-board: %s (ka-board --help shows the usage)\n", msg.c_str());
     return 2;
 }
 
@@ -328,7 +329,9 @@ int main(int argc, char **argv)
         return 0;
     }
     if (cmd == "report") return report_command(argc, argv);
-    if (cmd != "run") return usage_error(std::string("unknown command '") + argv[1] + "'");
+    if (cmd != "run")
+        return usage_error(std::string(cmd[0] == '-' ? "unknown option '" : "unknown command '") + argv[1] +
+                           "'");
     // People running a program on the board hear it at the sample clock;
     // tests that link the board choose their own speed.
     setenv("KA_BOARD_SPEED", "1", 0);
@@ -355,6 +358,10 @@ int main(int argc, char **argv)
             setenv("KA_BOARD_SPEAKER", pcm.c_str(), 1);
             continue;
         }
+        static constexpr std::string_view kValued[] = {"--speed", "--out",    "--codec", "--capture",
+                                                       "--files", "--report", "--trace", "--fault"};
+        if (std::find(std::begin(kValued), std::end(kValued), a) == std::end(kValued))
+            return usage_error(std::string("unknown option '") + argv[i] + "'");
         if (i + 1 >= argc) return usage_error(std::string("option ") + argv[i] + " needs a value");
         const char *val = argv[++i];
         if (a == "--speed") {

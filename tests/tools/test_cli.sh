@@ -42,6 +42,9 @@ expect "unknown format" 1 "unknown audio format" -- "${run[@]}" "$tool" play "$w
 expect "busy device" 1 "device busy" -- "$board" run --speed 0 --fault pcm_open:0:-1:EBUSY -- \
     "$tool" play "$work/clip.wav"
 expect "unknown subcommand" 2 "unknown command" -- "$tool" no-such-command
+expect "unknown option" 2 "^ka-audio play: unknown option '--bogus'.*--help" -- "$tool" play --bogus x
+expect "launcher: unknown option" 2 "^ka-board: unknown option '--bogus'.*--help" -- "$board" run --bogus -- true
+expect "a directory" 1 "^ka-audio play: $work: is a directory" -- "${run[@]}" "$tool" play "$work"
 # Outside the board this machine has no sound card 0.
 if [ ! -e /dev/snd/controlC0 ]; then
     expect "no device node" 1 "cannot open /dev/snd/controlC0.*ka-board run" -- "$tool" play "$work/clip.wav"
@@ -74,9 +77,10 @@ for speed in 0 1; do
     "$board" run --speed $speed --capture tone:440:8000 -- "$tool" record-raw --seconds 1 --rate 8000 \
         "$work/rec$speed.raw" 2>/dev/null
     "$board" run --speed $speed --capture tone:440:8000 -- "$tool" record --seconds 1 \
-        "$work/rec$speed.wav" 2>/dev/null
-    check "record-raw and record at speed $speed give 1 s" \
-        '[ $(stat -c %s "$work/rec$speed.raw") -eq 16000 ] && [ $(stat -c %s "$work/rec$speed.wav") -eq 16044 ]'
+        "$work/rec$speed.wav" 2>/dev/null >"$work/recpos"
+    check "record-raw and record at speed $speed give 1 s, record shows it as play does" \
+        '[ $(stat -c %s "$work/rec$speed.raw") -eq 16000 ] && [ $(stat -c %s "$work/rec$speed.wav") -eq 16044 ] &&
+         [ "$(tail -1 "$work/recpos")" = "00:01 / 00:01" ]'
 done
 check "the same tone at both speeds, by record and record-raw" \
     'cmp -s "$work/rec0.raw" "$work/rec1.raw" && tail -c +45 "$work/rec0.wav" | cmp -s - "$work/rec0.raw"'

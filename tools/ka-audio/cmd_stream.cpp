@@ -120,6 +120,7 @@ int run_play_raw(int argc, char **argv)
     const char *path = argc == 2 ? argv[1] : "-";
     if (strncmp(path, "--", 2) == 0) return ka_tool::usage_error(cmd, "unknown option");
 
+    if (strcmp(path, "-") != 0 && ka_tool::refuse_directory(cmd, path)) return 1;
     FILE *in = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
     if (!in) {
         fprintf(stderr, "ka-audio %s: cannot open %s: %s\n", cmd, path, strerror(errno));
@@ -219,6 +220,7 @@ int run_record_raw(int argc, char **argv)
     const char *path = argc == 2 ? argv[1] : "-";
     if (strncmp(path, "--", 2) == 0) return ka_tool::usage_error(cmd, "unknown option");
 
+    if (strcmp(path, "-") != 0 && ka_tool::refuse_directory(cmd, path)) return 1;
     FILE *out = strcmp(path, "-") == 0 ? stdout : fopen(path, "wb");
     if (!out) {
         fprintf(stderr, "ka-audio %s: cannot create %s: %s\n", cmd, path, strerror(errno));

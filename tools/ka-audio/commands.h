@@ -34,6 +34,10 @@ int usage_error(const char *cmd, const char *message);
 // lists the valid names and returns false; the caller exits with 2.
 bool known_device(const char *cmd, const std::string &device);
 
+// True, after one line "ka-audio CMD: PATH: is a directory", when `path` is
+// a directory.
+bool refuse_directory(const char *cmd, const char *path);
+
 // The library's first error line (priority 6) since the last reset, as its
 // log hook saw it, without the source position and the line end; empty when
 // there was none. The hook shows every library line on standard error only

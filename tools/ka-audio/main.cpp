@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <mutex>
 
 #include "commands.h"
@@ -153,6 +155,14 @@ bool device_present(const char *cmd)
 
 }  // namespace
 
+bool refuse_directory(const char *cmd, const char *path)
+{
+    struct stat st {};
+    if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    fprintf(stderr, "ka-audio %s: %s: is a directory\n", cmd, path);
+    return true;
+}
+
 void reset_library_error()
 {
     std::lock_guard<std::mutex> lock(g_log_mutex);
@@ -166,6 +176,27 @@ std::string last_library_error()
 }
 
 }  // namespace ka_tool
+
+// The first argument of a command (before "--") that looks like an option
+// its synopsis does not name, or nullptr. No command takes a short option;
+// a lone "-" and negative numbers are arguments.
+static const char *unknown_option(const ka_tool::Command &c, int argc, char **argv)
+{
+    for (int i = 2; i < argc; ++i) {
+        const char *a = argv[i];
+        if (strcmp(a, "--") == 0) break;
+        if (a[0] != '-' || !(a[1] == '-' || isalpha(static_cast<unsigned char>(a[1])))) continue;
+        if (a[1] != '-') return a;
+        const std::string name(a, 2 + strcspn(a + 2, "="));
+        bool named = false;
+        for (const char *p = strstr(c.args, name.c_str()); p && !named; p = strstr(p + 1, name.c_str())) {
+            const char end = p[name.size()];
+            named = !isalnum(static_cast<unsigned char>(end)) && end != '-';
+        }
+        if (!named) return a;
+    }
+    return nullptr;
+}
 
 static const char kDeviceNote[] =
     "--device takes a device name (default hw:0,0); ka-audio devices lists them.\n";
@@ -207,9 +238,15 @@ int main(int argc, char **argv)
                 return 0;
             }
         }
+        if (const char *bad = unknown_option(c, argc, argv)) {
+            fprintf(stderr, "ka-audio %s: unknown option '%s' (ka-audio %s --help shows the usage)\n", c.name,
+                    bad, c.name);
+            return 2;
+        }
         if (ka_tool::needs_device(c.name) && !ka_tool::device_present(c.name)) return 1;
         return c.run(argc - 1, argv + 1);
     }
-    fprintf(stderr, "ka-audio: unknown command '%s' (ka-audio --help lists them)\n", argv[1]);
+    fprintf(stderr, "ka-audio: unknown %s '%s' (ka-audio --help lists the commands)\n",
+            argv[1][0] == '-' ? "option" : "command", argv[1]);
     return 2;
 }
