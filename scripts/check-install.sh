@@ -54,7 +54,9 @@ check "ka-audio's run path leads to the library ($tool_rp)" \
 
 # ---- examples, twice ----
 export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
-check "pkg-config --libs" "pkg-config --libs ka_lib_audio | grep -q -- '-lka_lib_audio'"
+check "pkg-config --libs: the library, the platform and codec libraries private" \
+  "pkg-config --libs ka_lib_audio | grep -q -- '-lka_lib_audio' && ! pkg-config --libs ka_lib_audio | grep -q -- '-lalsa_intf\\|-llog\\|-lmad' &&
+   pkg-config --static --libs ka_lib_audio | grep -q -- '-lalsa_intf -llog -lmad'"
 cc=cc
 [ -n "$toolchain" ] && cc=arm-linux-gnueabihf-gcc
 mkdir -p "$work/ex-pc"
@@ -69,8 +71,9 @@ if cmake -S "$top/examples" -B "$work/ex-cmake" -G Ninja "${tc[@]}" -DCMAKE_PREF
 else
   cat "$work/ex-cmake.log"; bad "examples with find_package(KaLibAudio)"
 fi
-check "the examples link libka_lib_audio.so.1" \
-  "readelf -d '$work/ex-cmake/play_file' | grep -q 'NEEDED.*libka_lib_audio.so.1' && readelf -d '$work/ex-pc/play_file' | grep -q 'NEEDED.*libka_lib_audio.so.1'"
+check "the examples link libka_lib_audio.so.1 and not the platform libraries" \
+  "(for e in '$work/ex-cmake/play_file' '$work/ex-pc/play_file'; do readelf -d \$e | grep -q 'NEEDED.*libka_lib_audio.so.1' &&
+    ! readelf -d \$e | grep -q 'NEEDED.*lib\(alsa_intf\|log\)\.' || exit 1; done)"
 
 # ---- the native examples on the board ----
 if [ -z "$toolchain" ]; then
