@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the module's ABI (32-bit ARM, hard float) with Debian's
 # cross compiler and the :armhf development packages. Test programs run
 # under qemu-arm-static with the multiarch runtime (-L /).

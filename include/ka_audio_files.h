@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * @file ka_audio_files.h
  * @brief Audio files: format detection, file playback, WAV, AMR and MP3

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * ka_lib_audio.h - public interface of libka_lib_audio.so.1
  *

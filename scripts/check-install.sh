@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks what a user of the library gets, from a build folder configured with
 # -DCMAKE_INSTALL_PREFIX=/usr:
 #  - `cmake --install --prefix` into a folder of its own: headers, the library
@@ -138,6 +139,9 @@ if (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1); then
     "(cd '$work' && rm -rf tools-x && dpkg-deb -x '$tools' tools-x && kb=\$(find tools-x -name ka-board -type f) &&
       { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libfftw3' || dpkg-deb -f '$tools' Depends | grep -q libfftw3-double3; } &&
       { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libz\\.' || dpkg-deb -f '$tools' Depends | grep -q zlib1g; })"
+  check "each package has its copyright file (MIT)" \
+    "(for d in '$rt' '$dev' '$tools'; do p=\$(dpkg-deb -f \$d Package);
+      dpkg-deb --fsys-tarfile \$d | tar -xO ./usr/share/doc/\$p/copyright 2>/dev/null | grep -q '^License: MIT' || exit 1; done)"
   want_arch=$(dpkg --print-architecture)
   [ -n "$toolchain" ] && want_arch=armhf
   check "packages are for $want_arch" "[ \"\$(dpkg-deb -f '$rt' Architecture)\" = $want_arch ]"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-board: runs a program on the emulated module.
 //
 //   ka-board run [options] -- PROGRAM [ARGS...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seven device contexts: the player table, the capture table, the
 // exported pair that reaches them, and the lookups between device names,
 // contexts and handles. A handle is the device's index in both tables.

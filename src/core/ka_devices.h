@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's seven audio devices as data: the names the open functions
 // take, the PCM node behind each, what each is for, the route mixer controls
 // of its player and capture contexts, and the stream formats, channel counts

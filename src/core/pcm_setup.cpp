@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and configuring a PCM stream: the one routine through which the
 // player, the recorder and the tone generator get their streams.
 #define KA_LOG_FILE "ka_lib_audio"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streaming play path: Ka_AudPlayer_Play hands bytes to the context's ring
 // buffer, the play thread takes them out one PCM period at a time, scales
 // them by the software volume and writes them to the stream. Pause, Resume

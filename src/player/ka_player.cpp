@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Player lifecycle: open (ring buffer, playback route, PCM stream), close
 // (stop and wait for the play thread, then release everything), the state
 // report and the per-device settings made by name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Player bookkeeping that lives beside the public context record: the start
 // handshake between Ka_AudPlayer_Play and a new play thread, and the count
 // of threads sleeping on a ring's condition variables, so that a ring is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recorder: open a capture stream with its route, run a capture thread that
 // hands every period to the caller's callback, stop, close and report.
 // The H-forms take the handle; the plain forms act on handle 0 ("hw:0,0").

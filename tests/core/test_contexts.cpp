@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device contexts' handle and name lookups, and each device's route
 // switching through the mixer.
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The first mixer access of a process creates the platform mixer object;
 // while the control device stays away it is looked for again on every call.
 // Once the object exists, only its descriptor is reopened. Kept in a program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte ring: capacity rules, and a randomized run against a
 // byte-at-a-time model of the same ring, which covers partial puts,
 // all-or-nothing gets and the wrap of both indices.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The software volume routine against the per-sample rule: every 16-bit
 // sample at every volume 0..100 on an unaligned buffer with an odd trailing
 // byte, short lengths, and volumes outside 0..100.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Randomized multi-thread stress of the whole library on the emulated board.
 //
 // Worker threads draw random operations from their tables until

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # ka-audio and the ka-board launcher as a person runs them:
 #   test_cli.sh KA_BOARD KA_AUDIO WORKDIR
 # - exit codes and the one line on failure, the playing position, -v, every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio devices: the library's devices as its own table describes them,
 // with whether each PCM node is there now.
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio subcommands for audio files: play, record, amr2wav, detect.
 #include <alsa_audio.h>
 #include <errno.h>

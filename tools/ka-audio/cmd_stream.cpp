@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio play-raw / record-raw: raw PCM between a file (or the standard
 // streams) and a playback or capture device, through the library's player
 // and recorder.

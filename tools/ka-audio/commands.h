@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio: one program, many subcommands. Each family of subcommands lives
 // in a file of its own and registers itself here at start-up.
 #pragma once

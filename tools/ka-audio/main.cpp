@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio: command-line access to libka_lib_audio. Runs on the module as it
 // is, and on a development host under `ka-board run -- ka-audio ...`.
 #include <android/log.h>
