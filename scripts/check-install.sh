@@ -47,6 +47,15 @@ for t in ka-audio ka-board; do
   check "man page $t.1" "[ -f '$prefix/share/man/man1/$t.1' ] && man -l '$prefix/share/man/man1/$t.1' 2>/dev/null | grep -q NAME"
 done
 
+# The reference, where the build made one: installed, the public header's
+# page without the internals, no build folder named anywhere in it.
+if [ -f "$build/docs/html/index.html" ]; then
+  html="$prefix/share/doc/libka-lib-audio-dev/html"
+  check "the HTML reference is installed" "[ -f '$html/index.html' ] && [ -f '$html/ka__lib__audio_8h.html' ]"
+  check "the public header's page shows no internals" "! grep -q 'audCtl\|__ka_dev2pctx\|struct ka_pctx' '$html/ka__lib__audio_8h.html'"
+  check "the reference names no build folder" "! grep -rqF -e '$build' -e '$top' '$html'"
+fi
+
 runpath() { readelf -d "$1" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p'; }
 lib_rp=$(runpath "$libdir/libka_lib_audio.so.1") tool_rp=$(runpath "$prefix/bin/ka-audio")
 check "the library's run path is its own folder ($lib_rp)" "[ '$lib_rp' = '\$ORIGIN' ]"
@@ -130,8 +139,9 @@ if (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1); then
   for d in rt dev tools; do dpkg-deb -c "${!d}" >"$work/$d.list"; done
   check "runtime: the library and its soname link" "grep -q 'libka_lib_audio.so.1 ->' '$work/rt.list' && grep -q 'libka_lib_audio.so.1.0.8' '$work/rt.list'"
   check "runtime depends on the codec libraries" "dpkg-deb -f '$rt' Depends | grep -q 'libmad0.*libopencore-amrnb0'"
-  check "dev: headers, .so, .pc, CMake package" \
-    "(for f in include/ka_lib_audio.h 'libka_lib_audio.so ->' ka_lib_audio.pc KaLibAudioConfig.cmake; do grep -q \"\$f\" '$work/dev.list' || exit 1; done)"
+  check "dev: headers, .so, .pc, CMake package, the reference" \
+    "(for f in include/ka_lib_audio.h 'libka_lib_audio.so ->' ka_lib_audio.pc KaLibAudioConfig.cmake \
+      \$([ -f '$build/docs/html/index.html' ] && echo doc/libka-lib-audio-dev/html/index.html); do grep -q \"\$f\" '$work/dev.list' || exit 1; done)"
   check "dev depends on the runtime of its version" "dpkg-deb -f '$dev' Depends | grep -q 'libka-lib-audio1 (= '"
   check "tools: ka-audio, ka-board, the board, man pages" \
     "(for f in bin/ka-audio bin/ka-board libka_board.so man1/ka-audio.1 man1/ka-board.1; do grep -q \$f '$work/tools.list' || exit 1; done)"
@@ -141,7 +151,7 @@ if (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1); then
       { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libz\\.' || dpkg-deb -f '$tools' Depends | grep -q zlib1g; })"
   check "each package has its copyright file (MIT)" \
     "(for d in '$rt' '$dev' '$tools'; do p=\$(dpkg-deb -f \$d Package);
-      dpkg-deb --fsys-tarfile \$d | tar -xO ./usr/share/doc/\$p/copyright 2>/dev/null | grep -q '^License: MIT' || exit 1; done)"
+      dpkg-deb --fsys-tarfile \$d | tar -xO --wildcards \"*/share/doc/\$p/copyright\" 2>/dev/null | grep -q '^License: MIT' || exit 1; done)"
   want_arch=$(dpkg --print-architecture)
   [ -n "$toolchain" ] && want_arch=armhf
   check "packages are for $want_arch" "[ \"\$(dpkg-deb -f '$rt' Architecture)\" = $want_arch ]"
