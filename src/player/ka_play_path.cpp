@@ -29,8 +29,8 @@ namespace {
 // truncation toward zero, stored back as 16 bits.
 inline int16_t scale_sample(int32_t vol, int16_t s)
 {
-    const auto prod = static_cast<int32_t>(static_cast<uint32_t>(vol) *
-                                           static_cast<uint32_t>(static_cast<int32_t>(s)));
+    const auto prod =
+        static_cast<int32_t>(static_cast<uint32_t>(vol) * static_cast<uint32_t>(static_cast<int32_t>(s)));
     return static_cast<int16_t>(prod / 100);
 }
 
@@ -77,7 +77,10 @@ void scale_samples(int32_t vol, unsigned char *p, size_t count)
 // ---- Ring sleeps ---------------------------------------------------------------
 
 // Generation a is older than b (the counters may wrap).
-inline bool older(unsigned a, unsigned b) { return static_cast<int>(a - b) < 0; }
+inline bool older(unsigned a, unsigned b)
+{
+    return static_cast<int>(a - b) < 0;
+}
 
 // The rest of a wait on one of `rb`'s condition variables: if the ring was
 // taken out of the context meanwhile, the last sleeper to leave lets the
@@ -349,8 +352,7 @@ int __ka_soft_volume(int vol, void *buf, unsigned len)
 int __ka_pctx_write(ka_pctx *pctx, void *buf, unsigned len)
 {
     if (!pctx || !buf || len == 0) return -1;
-    if (ka_load(pctx->soft_vol_on))
-        pctx->soft_volume(static_cast<int>(ka_load(pctx->soft_vol)), buf, len);
+    if (ka_load(pctx->soft_vol_on)) pctx->soft_volume(static_cast<int>(ka_load(pctx->soft_vol)), buf, len);
     // Wait: pcm_write blocks until the device has room for the period, woken
     // by the device clock; an under-run is recovered in the platform layer
     // and a failing device returns an error at once, which ends the play
@@ -490,7 +492,10 @@ int ka_player_push(int hdl, const void *buf, unsigned len)
     return play(hdl, buf, len, false);
 }
 
-int Ka_AudPlayer_RawPlay(void) { return 0; }
+int Ka_AudPlayer_RawPlay(void)
+{
+    return 0;
+}
 
 int Ka_AudPlayer_Pause(int hdl)
 {

@@ -14,7 +14,10 @@ namespace {
 
 // Busy states: a capture thread has been started and close must wait for
 // it (the values that become 2 or 3 when bit 2 is cleared).
-constexpr bool busy(int state) { return state == 2 || state == 3 || state == 6 || state == 7; }
+constexpr bool busy(int state)
+{
+    return state == 2 || state == 3 || state == 6 || state == 7;
+}
 
 struct state_name {
     int code;
@@ -24,10 +27,18 @@ struct state_name {
 constexpr state_name recorder_state_name(int state)
 {
     switch (state) {
-    case 0: case 1: case 5: return {3, "AUD_RECORDER_FINISHED"};
-    case 2: case 3: case 7: return {0, "AUD_RECORDER_START"};
-    case 6: return {1, "AUD_RECORDER_PAUSE"};
-    default: return {-1, "AUD_RECORDER_ERROR"};
+        case 0:
+        case 1:
+        case 5:
+            return {3, "AUD_RECORDER_FINISHED"};
+        case 2:
+        case 3:
+        case 7:
+            return {0, "AUD_RECORDER_START"};
+        case 6:
+            return {1, "AUD_RECORDER_PAUSE"};
+        default:
+            return {-1, "AUD_RECORDER_ERROR"};
     }
 }
 
@@ -172,8 +183,8 @@ void *__ka_capture_thread(void *arg)
     return nullptr;
 }
 
-int Ka_AudRecorder_OpenExt(const char *dev, ka_cap_cb callback, unsigned flags, int channels,
-                           unsigned rate, unsigned format)
+int Ka_AudRecorder_OpenExt(const char *dev, ka_cap_cb callback, unsigned flags, int channels, unsigned rate,
+                           unsigned format)
 {
     int hdl = -1;
     ka_cctx *cctx = lookup_dev(dev, &hdl);
@@ -215,7 +226,10 @@ int Ka_AudRecorder_HStartRecord(int hdl)
     return 0;
 }
 
-int Ka_AudRecorder_StartRecord(void) { return Ka_AudRecorder_HStartRecord(0); }
+int Ka_AudRecorder_StartRecord(void)
+{
+    return Ka_AudRecorder_HStartRecord(0);
+}
 
 void Ka_AudRecorder_HStop(int hdl)
 {
@@ -224,7 +238,10 @@ void Ka_AudRecorder_HStop(int hdl)
     ka_store(cctx->stop, 1);
 }
 
-void Ka_AudRecorder_Stop(void) { Ka_AudRecorder_HStop(0); }
+void Ka_AudRecorder_Stop(void)
+{
+    Ka_AudRecorder_HStop(0);
+}
 
 // Capture is not paused: these only answer 0.
 int Ka_AudRecorder_HPause(int hdl)
@@ -232,13 +249,19 @@ int Ka_AudRecorder_HPause(int hdl)
     (void)hdl;
     return 0;
 }
-int Ka_AudRecorder_Pause(void) { return 0; }
+int Ka_AudRecorder_Pause(void)
+{
+    return 0;
+}
 int Ka_AudRecorder_HResume(int hdl)
 {
     (void)hdl;
     return 0;
 }
-int Ka_AudRecorder_Resume(void) { return 0; }
+int Ka_AudRecorder_Resume(void)
+{
+    return 0;
+}
 
 void Ka_AudRecorder_HClose(int hdl)
 {
@@ -310,7 +333,10 @@ void Ka_AudRecorder_HClose(int hdl)
     pthread_mutex_unlock(&cctx->state_lock);
 }
 
-void Ka_AudRecorder_Close(void) { Ka_AudRecorder_HClose(0); }
+void Ka_AudRecorder_Close(void)
+{
+    Ka_AudRecorder_HClose(0);
+}
 
 const char *Ka_AudRecorder_HGetState(int hdl, int *code)
 {
@@ -321,7 +347,10 @@ const char *Ka_AudRecorder_HGetState(int hdl, int *code)
     return s.name;
 }
 
-const char *Ka_AudRecorder_GetState(int *code) { return Ka_AudRecorder_HGetState(0, code); }
+const char *Ka_AudRecorder_GetState(int *code)
+{
+    return Ka_AudRecorder_HGetState(0, code);
+}
 
 int Ka_AudRecorder_Record(int hdl, void *buf, unsigned len)
 {
