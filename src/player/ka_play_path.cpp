@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Streaming play path: Ka_AudPlayer_Play hands bytes to the context's ring
 // buffer, the play thread takes them out one PCM period at a time, scales
-// them by the software volume and writes them to the stream. Pause, Resume
-// and Stop steer the play thread.
+// them by the software volume (ka_player.cpp) and writes them to the stream.
+// Pause, Resume and Stop steer the play thread.
 //
 // Waits and wake-ups. The writer sleeps on the ring's space_cond, the play
 // thread on its data_cond, both with ring_lock; the paused play thread
@@ -15,64 +15,11 @@
 #include <alsa_audio.h>
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "ka_internal.h"
 #include "player/ka_player_side.h"
 
 namespace {
-
-// ---- Software volume ---------------------------------------------------------
-
-// One sample: vol x s in 32-bit signed arithmetic (wrapping instead of
-// overflowing for volumes far outside 0..100), divided by 100 with
-// truncation toward zero, stored back as 16 bits.
-inline int16_t scale_sample(int32_t vol, int16_t s)
-{
-    const auto prod =
-        static_cast<int32_t>(static_cast<uint32_t>(vol) * static_cast<uint32_t>(static_cast<int32_t>(s)));
-    return static_cast<int16_t>(prod / 100);
-}
-
-// Scales `count` samples starting at `p` in place. The bytes need not be
-// aligned: blocks are copied into an aligned local array, scaled there and
-// copied back.
-//
-// For volumes 0..100 a block is scaled in single precision, a loop the
-// compiler runs several samples per step: vol x s is an integer below 2^22
-// in magnitude, so it and its quotient by 100 are exact or correctly
-// rounded floats, and a correctly rounded quotient never crosses an integer
-// (a non-integral quotient is at least 0.01 away from one, far more than
-// half a float step below 2^15). Truncating it therefore gives exactly the
-// integer rule; the unit tests check every sample at every volume. Other
-// volumes take the integer rule sample by sample.
-void scale_samples(int32_t vol, unsigned char *p, size_t count)
-{
-    if (vol == 100) return;  // (100 x s) / 100 == s for every sample
-    if (vol == 0) {
-        memset(p, 0, count * 2);
-        return;
-    }
-    constexpr size_t kBlock = 64;
-    int16_t s[kBlock];
-    if (vol > 0 && vol < 100) {
-        const float fvol = static_cast<float>(vol);
-        while (count >= kBlock) {
-            memcpy(s, p, sizeof s);
-            for (size_t i = 0; i < kBlock; ++i)
-                s[i] = static_cast<int16_t>(static_cast<int32_t>(static_cast<float>(s[i]) * fvol / 100.0f));
-            memcpy(p, s, sizeof s);
-            p += sizeof s;
-            count -= kBlock;
-        }
-    }
-    for (; count > 0; --count, p += 2) {
-        int16_t v;
-        memcpy(&v, p, 2);
-        v = scale_sample(vol, v);
-        memcpy(p, &v, 2);
-    }
-}
 
 // ---- Ring sleeps ---------------------------------------------------------------
 
@@ -342,13 +289,6 @@ ka_loop_thread &ka_play_loop()
 
 // ---- Default operations -------------------------------------------------------------
 
-int __ka_soft_volume(int vol, void *buf, unsigned len)
-{
-    if (len == 0 || buf == nullptr) return -1;
-    scale_samples(vol, static_cast<unsigned char *>(buf), len / 2);  // an odd last byte stays
-    return 0;
-}
-
 int __ka_pctx_write(ka_pctx *pctx, void *buf, unsigned len)
 {
     if (!pctx || !buf || len == 0) return -1;
@@ -547,22 +487,5 @@ int Ka_AudPlayer_Stop(int hdl)
         wake_writers(rb, side);
     }
     pthread_mutex_unlock(&pctx->ring_lock);
-    return 0;
-}
-
-int Ka_AudSoft_SetVolume(int hdl, unsigned vol)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    if (vol == 0xFFFFFFFFu) {
-        ka_store(pctx->soft_vol_on, 0);
-        return 0;
-    }
-    if (vol > 100) return -1;
-    ka_store(pctx->soft_vol, vol);  // applies from the next period written
-    ka_store(pctx->soft_vol_on, 1);
     return 0;
 }
