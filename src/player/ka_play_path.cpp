@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Streaming play path: Ka_AudPlayer_Play hands bytes to the context's ring
 // buffer, the play thread takes them out one PCM period at a time, scales
-// them by the software volume (ka_player.cpp) and writes them to the stream.
-// Pause, Resume and Stop steer the play thread.
+// them by the software volume and writes them to the stream. Pause, Resume
+// and Stop (in ka_player.cpp, with the software volume) steer the play
+// thread; this file calls into the player file, never the other way round.
 //
 // Waits and wake-ups. The writer sleeps on the ring's space_cond, the play
 // thread on its data_cond, both with ring_lock; the paused play thread
@@ -62,17 +63,12 @@ bool writer_sleep(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
     return true;
 }
 
-void wake_writers(ka_ringbuf *rb, const ka_play_side &side)
-{
-    if (rb->writer_waiting || side.space_waiters > 0) pthread_cond_broadcast(&rb->space_cond);
-}
-
 // The play thread has passed its first ring check (or ends without it):
 // release a Play that waits in the start handshake. ring_lock held.
 void mark_passed(ka_pctx *pctx, ka_play_side &side, unsigned gen)
 {
     if (older(side.passed, gen)) side.passed = gen;
-    if (pctx->ringbuf) wake_writers(pctx->ringbuf, side);
+    if (pctx->ringbuf) ka_play_wake_writers(pctx->ringbuf, side);
 }
 
 void mark_passed_locked(ka_pctx *pctx, ka_play_side &side, unsigned gen)
@@ -101,7 +97,7 @@ void finish_thread(ka_pctx *pctx, ka_play_side &side)
     ka_store(pctx->state, static_cast<int>(CTX_OPENED));
     pthread_cond_broadcast(&pctx->state_cond);
     pthread_mutex_lock(&pctx->ring_lock);
-    if (pctx->ringbuf) wake_writers(pctx->ringbuf, side);
+    if (pctx->ringbuf) ka_play_wake_writers(pctx->ringbuf, side);
     pthread_mutex_unlock(&pctx->ring_lock);
     pthread_mutex_unlock(&pctx->state_lock);
 }
@@ -204,7 +200,7 @@ void *play_thread(void *arg)
             passed = true;
             mark_passed(pctx, side, gen);
         } else if (ka_ringbuf_free(rb) >= rb->size / 2) {
-            wake_writers(rb, side);
+            ka_play_wake_writers(rb, side);
         }
 
         if (ka_ringbuf_get(rb, buf, static_cast<int32_t>(period)) > 0) {
@@ -434,58 +430,5 @@ int ka_player_push(int hdl, const void *buf, unsigned len)
 
 int Ka_AudPlayer_RawPlay(void)
 {
-    return 0;
-}
-
-int Ka_AudPlayer_Pause(int hdl)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    pthread_mutex_lock(&pctx->state_lock);
-    ka_store(pctx->pause, 1);
-    pthread_mutex_unlock(&pctx->state_lock);
-    return 0;
-}
-
-int Ka_AudPlayer_Resume(int hdl)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    pthread_mutex_lock(&pctx->state_lock);
-    ka_store(pctx->pause, 0);
-    pthread_cond_signal(&pctx->resume_cond);
-    pthread_mutex_unlock(&pctx->state_lock);
-    return 0;
-}
-
-int Ka_AudPlayer_Stop(int hdl)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    ka_store(pctx->stop, 1);
-    // The state is read under state_lock: a play thread that has not yet
-    // paused then sees the stop flag before it would sleep, and one that has
-    // paused is found in CTX_PAUSED here.
-    pthread_mutex_lock(&pctx->state_lock);
-    const bool paused = pctx->state == CTX_PAUSED;
-    pthread_mutex_unlock(&pctx->state_lock);
-    if (paused) Ka_AudPlayer_Resume(hdl);
-
-    ka_play_side &side = ka_play_side_of(hdl);
-    pthread_mutex_lock(&pctx->ring_lock);
-    if (ka_ringbuf *rb = pctx->ringbuf) {
-        if (rb->reader_waiting || side.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
-        wake_writers(rb, side);
-    }
-    pthread_mutex_unlock(&pctx->ring_lock);
     return 0;
 }

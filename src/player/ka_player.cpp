@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Player lifecycle: open (ring buffer, playback route, PCM stream), close
-// (stop and wait for the play thread, then release everything), the state
-// report, the per-device settings made by name and the software volume.
+// Player lifecycle: open (ring buffer, playback route, PCM stream), pause,
+// resume and stop of the play thread, close (stop and wait for the play
+// thread, then release everything), the state report, the per-device
+// settings made by name and the software volume. The play path
+// (ka_play_path.cpp: Play and the play thread) calls into this file; the
+// waits that Stop ends are described there.
 #define KA_LOG_FILE "ka_lib_audio"
 
 #include <alsa_audio.h>
@@ -282,6 +285,59 @@ int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags
 int Ka_AudPlayer_Open(const char *device, ka_play_cb callback)
 {
     return Ka_AudPlayer_OpenExt(device, callback, 0, 1, 8000, 2);
+}
+
+int Ka_AudPlayer_Pause(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->state_lock);
+    ka_store(pctx->pause, 1);
+    pthread_mutex_unlock(&pctx->state_lock);
+    return 0;
+}
+
+int Ka_AudPlayer_Resume(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->state_lock);
+    ka_store(pctx->pause, 0);
+    pthread_cond_signal(&pctx->resume_cond);
+    pthread_mutex_unlock(&pctx->state_lock);
+    return 0;
+}
+
+int Ka_AudPlayer_Stop(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    ka_store(pctx->stop, 1);
+    // The state is read under state_lock: a play thread that has not yet
+    // paused then sees the stop flag before it would sleep, and one that has
+    // paused is found in CTX_PAUSED here.
+    pthread_mutex_lock(&pctx->state_lock);
+    const bool paused = pctx->state == CTX_PAUSED;
+    pthread_mutex_unlock(&pctx->state_lock);
+    if (paused) Ka_AudPlayer_Resume(hdl);
+
+    ka_play_side &side = ka_play_side_of(hdl);
+    pthread_mutex_lock(&pctx->ring_lock);
+    if (ka_ringbuf *rb = pctx->ringbuf) {
+        if (rb->reader_waiting || side.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
+        ka_play_wake_writers(rb, side);
+    }
+    pthread_mutex_unlock(&pctx->ring_lock);
+    return 0;
 }
 
 // Returns 0 whatever happened; the outcome is told by the log.

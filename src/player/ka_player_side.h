@@ -35,3 +35,10 @@ ka_loop_thread &ka_play_loop();
 // Takes the ring out of the context and destroys it once no thread sleeps
 // on it any more (waking the sleepers first). Called with ring_lock held.
 void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side);
+
+// Wakes the writers sleeping on the ring's space_cond, if any. Called with
+// ring_lock held.
+inline void ka_play_wake_writers(ka_ringbuf *rb, const ka_play_side &side)
+{
+    if (rb->writer_waiting || side.space_waiters > 0) pthread_cond_broadcast(&rb->space_cond);
+}
