@@ -78,8 +78,6 @@ void mark_passed_locked(ka_pctx *pctx, ka_play_side &side, unsigned gen)
     pthread_mutex_unlock(&pctx->ring_lock);
 }
 
-thread_local ka_loop_thread t_play_loop;
-
 void report(ka_pctx *pctx, int hdl, int result)
 {
     if (auto cb = pctx->callback) cb(hdl, result);
@@ -102,14 +100,6 @@ void finish_thread(ka_pctx *pctx, ka_play_side &side)
     pthread_mutex_unlock(&pctx->state_lock);
 }
 
-// The very last step of a play thread that ran: a close asked for by the
-// callback (which could not wait there for this thread's end) is made now,
-// with the thread no longer counted as the player's.
-void close_if_asked(int hdl)
-{
-    if (t_play_loop.leave()) Ka_AudPlayer_Close(hdl);
-}
-
 // ---- Play thread -------------------------------------------------------------------
 
 void *play_thread(void *arg)
@@ -120,7 +110,7 @@ void *play_thread(void *arg)
         KA_LOGE("Get pctx failed\n");
         return nullptr;
     }
-    t_play_loop.hdl = hdl;
+    ka_play_loop().hdl = hdl;
     KA_LOGD("Audio play thread\n");
     ka_play_side &side = ka_play_side_of(hdl);
 
@@ -147,7 +137,7 @@ void *play_thread(void *arg)
         report(pctx, hdl, AUD_PLAYER_FINISHED);
         finish_thread(pctx, side);
         KA_LOGE("Play task end\n");
-        close_if_asked(hdl);
+        ka_play_loop_leave(hdl);
         return nullptr;
     }
 
@@ -240,7 +230,7 @@ void *play_thread(void *arg)
     finish_thread(pctx, side);
     free(buf);
     KA_LOGE("Play task end\n");
-    close_if_asked(hdl);
+    ka_play_loop_leave(hdl);
     return nullptr;
 }
 
@@ -277,11 +267,6 @@ int start_handshake(ka_pctx *pctx, int hdl)
 }
 
 }  // namespace
-
-ka_loop_thread &ka_play_loop()
-{
-    return t_play_loop;
-}
 
 // ---- Default operations -------------------------------------------------------------
 
@@ -351,7 +336,7 @@ int play(int hdl, const void *buf, unsigned len, bool may_start)
     // own play thread. That callback runs only when the thread is ending
     // (results -1 and 5), so nothing will drain the ring any more, and a
     // Play waiting for room there would wait for itself.
-    if ((state == CTX_OPENED && !may_start) || t_play_loop.runs(hdl)) {
+    if ((state == CTX_OPENED && !may_start) || ka_play_loop().runs(hdl)) {
         if (ka_load(pctx->stop)) return 0;
         KA_LOGE("Play thread not running, hdl = %d\n", hdl);
         return -1;

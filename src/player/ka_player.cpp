@@ -143,6 +143,10 @@ void scale_samples(int32_t vol, unsigned char *p, size_t count)
     }
 }
 
+// ---- Play loop bookkeeping ------------------------------------------------------
+
+thread_local ka_loop_thread t_play_loop;
+
 }  // namespace
 
 ka_play_side &ka_play_side_of(int hdl)
@@ -170,6 +174,16 @@ void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
         pthread_cond_wait(&side.drained, &pctx->ring_lock);
     }
     ka_ringbuf_destroy(rb);
+}
+
+ka_loop_thread &ka_play_loop()
+{
+    return t_play_loop;
+}
+
+void ka_play_loop_leave(int hdl)
+{
+    if (t_play_loop.leave()) Ka_AudPlayer_Close(hdl);
 }
 
 int default_playCb(int hdl, int result)

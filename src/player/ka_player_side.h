@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Player bookkeeping that lives beside the public context record: the start
-// handshake between Ka_AudPlayer_Play and a new play thread, and the count
-// of threads sleeping on a ring's condition variables, so that a ring is
-// never destroyed under a sleeper.
+// handshake between Ka_AudPlayer_Play and a new play thread, the count of
+// threads sleeping on a ring's condition variables, so that a ring is never
+// destroyed under a sleeper, and the play loop of the calling thread. All of
+// it is kept by the player file (ka_player.cpp); the play path calls it.
 #pragma once
 
 #include <pthread.h>
@@ -31,6 +32,11 @@ ka_play_side &ka_play_side_of(int hdl);
 // The calling thread's play loop, if it is a play thread (the player's
 // callback runs there).
 ka_loop_thread &ka_play_loop();
+
+// The very last step of a play thread that ran: a close asked for by the
+// callback (which could not wait there for this thread's end) is made now,
+// with the thread no longer counted as the player's.
+void ka_play_loop_leave(int hdl);
 
 // Takes the ring out of the context and destroys it once no thread sleeps
 // on it any more (waking the sleepers first). Called with ring_lock held.
