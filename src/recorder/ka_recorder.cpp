@@ -12,11 +12,18 @@
 
 namespace {
 
+// A state value without a name, which nothing in the library writes: it is
+// CTX_RUNNING with bit 2 set, as CTX_PAUSED is CTX_STARTING with it, and is
+// taken for a running capture thread.
+constexpr int kRunningBit2 = CTX_RUNNING | 4;
+static_assert(kRunningBit2 == 7 && CTX_PAUSED == (CTX_STARTING | 4));
+
 // Busy states: a capture thread has been started and close must wait for
-// it (the values that become 2 or 3 when bit 2 is cleared).
+// it (the values that become CTX_STARTING or CTX_RUNNING when bit 2 is
+// cleared).
 constexpr bool busy(int state)
 {
-    return state == 2 || state == 3 || state == 6 || state == 7;
+    return state == CTX_STARTING || state == CTX_RUNNING || state == CTX_PAUSED || state == kRunningBit2;
 }
 
 struct state_name {
@@ -27,17 +34,17 @@ struct state_name {
 constexpr state_name recorder_state_name(int state)
 {
     switch (state) {
-        case 0:
-        case 1:
-        case 5:
+        case CTX_CLOSED:
+        case CTX_OPENED:
+        case CTX_FINISHED:
             return {3, "AUD_RECORDER_FINISHED"};
-        case 2:
-        case 3:
-        case 7:
+        case CTX_STARTING:
+        case CTX_RUNNING:
+        case kRunningBit2:
             return {0, "AUD_RECORDER_START"};
-        case 6:
+        case CTX_PAUSED:
             return {1, "AUD_RECORDER_PAUSE"};
-        default:
+        default:  // CTX_ERROR and values without a name
             return {-1, "AUD_RECORDER_ERROR"};
     }
 }
@@ -304,7 +311,7 @@ void Ka_AudRecorder_HClose(int hdl)
             }
             // Wait: woken by the capture loop's end, which broadcasts on
             // every way out once it has been started: the normal end after
-            // a stop (state 5), and end_in_error for a refusal, a missing
+            // a stop (CTX_FINISHED), and end_in_error for a refusal, a missing
             // buffer or a failed read. The stop above ends the loop after
             // its current read, which the device clock or a device error
             // ends (see __ka_cctx_read). A close from the capture callback
