@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Audio file costs, as CPU time per second of audio, each against a baseline
 // measured in the same run on the same file (media and bare loops: media.h):
 //  - Ka_AudPlayer_PlayFile on the board at unlimited speed (decode thread,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Player benchmarks, timed runs printing ratios against baselines measured
 // in the same run:
 //  - path throughput: bytes through Ka_AudPlayer_Play, the ring, the play

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Software volume throughput: the library's scaling routine on period-sized
 // and larger buffers, against memcpy of the same bytes and against the
 // plain one-sample-at-a-time rule, measured in the same run. Prints ratios.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recorder benchmarks, timed runs printing ratios against a baseline
 // measured in the same run:
 //  - capture throughput: bytes from the emulated device through the capture

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ring buffer throughput: bytes through put + get for the default 1280-byte
 // ring and a 38400-byte ring (200 ms of 48 kHz stereo), against memcpy of the
 // same bytes (one copy in, one out) measured in the same run, and against a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Performance gate that does not depend on the machine: instruction counts,
 // taken by valgrind's callgrind, of the library playing a 5 s MP3, AMR-NB,
 // AMR-WB and WAV file against the bare decode of the same file by the codec

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the file benchmarks share: media made from synthetic signals (WAV,
 // AMR-NB through opencore's encoder, AMR-WB as frames of random payload, MP3
 // through the lame command), the bare decode loops of the codec libraries

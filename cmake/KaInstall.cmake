@@ -1,9 +1,25 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts into the prefix, in three components that are
 # also the Debian packages CPack makes:
 #   runtime  libka_lib_audio.so.1 and the platform libraries it runs on
 #   dev      headers, the .so link, the pkg-config file, the CMake package
 #   tools    ka-audio, the emulated board (ka-board, libka_board.so), man pages
 include(CMakePackageConfigHelpers)
+
+# The Debian package of each install component.
+set(KA_DEB_NAME_RUNTIME libka-lib-audio1)
+set(KA_DEB_NAME_DEV libka-lib-audio-dev)
+set(KA_DEB_NAME_TOOLS ka-audio-tools)
+
+# Installed binaries find the project's own libraries relative to where they
+# lie ($ORIGIN), so a tree installed under any prefix, or moved, runs without
+# LD_LIBRARY_PATH: the library finds the platform libraries beside it, the
+# tools find the library in the lib folder next to their bin folder.
+file(RELATIVE_PATH KA_BIN_TO_LIB /ka/${CMAKE_INSTALL_BINDIR} /ka/${CMAKE_INSTALL_LIBDIR})
+set_target_properties(ka_lib_audio PROPERTIES INSTALL_RPATH "$ORIGIN")
+if(TARGET ka-audio)
+  set_target_properties(ka-audio PROPERTIES INSTALL_RPATH "$ORIGIN/${KA_BIN_TO_LIB}")
+endif()
 
 install(TARGETS ka_lib_audio log alsa_intf
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
@@ -45,6 +61,37 @@ install(TARGETS ka_board LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT t
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/ka-audio.1 ${PROJECT_SOURCE_DIR}/docs/man/ka-board.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
+# ---- License -------------------------------------------------------------------
+# Each package carries the project's license as a machine-readable Debian
+# copyright file (share/doc/<package>/copyright), made from LICENSE.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE KA_LICENSE_TEXT)
+string(STRIP "${KA_LICENSE_TEXT}" KA_LICENSE_TEXT)
+# The terms alone: the title and the copyright line have fields of their own.
+string(FIND "${KA_LICENSE_TEXT}" "Permission" ka_terms_at)
+string(SUBSTRING "${KA_LICENSE_TEXT}" ${ka_terms_at} -1 KA_LICENSE_TEXT)
+string(REGEX REPLACE "\n\n" "\n.\n" KA_LICENSE_TEXT "${KA_LICENSE_TEXT}")
+string(REGEX REPLACE "\n" "\n " KA_LICENSE_TEXT "${KA_LICENSE_TEXT}")
+file(WRITE ${PROJECT_BINARY_DIR}/debian-copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ka-lib-audio
+Comment: libka_lib_audio.so.1 links the MPEG audio decoder libmad, which is
+ under the GPL-2.0-or-later; the library in binary form, and every program
+ linked with it, is therefore covered by the GPL-2.0-or-later as a whole.
+
+Files: *
+Copyright: 2026 The ka-lib-audio authors
+License: MIT
+
+License: MIT
+ ${KA_LICENSE_TEXT}
+")
+foreach(ka_component runtime dev tools)
+  string(TOUPPER ${ka_component} ka_upper)
+  install(FILES ${PROJECT_BINARY_DIR}/debian-copyright
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${KA_DEB_NAME_${ka_upper}}
+    RENAME copyright COMPONENT ${ka_component})
+endforeach()
+
 # ---- Debian packages ---------------------------------------------------------
 # `cpack -G DEB` in a build folder configured with -DCMAKE_INSTALL_PREFIX=/usr
 # (the launcher keeps the board library's installed path). The architecture
@@ -63,15 +110,16 @@ set(CPACK_PACKAGE_NAME ka-lib-audio)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "ka_lib_audio maintainers <audio@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Audio library of the cellular module")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime dev tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KA_DEB_ARCH})
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libka-lib-audio1)
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME libka-lib-audio-dev)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ka-audio-tools)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${KA_DEB_NAME_RUNTIME})
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${KA_DEB_NAME_DEV})
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${KA_DEB_NAME_TOOLS})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION sound)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION

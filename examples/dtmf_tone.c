@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * dtmf_tone.c - play the DTMF digit "5" into the voice receive path.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * play_file.c - play an audio file and wait for its end.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * record_files.c - record a WAV file and an AMR-NB file.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * stream_pcm.c - stream PCM from the application to a playback device.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * volumes.c - set mixer, codec and voice-call volumes.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AMR to WAV conversion of arbitrary input, both formats.
 #include <stdlib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The AMR-NB writer of recordings: the header, the encoder and one
 // amrnb_write_file call per captured buffer, as a recording to an AMR-NB file
 // makes them, with buffer lengths and contents from the input. The file

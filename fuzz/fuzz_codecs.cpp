@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stand-ins for the AMR codec libraries, linked into the fuzz targets in
 // place of libopencore-amrnb and libopencore-amrwb (unless
 // KA_FUZZ_REAL_CODECS is on).

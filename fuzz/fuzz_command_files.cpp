@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The contents of the audio service's command files ("/data/alsaucm_test",
 // "/run/alsaucm_test"). The library only tests that one exists and has the
 // shell write a line into it; nothing on the module side that this project

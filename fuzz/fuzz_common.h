@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the fuzz targets: the input as an open descriptor, and a
 // decode thread run through the data-write contract.
 #pragma once

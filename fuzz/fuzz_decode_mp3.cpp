@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MP3 decode thread over arbitrary input, through the data-write
 // contract.
 #include "fuzz_common.h"

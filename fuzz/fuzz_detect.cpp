@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format detection on arbitrary files: every check, and the combined one.
 #include "fuzz_common.h"
 

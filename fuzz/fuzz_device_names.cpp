@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device names given as text, everywhere one is mapped to a device: the
 // player's and recorder's context lookups, the platform's PCM open behind
 // the simple family and the tone generator, the I2C device node of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mixer controls by name and their values as text: Ka_clt_set_mixer_value
 // (the library's split of the value text, then the platform's lookup by name
 // and conversion by the control's type) and Ka_clt_get_mixer_value, over the

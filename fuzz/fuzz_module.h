@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's kernel side for the text targets, in the fuzzing process: the
 // control device with controls of every type, card 0's PCM nodes, the sysfs
 // codec node and the codec's I2C bus. The library and the platform layer

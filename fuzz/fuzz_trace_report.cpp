@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The trace reader of `ka-board report` and the page made from what it read:
 // arbitrary trace lines (JSON objects, one a line, as the board and the
 // launcher write them; a killed run leaves a cut last line).

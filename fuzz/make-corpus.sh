@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes the seed corpus of the file targets (committed under fuzz/corpus/):
 # the starts of files made by scripts/make-media.sh, plus truncated and
 # damaged variants of them. Every file is small (a few KB), so that the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every fuzz target for a bounded time, starting from the committed seed
 # corpus (fuzz/corpus/<target>, read only) and a working corpus kept in
 # BUILD_DIR/fuzz-work between runs.

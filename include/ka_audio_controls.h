@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * @file ka_audio_controls.h
  * @brief Controls: DTMF tone, codec detection and volume, ALC5616 DRC/AGC,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * @file ka_audio_files.h
  * @brief Audio files: format detection, file playback, WAV, AMR and MP3
@@ -151,38 +152,6 @@ KA_API int Ka_AudPlayer_PlayFile(const char *device, int fd, int offset, ka_play
  *  %d", "Create file play thread fail.", and the thread messages of
  *  Ka_AudPlayer_PlayFile(). */
 KA_API int Ka_AudPlayer_PlayFrmFile(int hdl, int fd, int offset);
-/** Installs the decode start operation of a file type in a player context.
- *  @param pctx  the context
- *  @param type  AUD_FILE_WAV, AUD_FILE_MP3, AUD_FILE_AMRNB or AUD_FILE_AMRWB
- *  @return 0, or -1 (NULL context, other type; nothing changed). */
-KA_API int __ka_pctx_setops(ka_pctx *pctx, int type);
-/** Stores the descriptor of a file play in a player context.
- *  @param pctx  the context
- *  @param fd    the descriptor
- *  @return 0, or -1 for a NULL context. */
-KA_API int __ka_pctx_setfd(ka_pctx *pctx, int fd);
-/** The data-write callback of file playback (ka_data_write_cb): pushes a
- *  decode thread's PCM into the player's ring like Ka_AudPlayer_Play(), but
- *  never starts a play thread (the file play's main thread does). Accepts
- *  data only from the decode thread of the player's current file play.
- *  @param hdl  the player's handle
- *  @param buf  the PCM bytes
- *  @param len  their count; 0 marks the end of the data: silence is pushed
- *              behind it so the whole file is heard, then the player is
- *              stopped
- *  @return 0 taken (or dropped while paused); 1 stop (the player is not
- *          playing, a stop was requested, the end mark was taken, or the
- *          caller is not the current decode thread); -1 error (NULL @p buf,
- *          bad handle, player closed, Play failed).
- *  @par Blocking
- *  As Ka_AudPlayer_Play(): while the ring is full.
- *  @par Logs
- *  "Ka_AudPlayer_Play failed" (after the Play messages, e.g. "Play thread
- *  not running, hdl = %d" when the play thread ended on a device failure);
- *  at priority 3 "Data decode thread not match
- *  handle, return stop", "Receive Stop flag from decode thread",
- *  "Ka_AudPlayer_Play return stop". */
-KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len);
 
 /** Starts the WAV decode thread (ka_start_decode_fn): it reads @p fd from
  *  its current offset in blocks of up to 512 bytes and hands them unchanged
@@ -356,8 +325,8 @@ KA_API int amrnb_write_file(void *enc, int fd, const void *buf, unsigned len);
  *  header failed", "Open Recorder failed, hdl = %d", "Create capature
  *  thread fail.", and the recorder's messages (Ka_AudRecorder_OpenExt(),
  *  Ka_AudRecorder_HStartRecord()). */
-KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type, int channels,
-                                     unsigned rate, unsigned format, ka_cap_cb callback);
+KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type, int channels, unsigned rate,
+                                     unsigned format, ka_cap_cb callback);
 /** Records a WAV file: Ka_AudRecorder_RecordFile(dev, path, AUD_FILE_WAV,
  *  channels, rate, format, __ka_wav_write_file_cb).
  *  @param dev       device name, NULL for "hw:0,0"
@@ -366,8 +335,8 @@ KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type
  *  @param rate      sample rate in Hz
  *  @param format    ALSA sample format (use 2: the header says 16 bits)
  *  @return the handle, or -1. */
-KA_API int Ka_AudRecorder_RecordWAV(const char *dev, const char *path, int channels,
-                                    unsigned rate, unsigned format);
+KA_API int Ka_AudRecorder_RecordWAV(const char *dev, const char *path, int channels, unsigned rate,
+                                    unsigned format);
 /** Records an AMR-NB file (mono, 8000 Hz, 7.95 kbit/s):
  *  Ka_AudRecorder_RecordFile(dev, path, AUD_FILE_AMRNB, 1, 8000, 2,
  *  __ka_amrnb_write_file_cb). The device's capture period must be at most
@@ -376,16 +345,6 @@ KA_API int Ka_AudRecorder_RecordWAV(const char *dev, const char *path, int chann
  *  @param path  file to create
  *  @return the handle, or -1. */
 KA_API int Ka_AudRecorder_RecordAMRNB(const char *dev, const char *path);
-/** Writes the header of a recording's file type.
- *  @param fd        descriptor of the new file
- *  @param type      AUD_FILE_WAV: wav_init_header(); 2 or AUD_FILE_AMRNB:
- *                   amrnb_init_header(); above 4: nothing
- *  @param channels  channel count
- *  @param rate      sample rate in Hz
- *  @param format    ALSA sample format (not used by the WAV header)
- *  @return 0 (also when the header write failed; the writer logs that), or
- *          -1 for AUD_FILE_MP3, AUD_FILE_AMRWB and negative types. */
-KA_API int __ka_init_file_header(int fd, int type, int channels, unsigned rate, unsigned format);
 /** Capture callback of WAV recordings: stores a data delivery (result 0)
  *  into the file of the calling record-file thread with wav_write_file().
  *  @param result  capture result; only 0 stores
@@ -437,11 +396,11 @@ KA_API int AMRNB2WAVEFile(const char *in, const char *out);
 
 /** A WAV file being written through stdio (wav_write_open()). */
 typedef struct wav_sink {
-    FILE *file;    /**< The output stream. */
-    int data_len;  /**< Data bytes handed to the stream so far. */
-    int rate;      /**< Sample rate in Hz. */
-    int bits;      /**< Bits per sample. */
-    int channels;  /**< Channel count. */
+    FILE *file;   /**< The output stream. */
+    int data_len; /**< Data bytes handed to the stream so far. */
+    int rate;     /**< Sample rate in Hz. */
+    int bits;     /**< Bits per sample. */
+    int channels; /**< Channel count. */
 } wav_sink;
 
 /** Creates a WAV file and writes its header for 0 data bytes.

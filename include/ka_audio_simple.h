@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * @file ka_audio_simple.h
  * @brief Simple family: blocking file player and PCM streams of their own

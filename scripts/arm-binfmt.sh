@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Lets this machine run 32-bit ARM programs directly (through qemu-arm), so
 # that armhf test programs that start other programs, or themselves, work:
 # registers Debian's qemu-arm binfmt entry. Best effort: prints why not and

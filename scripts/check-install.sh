@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks what a user of the library gets, from a build folder configured with
 # -DCMAKE_INSTALL_PREFIX=/usr:
-#  - `cmake --install` into a staging folder: headers, the library with its
-#    soname links, the pkg-config file, the CMake package, the tools and man
-#    pages are all there;
+#  - `cmake --install --prefix` into a folder of its own: headers, the library
+#    with its soname links, the pkg-config file, the CMake package, the tools
+#    and man pages are all there, and the binaries find their libraries
+#    relative to themselves;
 #  - the examples build against that tree twice, with pkg-config and with
 #    find_package(KaLibAudio);
-#  - natively, the examples run on the emulated board and the device gets
-#    what they played, recorded files are right;
+#  - natively, the tools and the examples run from that prefix on the emulated
+#    board, without LD_LIBRARY_PATH, and the device gets what they played,
+#    recorded files are right;
 #  - `cpack -G DEB` makes the three packages with their dependencies; natively
 #    they install with apt-get when KA_INSTALL_DEBS=1 (and are removed again).
 #
@@ -17,18 +20,17 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 toolchain=${2:-}
 work="$build/install-check"
-stage="$work/stage"
+prefix="$work/prefix"
 rm -rf "$work" && mkdir -p "$work"
 fail=0
 ok() { echo "ok: $1"; }
 bad() { echo "FAILED: $1"; fail=1; }
 check() { if eval "$2"; then ok "$1"; else bad "$1"; fi; }
 
-DESTDIR="$stage" cmake --install "$build" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
-prefix="$stage/usr"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
 libdir=$(dirname "$(find "$prefix" -name 'libka_lib_audio.so.1' | head -1)")
 echo "installed tree ($prefix):"
-(cd "$stage" && find . -type f -o -type l | sort | sed 's/^/  /')
+(cd "$prefix" && find . -type f -o -type l | sort | sed 's/^/  /')
 
 for h in ka_lib_audio.h ka_audio_files.h ka_audio_controls.h ka_audio_simple.h alsa_audio.h android/log.h; do
   check "header $h" "[ -f '$prefix/include/$h' ]"
@@ -45,9 +47,26 @@ for t in ka-audio ka-board; do
   check "man page $t.1" "[ -f '$prefix/share/man/man1/$t.1' ] && man -l '$prefix/share/man/man1/$t.1' 2>/dev/null | grep -q NAME"
 done
 
+# The reference, where the build made one: installed, the public header's
+# page without the internals, no build folder named anywhere in it.
+if [ -f "$build/docs/html/index.html" ]; then
+  html="$prefix/share/doc/libka-lib-audio-dev/html"
+  check "the HTML reference is installed" "[ -f '$html/index.html' ] && [ -f '$html/ka__lib__audio_8h.html' ]"
+  check "the public header's page shows no internals" "! grep -q 'audCtl\|__ka_dev2pctx\|struct ka_pctx' '$html/ka__lib__audio_8h.html'"
+  check "the reference names no build folder" "! grep -rqF -e '$build' -e '$top' '$html'"
+fi
+
+runpath() { readelf -d "$1" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p'; }
+lib_rp=$(runpath "$libdir/libka_lib_audio.so.1") tool_rp=$(runpath "$prefix/bin/ka-audio")
+check "the library's run path is its own folder ($lib_rp)" "[ '$lib_rp' = '\$ORIGIN' ]"
+check "ka-audio's run path leads to the library ($tool_rp)" \
+  "[ -e '$prefix/bin/${tool_rp#\$ORIGIN/}/libka_lib_audio.so.1' ]"
+
 # ---- examples, twice ----
 export PKG_CONFIG_LIBDIR="$libdir/pkgconfig"
-check "pkg-config --libs" "pkg-config --libs ka_lib_audio | grep -q -- '-lka_lib_audio'"
+check "pkg-config --libs: the library, the platform and codec libraries private" \
+  "pkg-config --libs ka_lib_audio | grep -q -- '-lka_lib_audio' && ! pkg-config --libs ka_lib_audio | grep -q -- '-lalsa_intf\\|-llog\\|-lmad' &&
+   pkg-config --static --libs ka_lib_audio | grep -q -- '-lalsa_intf -llog -lmad'"
 cc=cc
 [ -n "$toolchain" ] && cc=arm-linux-gnueabihf-gcc
 mkdir -p "$work/ex-pc"
@@ -62,15 +81,22 @@ if cmake -S "$top/examples" -B "$work/ex-cmake" -G Ninja "${tc[@]}" -DCMAKE_PREF
 else
   cat "$work/ex-cmake.log"; bad "examples with find_package(KaLibAudio)"
 fi
-check "the examples link libka_lib_audio.so.1" \
-  "readelf -d '$work/ex-cmake/play_file' | grep -q 'NEEDED.*libka_lib_audio.so.1' && readelf -d '$work/ex-pc/play_file' | grep -q 'NEEDED.*libka_lib_audio.so.1'"
+check "the examples link libka_lib_audio.so.1 and not the platform libraries" \
+  "(for e in '$work/ex-cmake/play_file' '$work/ex-pc/play_file'; do readelf -d \$e | grep -q 'NEEDED.*libka_lib_audio.so.1' &&
+    ! readelf -d \$e | grep -q 'NEEDED.*lib\(alsa_intf\|log\)\.' || exit 1; done)"
 
 # ---- the native examples on the board ----
 if [ -z "$toolchain" ]; then
   ex="$work/ex-cmake"
   out="$work/out"
-  board=(env LD_LIBRARY_PATH="$libdir" KA_BOARD_LIB="$libdir/libka_board.so" "$prefix/bin/ka-board" run --speed 0)
+  board=(env -u LD_LIBRARY_PATH -u KA_BOARD_LIB "$prefix/bin/ka-board" run --speed 0)
   rm -rf "$out"; mkdir -p "$out"
+  "${board[@]}" -- "$prefix/bin/ka-audio" version >"$work/run.log" 2>&1
+  check "ka-audio runs from the prefix" "grep -q 'Lib Version' '$work/run.log'"
+  for ex in "$work/ex-pc" "$work/ex-cmake"; do
+    "${board[@]}" -- "$ex/volumes" >"$work/run.log" 2>&1
+    check "$(basename "$ex") examples run from the prefix" "grep -q 'codec playback volume' '$work/run.log'"
+  done
   "${board[@]}" --out "$out" -- "$ex/stream_pcm" >"$work/run.log" 2>&1
   rc=$?
   # Two seconds of 8000 Hz mono 16-bit were handed over before the stop.
@@ -113,8 +139,9 @@ if (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1); then
   for d in rt dev tools; do dpkg-deb -c "${!d}" >"$work/$d.list"; done
   check "runtime: the library and its soname link" "grep -q 'libka_lib_audio.so.1 ->' '$work/rt.list' && grep -q 'libka_lib_audio.so.1.0.8' '$work/rt.list'"
   check "runtime depends on the codec libraries" "dpkg-deb -f '$rt' Depends | grep -q 'libmad0.*libopencore-amrnb0'"
-  check "dev: headers, .so, .pc, CMake package" \
-    "(for f in include/ka_lib_audio.h 'libka_lib_audio.so ->' ka_lib_audio.pc KaLibAudioConfig.cmake; do grep -q \"\$f\" '$work/dev.list' || exit 1; done)"
+  check "dev: headers, .so, .pc, CMake package, the reference" \
+    "(for f in include/ka_lib_audio.h 'libka_lib_audio.so ->' ka_lib_audio.pc KaLibAudioConfig.cmake \
+      \$([ -f '$build/docs/html/index.html' ] && echo doc/libka-lib-audio-dev/html/index.html); do grep -q \"\$f\" '$work/dev.list' || exit 1; done)"
   check "dev depends on the runtime of its version" "dpkg-deb -f '$dev' Depends | grep -q 'libka-lib-audio1 (= '"
   check "tools: ka-audio, ka-board, the board, man pages" \
     "(for f in bin/ka-audio bin/ka-board libka_board.so man1/ka-audio.1 man1/ka-board.1; do grep -q \$f '$work/tools.list' || exit 1; done)"
@@ -122,6 +149,9 @@ if (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1); then
     "(cd '$work' && rm -rf tools-x && dpkg-deb -x '$tools' tools-x && kb=\$(find tools-x -name ka-board -type f) &&
       { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libfftw3' || dpkg-deb -f '$tools' Depends | grep -q libfftw3-double3; } &&
       { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libz\\.' || dpkg-deb -f '$tools' Depends | grep -q zlib1g; })"
+  check "each package has its copyright file (MIT)" \
+    "(for d in '$rt' '$dev' '$tools'; do p=\$(dpkg-deb -f \$d Package);
+      dpkg-deb --fsys-tarfile \$d | tar -xO --wildcards \"*/share/doc/\$p/copyright\" 2>/dev/null | grep -q '^License: MIT' || exit 1; done)"
   want_arch=$(dpkg --print-architecture)
   [ -n "$toolchain" ] && want_arch=armhf
   check "packages are for $want_arch" "[ \"\$(dpkg-deb -f '$rt' Architecture)\" = $want_arch ]"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Prints the line and branch coverage that a finished test run left in a
 # build configured with -DKA_COVERAGE=ON: one line for the library (src/),
 # one for the emulated module and the platform stand-ins (board/, platform/).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The library's main job on the emulated board: play an MP3 file.
 # Builds the library and the tools, makes a short demo MP3 from synthetic
 # notes (sox and lame), and plays it with `ka-audio play` under `ka-board`

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a command in a fresh, minimal Debian 12 root (debootstrap
 # --variant=minbase bookworm, Debian's packages only) holding a clone of this
 # repository's HEAD, as root, the way a new user's machine would. Nothing of

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building, testing, the demo and the examples need on a
 # Debian machine (bookworm), down to a minimal root (debootstrap minbase):
 # the toolchains, make for the examples' Makefile, man for the install check's

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes demo and test media from synthetic signals (nothing is taken from
 # elsewhere): WAV files with sox, MP3 files with lame (and ffmpeg), AMR-NB
 # files with opencore's encoder through a small program built here, and

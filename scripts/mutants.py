@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Plants one small fault at a time in src/ and checks that the test suite notices.
 
 Each mutant changes one place: a comparison flipped, && and || swapped, an

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs every test: the plain build with its instruction count gate
 # (bench/instructions), the same suite on a build
 # instrumented for coverage (its line and branch figures), AddressSanitizer with

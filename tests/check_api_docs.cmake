@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The API reference is complete: Doxygen runs over the public headers
 # without a single warning (an undocumented function, record, field, value or
 # parameter is one), and every name the library exports has documentation of

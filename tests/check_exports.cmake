@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The shared library exports exactly the names of its version script, and
 # carries no C++ runtime: no exception machinery is referenced, and the C++
 # standard library is not among its dependencies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-board-audio: the host end of an emulated PCM stream.
 //
 //   ka-board-audio play    PCM NAME FORMAT RATE CHANNELS FRAME_BYTES

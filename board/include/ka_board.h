@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * ka_board.h - the emulated module.
  *

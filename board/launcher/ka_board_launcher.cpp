@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-board: runs a program on the emulated module.
 //
 //   ka-board run [options] -- PROGRAM [ARGS...]
@@ -27,6 +28,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include <iterator>
@@ -79,7 +81,10 @@ constexpr const char *kUsage =
     "environment: KA_BOARD_LIB names the board library to preload instead of the\n"
     "one found next to this program.\n";
 
-bool exists(const std::string &p) { return !p.empty() && access(p.c_str(), R_OK) == 0; }
+bool exists(const std::string &p)
+{
+    return !p.empty() && access(p.c_str(), R_OK) == 0;
+}
 
 std::string self_dir()
 {
@@ -96,8 +101,10 @@ std::string find_library()
 {
     if (const char *e = getenv("KA_BOARD_LIB"); e && *e) return e;
     std::string dir = self_dir();
-    // Installed next to the program, or run from the build tree.
-    for (const std::string &p : {dir + "/../lib/libka_board.so", dir + "/libka_board.so"})
+    // Installed under any prefix (the lib folder as seen from the bin folder),
+    // or run from the build tree.
+    for (const std::string &p :
+         {dir + "/" KA_BOARD_REL_LIB, dir + "/../lib/libka_board.so", dir + "/libka_board.so"})
         if (exists(p)) return p;
 #ifdef KA_BOARD_BUILD_LIB
     if (exists(KA_BOARD_BUILD_LIB)) return KA_BOARD_BUILD_LIB;
@@ -129,8 +136,9 @@ std::string find_bridge()
 bool host_sound_works(const std::string &bridge, const std::string &pcm, const char *dir)
 {
     if (bridge.empty()) {
-        fprintf(stderr, "ka-board: no host sound: ka-board-audio is not installed (alsa-lib was "
-                        "missing when the board was built); the run goes on without it\n");
+        fprintf(stderr,
+                "ka-board: no host sound: ka-board-audio is not installed (alsa-lib was "
+                "missing when the board was built); the run goes on without it\n");
         return false;
     }
     pid_t pid = fork();
@@ -149,8 +157,7 @@ bool host_sound_works(const std::string &bridge, const std::string &pcm, const c
 
 bool is_sanitizer_runtime(std::string_view lib)
 {
-    for (std::string_view s : {"libasan", "libtsan", "libubsan", "liblsan", "libhwasan",
-                               "libclang_rt."})
+    for (std::string_view s : {"libasan", "libtsan", "libubsan", "liblsan", "libhwasan", "libclang_rt."})
         if (lib.find(s) != std::string_view::npos) return true;
     return false;
 }
@@ -163,8 +170,7 @@ std::string preload_with(const std::string &board, const char *current)
     while (!v.empty()) {
         size_t end = v.find_first_of(": ");
         std::string_view item = v.substr(0, end);
-        if (!item.empty() && item != board)
-            (is_sanitizer_runtime(item) ? first : rest).emplace_back(item);
+        if (!item.empty() && item != board) (is_sanitizer_runtime(item) ? first : rest).emplace_back(item);
         if (end == std::string_view::npos) break;
         v = v.substr(end + 1);
     }
@@ -250,7 +256,10 @@ bool trace_line(const std::string &trace, const std::string &kind, const std::st
     return ok;
 }
 
-std::string jstr(const std::string &s) { return "\"" + ka_report::json_escape(s) + "\""; }
+std::string jstr(const std::string &s)
+{
+    return "\"" + ka_report::json_escape(s) + "\"";
+}
 
 std::string json_list(char **items, int count)
 {
@@ -269,16 +278,17 @@ std::string run_fields(int argc, char **argv, int program)
         if (const char *v = getenv(name)) opts += (opts.empty() ? "" : ",") + jstr(name) + ":" + jstr(v);
     char cwd[PATH_MAX];
     std::string dir = getcwd(cwd, sizeof cwd) ? cwd : "";
-    return ",\"argv\":" + json_list(argv, argc) + ",\"program\":" + json_list(argv + program, argc - program) +
-           ",\"options\":{" + opts + "},\"cwd\":" + jstr(dir);
+    return ",\"argv\":" + json_list(argv, argc) +
+           ",\"program\":" + json_list(argv + program, argc - program) + ",\"options\":{" + opts +
+           "},\"cwd\":" + jstr(dir);
 }
 
 std::string exit_fields(int status)
 {
     if (WIFSIGNALED(status)) {
         const char *abbrev = sigabbrev_np(WTERMSIG(status));
-        return ",\"status\":\"killed\",\"signal\":" + std::to_string(WTERMSIG(status)) + ",\"signal_name\":" +
-               jstr(std::string("SIG") + (abbrev ? abbrev : "?")) +
+        return ",\"status\":\"killed\",\"signal\":" + std::to_string(WTERMSIG(status)) +
+               ",\"signal_name\":" + jstr(std::string("SIG") + (abbrev ? abbrev : "?")) +
                (WCOREDUMP(status) ? ",\"core_dumped\":true" : "");
     }
     return ",\"status\":\"exited\",\"code\":" + std::to_string(WEXITSTATUS(status));
@@ -305,7 +315,7 @@ int report_command(int argc, char **argv)
 
 int usage_error(const std::string &msg)
 {
-    fprintf(stderr, "ka-board: %s\n%s", msg.c_str(), kUsage);
+    fprintf(stderr, "ka-board: %s (ka-board --help shows the usage)\n", msg.c_str());
     return 2;
 }
 
@@ -320,7 +330,9 @@ int main(int argc, char **argv)
         return 0;
     }
     if (cmd == "report") return report_command(argc, argv);
-    if (cmd != "run") return usage_error(std::string("unknown command '") + argv[1] + "'");
+    if (cmd != "run")
+        return usage_error(std::string(cmd[0] == '-' ? "unknown option '" : "unknown command '") + argv[1] +
+                           "'");
     // People running a program on the board hear it at the sample clock;
     // tests that link the board choose their own speed.
     setenv("KA_BOARD_SPEED", "1", 0);
@@ -347,6 +359,10 @@ int main(int argc, char **argv)
             setenv("KA_BOARD_SPEAKER", pcm.c_str(), 1);
             continue;
         }
+        static constexpr std::string_view kValued[] = {"--speed", "--out",    "--codec", "--capture",
+                                                       "--files", "--report", "--trace", "--fault"};
+        if (std::find(std::begin(kValued), std::end(kValued), a) == std::end(kValued))
+            return usage_error(std::string("unknown option '") + argv[i] + "'");
         if (i + 1 >= argc) return usage_error(std::string("option ") + argv[i] + " needs a value");
         const char *val = argv[++i];
         if (a == "--speed") {
@@ -360,8 +376,8 @@ int main(int argc, char **argv)
             setenv("KA_BOARD_CODEC", val, 1);
         } else if (a == "--capture") {
             std::string_view c(val);
-            if (c != "silence" && c.rfind("tone:", 0) != 0 && c.rfind("wav:", 0) != 0 &&
-                c != "alsa" && c.rfind("alsa:", 0) != 0)
+            if (c != "silence" && c.rfind("tone:", 0) != 0 && c.rfind("wav:", 0) != 0 && c != "alsa" &&
+                c.rfind("alsa:", 0) != 0)
                 return usage_error(std::string("bad capture source '") + val + "'");
             setenv("KA_BOARD_CAPTURE", val, 1);
         } else if (a == "--files") {
@@ -411,13 +427,17 @@ int main(int argc, char **argv)
     if ((speaker && *speaker) || alsa_capture) {
         std::string bridge = find_bridge();
         if (speaker && *speaker) {
-            if (host_sound_works(bridge, speaker, "play")) host_sound = true;
-            else unsetenv("KA_BOARD_SPEAKER");
+            if (host_sound_works(bridge, speaker, "play"))
+                host_sound = true;
+            else
+                unsetenv("KA_BOARD_SPEAKER");
         }
         if (alsa_capture) {
             std::string pcm = capture[4] == ':' && capture[5] ? capture + 5 : "default";
-            if (host_sound_works(bridge, pcm, "capture")) host_sound = true;
-            else setenv("KA_BOARD_CAPTURE", "silence", 1);
+            if (host_sound_works(bridge, pcm, "capture"))
+                host_sound = true;
+            else
+                setenv("KA_BOARD_CAPTURE", "silence", 1);
         }
         if (host_sound) setenv("KA_BOARD_AUDIO_BRIDGE", bridge.c_str(), 1);
         // The bridges outlive the processes that start them (they play out

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run report: reads a trace file (the board's events and the launcher's
 // "run" and "exit" lines) and the devices' WAV files, and writes one static
 // page, DIR/index.html, that needs nothing but a browser: the timeline and

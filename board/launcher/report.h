@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run report of ka-board: a static page made from a trace file.
 #pragma once
 

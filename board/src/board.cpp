@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Board-wide pieces: the lock, the descriptor table, faults, load-time
 // configuration from the environment, reset and process exit.
 #include <errno.h>

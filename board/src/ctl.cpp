@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control device of sound card 0: the module's mixer controls with their
 // types, value counts and ranges, and a record of every write.
 #include <errno.h>

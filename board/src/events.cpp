@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board's event stream. Everything the board does that a developer may
 // want to see afterwards is one event; each is
 // - appended to the trace file named by KA_BOARD_TRACE as one JSON line

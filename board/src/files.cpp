@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files of the module that the board keeps in a private folder of its own
 // (never the machine's): the sysfs codec node and the audio service's two
 // command files. Their paths are redirected there; a file the board makes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sound of the emulated PCM devices on the host (KA_BOARD_SPEAKER,
 // KA_BOARD_CAPTURE=alsa[:PCM]).
 //

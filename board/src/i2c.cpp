@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The I2C buses of the module and the register model of the chips on them:
 // 8-bit register addresses, 16-bit registers sent most significant byte
 // first. A write message is [register, high, low, high, low, ...] (the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The libc entry points through which a program reaches the module's kernel
  * side. Each one asks the board what the path or descriptor is; whatever is
  * not the board's goes to the real libc function untouched.

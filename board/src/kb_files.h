@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board's files in a run's folder: the sysfs codec node and the audio
 // service's command files, and the notes the board keeps beside them. The
 // board and the launcher (which sets a run's folder up and removes it) both

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal interfaces of the emulated board.
 //
 // One mutex guards all board state. Nothing sleeps or blocks while holding

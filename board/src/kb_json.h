@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSON text of the board's events, shared by the board (its trace lines)
 // and the launcher (its own lines in the same trace file).
 #pragma once

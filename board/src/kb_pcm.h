@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PCM devices' shared records, used by the ioctls (pcm.cpp), the sample
 // clock (pcm_clock.cpp), hardware parameter refinement (pcm_params.cpp) and
 // the audio data in and out (pcm_wav.cpp). Everything here is used with the

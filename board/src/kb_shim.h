@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Between the libc entry points (interpose.c, plain C so that its
  * definitions match libc's declarations exactly) and the emulation (C++). */
 #ifndef KB_SHIM_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a path means to the board, and the emulated descriptors: open, close
 // and ioctl of the device nodes.
 #include <errno.h>

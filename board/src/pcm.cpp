@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sound card 0's PCM devices: the ioctls, the kernel's stream states, and
 // what the board's C API reads back.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample clock of the PCM devices. The clock of a running stream is
 //   position = hw0 + (now - t0) * rate * speed
 // in frames; at speed 0 playback is consumed as fast as it is written and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hardware parameter refinement of the PCM devices: what the card offers,
 // and the one configuration chosen inside a client's restrictions.
 #include <errno.h>

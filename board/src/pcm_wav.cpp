@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PCM devices' audio data in and out: what playback devices receive and
 // what capture devices hand out is kept as WAV files in the output folder,
 // and capture devices record silence, a tone or a WAV file's data.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * libalsa_intf for the host: the mixer (ALSA control device).
  *

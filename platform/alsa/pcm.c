@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * libalsa_intf for the host: PCM streams and their parameter blocks.
  *

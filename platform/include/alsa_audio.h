@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * alsa_audio.h - the module's ALSA interface library (libalsa_intf).
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * liblog for the host: the module's platform log.
  *

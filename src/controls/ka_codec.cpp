@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Codec detection and the codec's playback and capture volume on a 0..100
 // scale. The sound driver publishes the codec's device name in sysfs; the
 // volume maps onto the raw range of the codec's own ALSA volume control.

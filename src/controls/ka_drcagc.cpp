@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dynamic-range and automatic gain control of the ALC5616 codec. Three 16-bit
 // registers (0xB4, 0xB5, 0xB6) are changed bit by bit over I2C, past the ALSA
 // mixer, through i2c-dev: 8-bit register addresses, values most significant

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // I2C transfers to chips with 8-bit register addresses and 16-bit values
 // (most significant byte first) over an open i2c-dev descriptor. Both return
 // the I2C_RDWR result: 0 or more on success, negative on failure (logged).

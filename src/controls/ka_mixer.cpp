@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mixer control access: the one road to sound card 0's mixer controls for
 // the whole library (route switching, tone generator, codec and voice
 // volumes) and for applications.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DTMF tones in the receive side of the voice path. The platform generates
 // the tone behind its tone generator control; the library switches the DTMF
 // route on, keeps a playback stream open on the tone device (never written

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Voice call volume: receive-gain and transmit-voice commands go to the
 // platform audio service's command file through the shell; the receive and
 // transmit mutes and the receive level go through the voice mixer controls.

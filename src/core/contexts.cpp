@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seven device contexts: the player table, the capture table, the
 // exported pair that reaches them, and the lookups between device names,
 // contexts and handles. A handle is the device's index in both tables.
@@ -5,43 +6,21 @@
 #include <alsa_audio.h>
 #include <string.h>
 
+#include "ka_devices.h"
 #include "ka_internal.h"
 
 // Placeholder stream of a closed context: all zero but its descriptor.
 constinit struct pcm closed_pcm = [] {
-    struct pcm p{};
+    struct pcm p {};
     p.fd = -1;
     return p;
 }();
 
 namespace {
 
-struct DeviceRoutes {
-    const char *name;
-    const char *play[3];
-    const char *cap[4];
-};
-
-#define KA_PLAY_ROUTES(mm)                                                                  \
-    {"SEC_AUX_PCM_RX Audio Mixer " mm, "SEC_MI2S_RX Audio Mixer " mm, "Incall_Music Audio Mixer " mm}
-#define KA_CAP_ROUTES(mm)                                                                   \
-    {mm " Mixer SEC_AUX_PCM_UL_TX", mm " Mixer SEC_MI2S_TX", mm " Mixer VOC_REC_UL",          \
-     mm " Mixer VOC_REC_DL"}
-
-constexpr DeviceRoutes kDevices[KA_DEVICE_COUNT] = {
-    {"hw:0,0", KA_PLAY_ROUTES("MultiMedia1"), KA_CAP_ROUTES("MultiMedia1")},
-    {"hw:0,13", KA_PLAY_ROUTES("MultiMedia2"), KA_CAP_ROUTES("MultiMedia2")},
-    {"hw:0,14", KA_PLAY_ROUTES("MultiMedia6"), KA_CAP_ROUTES("MultiMedia6")},
-    {"hw:0,16", KA_PLAY_ROUTES("MultiMedia5"), KA_CAP_ROUTES("MultiMedia5")},
-    // The virtual devices have no route controls; their routes are switched
-    // with empty names all the same and the mixer refuses them.
-    {"audio_bluetooth", {"", "", ""}, {"", "", "", ""}},
-    {"audio_usb", {"", "", ""}, {"", "", "", ""}},
-    {"audio_net", {"", "", ""}, {"", "", "", ""}},
-};
-
-#undef KA_PLAY_ROUTES
-#undef KA_CAP_ROUTES
+using ka_devices::kDevices;
+static_assert(ka_devices::kCount == KA_DEVICE_COUNT);
+using DeviceRoutes = ka_devices::Device;
 
 constexpr ka_pctx make_pctx(const DeviceRoutes &d)
 {
@@ -147,12 +126,30 @@ Ctx *name_to_ctx(Ctx *table, const char *dev, int *hdl)
 
 constinit ka_aud_ctl audCtl = {g_pctx, g_cctx};
 
-int __ka_pctx2hdl(ka_pctx *pctx) { return ctx_to_handle(audCtl.pctx, pctx); }
-ka_pctx *__ka_hdl2pctx(int hdl) { return handle_to_ctx(audCtl.pctx, hdl); }
-ka_pctx *__ka_dev2pctx(const char *dev, int *hdl) { return name_to_ctx(audCtl.pctx, dev, hdl); }
-int __ka_cctx2hdl(ka_cctx *cctx) { return ctx_to_handle(audCtl.cctx, cctx); }
-ka_cctx *__ka_hdl2cctx(int hdl) { return handle_to_ctx(audCtl.cctx, hdl); }
-ka_cctx *__ka_dev2cctx(const char *dev, int *hdl) { return name_to_ctx(audCtl.cctx, dev, hdl); }
+int __ka_pctx2hdl(ka_pctx *pctx)
+{
+    return ctx_to_handle(audCtl.pctx, pctx);
+}
+ka_pctx *__ka_hdl2pctx(int hdl)
+{
+    return handle_to_ctx(audCtl.pctx, hdl);
+}
+ka_pctx *__ka_dev2pctx(const char *dev, int *hdl)
+{
+    return name_to_ctx(audCtl.pctx, dev, hdl);
+}
+int __ka_cctx2hdl(ka_cctx *cctx)
+{
+    return ctx_to_handle(audCtl.cctx, cctx);
+}
+ka_cctx *__ka_hdl2cctx(int hdl)
+{
+    return handle_to_ctx(audCtl.cctx, hdl);
+}
+ka_cctx *__ka_dev2cctx(const char *dev, int *hdl)
+{
+    return name_to_ctx(audCtl.cctx, dev, hdl);
+}
 
 int __ka_pctx_set_path(ka_pctx *pctx, int on)
 {
@@ -161,8 +158,7 @@ int __ka_pctx_set_path(ka_pctx *pctx, int on)
     // The mask is read afresh for every bit: a configuration call may change
     // it at any time, without a lock.
     for (unsigned bit = 0; bit < 3; ++bit) {
-        if (ka_load(pctx->path_mask) & (1u << bit))
-            Ka_clt_set_mixer_value(pctx->path_ctl[bit], 1, value);
+        if (ka_load(pctx->path_mask) & (1u << bit)) Ka_clt_set_mixer_value(pctx->path_ctl[bit], 1, value);
     }
     return 0;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal interface shared by the library's subsystems. Nothing here is
 // exported: the linker version script keeps these names local.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and configuring a PCM stream: the one routine through which the
 // player, the recorder and the tone generator get their streams.
 #define KA_LOG_FILE "ka_lib_audio"
@@ -5,6 +6,7 @@
 #include <errno.h>
 #include <stdlib.h>
 
+#include "ka_devices.h"
 #include "ka_internal.h"
 
 namespace {
@@ -20,16 +22,16 @@ constexpr unsigned channels_of_flags(unsigned flags)
     return 2;
 }
 
+// The channel bit of a count (none for stereo and for counts the card does
+// not take).
 constexpr unsigned channel_bits(int channels)
 {
-    switch (channels) {
-    case 1: return KA_PCM_MONO;
-    case 4: return KA_PCM_QUAD;
-    case 6: return KA_PCM_5POINT1;
-    case 8: return KA_PCM_7POINT1;
-    default: return 0;
-    }
+    for (const auto &c : ka_devices::kChannels)
+        if (c.count == channels) return c.flag;
+    return 0;
 }
+static_assert(channel_bits(1) == KA_PCM_MONO && channel_bits(4) == KA_PCM_QUAD &&
+              channel_bits(6) == KA_PCM_5POINT1 && channel_bits(8) == KA_PCM_7POINT1 && channel_bits(3) == 0);
 
 // A parameter block that the platform has not taken over (it keeps the
 // blocks it accepted in the stream record and releases them with the
@@ -52,9 +54,9 @@ int __ka_pcm_setParams(struct pcm *pcm)
         return -ENOMEM;
     }
     param_init(hw);
-    param_set_mask(hw, SNDRV_PCM_HW_PARAM_ACCESS,
-                   (pcm->flags & KA_PCM_MMAP) ? SNDRV_PCM_ACCESS_MMAP_INTERLEAVED
-                                              : SNDRV_PCM_ACCESS_RW_INTERLEAVED);
+    param_set_mask(
+        hw, SNDRV_PCM_HW_PARAM_ACCESS,
+        (pcm->flags & KA_PCM_MMAP) ? SNDRV_PCM_ACCESS_MMAP_INTERLEAVED : SNDRV_PCM_ACCESS_RW_INTERLEAVED);
     param_set_mask(hw, SNDRV_PCM_HW_PARAM_FORMAT, pcm->format);
     param_set_mask(hw, SNDRV_PCM_HW_PARAM_SUBFORMAT, SNDRV_PCM_SUBFORMAT_STD);
     param_set_min(hw, SNDRV_PCM_HW_PARAM_PERIOD_TIME, 10);
@@ -104,8 +106,7 @@ int __ka_pcm_setParams(struct pcm *pcm)
     return 0;
 }
 
-struct pcm *__ka_pcm_open(const char *device, unsigned flags, int channels, unsigned rate,
-                          unsigned format)
+struct pcm *__ka_pcm_open(const char *device, unsigned flags, int channels, unsigned rate, unsigned format)
 {
     // The platform takes the name as a plain char pointer; it only reads it.
     // Wait: none that a fault can hold. The platform opens the node without

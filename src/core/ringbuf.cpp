@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte ring between Ka_AudPlayer_Play and the play thread. One block
 // holds the header and C + 1 storage bytes; indices run modulo C + 1, so a
 // full ring (C bytes) is told apart from an empty one. Callers hold the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AMR to WAV conversion, in the caller's thread, with a small stdio WAV
 // writer. Messages go to standard error.
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // AMR module: the AMR-NB and AMR-WB decode threads of file playback, the
 // AMR-NB header and encoder writer used by recording, and the frame-size
 // tables of the storage format (magic line, then frames of one header byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File format detection: WAV, AMR-NB, AMR-WB and MPEG audio (with or without
 // an ID3v2 tag) on an open descriptor, with the PCM parameters the player is
 // opened with. Each check starts by rewinding the descriptor and, on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File playback driver: Ka_AudPlayer_PlayFile / Ka_AudPlayer_PlayFrmFile, the
 // file play main thread, the data-write callback through which the decode
 // threads push PCM into the player, and the WAV size update helper.

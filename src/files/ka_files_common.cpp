@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Descriptor helpers and the common part of the decode start operations.
 #include <errno.h>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pieces shared by the file modules (detection, playback driver, WAV, AMR,
 // MP3, conversion and recording to files). Nothing here is exported.
 #pragma once

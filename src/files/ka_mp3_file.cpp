@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MP3 module: a decode thread that streams an MPEG audio file through one
 // libmad decoder (synchronous mode) and hands every decoded frame to the
 // player as 16-bit PCM.

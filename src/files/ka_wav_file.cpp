@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // WAV module: the 44-byte header of recordings, appending PCM, and the decode
 // thread that passes a WAV (or raw PCM) file's bytes to the player unchanged.
 #define KA_LOG_FILE "ka_wav_file"

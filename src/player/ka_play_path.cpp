@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 // Streaming play path: Ka_AudPlayer_Play hands bytes to the context's ring
 // buffer, the play thread takes them out one PCM period at a time, scales
 // them by the software volume and writes them to the stream. Pause, Resume
-// and Stop steer the play thread.
+// and Stop (in ka_player.cpp, with the software volume) steer the play
+// thread; this file calls into the player file, never the other way round.
 //
 // Waits and wake-ups. The writer sleeps on the ring's space_cond, the play
 // thread on its data_cond, both with ring_lock; the paused play thread
@@ -14,69 +16,19 @@
 #include <alsa_audio.h>
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "ka_internal.h"
 #include "player/ka_player_side.h"
 
 namespace {
 
-// ---- Software volume ---------------------------------------------------------
-
-// One sample: vol x s in 32-bit signed arithmetic (wrapping instead of
-// overflowing for volumes far outside 0..100), divided by 100 with
-// truncation toward zero, stored back as 16 bits.
-inline int16_t scale_sample(int32_t vol, int16_t s)
-{
-    const auto prod = static_cast<int32_t>(static_cast<uint32_t>(vol) *
-                                           static_cast<uint32_t>(static_cast<int32_t>(s)));
-    return static_cast<int16_t>(prod / 100);
-}
-
-// Scales `count` samples starting at `p` in place. The bytes need not be
-// aligned: blocks are copied into an aligned local array, scaled there and
-// copied back.
-//
-// For volumes 0..100 a block is scaled in single precision, a loop the
-// compiler runs several samples per step: vol x s is an integer below 2^22
-// in magnitude, so it and its quotient by 100 are exact or correctly
-// rounded floats, and a correctly rounded quotient never crosses an integer
-// (a non-integral quotient is at least 0.01 away from one, far more than
-// half a float step below 2^15). Truncating it therefore gives exactly the
-// integer rule; the unit tests check every sample at every volume. Other
-// volumes take the integer rule sample by sample.
-void scale_samples(int32_t vol, unsigned char *p, size_t count)
-{
-    if (vol == 100) return;  // (100 x s) / 100 == s for every sample
-    if (vol == 0) {
-        memset(p, 0, count * 2);
-        return;
-    }
-    constexpr size_t kBlock = 64;
-    int16_t s[kBlock];
-    if (vol > 0 && vol < 100) {
-        const float fvol = static_cast<float>(vol);
-        while (count >= kBlock) {
-            memcpy(s, p, sizeof s);
-            for (size_t i = 0; i < kBlock; ++i)
-                s[i] = static_cast<int16_t>(static_cast<int32_t>(static_cast<float>(s[i]) * fvol / 100.0f));
-            memcpy(p, s, sizeof s);
-            p += sizeof s;
-            count -= kBlock;
-        }
-    }
-    for (; count > 0; --count, p += 2) {
-        int16_t v;
-        memcpy(&v, p, 2);
-        v = scale_sample(vol, v);
-        memcpy(p, &v, 2);
-    }
-}
-
 // ---- Ring sleeps ---------------------------------------------------------------
 
 // Generation a is older than b (the counters may wrap).
-inline bool older(unsigned a, unsigned b) { return static_cast<int>(a - b) < 0; }
+inline bool older(unsigned a, unsigned b)
+{
+    return static_cast<int>(a - b) < 0;
+}
 
 // The rest of a wait on one of `rb`'s condition variables: if the ring was
 // taken out of the context meanwhile, the last sleeper to leave lets the
@@ -111,17 +63,12 @@ bool writer_sleep(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
     return true;
 }
 
-void wake_writers(ka_ringbuf *rb, const ka_play_side &side)
-{
-    if (rb->writer_waiting || side.space_waiters > 0) pthread_cond_broadcast(&rb->space_cond);
-}
-
 // The play thread has passed its first ring check (or ends without it):
 // release a Play that waits in the start handshake. ring_lock held.
 void mark_passed(ka_pctx *pctx, ka_play_side &side, unsigned gen)
 {
     if (older(side.passed, gen)) side.passed = gen;
-    if (pctx->ringbuf) wake_writers(pctx->ringbuf, side);
+    if (pctx->ringbuf) ka_play_wake_writers(pctx->ringbuf, side);
 }
 
 void mark_passed_locked(ka_pctx *pctx, ka_play_side &side, unsigned gen)
@@ -130,8 +77,6 @@ void mark_passed_locked(ka_pctx *pctx, ka_play_side &side, unsigned gen)
     mark_passed(pctx, side, gen);
     pthread_mutex_unlock(&pctx->ring_lock);
 }
-
-thread_local ka_loop_thread t_play_loop;
 
 void report(ka_pctx *pctx, int hdl, int result)
 {
@@ -150,17 +95,9 @@ void finish_thread(ka_pctx *pctx, ka_play_side &side)
     ka_store(pctx->state, static_cast<int>(CTX_OPENED));
     pthread_cond_broadcast(&pctx->state_cond);
     pthread_mutex_lock(&pctx->ring_lock);
-    if (pctx->ringbuf) wake_writers(pctx->ringbuf, side);
+    if (pctx->ringbuf) ka_play_wake_writers(pctx->ringbuf, side);
     pthread_mutex_unlock(&pctx->ring_lock);
     pthread_mutex_unlock(&pctx->state_lock);
-}
-
-// The very last step of a play thread that ran: a close asked for by the
-// callback (which could not wait there for this thread's end) is made now,
-// with the thread no longer counted as the player's.
-void close_if_asked(int hdl)
-{
-    if (t_play_loop.leave()) Ka_AudPlayer_Close(hdl);
 }
 
 // ---- Play thread -------------------------------------------------------------------
@@ -173,7 +110,7 @@ void *play_thread(void *arg)
         KA_LOGE("Get pctx failed\n");
         return nullptr;
     }
-    t_play_loop.hdl = hdl;
+    ka_play_loop().hdl = hdl;
     KA_LOGD("Audio play thread\n");
     ka_play_side &side = ka_play_side_of(hdl);
 
@@ -200,7 +137,7 @@ void *play_thread(void *arg)
         report(pctx, hdl, AUD_PLAYER_FINISHED);
         finish_thread(pctx, side);
         KA_LOGE("Play task end\n");
-        close_if_asked(hdl);
+        ka_play_loop_leave(hdl);
         return nullptr;
     }
 
@@ -253,7 +190,7 @@ void *play_thread(void *arg)
             passed = true;
             mark_passed(pctx, side, gen);
         } else if (ka_ringbuf_free(rb) >= rb->size / 2) {
-            wake_writers(rb, side);
+            ka_play_wake_writers(rb, side);
         }
 
         if (ka_ringbuf_get(rb, buf, static_cast<int32_t>(period)) > 0) {
@@ -293,7 +230,7 @@ void *play_thread(void *arg)
     finish_thread(pctx, side);
     free(buf);
     KA_LOGE("Play task end\n");
-    close_if_asked(hdl);
+    ka_play_loop_leave(hdl);
     return nullptr;
 }
 
@@ -331,25 +268,12 @@ int start_handshake(ka_pctx *pctx, int hdl)
 
 }  // namespace
 
-ka_loop_thread &ka_play_loop()
-{
-    return t_play_loop;
-}
-
 // ---- Default operations -------------------------------------------------------------
-
-int __ka_soft_volume(int vol, void *buf, unsigned len)
-{
-    if (len == 0 || buf == nullptr) return -1;
-    scale_samples(vol, static_cast<unsigned char *>(buf), len / 2);  // an odd last byte stays
-    return 0;
-}
 
 int __ka_pctx_write(ka_pctx *pctx, void *buf, unsigned len)
 {
     if (!pctx || !buf || len == 0) return -1;
-    if (ka_load(pctx->soft_vol_on))
-        pctx->soft_volume(static_cast<int>(ka_load(pctx->soft_vol)), buf, len);
+    if (ka_load(pctx->soft_vol_on)) pctx->soft_volume(static_cast<int>(ka_load(pctx->soft_vol)), buf, len);
     // Wait: pcm_write blocks until the device has room for the period, woken
     // by the device clock; an under-run is recovered in the platform layer
     // and a failing device returns an error at once, which ends the play
@@ -412,7 +336,7 @@ int play(int hdl, const void *buf, unsigned len, bool may_start)
     // own play thread. That callback runs only when the thread is ending
     // (results -1 and 5), so nothing will drain the ring any more, and a
     // Play waiting for room there would wait for itself.
-    if ((state == CTX_OPENED && !may_start) || t_play_loop.runs(hdl)) {
+    if ((state == CTX_OPENED && !may_start) || ka_play_loop().runs(hdl)) {
         if (ka_load(pctx->stop)) return 0;
         KA_LOGE("Play thread not running, hdl = %d\n", hdl);
         return -1;
@@ -489,74 +413,7 @@ int ka_player_push(int hdl, const void *buf, unsigned len)
     return play(hdl, buf, len, false);
 }
 
-int Ka_AudPlayer_RawPlay(void) { return 0; }
-
-int Ka_AudPlayer_Pause(int hdl)
+int Ka_AudPlayer_RawPlay(void)
 {
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    pthread_mutex_lock(&pctx->state_lock);
-    ka_store(pctx->pause, 1);
-    pthread_mutex_unlock(&pctx->state_lock);
-    return 0;
-}
-
-int Ka_AudPlayer_Resume(int hdl)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    pthread_mutex_lock(&pctx->state_lock);
-    ka_store(pctx->pause, 0);
-    pthread_cond_signal(&pctx->resume_cond);
-    pthread_mutex_unlock(&pctx->state_lock);
-    return 0;
-}
-
-int Ka_AudPlayer_Stop(int hdl)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    ka_store(pctx->stop, 1);
-    // The state is read under state_lock: a play thread that has not yet
-    // paused then sees the stop flag before it would sleep, and one that has
-    // paused is found in CTX_PAUSED here.
-    pthread_mutex_lock(&pctx->state_lock);
-    const bool paused = pctx->state == CTX_PAUSED;
-    pthread_mutex_unlock(&pctx->state_lock);
-    if (paused) Ka_AudPlayer_Resume(hdl);
-
-    ka_play_side &side = ka_play_side_of(hdl);
-    pthread_mutex_lock(&pctx->ring_lock);
-    if (ka_ringbuf *rb = pctx->ringbuf) {
-        if (rb->reader_waiting || side.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
-        wake_writers(rb, side);
-    }
-    pthread_mutex_unlock(&pctx->ring_lock);
-    return 0;
-}
-
-int Ka_AudSoft_SetVolume(int hdl, unsigned vol)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    if (vol == 0xFFFFFFFFu) {
-        ka_store(pctx->soft_vol_on, 0);
-        return 0;
-    }
-    if (vol > 100) return -1;
-    ka_store(pctx->soft_vol, vol);  // applies from the next period written
-    ka_store(pctx->soft_vol_on, 1);
     return 0;
 }

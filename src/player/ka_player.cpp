@@ -1,11 +1,18 @@
-// Player lifecycle: open (ring buffer, playback route, PCM stream), close
-// (stop and wait for the play thread, then release everything), the state
-// report and the per-device settings made by name.
+// SPDX-License-Identifier: MIT
+// Player lifecycle: open (ring buffer, playback route, PCM stream), pause,
+// resume and stop of the play thread, close (stop and wait for the play
+// thread, then release everything), the state report, the per-device
+// settings made by name and the software volume. The play path
+// (ka_play_path.cpp: Play and the play thread) calls into this file; the
+// waits that Stop ends are described there.
 #define KA_LOG_FILE "ka_lib_audio"
 
 #include <alsa_audio.h>
+#include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
+#include "ka_devices.h"
 #include "ka_internal.h"
 #include "player/ka_player_side.h"
 
@@ -28,6 +35,12 @@ constexpr int bytes_per_sample(unsigned format)
     return 2;
 }
 static_assert(bytes_per_sample(2) == 2 && bytes_per_sample(6) == 3 && bytes_per_sample(14) == 2);
+// The formats the devices are described with size the same.
+static_assert([] {
+    for (const auto &f : ka_devices::kFormats)
+        if (bytes_per_sample(f.code) != int(f.bytes)) return false;
+    return true;
+}());
 
 struct state_name {
     int code;
@@ -37,15 +50,28 @@ struct state_name {
 constexpr state_name player_state_name(int state)
 {
     switch (state) {
-    case 0: case 1: case 5: return {AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED"};
-    case 2: case 3: case 7: case 8: return {AUD_PLAYER_START, "AUD_PLAYER_START"};
-    case 4: return {AUD_PLAYER_ERROR, "AUD_PLAYER_ERROR"};
-    case 6: return {AUD_PLAYER_PAUSE, "AUD_PLAYER_PAUSE"};
-    default: return {AUD_PLAYER_ERROR, "Ka_AUDIOPLAY_UNKNOWN"};
+        case 0:
+        case 1:
+        case 5:
+            return {AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED"};
+        case 2:
+        case 3:
+        case 7:
+        case 8:
+            return {AUD_PLAYER_START, "AUD_PLAYER_START"};
+        case 4:
+            return {AUD_PLAYER_ERROR, "AUD_PLAYER_ERROR"};
+        case 6:
+            return {AUD_PLAYER_PAUSE, "AUD_PLAYER_PAUSE"};
+        default:
+            return {AUD_PLAYER_ERROR, "Ka_AUDIOPLAY_UNKNOWN"};
     }
 }
 
-constexpr bool thread_running(int state) { return state == CTX_STARTING || state == CTX_RUNNING; }
+constexpr bool thread_running(int state)
+{
+    return state == CTX_STARTING || state == CTX_RUNNING;
+}
 
 // Close makes at most this many stop-and-wait rounds. A stopped play thread
 // ends after at most one more period write, so only wake-ups that come
@@ -65,9 +91,68 @@ int handle_of(ka_pctx *pctx)
     return hdl >= 0 ? hdl : 0;
 }
 
+// ---- Software volume ---------------------------------------------------------
+
+// One sample: vol x s in 32-bit signed arithmetic (wrapping instead of
+// overflowing for volumes far outside 0..100), divided by 100 with
+// truncation toward zero, stored back as 16 bits.
+inline int16_t scale_sample(int32_t vol, int16_t s)
+{
+    const auto prod =
+        static_cast<int32_t>(static_cast<uint32_t>(vol) * static_cast<uint32_t>(static_cast<int32_t>(s)));
+    return static_cast<int16_t>(prod / 100);
+}
+
+// Scales `count` samples starting at `p` in place. The bytes need not be
+// aligned: blocks are copied into an aligned local array, scaled there and
+// copied back.
+//
+// For volumes 0..100 a block is scaled in single precision, a loop the
+// compiler runs several samples per step: vol x s is an integer below 2^22
+// in magnitude, so it and its quotient by 100 are exact or correctly
+// rounded floats, and a correctly rounded quotient never crosses an integer
+// (a non-integral quotient is at least 0.01 away from one, far more than
+// half a float step below 2^15). Truncating it therefore gives exactly the
+// integer rule; the unit tests check every sample at every volume. Other
+// volumes take the integer rule sample by sample.
+void scale_samples(int32_t vol, unsigned char *p, size_t count)
+{
+    if (vol == 100) return;  // (100 x s) / 100 == s for every sample
+    if (vol == 0) {
+        memset(p, 0, count * 2);
+        return;
+    }
+    constexpr size_t kBlock = 64;
+    int16_t s[kBlock];
+    if (vol > 0 && vol < 100) {
+        const float fvol = static_cast<float>(vol);
+        while (count >= kBlock) {
+            memcpy(s, p, sizeof s);
+            for (size_t i = 0; i < kBlock; ++i)
+                s[i] = static_cast<int16_t>(static_cast<int32_t>(static_cast<float>(s[i]) * fvol / 100.0f));
+            memcpy(p, s, sizeof s);
+            p += sizeof s;
+            count -= kBlock;
+        }
+    }
+    for (; count > 0; --count, p += 2) {
+        int16_t v;
+        memcpy(&v, p, 2);
+        v = scale_sample(vol, v);
+        memcpy(p, &v, 2);
+    }
+}
+
+// ---- Play loop bookkeeping ------------------------------------------------------
+
+thread_local ka_loop_thread t_play_loop;
+
 }  // namespace
 
-ka_play_side &ka_play_side_of(int hdl) { return g_side[hdl]; }
+ka_play_side &ka_play_side_of(int hdl)
+{
+    return g_side[hdl];
+}
 
 void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
 {
@@ -89,6 +174,16 @@ void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
         pthread_cond_wait(&side.drained, &pctx->ring_lock);
     }
     ka_ringbuf_destroy(rb);
+}
+
+ka_loop_thread &ka_play_loop()
+{
+    return t_play_loop;
+}
+
+void ka_play_loop_leave(int hdl)
+{
+    if (t_play_loop.leave()) Ka_AudPlayer_Close(hdl);
 }
 
 int default_playCb(int hdl, int result)
@@ -141,8 +236,8 @@ int __ka_pctx_init(ka_pctx *pctx, ka_play_cb callback, unsigned flags, int chann
     // for Close, as after a failed stream open.
     const unsigned period = pctx->pcm->period_size;
     if (period == 0 || period > static_cast<unsigned>(capacity)) {
-        KA_LOGE("Ring buffer size %d is smaller than one period of %u bytes, hdl = %d\n", capacity,
-                period, hdl);
+        KA_LOGE("Ring buffer size %d is smaller than one period of %u bytes, hdl = %d\n", capacity, period,
+                hdl);
         pcm_close(pctx->pcm);
         pctx->pcm = nullptr;
         return -1;
@@ -169,8 +264,15 @@ int __ka_pctx_deinit(ka_pctx *pctx)
     return 0;
 }
 
-int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags, int channels,
-                         unsigned rate, unsigned format)
+int __ka_soft_volume(int vol, void *buf, unsigned len)
+{
+    if (len == 0 || buf == nullptr) return -1;
+    scale_samples(vol, static_cast<unsigned char *>(buf), len / 2);  // an odd last byte stays
+    return 0;
+}
+
+int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags, int channels, unsigned rate,
+                         unsigned format)
 {
     int hdl = -1;
     ka_pctx *pctx = __ka_dev2pctx(ka_default_dev(device), &hdl);
@@ -197,6 +299,59 @@ int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags
 int Ka_AudPlayer_Open(const char *device, ka_play_cb callback)
 {
     return Ka_AudPlayer_OpenExt(device, callback, 0, 1, 8000, 2);
+}
+
+int Ka_AudPlayer_Pause(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->state_lock);
+    ka_store(pctx->pause, 1);
+    pthread_mutex_unlock(&pctx->state_lock);
+    return 0;
+}
+
+int Ka_AudPlayer_Resume(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    pthread_mutex_lock(&pctx->state_lock);
+    ka_store(pctx->pause, 0);
+    pthread_cond_signal(&pctx->resume_cond);
+    pthread_mutex_unlock(&pctx->state_lock);
+    return 0;
+}
+
+int Ka_AudPlayer_Stop(int hdl)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    ka_store(pctx->stop, 1);
+    // The state is read under state_lock: a play thread that has not yet
+    // paused then sees the stop flag before it would sleep, and one that has
+    // paused is found in CTX_PAUSED here.
+    pthread_mutex_lock(&pctx->state_lock);
+    const bool paused = pctx->state == CTX_PAUSED;
+    pthread_mutex_unlock(&pctx->state_lock);
+    if (paused) Ka_AudPlayer_Resume(hdl);
+
+    ka_play_side &side = ka_play_side_of(hdl);
+    pthread_mutex_lock(&pctx->ring_lock);
+    if (ka_ringbuf *rb = pctx->ringbuf) {
+        if (rb->reader_waiting || side.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
+        ka_play_wake_writers(rb, side);
+    }
+    pthread_mutex_unlock(&pctx->ring_lock);
+    return 0;
 }
 
 // Returns 0 whatever happened; the outcome is told by the log.
@@ -299,5 +454,22 @@ int Ka_AudPlayer_SetInterface(const char *device, unsigned mask)
     ka_pctx *pctx = lookup_dev(device, &hdl);
     if (!pctx) return -1;
     ka_store(pctx->path_mask, mask);  // switched with at the next open and close
+    return 0;
+}
+
+int Ka_AudSoft_SetVolume(int hdl, unsigned vol)
+{
+    ka_pctx *pctx = __ka_hdl2pctx(hdl);
+    if (!pctx) {
+        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
+        return -1;
+    }
+    if (vol == 0xFFFFFFFFu) {
+        ka_store(pctx->soft_vol_on, 0);
+        return 0;
+    }
+    if (vol > 100) return -1;
+    ka_store(pctx->soft_vol, vol);  // applies from the next period written
+    ka_store(pctx->soft_vol_on, 1);
     return 0;
 }

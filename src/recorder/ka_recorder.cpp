@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recorder: open a capture stream with its route, run a capture thread that
 // hands every period to the caller's callback, stop, close and report.
 // The H-forms take the handle; the plain forms act on handle 0 ("hw:0,0").
@@ -11,9 +12,19 @@
 
 namespace {
 
+// A state value without a name, which nothing in the library writes: it is
+// CTX_RUNNING with bit 2 set, as CTX_PAUSED is CTX_STARTING with it, and is
+// taken for a running capture thread.
+constexpr int kRunningBit2 = CTX_RUNNING | 4;
+static_assert(kRunningBit2 == 7 && CTX_PAUSED == (CTX_STARTING | 4));
+
 // Busy states: a capture thread has been started and close must wait for
-// it (the values that become 2 or 3 when bit 2 is cleared).
-constexpr bool busy(int state) { return state == 2 || state == 3 || state == 6 || state == 7; }
+// it (the values that become CTX_STARTING or CTX_RUNNING when bit 2 is
+// cleared).
+constexpr bool busy(int state)
+{
+    return state == CTX_STARTING || state == CTX_RUNNING || state == CTX_PAUSED || state == kRunningBit2;
+}
 
 struct state_name {
     int code;
@@ -23,10 +34,18 @@ struct state_name {
 constexpr state_name recorder_state_name(int state)
 {
     switch (state) {
-    case 0: case 1: case 5: return {3, "AUD_RECORDER_FINISHED"};
-    case 2: case 3: case 7: return {0, "AUD_RECORDER_START"};
-    case 6: return {1, "AUD_RECORDER_PAUSE"};
-    default: return {-1, "AUD_RECORDER_ERROR"};
+        case CTX_CLOSED:
+        case CTX_OPENED:
+        case CTX_FINISHED:
+            return {3, "AUD_RECORDER_FINISHED"};
+        case CTX_STARTING:
+        case CTX_RUNNING:
+        case kRunningBit2:
+            return {0, "AUD_RECORDER_START"};
+        case CTX_PAUSED:
+            return {1, "AUD_RECORDER_PAUSE"};
+        default:  // CTX_ERROR and values without a name
+            return {-1, "AUD_RECORDER_ERROR"};
     }
 }
 
@@ -171,8 +190,8 @@ void *__ka_capture_thread(void *arg)
     return nullptr;
 }
 
-int Ka_AudRecorder_OpenExt(const char *dev, ka_cap_cb callback, unsigned flags, int channels,
-                           unsigned rate, unsigned format)
+int Ka_AudRecorder_OpenExt(const char *dev, ka_cap_cb callback, unsigned flags, int channels, unsigned rate,
+                           unsigned format)
 {
     int hdl = -1;
     ka_cctx *cctx = lookup_dev(dev, &hdl);
@@ -214,7 +233,10 @@ int Ka_AudRecorder_HStartRecord(int hdl)
     return 0;
 }
 
-int Ka_AudRecorder_StartRecord(void) { return Ka_AudRecorder_HStartRecord(0); }
+int Ka_AudRecorder_StartRecord(void)
+{
+    return Ka_AudRecorder_HStartRecord(0);
+}
 
 void Ka_AudRecorder_HStop(int hdl)
 {
@@ -223,7 +245,10 @@ void Ka_AudRecorder_HStop(int hdl)
     ka_store(cctx->stop, 1);
 }
 
-void Ka_AudRecorder_Stop(void) { Ka_AudRecorder_HStop(0); }
+void Ka_AudRecorder_Stop(void)
+{
+    Ka_AudRecorder_HStop(0);
+}
 
 // Capture is not paused: these only answer 0.
 int Ka_AudRecorder_HPause(int hdl)
@@ -231,13 +256,19 @@ int Ka_AudRecorder_HPause(int hdl)
     (void)hdl;
     return 0;
 }
-int Ka_AudRecorder_Pause(void) { return 0; }
+int Ka_AudRecorder_Pause(void)
+{
+    return 0;
+}
 int Ka_AudRecorder_HResume(int hdl)
 {
     (void)hdl;
     return 0;
 }
-int Ka_AudRecorder_Resume(void) { return 0; }
+int Ka_AudRecorder_Resume(void)
+{
+    return 0;
+}
 
 void Ka_AudRecorder_HClose(int hdl)
 {
@@ -280,7 +311,7 @@ void Ka_AudRecorder_HClose(int hdl)
             }
             // Wait: woken by the capture loop's end, which broadcasts on
             // every way out once it has been started: the normal end after
-            // a stop (state 5), and end_in_error for a refusal, a missing
+            // a stop (CTX_FINISHED), and end_in_error for a refusal, a missing
             // buffer or a failed read. The stop above ends the loop after
             // its current read, which the device clock or a device error
             // ends (see __ka_cctx_read). A close from the capture callback
@@ -309,7 +340,10 @@ void Ka_AudRecorder_HClose(int hdl)
     pthread_mutex_unlock(&cctx->state_lock);
 }
 
-void Ka_AudRecorder_Close(void) { Ka_AudRecorder_HClose(0); }
+void Ka_AudRecorder_Close(void)
+{
+    Ka_AudRecorder_HClose(0);
+}
 
 const char *Ka_AudRecorder_HGetState(int hdl, int *code)
 {
@@ -320,7 +354,10 @@ const char *Ka_AudRecorder_HGetState(int hdl, int *code)
     return s.name;
 }
 
-const char *Ka_AudRecorder_GetState(int *code) { return Ka_AudRecorder_HGetState(0, code); }
+const char *Ka_AudRecorder_GetState(int *code)
+{
+    return Ka_AudRecorder_HGetState(0, code);
+}
 
 int Ka_AudRecorder_Record(int hdl, void *buf, unsigned len)
 {

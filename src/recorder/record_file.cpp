@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recording to files: a recorder whose capture callback stores each captured
 // buffer into a WAV or AMR-NB file, run by a record-file thread that finishes
 // and closes the file when the capture ends.

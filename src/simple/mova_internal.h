@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stream parameter setups of the simple family, shared by the file player
 // and the PCM streams. Both negotiate the hardware parameters from the
 // stream's rate, channels, flags and format, store the buffer size, period

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hardware and software parameter setup of the simple family's streams.
 #include "simple/mova_internal.h"
 

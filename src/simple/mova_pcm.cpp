@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PCM streams handed to the application as the platform's stream record:
 // opened and prepared with the simple family's parameter setups, optionally
 // started at once (hostless) so that they run without being read or written.

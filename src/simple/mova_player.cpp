@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simple family's blocking file player: raw 16-bit PCM from a descriptor,
 // or a canonical WAV file, played one period at a time in the caller's
 // thread. Another thread ends a playback early by clearing the play flag.

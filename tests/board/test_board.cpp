@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The emulated module as the kernel interface shows it, and the platform
 // stand-ins over it. The board: the PCM stream state rules and parameter
 // negotiation; pacing, under- and overruns and the event trace; the codec on

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Host sound of ka-board run (--speaker, --capture alsa) without a sound card:
 #   test_host_audio.sh KA_BOARD KA_AUDIO WORKDIR [SECONDS]
 # An ALSA configuration of the test's own defines host PCMs through alsa-lib's

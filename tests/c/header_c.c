@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The public header used from C11: types, constants and a call through the
  * exported table. */
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controls on the emulated board: codec detection by the sysfs node
 // text and the codec volume, the ALC5616 DRC/AGC registers on I2C, the DTMF
 // tone and the voice volumes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal units that need no board: the byte ring against a byte-at-a-time
 // model of it (which covers partial puts, all-or-nothing gets and the wrap of
 // both indices), and the software volume routine against the per-sample

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Mixer control access by name: tokenising, count mismatches, reads of one-
 // and multi-value controls, refusals of the platform, and the descriptor
 // closed again after every call. (The retries of a control device that does

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and configuring streams against the emulated sound card: what the
 // device negotiated and what the stream record keeps, for each channel
 // layout, direction and access; and a refused open, which closes the stream

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Allocation and thread-creation faults for the library alone.
 //
 // This executable defines malloc, calloc, realloc, free and pthread_create;

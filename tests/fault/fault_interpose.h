@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Failing the library's own allocations and thread creations (plain build).
 #pragma once
 

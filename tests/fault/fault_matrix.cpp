@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault matrix: each scenario of the library under each fault the board
 // injects, from the first call of its kind and from a later one, and (plain
 // build) under a failed allocation or thread creation at every point where

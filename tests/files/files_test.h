@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers of the file tests: media made in-process from synthetic signals
 // (WAV; AMR-NB through opencore's encoder; AMR-WB as frames of random
 // payload, which the decoder accepts; MP3 through the lame command), the

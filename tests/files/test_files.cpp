@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File playback, recording and conversion end to end on the emulated board:
 // what reaches the device for each format and how a file play ends (end of
 // file, pause and stop, close, replacement, failures) with nothing left

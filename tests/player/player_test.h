@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers of the player, recorder and file tests: a play callback that
 // records its reports, polling with a hang guard, device bytes, and a
 // fixture that leaves every player and recorder closed with default

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The player end to end on the emulated board: bytes in whole periods, the
 // ring's wake-ups, pause, stop, close and write errors against the threads
 // they race with, and a callback that calls back into the library.

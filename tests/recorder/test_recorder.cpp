@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recorder end to end on the emulated board.
 #include <atomic>
 #include <cerrno>

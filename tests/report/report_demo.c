@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * report_demo: an application as the run report has to show it. Sets the
  * playback and capture routes and a codec volume, sends a receive-gain

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The run report of ka-board, end to end.
 
   test_report.py KA_BOARD REPORT_DEMO WORKDIR [core|browser] [SPECTROGRAMS]

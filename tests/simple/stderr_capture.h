@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The standard error stream (the simple family's messages), caught in a
 // temporary file while a StderrCapture exists.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simple family: the blocking file player (whole chunks of one period,
 // the play flag across start, stop, failures and normal ends, the WAV header
 // checks) and its PCM streams (the hostless

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ka_test.h"
 
 #include <android/log.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared test support: log capture through the platform log's logger hook,
 // and a fixture that puts the emulated board back to its defaults.
 #pragma once

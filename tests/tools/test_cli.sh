@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # ka-audio and the ka-board launcher as a person runs them:
 #   test_cli.sh KA_BOARD KA_AUDIO WORKDIR
 # - exit codes and the one line on failure, the playing position, -v, every
@@ -42,6 +43,9 @@ expect "unknown format" 1 "unknown audio format" -- "${run[@]}" "$tool" play "$w
 expect "busy device" 1 "device busy" -- "$board" run --speed 0 --fault pcm_open:0:-1:EBUSY -- \
     "$tool" play "$work/clip.wav"
 expect "unknown subcommand" 2 "unknown command" -- "$tool" no-such-command
+expect "unknown option" 2 "^ka-audio play: unknown option '--bogus'.*--help" -- "$tool" play --bogus x
+expect "launcher: unknown option" 2 "^ka-board: unknown option '--bogus'.*--help" -- "$board" run --bogus -- true
+expect "a directory" 1 "^ka-audio play: $work: is a directory" -- "${run[@]}" "$tool" play "$work"
 # Outside the board this machine has no sound card 0.
 if [ ! -e /dev/snd/controlC0 ]; then
     expect "no device node" 1 "cannot open /dev/snd/controlC0.*ka-board run" -- "$tool" play "$work/clip.wav"
@@ -60,10 +64,13 @@ for cmd in $("$tool" --help | sed -n 's/^  \([a-z0-9-]*\) .*/\1/p'); do
     "$tool" "$cmd" --help | grep -q "^usage: ka-audio .*$cmd" || { echo "FAILED: $cmd --help"; fail=1; }
 done
 
+# The second device `devices` lists, by the name and playback node it prints.
+read -r dev node < <("$tool" devices | awk '/^[^ ]+: /{d=$1} $1=="playback"{print substr(d,1,length(d)-1), $2}' | sed -n 2p)
+expect "unknown device" 2 "unknown device 'hw:0,1'.* $dev " -- "${run[@]}" "$tool" play-raw --device hw:0,1 /dev/null
 head -c 96000 /dev/urandom >"$work/in.raw"
-"$board" run --speed 0 --out "$work/out" -- "$tool" play-raw --device hw:0,13 --channels 1 --rate 16000 \
+"$board" run --speed 0 --out "$work/out" -- "$tool" play-raw --device "$dev" --channels 1 --rate 16000 \
     "$work/in.raw" 2>/dev/null
-wav="$work/out/pcmC0D13p.wav"
+wav="$work/out/${node##*/}.wav"
 check "play-raw output holds the input, then only silence" \
     'tail -c +45 "$wav" | head -c 96000 | cmp -s - "$work/in.raw" &&
      [ -z "$(tail -c +96045 "$wav" | tr -d "\\000" | head -c 1)" ]'
@@ -71,9 +78,10 @@ for speed in 0 1; do
     "$board" run --speed $speed --capture tone:440:8000 -- "$tool" record-raw --seconds 1 --rate 8000 \
         "$work/rec$speed.raw" 2>/dev/null
     "$board" run --speed $speed --capture tone:440:8000 -- "$tool" record --seconds 1 \
-        "$work/rec$speed.wav" 2>/dev/null
-    check "record-raw and record at speed $speed give 1 s" \
-        '[ $(stat -c %s "$work/rec$speed.raw") -eq 16000 ] && [ $(stat -c %s "$work/rec$speed.wav") -eq 16044 ]'
+        "$work/rec$speed.wav" 2>/dev/null >"$work/recpos"
+    check "record-raw and record at speed $speed give 1 s, record shows it as play does" \
+        '[ $(stat -c %s "$work/rec$speed.raw") -eq 16000 ] && [ $(stat -c %s "$work/rec$speed.wav") -eq 16044 ] &&
+         [ "$(tail -1 "$work/recpos")" = "00:01 / 00:01" ]'
 done
 check "the same tone at both speeds, by record and record-raw" \
     'cmp -s "$work/rec0.raw" "$work/rec1.raw" && tail -c +45 "$work/rec0.wav" | cmp -s - "$work/rec0.raw"'

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio subcommands over the controls and the simple family: DTMF tones,
 // codec volumes, voice volumes, ALC5616 DRC/AGC registers, the library
 // version and the blocking file player.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio subcommands for audio files: play, record, amr2wav, detect.
 #include <alsa_audio.h>
 #include <errno.h>
@@ -136,6 +137,8 @@ int cmd_play(int argc, char **argv)
     std::string device = ka_tool::take_option(argc, argv, "device", "");
     std::string volume = ka_tool::take_option(argc, argv, "volume", "");
     if (argc != 2) return ka_tool::usage_error("play", "one file expected");
+    if (!ka_tool::known_device("play", device)) return 2;
+    if (ka_tool::refuse_directory("play", argv[1])) return 1;
     long vol = volume.empty() ? -1 : strtol(volume.c_str(), nullptr, 10);
     if (!volume.empty() && (vol < 0 || vol > 100))
         return ka_tool::usage_error("play", "--volume must be 0..100");
@@ -245,6 +248,8 @@ int cmd_record(int argc, char **argv)
     int rate = atoi(ka_tool::take_option(argc, argv, "rate", "8000").c_str());
     int channels = atoi(ka_tool::take_option(argc, argv, "channels", "1").c_str());
     if (argc != 2) return ka_tool::usage_error("record", "one output file expected");
+    if (!ka_tool::known_device("record", device)) return 2;
+    if (ka_tool::refuse_directory("record", argv[1])) return 1;
     if (seconds <= 0 || rate <= 0 || channels <= 0)
         return ka_tool::usage_error("record", "bad --seconds, --rate or --channels");
     std::string path = argv[1];
@@ -271,23 +276,32 @@ int cmd_record(int argc, char **argv)
         fprintf(stderr, "ka-audio record: cannot record into %s\n", path.c_str());
         return 1;
     }
+    // The recorded length against the asked one, as play shows its position.
+    const bool tty = isatty(STDOUT_FILENO);
+    long shown = -1;
     while (!g_interrupted && g_rec_left.load() > 0) {
-        fprintf(stderr, "\rrecording %s  %5.1f s", path.c_str(),
-                double(target - g_rec_left.load()) / bytes_per_s);
-        sleep_ms(50);
+        const double pos = double(target - g_rec_left.load()) / bytes_per_s;
+        if (tty || long(pos) != shown) show_position(tty, pos, seconds);
+        shown = long(pos);
+        sleep_ms(tty ? 200 : 50);
     }
     Ka_AudRecorder_HStop(hdl);
     Ka_AudRecorder_HClose(hdl);
+    const double recorded = double(target - g_rec_left.load()) / bytes_per_s;
+    show_position(tty, recorded, seconds);
+    if (tty) printf("\n");
     struct stat st {};
     stat(path.c_str(), &st);
-    fprintf(stderr, "\n%s: %.2f s, %lld bytes (%s)\n", path.c_str(),
-            double(target - g_rec_left.load()) / bytes_per_s, (long long)st.st_size, amr ? "AMR-NB" : "WAV");
+    fprintf(stderr, "%s: %.2f s, %lld bytes (%s)\n", path.c_str(), recorded, (long long)st.st_size,
+            amr ? "AMR-NB" : "WAV");
     return g_interrupted ? 130 : 0;
 }
 
 int cmd_amr2wav(int argc, char **argv)
 {
     if (argc != 3) return ka_tool::usage_error("amr2wav", "input and output expected");
+    if (ka_tool::refuse_directory("amr2wav", argv[1]) || ka_tool::refuse_directory("amr2wav", argv[2]))
+        return 1;
     int frames = DecodeAMRFileToWAVEFile(argv[1], argv[2]);
     if (frames < 0) return 1;
     printf("%s: %d frames (%.2f s)\n", argv[2], frames, frames * 0.02);
@@ -297,6 +311,7 @@ int cmd_amr2wav(int argc, char **argv)
 int cmd_detect(int argc, char **argv)
 {
     if (argc != 2) return ka_tool::usage_error("detect", "one file expected");
+    if (ka_tool::refuse_directory("detect", argv[1])) return 1;
     int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         perror(argv[1]);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio mixer: read and set mixer controls of sound card 0 by name.
 #include <sound/asound.h>
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio play-raw / record-raw: raw PCM between a file (or the standard
 // streams) and a playback or capture device, through the library's player
 // and recorder.
@@ -23,7 +24,10 @@ struct FormatName {
     unsigned bytes;
 };
 constexpr FormatName kFormats[] = {
-    {"S8", 0, 1}, {"S16_LE", 2, 2}, {"S24_LE", 6, 3}, {"S32_LE", 10, 4},
+    {"S8", 0, 1},
+    {"S16_LE", 2, 2},
+    {"S24_LE", 6, 3},
+    {"S32_LE", 10, 4},
 };
 
 // A format by name or by its ALSA number.
@@ -67,6 +71,10 @@ struct StreamArgs {
 bool take_stream_args(const char *cmd, int &argc, char **argv, StreamArgs *a, int *status)
 {
     a->device = ka_tool::take_option(argc, argv, "device", "hw:0,0");
+    if (!ka_tool::known_device(cmd, a->device)) {
+        *status = 2;
+        return false;
+    }
     if (!parse_uint(ka_tool::take_option(argc, argv, "channels", "1"), 1, 8, &a->channels)) {
         *status = ka_tool::usage_error(cmd, "--channels must be 1 to 8");
         return false;
@@ -75,7 +83,8 @@ bool take_stream_args(const char *cmd, int &argc, char **argv, StreamArgs *a, in
         *status = ka_tool::usage_error(cmd, "--rate must be 1 to 384000");
         return false;
     }
-    if (!parse_format(ka_tool::take_option(argc, argv, "format", "S16_LE"), &a->format, &a->bytes_per_sample)) {
+    if (!parse_format(ka_tool::take_option(argc, argv, "format", "S16_LE"), &a->format,
+                      &a->bytes_per_sample)) {
         *status = ka_tool::usage_error(cmd, "--format must be S8, S16_LE, S24_LE, S32_LE or a number");
         return false;
     }
@@ -112,12 +121,14 @@ int run_play_raw(int argc, char **argv)
     const char *path = argc == 2 ? argv[1] : "-";
     if (strncmp(path, "--", 2) == 0) return ka_tool::usage_error(cmd, "unknown option");
 
+    if (strcmp(path, "-") != 0 && ka_tool::refuse_directory(cmd, path)) return 1;
     FILE *in = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
     if (!in) {
         fprintf(stderr, "ka-audio %s: cannot open %s: %s\n", cmd, path, strerror(errno));
         return 1;
     }
-    if (!buf_text.empty() && Ka_AudPlayer_SetBufsize_ms(a.device.c_str(), static_cast<unsigned>(buffer_ms)) != 0) {
+    if (!buf_text.empty() &&
+        Ka_AudPlayer_SetBufsize_ms(a.device.c_str(), static_cast<unsigned>(buffer_ms)) != 0) {
         fprintf(stderr, "ka-audio %s: no device '%s'\n", cmd, a.device.c_str());
         if (in != stdin) fclose(in);
         return 1;
@@ -210,6 +221,7 @@ int run_record_raw(int argc, char **argv)
     const char *path = argc == 2 ? argv[1] : "-";
     if (strncmp(path, "--", 2) == 0) return ka_tool::usage_error(cmd, "unknown option");
 
+    if (strcmp(path, "-") != 0 && ka_tool::refuse_directory(cmd, path)) return 1;
     FILE *out = strcmp(path, "-") == 0 ? stdout : fopen(path, "wb");
     if (!out) {
         fprintf(stderr, "ka-audio %s: cannot create %s: %s\n", cmd, path, strerror(errno));
@@ -251,10 +263,10 @@ int run_record_raw(int argc, char **argv)
 const ka_tool::Registrar reg_play({"play-raw",
                                    "[--device D] [--channels N] [--rate HZ] [--format F] [--volume 0-100] "
                                    "[--buffer-ms MS] [FILE|-]",
-                                   "play raw PCM from a file or standard input on a playback device", run_play_raw});
-const ka_tool::Registrar reg_record({"record-raw",
-                                     "--seconds S [--device D] [--channels N] [--rate HZ] [--format F] [FILE|-]",
-                                     "record raw PCM from a capture device to a file or standard output",
-                                     run_record_raw});
+                                   "play raw PCM from a file or standard input on a playback device",
+                                   run_play_raw});
+const ka_tool::Registrar reg_record(
+    {"record-raw", "--seconds S [--device D] [--channels N] [--rate HZ] [--format F] [FILE|-]",
+     "record raw PCM from a capture device to a file or standard output", run_record_raw});
 
 }  // namespace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio: one program, many subcommands. Each family of subcommands lives
 // in a file of its own and registers itself here at start-up.
 #pragma once
@@ -28,6 +29,15 @@ struct Registrar {
 std::string take_option(int &argc, char **argv, const char *name, const std::string &def);
 bool take_flag(int &argc, char **argv, const char *name);
 int usage_error(const char *cmd, const char *message);
+
+// Whether `device` is a name the library's players and recorders take (an
+// empty one stands for the default, hw:0,0). Otherwise prints one line that
+// lists the valid names and returns false; the caller exits with 2.
+bool known_device(const char *cmd, const std::string &device);
+
+// True, after one line "ka-audio CMD: PATH: is a directory", when `path` is
+// a directory.
+bool refuse_directory(const char *cmd, const char *path);
 
 // The library's first error line (priority 6) since the last reset, as its
 // log hook saw it, without the source position and the line end; empty when

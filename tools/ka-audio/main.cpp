@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ka-audio: command-line access to libka_lib_audio. Runs on the module as it
 // is, and on a development host under `ka-board run -- ka-audio ...`.
 #include <android/log.h>
@@ -5,12 +6,15 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <mutex>
 
 #include "commands.h"
+#include "ka_devices.h"
 #include "ka_lib_audio.h"
 
 namespace ka_tool {
@@ -78,6 +82,16 @@ bool take_flag(int &argc, char **argv, const char *name)
     return true;
 }
 
+bool known_device(const char *cmd, const std::string &device)
+{
+    if (device.empty() || ka_devices::find(device.c_str()) != nullptr) return true;
+    std::string names;
+    for (const auto &d : ka_devices::kDevices) names += std::string(" ") + d.name;
+    fprintf(stderr, "ka-audio %s: unknown device '%s'; devices:%s (ka-audio devices describes them)\n", cmd,
+            device.c_str(), names.c_str());
+    return false;
+}
+
 int usage_error(const char *cmd, const char *message)
 {
     fprintf(stderr, "ka-audio %s: %s\n", cmd, message);
@@ -118,7 +132,7 @@ void log_hook(const struct __android_log_message *m)
 // library's low-level failures.
 bool needs_device(const char *cmd)
 {
-    static const char *const kOffline[] = {"version", "detect", "amr2wav"};
+    static const char *const kOffline[] = {"version", "detect", "amr2wav", "devices"};
     for (const char *name : kOffline)
         if (strcmp(cmd, name) == 0) return false;
     return true;
@@ -142,6 +156,14 @@ bool device_present(const char *cmd)
 
 }  // namespace
 
+bool refuse_directory(const char *cmd, const char *path)
+{
+    struct stat st {};
+    if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    fprintf(stderr, "ka-audio %s: %s: is a directory\n", cmd, path);
+    return true;
+}
+
 void reset_library_error()
 {
     std::lock_guard<std::mutex> lock(g_log_mutex);
@@ -156,6 +178,30 @@ std::string last_library_error()
 
 }  // namespace ka_tool
 
+// The first argument of a command (before "--") that looks like an option
+// its synopsis does not name, or nullptr. No command takes a short option;
+// a lone "-" and negative numbers are arguments.
+static const char *unknown_option(const ka_tool::Command &c, int argc, char **argv)
+{
+    for (int i = 2; i < argc; ++i) {
+        const char *a = argv[i];
+        if (strcmp(a, "--") == 0) break;
+        if (a[0] != '-' || !(a[1] == '-' || isalpha(static_cast<unsigned char>(a[1])))) continue;
+        if (a[1] != '-') return a;
+        const std::string name(a, 2 + strcspn(a + 2, "="));
+        bool named = false;
+        for (const char *p = strstr(c.args, name.c_str()); p && !named; p = strstr(p + 1, name.c_str())) {
+            const char end = p[name.size()];
+            named = !isalnum(static_cast<unsigned char>(end)) && end != '-';
+        }
+        if (!named) return a;
+    }
+    return nullptr;
+}
+
+static const char kDeviceNote[] =
+    "--device takes a device name (default hw:0,0); ka-audio devices lists them.\n";
+
 static void print_usage(FILE *out)
 {
     fprintf(out,
@@ -166,6 +212,7 @@ static void print_usage(FILE *out)
         return strcmp(a.name, b.name) < 0;
     });
     for (const auto &c : sorted) fprintf(out, "  %s %s\n      %s\n", c.name, c.args, c.summary);
+    fprintf(out, "\n%s", kDeviceNote);
 }
 
 int main(int argc, char **argv)
@@ -188,12 +235,19 @@ int main(int argc, char **argv)
             if (strcmp(argv[i], "--") == 0) break;
             if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
                 printf("usage: ka-audio [-v] %s %s\n  %s\n", c.name, c.args, c.summary);
+                if (strstr(c.args, "--device") != nullptr) printf("%s", kDeviceNote);
                 return 0;
             }
+        }
+        if (const char *bad = unknown_option(c, argc, argv)) {
+            fprintf(stderr, "ka-audio %s: unknown option '%s' (ka-audio %s --help shows the usage)\n", c.name,
+                    bad, c.name);
+            return 2;
         }
         if (ka_tool::needs_device(c.name) && !ka_tool::device_present(c.name)) return 1;
         return c.run(argc - 1, argv + 1);
     }
-    fprintf(stderr, "ka-audio: unknown command '%s' (ka-audio --help lists them)\n", argv[1]);
+    fprintf(stderr, "ka-audio: unknown %s '%s' (ka-audio --help lists the commands)\n",
+            argv[1][0] == '-' ? "option" : "command", argv[1]);
     return 2;
 }

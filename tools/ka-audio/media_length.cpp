@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Length in seconds of an audio file, read from its own structure without
 // decoding: the WAV data size over the header's byte rate, the AMR frame count
 // (20 ms each), the MPEG frame count times the samples per frame.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * android/log.h - the module's platform log (liblog).
  */
