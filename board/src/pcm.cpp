@@ -30,11 +30,16 @@ PcmBoard &pcm()
 const char *format_name(unsigned format)
 {
     switch (format) {
-        case SNDRV_PCM_FORMAT_S8: return "S8";
-        case SNDRV_PCM_FORMAT_S16_LE: return "S16_LE";
-        case SNDRV_PCM_FORMAT_S24_LE: return "S24_LE";
-        case SNDRV_PCM_FORMAT_S32_LE: return "S32_LE";
-        default: return "other";
+        case SNDRV_PCM_FORMAT_S8:
+            return "S8";
+        case SNDRV_PCM_FORMAT_S16_LE:
+            return "S16_LE";
+        case SNDRV_PCM_FORMAT_S24_LE:
+            return "S24_LE";
+        case SNDRV_PCM_FORMAT_S32_LE:
+            return "S32_LE";
+        default:
+            return "other";
     }
 }
 
@@ -123,7 +128,6 @@ int prepare(PcmStream &s)
     if (running(s)) return EBUSY;
     if (int e = fault_check(KB_FAULT_PCM_PREPARE, s.device, s.dir)) return e;
     s.state = SNDRV_PCM_STATE_PREPARED;
-    s.hostless = false;
     s.appl = 0;
     s.hw = s.hw0 = 0;
     ++dev_of(s).info.prepares;
@@ -136,10 +140,9 @@ int start_ioctl(PcmStream &s, int64_t now)
 {
     if (s.state != SNDRV_PCM_STATE_PREPARED) return EBADFD;
     if (int e = fault_check(KB_FAULT_PCM_START, s.device, s.dir)) return e;
-    // The card's front ends can run hostless: started without data, the DSP
-    // keeps the stream going, so a START with nothing queued is not refused
-    // as an underrun (EPIPE) and such a stream never underruns.
-    s.hostless = true;
+    // As the kernel: a playback stream with nothing queued starts only when
+    // no stop threshold can stop it; otherwise it would underrun at once.
+    if (s.dir == KB_PLAYBACK && s.appl <= uint64_t(s.hw) && s.stop_threshold < s.boundary) return EPIPE;
     start(s, now, "ioctl");
     ++dev_of(s).info.starts;
     return 0;
@@ -195,8 +198,10 @@ int transfer(Node *n, snd_xferi *x)
         }
         uint64_t left = want - done;
         uint64_t hw = uint64_t(s.hw);
-        uint64_t room = play ? s.buffer - std::min(s.buffer, s.appl - std::min(s.appl, hw))
-                             : (hw > s.appl ? hw - s.appl : 0);
+        // The kernel's avail: past an underrun that no stop threshold has
+        // stopped yet, a playback stream takes more than a buffer.
+        uint64_t room =
+            play ? (hw + s.buffer > s.appl ? hw + s.buffer - s.appl : 0) : (hw > s.appl ? hw - s.appl : 0);
         if (room > 0) {
             uint64_t k = std::min(room, left);
             uint8_t *p = buf + done * s.frame_bytes;

@@ -137,8 +137,13 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
     EXPECT_EQ(0, io(fd, SNDRV_PCM_IOCTL_DROP));
     EXPECT_EQ(SNDRV_PCM_STATE_SETUP, state());
     EXPECT_EQ(EBADFD, xfer(fd, true, frames, 10));
-    // An explicit START (hostless use) runs the stream; DRAIN ends it.
+    // An explicit START with nothing queued underruns at once (EPIPE) unless
+    // the stop threshold is the boundary; then it runs, and DRAIN ends it.
     ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_PREPARE));
+    EXPECT_EQ(EPIPE, io(fd, SNDRV_PCM_IOCTL_START));
+    EXPECT_EQ(SNDRV_PCM_STATE_PREPARED, state());
+    sw.stop_threshold = sw.boundary;
+    ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw));
     EXPECT_EQ(0, io(fd, SNDRV_PCM_IOCTL_START));
     EXPECT_EQ(SNDRV_PCM_STATE_RUNNING, state());
     ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_DRAIN));

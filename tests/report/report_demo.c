@@ -10,7 +10,7 @@
  *
  * --kill-during-play: the program kills itself with SIGKILL in the middle of
  * playing, with the stream still open.
- * --hold: the stall in the middle lasts 60 s instead of 0.3 s (for a test
+ * --hold: the stall in the middle lasts 60 s instead of 0.5 s (for a test
  * that kills the run meanwhile).
  */
 #include <ka_audio_controls.h>
@@ -77,12 +77,15 @@ int main(int argc, char **argv)
     if (play(out, &frame, RATE / 2) != 0) return 1;
     if (kill_during_play) kill(getpid(), SIGKILL);
     if (hold) sleep(60);
-    usleep(300 * 1000); /* the stall: the device runs dry */
+    /* The stall: the device runs dry, and underruns when its stop threshold
+     * (the buffer size in bytes, given as frames: 240 ms past the 80 ms
+     * buffer) is reached. */
+    usleep(500 * 1000);
     if (play(out, &frame, RATE / 2) != 0) return 1;
     mova_pcm_close(out);
 
-    struct pcm *in = mova_pcm_open("hw:0,2", 0x10000000 /* PCM_IN */ | 0x01000000 /* PCM_MONO */, CAPTURE_RATE, 1,
-                                   FORMAT_S16_LE, 0);
+    struct pcm *in = mova_pcm_open("hw:0,2", 0x10000000 /* PCM_IN */ | 0x01000000 /* PCM_MONO */,
+                                   CAPTURE_RATE, 1, FORMAT_S16_LE, 0);
     if (!in) return 1;
     int16_t rec[160];
     for (int i = 0; i < CAPTURE_RATE / 2 / 160; ++i)
