@@ -13,7 +13,9 @@
 # Packages come with `apt-get download` (the current Debian versions) and are
 # kept in KA_VM_CACHE (default /var/cache/ka-lib-audio/vm). The armhf build is
 # KA_VM_BUILD (default build-test/armhf, made by KA_STAGES=armhf
-# scripts/test.sh); work files go to build-test/vm. Each step says its name
+# scripts/test.sh); work files go to build-test/vm. The same scenarios then run
+# on the board of that build (under qemu-arm), and every result must be the
+# same as the kernel's. Each step says its name
 # when it fails; the VM is ended after KA_VM_TIMEOUT seconds (default 240)
 # with its console log shown.
 set -euo pipefail
@@ -25,7 +27,7 @@ vm_timeout=${KA_VM_TIMEOUT:-240}
 cross=arm-linux-gnueabihf-
 
 step=start
-fail() { echo "vm: step '$step' failed${1:+: $1}" >&2; exit 1; }
+fail() { echo "vm: step '$step' failed${1:+: $1}" >&2; trap - EXIT; exit 1; }
 trap 'rc=$?; [ $rc = 0 ] || echo "vm: step '"'"'$step'"'"' failed (exit $rc)" >&2' EXIT
 
 # ---- fetch: the current packages, once ------------------------------------
@@ -133,6 +135,9 @@ do_initramfs() {  # MODE IN_DIR COMMAND...
   cp -L "$build/src/libka_lib_audio.so.1" "$build/platform/libalsa_intf.so.0" \
     "$build/platform/liblog.so.0" "$root/usr/local/lib/"
   cp "$build/tools/ka-audio" "$root/usr/local/bin/"
+  ${cross}gcc -std=c11 -D_DEFAULT_SOURCE -Wall -Wextra -Werror -O2 -I"$top/include" -I"$top/platform/include" \
+    "$top/tests/vm/ka_vm_probe.c" -o "$root/usr/local/bin/ka_vm_probe" \
+    "$root/usr/local/lib/libka_lib_audio.so.1" "$root/usr/local/lib/libalsa_intf.so.0" || fail "build ka_vm_probe"
   [ -n "$in" ] && cp -r "$in/." "$root/in/"
   printf '%q ' "$@" >"$root/cmd"
   cat >"$root/init" <<'INIT'
@@ -141,6 +146,7 @@ do_initramfs() {  # MODE IN_DIR COMMAND...
 export PATH=/usr/local/bin:/bin LD_LIBRARY_PATH=/usr/local/lib HOME=/tmp
 mount -t proc proc /proc; mount -t sysfs sysfs /sys; mount -t devtmpfs dev /dev; mount -t tmpfs tmp /tmp
 for m in $(cat /lib/modules/order); do insmod /lib/modules/$m.ko || echo "vm: insmod $m failed"; done
+: >/data/alsaucm_test; : >/run/alsaucm_test
 i=0; while [ ! -e /dev/snd/controlC0 ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
 echo "vm: guest ready: $(uname -r), $(ls /dev/snd | wc -l) sound nodes, $(ls /dev | grep -c '^i2c-') i2c buses"
 cd /in && sh -c "$(cat /cmd)" </dev/null
@@ -170,6 +176,43 @@ do_boot() {  # OUT_DIR
   mkdir -p "$out" && tar -xf "$work/out.img" -C "$out" 2>/dev/null || true
   guest_status=$(sed -n 's/^vm: exit status \([0-9]*\).*/\1/p' "$log" | tr -d '\r' | tail -1)
   [ -n "$guest_status" ] || { cat "$log" >&2; fail "the guest ended before its command did (console log above)"; }
+}
+
+# ---- the same scenarios on the board, the same results ---------------------
+# Two files of received sound are the same when they differ only in how much
+# silence follows the sound (how many silent periods a player writes before
+# it is stopped depends on timing).
+same_result() {
+  cmp -s "$1" "$2" && return 0
+  [[ $1 == *.raw ]] || return 1
+  local a b n
+  a=$(stat -c %s "$1") b=$(stat -c %s "$2")
+  n=$((a < b ? a : b))
+  cmp -s -n "$n" "$1" "$2" && [ "$(tail -c +$((n + 1)) "$1" | tr -d '\0' | wc -c)" = 0 ] &&
+    [ "$(tail -c +$((n + 1)) "$2" | tr -d '\0' | wc -c)" = 0 ]
+}
+do_board_compare() {
+  step="board comparison"
+  [ -x "$build/board/ka-board" ] || fail "no board in $build"
+  "$top/scripts/arm-binfmt.sh" >/dev/null || fail "armhf programs cannot run here (binfmt)"
+  rm -rf "$work/out-board"
+  KA_MEDIA="$work/media" KA_BOARD="$build/board/ka-board" KA_AUDIO="$build/tools/ka-audio" \
+    KA_PROBE="$work/root/usr/local/bin/ka_vm_probe" LD_LIBRARY_PATH="$build/src:$build/platform" \
+    timeout -k 5 "$vm_timeout" bash "$top/tests/vm/scenarios.sh" board "$work/out-board" >"$work/board.log" 2>&1 ||
+    { cat "$work/board.log"; fail "the scenarios on the board did not finish"; }
+  local f same=0 differ=0
+  for f in "$work/out-kernel"/*; do
+    if [ -f "$work/out-board/${f##*/}" ] && same_result "$f" "$work/out-board/${f##*/}"; then
+      same=$((same + 1))
+    else
+      differ=$((differ + 1))
+      echo "differs on the board: ${f##*/}"
+      case $f in *.txt) diff "$f" "$work/out-board/${f##*/}" | sed 's/^/  /' ;; esac
+    fi
+  done
+  echo "board and kernel: $same results the same, $differ different ($(tail -1 "$work/board.log"))"
+  passed=$((passed + same))
+  failed=$((failed + differ))
 }
 
 cmd=${1:-test}
@@ -206,9 +249,12 @@ case $cmd in
     tr -d '\r' <"$work/console.log" | sed -n '/^vm: guest ready/,/^vm: exit status/p'
     line=$(tr -d '\r' <"$work/console.log" | grep -E '^real kernel: [0-9]+ passed, [0-9]+ failed' | tail -1)
     [ -n "$line" ] || fail "no result line from the scenarios"
+    passed=$(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")
+    failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
+    do_board_compare
     echo "vm: $(( $(date +%s) - start ))s"
-    echo "$line"
-    step=done
-    [[ $line == *", 0 failed" ]] ;;
+    echo "real kernel: $passed passed, $failed failed"
+    step=scenarios
+    [ "$failed" = 0 ] || fail "$failed failed" ;;
   *) echo "usage: vm.sh [test] | vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2 ;;
 esac
