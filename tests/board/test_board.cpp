@@ -153,17 +153,20 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
     EXPECT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_FREE));
     EXPECT_EQ(EBADFD, io(fd, SNDRV_PCM_IOCTL_PREPARE));
 
-    // Set up again, as the card can (frame_bits 0: left open).
+    // Set up again, as the card can (sample bits left open, frame_bits 0 too).
     const struct {
         unsigned format, channels, rate, frame_bits, frame_bytes, period_frames;
     } ok[] = {
         {SNDRV_PCM_FORMAT_S16_LE, 1, 8000, 16, 2, 160},
         {SNDRV_PCM_FORMAT_S8, 8, 48000, 0, 8, 960},
-        {SNDRV_PCM_FORMAT_S24_LE, 6, 16000, 96, 12, 320},  // 16-bit count taken as given
-        {SNDRV_PCM_FORMAT_S24_LE, 4, 16000, 0, 16, 320},   // else the format's width
+        {SNDRV_PCM_FORMAT_S24_LE, 6, 16000, 192, 24, 320},  // 32 bits a sample
+        {SNDRV_PCM_FORMAT_S24_LE, 4, 16000, 0, 16, 320},
+        {SNDRV_PCM_FORMAT_S16_LE, 2, 11025, 0, 4, 221},  // 20 ms rounded up to whole frames
     };
     for (const auto &c : ok) {
         p = library_params(c.format, c.channels, c.rate);
+        iv(p, SNDRV_PCM_HW_PARAM_SAMPLE_BITS)->min = 0;
+        iv(p, SNDRV_PCM_HW_PARAM_SAMPLE_BITS)->max = ~0u;
         iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->min = c.frame_bits;
         iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->max = c.frame_bits ? c.frame_bits : ~0u;
         ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) << c.channels;
@@ -173,8 +176,12 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         EXPECT_TRUE(n.format == c.format && n.channels == c.channels && n.rate == c.rate) << c.channels;
         EXPECT_EQ(4 * c.period_frames * c.frame_bytes, n.buffer_bytes);
     }
-    // What the card can't do is refused, and leaves the last setup recorded.
+    // What the card can't do is refused, and leaves the last setup recorded;
+    // so are sample and frame sizes other than the format's (16-bit counts
+    // for 8- or 24-bit samples, as the library gives them).
     const unsigned s16 = SNDRV_PCM_FORMAT_S16_LE, bad[][3] = {{s16, 3, 8000},
+                                                              {SNDRV_PCM_FORMAT_S8, 1, 8000},
+                                                              {SNDRV_PCM_FORMAT_S24_LE, 2, 8000},
                                                               {s16, 0, 8000},
                                                               {s16, 2, 96000},
                                                               {s16, 2, 4000},
@@ -184,7 +191,7 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         snd_pcm_hw_params q = library_params(c[0], c[1], c[2]);
         EXPECT_EQ(EINVAL, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &q)) << c[0] << "/" << c[1] << "/" << c[2];
     }
-    EXPECT_EQ(5u, pcm_info(0).hw_params);
+    EXPECT_EQ(6u, pcm_info(0).hw_params);
     // A longer minimum period is honoured; the memory-mapped layout is accepted.
     p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, 8000);
     iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = 50000;

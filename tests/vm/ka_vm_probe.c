@@ -3,6 +3,8 @@
 //       with hostless set), its state 200 ms later
 //   ka_vm_probe stall DEVICE MS FILE   plays raw mono 8 kHz FILE through the
 //       player, stopping the writer for MS ms after its first second
+//   ka_vm_probe params   the period and buffer a playback stream gets, for
+//       a table of rates, channel counts and formats
 //   ka_vm_probe controls   mixer, DTMF tone, codec volumes, DRC/AGC registers
 //       and voice volume in one process, printing what each left behind
 #include <fcntl.h>
@@ -85,6 +87,24 @@ static void show_file(const char *path)
     printf("%s: %s%s", path, f ? text : "(none)", n && text[n - 1] == '\n' ? "" : "\n");
 }
 
+static int params(void)
+{
+    static const struct {
+        int rate, channels, format;
+    } cases[] = {{8000, 1, 2},  {11025, 2, 2}, {16000, 1, 2}, {22050, 2, 2}, {44100, 2, 2},
+                 {48000, 8, 2}, {8000, 1, 0},  {8000, 2, 6},  {8000, 1, 10}};
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        struct pcm *p = mova_pcm_open("hw:0,0", 0, cases[i].rate, cases[i].channels, cases[i].format, 0);
+        printf("%d Hz, %d channels, format %d: ", cases[i].rate, cases[i].channels, cases[i].format);
+        if (p)
+            printf("period %u bytes, buffer %u bytes\n", p->period_size, p->buffer_size);
+        else
+            printf("refused\n");
+        if (p) mova_pcm_close(p);
+    }
+    return 0;
+}
+
 static int controls(void)
 {
     printf("set route: %d\n", Ka_clt_set_mixer_value("SEC_MI2S_RX Audio Mixer MultiMedia2", 1, "1"));
@@ -134,7 +154,9 @@ int main(int argc, char **argv)
     if (argc == 4 && strcmp(argv[1], "hostless") == 0)
         return hostless(argv[2], strcmp(argv[3], "capture") == 0);
     if (argc == 2 && strcmp(argv[1], "controls") == 0) return controls();
+    if (argc == 2 && strcmp(argv[1], "params") == 0) return params();
     if (argc == 5 && strcmp(argv[1], "stall") == 0) return stall(argv[2], atoi(argv[3]), argv[4]);
-    fprintf(stderr, "usage: ka_vm_probe hostless DEVICE play|capture | stall DEVICE MS FILE | controls\n");
+    fprintf(stderr,
+            "usage: ka_vm_probe hostless DEVICE play|capture | stall DEVICE MS FILE | params | controls\n");
     return 2;
 }

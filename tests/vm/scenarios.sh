@@ -67,6 +67,11 @@ for d in hw:0,0:0 hw:0,13:13 hw:0,14:14 hw:0,16:16 audio_bluetooth:20 audio_usb:
     check "capture on $name delivers the input" cmp -s "$tmp/one-second.raw" "$out/capture-$n.raw"
 done
 
+# The stream parameters the card gives the library (compared with the board's).
+run ka_vm_probe params >"$out/params.txt" 2>/dev/null
+check "an S16_LE stream of 8000 Hz gets 20 ms periods, four a buffer" \
+    grep -qxF "8000 Hz, 1 channels, format 2: period 320 bytes, buffer 1280 bytes" "$out/params.txt"
+
 # ---- file play: what the device received is the decode -----------------------
 for f in speechband-8k.wav tone-44k-stereo.wav speechband-8k.amr noise-16k.awb sweep-48k-mono.mp3; do
     run ka-audio play "$media/$f" >/dev/null 2>&1
