@@ -27,8 +27,14 @@ vm_timeout=${KA_VM_TIMEOUT:-240}
 cross=arm-linux-gnueabihf-
 
 step=start
-fail() { echo "vm: step '$step' failed${1:+: $1}" >&2; trap - EXIT; exit 1; }
-trap 'rc=$?; [ $rc = 0 ] || echo "vm: step '"'"'$step'"'"' failed (exit $rc)" >&2' EXIT
+said=0
+fail() { echo "vm: step '$step' failed${1:+: $1}" >&2; said=1; exit 1; }
+on_exit() {
+  local rc=$?
+  [ -n "${board_pid:-}" ] && kill "$board_pid" 2>/dev/null
+  [ $rc = 0 ] || [ $said = 1 ] || echo "vm: step '$step' failed (exit $rc)" >&2
+}
+trap on_exit EXIT
 
 # ---- fetch: the current packages, once ------------------------------------
 apt_ready=0
@@ -191,15 +197,24 @@ same_result() {
   cmp -s -n "$n" "$1" "$2" && [ "$(tail -c +$((n + 1)) "$1" | tr -d '\0' | wc -c)" = 0 ] &&
     [ "$(tail -c +$((n + 1)) "$2" | tr -d '\0' | wc -c)" = 0 ]
 }
-do_board_compare() {
-  step="board comparison"
+# Runs in the background while the VM runs (the scenarios mostly wait on the
+# sample clock); do_board_compare waits for it.
+board_pid=
+start_board_run() {
   [ -x "$build/board/ka-board" ] || fail "no board in $build"
   "$top/scripts/arm-binfmt.sh" >/dev/null || fail "armhf programs cannot run here (binfmt)"
   rm -rf "$work/out-board"
   KA_MEDIA="$work/media" KA_BOARD="$build/board/ka-board" KA_AUDIO="$build/tools/ka-audio" \
     KA_PROBE="$work/root/usr/local/bin/ka_vm_probe" LD_LIBRARY_PATH="$build/src:$build/platform" \
-    timeout -k 5 "$vm_timeout" bash "$top/tests/vm/scenarios.sh" board "$work/out-board" >"$work/board.log" 2>&1 ||
-    { cat "$work/board.log"; fail "the scenarios on the board did not finish"; }
+    timeout -k 5 "$vm_timeout" bash "$top/tests/vm/scenarios.sh" board "$work/out-board" >"$work/board.log" 2>&1 &
+  board_pid=$!
+}
+do_board_compare() {
+  step="board comparison"
+  local rc=0
+  wait "$board_pid" || rc=$?
+  board_pid=
+  [ $rc = 0 ] || { cat "$work/board.log"; fail "the scenarios on the board did not finish (exit $rc)"; }
   local f same=0 differ=0
   for f in "$work/out-kernel"/*; do
     if [ -f "$work/out-board/${f##*/}" ] && same_result "$f" "$work/out-board/${f##*/}"; then
@@ -244,6 +259,7 @@ case $cmd in
     rm -rf "$work/in" && mkdir -p "$work/in"
     cp -r "$top/tests/vm/." "$work/media/." "$work/in/"
     do_initramfs test "$work/in" sh /in/scenarios.sh kernel /out
+    start_board_run
     do_boot "$work/out-kernel"
     step=results
     tr -d '\r' <"$work/console.log" | sed -n '/^vm: guest ready/,/^vm: exit status/p'
