@@ -8,7 +8,6 @@
 // pcm_wav.cpp.
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -72,8 +71,11 @@ int hw_params(PcmStream &s, snd_pcm_hw_params *p, bool commit)
     s.period = c.period;
     s.periods = c.periods;
     s.buffer = c.period * c.periods;
+    // The pointer boundary as the module's 32-bit kernel computes it (its
+    // long is 32 bits), whatever the host's.
+    constexpr uint64_t kModuleLongMax = 0x7FFFFFFF;
     s.boundary = s.buffer;
-    while (s.boundary * 2 <= uint64_t(LONG_MAX) - s.buffer) s.boundary *= 2;
+    while (s.boundary * 2 <= kModuleLongMax - s.buffer) s.boundary *= 2;
     s.avail_min = s.period;
     s.start_threshold = 1;
     s.stop_threshold = s.buffer;
@@ -106,6 +108,12 @@ int sw_params(PcmStream &s, snd_pcm_sw_params *p)
     if (int e = fault_check(KB_FAULT_PCM_SW_PARAMS, s.device, s.dir)) return e;
     if (p->avail_min == 0) return EINVAL;
     if (p->tstamp_mode > SNDRV_PCM_TSTAMP_LAST) return EINVAL;
+    // Silence fill: either "always" (a size of the boundary or more, no
+    // threshold) or a size within a threshold within the buffer.
+    if (p->silence_size >= s.boundary
+            ? p->silence_threshold != 0
+            : p->silence_size > p->silence_threshold || p->silence_threshold > s.buffer)
+        return EINVAL;
     s.avail_min = p->avail_min;
     s.start_threshold = p->start_threshold;
     s.stop_threshold = p->stop_threshold;

@@ -121,6 +121,16 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
     sw.avail_min = 160;
     sw.start_threshold = 320;
     sw.stop_threshold = 640;
+    // Silence fill: a size within a threshold within the buffer, or a size of
+    // the boundary or more (0x7FFFFFFF on the module) without a threshold.
+    const unsigned long silence[][3] = {
+        {100, 0, EINVAL}, {100, 5000, EINVAL}, {0x7FFFFFFF, 1, EINVAL}, {100, 100, 0}, {0x7FFFFFFF, 0, 0}};
+    for (const auto &c : silence) {
+        sw.silence_size = c[0];
+        sw.silence_threshold = c[1];
+        EXPECT_EQ(int(c[2]), io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw)) << c[0] << "/" << c[1];
+    }
+    sw.silence_size = sw.silence_threshold = 0;
     ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw));
     ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_PREPARE));
 

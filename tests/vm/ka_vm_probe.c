@@ -5,6 +5,8 @@
 //       player, stopping the writer for MS ms after its first second
 //   ka_vm_probe params   the period and buffer a playback stream gets, for
 //       a table of rates, channel counts and formats
+//   ka_vm_probe codec   the codec detected from the sysfs node and its volumes
+//       set and read back
 //   ka_vm_probe controls   mixer, DTMF tone, codec volumes, DRC/AGC registers
 //       and voice volume in one process, printing what each left behind
 #include <fcntl.h>
@@ -105,6 +107,14 @@ static int params(void)
     return 0;
 }
 
+static int codec(void)
+{
+    int l = -1, r = -1, set = Ka_AudCodec_SetVolume(KA_CODEC_VOL_PLAYBACK, 40, 90);
+    int get = Ka_AudCodec_GetVolume(KA_CODEC_VOL_PLAYBACK, &l, &r);
+    printf("codec type %d: set %d, get %d: %d %d\n", codec_get_type(), set, get, l, r);
+    return 0;
+}
+
 static int controls(void)
 {
     printf("set route: %d\n", Ka_clt_set_mixer_value("SEC_MI2S_RX Audio Mixer MultiMedia2", 1, "1"));
@@ -139,8 +149,9 @@ static int controls(void)
     }
     printf("\n");
     if (fd >= 0) close(fd);
+    // Mute flags for types 2 and 3, a level or gain for the others.
     for (int type = 0; type <= 4; ++type)
-        printf("voice %d: %d\n", type, Ka_AudVoice_SetVolume(type, type + 1));
+        printf("voice %d: %d\n", type, Ka_AudVoice_SetVolume(type, type == 2 || type == 3 ? 1 : type + 1));
     show("Voice Rx Gain");
     show("Voice Rx Device Mute");
     show("Voice Tx Device Mute");
@@ -155,8 +166,10 @@ int main(int argc, char **argv)
         return hostless(argv[2], strcmp(argv[3], "capture") == 0);
     if (argc == 2 && strcmp(argv[1], "controls") == 0) return controls();
     if (argc == 2 && strcmp(argv[1], "params") == 0) return params();
+    if (argc == 2 && strcmp(argv[1], "codec") == 0) return codec();
     if (argc == 5 && strcmp(argv[1], "stall") == 0) return stall(argv[2], atoi(argv[3]), argv[4]);
     fprintf(stderr,
-            "usage: ka_vm_probe hostless DEVICE play|capture | stall DEVICE MS FILE | params | controls\n");
+            "usage: ka_vm_probe hostless DEVICE play|capture | stall DEVICE MS FILE | params | codec | "
+            "controls\n");
     return 2;
 }
