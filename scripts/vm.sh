@@ -50,21 +50,25 @@ candidate() {
 }
 # Makes sure the current .deb of name:arch is in the cache; prints its path.
 fetch() {
-  local pkg=$1 name=${1%%:*} arch=${1##*:} ver file
-  ver=$(candidate "$pkg")
-  if [ -z "$ver" ]; then apt_update; ver=$(candidate "$pkg"); fi
-  if [ -z "$ver" ]; then
-    # No index: whatever the cache holds.
-    file=$(ls -t "$cache/debs/${name}_"*"_$arch.deb" 2>/dev/null | head -1)
-    [ -n "$file" ] || fail "no package $pkg"
-    echo "$file"; return
-  fi
-  file="$cache/debs/${name}_${ver//:/%3a}_$arch.deb"
-  if [ ! -f "$file" ]; then
-    (cd "$cache/debs" && apt-get download -q "$pkg=$ver" >/dev/null 2>&1) ||
-      { apt_update; (cd "$cache/debs" && apt-get download -q "$pkg=$ver") >&2 || fail "download $pkg"; }
-    rm -f $(ls "$cache/debs/${name}_"*"_$arch.deb" | grep -vxF "$file") 2>/dev/null || true
-  fi
+  local pkg=$1 name=${1%%:*} arch=${1##*:} ver file try
+  for try in 1 2; do
+    ver=$(candidate "$pkg")
+    if [ -z "$ver" ] && [ $try = 1 ]; then apt_update; ver=$(candidate "$pkg"); fi
+    if [ -z "$ver" ]; then
+      # No index: whatever the cache holds.
+      file=$(ls -t "$cache/debs/${name}_"*"_$arch.deb" 2>/dev/null | head -1)
+      [ -n "$file" ] || fail "no package $pkg"
+      echo "$file"; return
+    fi
+    file="$cache/debs/${name}_${ver//:/%3a}_$arch.deb"
+    [ -f "$file" ] || (cd "$cache/debs" && apt-get download -q "$pkg=$ver") >"$cache/download.log" 2>&1 || true
+    [ -f "$file" ] && break
+    # An old index names versions the mirror no longer has.
+    [ $try = 1 ] && { apt_ready=0; apt_update; }
+  done
+  [ -f "$file" ] || { cat "$cache/download.log" >&2; fail "download $pkg"; }
+  # Older versions of the same package go.
+  ls "$cache/debs/${name}_"*"_$arch.deb" | grep -vxF "$file" | xargs -r rm -f || true
   echo "$file"
 }
 
@@ -83,6 +87,8 @@ do_fetch() {
   [ -n "$kpkg" ] || fail "cannot resolve linux-image-armmp:armhf"
   kabi=${kpkg#linux-image-}; kabi=${kabi%-armmp:armhf}   # e.g. 6.1.0-57
   kver_major=${kabi%%.*}.$(echo "$kabi" | cut -d. -f2)      # e.g. 6.1
+  # Kernels of an older ABI go.
+  ls "$cache/debs/"linux-{image,headers}-*.deb 2>/dev/null | grep -v -- "-$kabi-" | xargs -r rm -f || true
   deb_kernel=$(fetch "$kpkg")
   deb_hdr=$(fetch "linux-headers-$kabi-armmp:armhf")
   deb_common=$(fetch "linux-headers-$kabi-common:all")
@@ -126,9 +132,9 @@ do_build() {
 kmods="kernel/sound/soundcore kernel/sound/core/snd kernel/sound/core/snd-timer
   kernel/sound/core/snd-pcm kernel/drivers/i2c/i2c-dev kernel/drivers/virtio/virtio_mmio
   kernel/drivers/block/virtio_blk"
-do_initramfs() {  # MODE IN_DIR COMMAND...
+do_initramfs() {  # IN_DIR COMMAND...
   step=initramfs
-  local mode=$1 in=$2 root="$work/root"; shift 2
+  local in=$1 root="$work/root"; shift
   [ -x "$build/tools/ka-audio" ] || fail "no armhf build in $build (KA_STAGES=armhf scripts/test.sh makes it)"
   rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,in,out,data,run,lib/modules,usr/local/bin,usr/local/lib}
   for d in "${user_debs[@]}"; do dpkg-deb -x "$d" "$root" || fail "unpack $d"; done
@@ -154,6 +160,7 @@ mount -t proc proc /proc; mount -t sysfs sysfs /sys; mount -t devtmpfs dev /dev;
 for m in $(cat /lib/modules/order); do insmod /lib/modules/$m.ko || echo "vm: insmod $m failed"; done
 : >/data/alsaucm_test; : >/run/alsaucm_test
 i=0; while [ ! -e /dev/snd/controlC0 ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+[ -e /dev/snd/controlC0 ] || echo "vm: no sound card 0: the driver did not load"
 echo "vm: guest ready: $(uname -r), $(ls /dev/snd | wc -l) sound nodes, $(ls /dev | grep -c '^i2c-') i2c buses"
 cd /in && sh -c "$(cat /cmd)" </dev/null
 echo "vm: exit status $?"
@@ -170,7 +177,7 @@ do_boot() {  # OUT_DIR
   local out=$1 log="$work/console.log" rc=0
   rm -f "$work/out.img" && truncate -s 256M "$work/out.img"
   timeout --foreground -k 5 "$vm_timeout" qemu-system-arm -M virt -cpu cortex-a15 -m 512 -smp 1 \
-    -nographic -no-reboot -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
+    -nographic -no-reboot -nic none -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
     -append "console=ttyAMA0 rdinit=/init quiet panic=-1" \
     -drive file="$work/out.img",if=none,format=raw,id=out -device virtio-blk-device,drive=out \
     </dev/null >"$log" 2>&1 || rc=$?
@@ -179,6 +186,7 @@ do_boot() {  # OUT_DIR
     fail "the VM did not finish within ${vm_timeout}s (console log above)"
   fi
   grep -q '^vm: guest ready' "$log" || { cat "$log" >&2; fail "the guest did not come up (console log above)"; }
+  ! grep -q '^vm: no sound card' "$log" || { cat "$log" >&2; fail "the driver did not load (console log above)"; }
   mkdir -p "$out" && tar -xf "$work/out.img" -C "$out" 2>/dev/null || true
   guest_status=$(sed -n 's/^vm: exit status \([0-9]*\).*/\1/p' "$log" | tr -d '\r' | tail -1)
   [ -n "$guest_status" ] || { cat "$log" >&2; fail "the guest ended before its command did (console log above)"; }
@@ -245,7 +253,7 @@ case $cmd in
     [ "${1:-}" = "--" ] && shift
     [ $# -gt 0 ] || { echo "usage: vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2; }
     mkdir -p "$work"
-    do_fetch; do_build; do_initramfs run "$in_dir" "$@"; do_boot "$out_dir"
+    do_fetch; do_build; do_initramfs "$in_dir" "$@"; do_boot "$out_dir"
     sed -n '/^vm: guest ready/,/^vm: exit status/p' "$work/console.log" | tr -d '\r'
     step=done; exit "$guest_status" ;;
   test)
@@ -258,7 +266,7 @@ case $cmd in
     fi
     rm -rf "$work/in" && mkdir -p "$work/in"
     cp -r "$top/tests/vm/." "$work/media/." "$work/in/"
-    do_initramfs test "$work/in" sh /in/scenarios.sh kernel /out
+    do_initramfs "$work/in" sh /in/scenarios.sh kernel /out
     start_board_run
     do_boot "$work/out-kernel"
     step=results
