@@ -6,7 +6,8 @@
 # run, which keeps what devices received as WAV files). Both modes leave the
 # same files in OUT (received bytes, recordings, printed values), which
 # scripts/vm.sh compares.
-#   scenarios.sh kernel|board OUT      (board: KA_BOARD, KA_AUDIO, KA_PROBE)
+#   scenarios.sh kernel|board OUT   (board: KA_BOARD, KA_AUDIO, KA_PROBE; media
+#                                   in KA_MEDIA, else beside this script)
 mode=$1
 out=$2
 media=${KA_MEDIA:-$(cd "$(dirname "$0")" && pwd)}
@@ -49,7 +50,6 @@ capture_input() {
 # FILE A is the start of FILE B.
 starts() { [ -s "$1" ] && head -c "$(wc -c <"$1")" "$2" | cmp -s "$1" -; }
 same_text() { [ "$(cat "$1")" = "$2" ] || { echo "  got: $(cat "$1")"; false; }; }
-mixer() { run ka-audio mixer "$@"; }
 
 # The text of the sysfs codec node.
 codec_node() {
