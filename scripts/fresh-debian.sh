@@ -93,6 +93,12 @@ ln -s /proc/self/fd/0 "$root/dev/stdin"
 ln -s /proc/self/fd/1 "$root/dev/stdout"
 ln -s /proc/self/fd/2 "$root/dev/stderr"
 mount -t tmpfs tmpfs "$root/tmp"
+# The one folder kept between runs: the packages the vm stage downloads (the
+# armhf kernel, its headers, busybox and the runtime), fetched again only when
+# Debian has newer versions.
+vm_cache="$cache/vm"
+mkdir -p "$vm_cache" "$root/var/cache/ka-lib-audio/vm"
+mount --bind "$vm_cache" "$root/var/cache/ka-lib-audio/vm"
 
 echo "fresh-debian: running '$*' in a fresh Debian 12 root ($root)"
 # Started in the background and waited for, so that a signal to this script

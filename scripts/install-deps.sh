@@ -6,7 +6,8 @@
 # manual pages, gcovr for the coverage stage, valgrind for the instruction
 # count gate, the codec libraries, test material tools, FFTW, zlib, python3
 # and chromium for the board's run report and its test, and the armhf cross
-# toolchain with the module's multiarch runtime for qemu. Idempotent: only missing packages are installed.
+# toolchain with the module's multiarch runtime for qemu, and qemu-system-arm
+# with cpio for the real ARM kernel of the vm stage. Idempotent: only missing packages are installed.
 set -euo pipefail
 
 want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-14-dev llvm gcovr man-db
@@ -14,7 +15,7 @@ want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-14-dev llvm
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
       ffmpeg sox lame libasound2-dev doxygen valgrind
       libfftw3-dev zlib1g-dev python3 chromium
-      g++-arm-linux-gnueabihf qemu-user-static)
+      g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm cpio)
 # The armhf kernel headers come with the cross toolchain
 # (linux-libc-dev-armhf-cross); linux-libc-dev:armhf is not asked for, since
 # it must match the host's version exactly and the armhf index may lag.

@@ -4,7 +4,9 @@
 # (bench/instructions), the same suite on a build
 # instrumented for coverage (its line and branch figures), AddressSanitizer with
 # UndefinedBehaviorSanitizer, ThreadSanitizer, the module's armhf build under
-# qemu-arm-static, and the fuzz targets for a short, bounded time.
+# qemu-arm-static, the scenarios on a real ARM kernel in qemu-system-arm with
+# that armhf build (scripts/vm.sh), and the fuzz targets for a short, bounded
+# time.
 #
 #   scripts/test.sh                 everything (what CI runs)
 #   KA_STAGES="plain tsan" scripts/test.sh   only the named stages
@@ -14,7 +16,7 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-stages=${KA_STAGES:-"plain coverage asan tsan armhf packages fuzz"}
+stages=${KA_STAGES:-"plain coverage asan tsan armhf vm packages fuzz"}
 jobs=${KA_JOBS:-$(nproc)}
 out="$top/build-test"
 mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
@@ -92,6 +94,18 @@ for stage in $stages; do
       configure_and_test armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake" -DKA_MAD_ROOT="$mad_root" \
         -DKA_BUILD_BENCH=OFF || failed+=(armhf) ;;
+    vm)
+      # The armhf build on Debian's armhf kernel with the module's kernel
+      # side as a driver (kernel/), and the same scenarios on the board.
+      echo "=== vm: the armhf build on a real ARM kernel (qemu-system-arm)"
+      KA_VM_BUILD="$out/armhf" "$top/scripts/vm.sh" test 2>&1 | tee "$out/vm.log"
+      vm_rc=${PIPESTATUS[0]}
+      line=$(grep -E '^real kernel: [0-9]+ passed, [0-9]+ failed' "$out/vm.log" | tail -1 || true)
+      if [ -n "$line" ]; then
+        total_run=$((total_run + $(sed -E 's/.*: ([0-9]+) passed, ([0-9]+) failed.*/\1 + \2/' <<<"$line")))
+        total_failed=$((total_failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
+      fi
+      [ "$vm_rc" = 0 ] || failed+=(vm) ;;
     packages)
       # What a user of the library gets: the installed tree, the examples
       # built against it (pkg-config, find_package) and run on the board,
@@ -135,6 +149,7 @@ for stage in $stages; do
 done
 
 [ -f "$out/coverage/summary.txt" ] && [[ " $stages " == *" coverage "* ]] && cat "$out/coverage/summary.txt"
+[[ " $stages " == *" vm "* ]] && grep -hE '^(vm: [0-9]+s|board and kernel: )' "$out/vm.log" 2>/dev/null
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED stages: ${failed[*]}"

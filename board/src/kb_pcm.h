@@ -31,7 +31,6 @@ struct PcmStream {
     uint64_t avail_min = 1, start_threshold = 1, stop_threshold = 0, boundary = 0;
     // pointers, in frames since PREPARE
     uint64_t appl = 0;
-    bool hostless = false;  // started by START: the DSP keeps it running
     double hw = 0;
     double hw0 = 0;
     int64_t t0 = 0;

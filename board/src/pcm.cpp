@@ -9,7 +9,6 @@
 // pcm_wav.cpp.
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -31,11 +30,16 @@ PcmBoard &pcm()
 const char *format_name(unsigned format)
 {
     switch (format) {
-        case SNDRV_PCM_FORMAT_S8: return "S8";
-        case SNDRV_PCM_FORMAT_S16_LE: return "S16_LE";
-        case SNDRV_PCM_FORMAT_S24_LE: return "S24_LE";
-        case SNDRV_PCM_FORMAT_S32_LE: return "S32_LE";
-        default: return "other";
+        case SNDRV_PCM_FORMAT_S8:
+            return "S8";
+        case SNDRV_PCM_FORMAT_S16_LE:
+            return "S16_LE";
+        case SNDRV_PCM_FORMAT_S24_LE:
+            return "S24_LE";
+        case SNDRV_PCM_FORMAT_S32_LE:
+            return "S32_LE";
+        default:
+            return "other";
     }
 }
 
@@ -68,8 +72,11 @@ int hw_params(PcmStream &s, snd_pcm_hw_params *p, bool commit)
     s.period = c.period;
     s.periods = c.periods;
     s.buffer = c.period * c.periods;
+    // The pointer boundary as the module's 32-bit kernel computes it (its
+    // long is 32 bits), whatever the host's.
+    constexpr uint64_t kModuleLongMax = 0x7FFFFFFF;
     s.boundary = s.buffer;
-    while (s.boundary * 2 <= uint64_t(LONG_MAX) - s.buffer) s.boundary *= 2;
+    while (s.boundary * 2 <= kModuleLongMax - s.buffer) s.boundary *= 2;
     s.avail_min = s.period;
     s.start_threshold = 1;
     s.stop_threshold = s.buffer;
@@ -102,6 +109,12 @@ int sw_params(PcmStream &s, snd_pcm_sw_params *p)
     if (int e = fault_check(KB_FAULT_PCM_SW_PARAMS, s.device, s.dir)) return e;
     if (p->avail_min == 0) return EINVAL;
     if (p->tstamp_mode > SNDRV_PCM_TSTAMP_LAST) return EINVAL;
+    // Silence fill: either "always" (a size of the boundary or more, no
+    // threshold) or a size within a threshold within the buffer.
+    if (p->silence_size >= s.boundary
+            ? p->silence_threshold != 0
+            : p->silence_size > p->silence_threshold || p->silence_threshold > s.buffer)
+        return EINVAL;
     s.avail_min = p->avail_min;
     s.start_threshold = p->start_threshold;
     s.stop_threshold = p->stop_threshold;
@@ -124,7 +137,6 @@ int prepare(PcmStream &s)
     if (running(s)) return EBUSY;
     if (int e = fault_check(KB_FAULT_PCM_PREPARE, s.device, s.dir)) return e;
     s.state = SNDRV_PCM_STATE_PREPARED;
-    s.hostless = false;
     s.appl = 0;
     s.hw = s.hw0 = 0;
     ++dev_of(s).info.prepares;
@@ -137,10 +149,9 @@ int start_ioctl(PcmStream &s, int64_t now)
 {
     if (s.state != SNDRV_PCM_STATE_PREPARED) return EBADFD;
     if (int e = fault_check(KB_FAULT_PCM_START, s.device, s.dir)) return e;
-    // The card's front ends can run hostless: started without data, the DSP
-    // keeps the stream going, so a START with nothing queued is not refused
-    // as an underrun (EPIPE) and such a stream never underruns.
-    s.hostless = true;
+    // As the kernel: a playback stream with nothing queued starts only when
+    // no stop threshold can stop it; otherwise it would underrun at once.
+    if (s.dir == KB_PLAYBACK && s.appl <= uint64_t(s.hw) && s.stop_threshold < s.boundary) return EPIPE;
     start(s, now, "ioctl");
     ++dev_of(s).info.starts;
     return 0;
@@ -196,8 +207,10 @@ int transfer(Node *n, snd_xferi *x)
         }
         uint64_t left = want - done;
         uint64_t hw = uint64_t(s.hw);
-        uint64_t room = play ? s.buffer - std::min(s.buffer, s.appl - std::min(s.appl, hw))
-                             : (hw > s.appl ? hw - s.appl : 0);
+        // The kernel's avail: past an underrun that no stop threshold has
+        // stopped yet, a playback stream takes more than a buffer.
+        uint64_t room =
+            play ? (hw + s.buffer > s.appl ? hw + s.buffer - s.appl : 0) : (hw > s.appl ? hw - s.appl : 0);
         if (room > 0) {
             uint64_t k = std::min(room, left);
             uint8_t *p = buf + done * s.frame_bytes;

@@ -70,11 +70,21 @@ void advance(PcmStream &s, int64_t now)
 {
     if (!running(s)) return;
     double sp = stream_speed(s);
+    // A stream under- or overruns as in the kernel: when its available
+    // frames reach the stop threshold (never when that is the boundary). The
+    // playback clock runs on past the queued frames until then.
+    bool stops = sp > 0 && s.stop_threshold < s.boundary;
     if (s.dir == KB_PLAYBACK) {
         double pos = sp > 0 ? position(s, now) : double(s.appl);
         // Sound on the host: the clock does not pass what the host has not taken.
         if (uint64_t q = host_queued_locked(&s)) pos = std::min(pos, double(s.appl - std::min(s.appl, q)));
-        if (pos < double(s.appl)) {
+        double stop_at = double(s.appl) + double(s.stop_threshold) - double(s.buffer);
+        if (stops && pos >= stop_at && s.state != SNDRV_PCM_STATE_DRAINING) {
+            s.hw = std::max(stop_at, s.hw);
+            xrun(s, std::min(now, board_time_at(s, stop_at)));
+            return;
+        }
+        if (pos < double(s.appl) || (stops && s.state != SNDRV_PCM_STATE_DRAINING)) {
             s.hw = pos;
             return;
         }
@@ -82,8 +92,6 @@ void advance(PcmStream &s, int64_t now)
         if (s.state == SNDRV_PCM_STATE_DRAINING) {
             s.state = SNDRV_PCM_STATE_SETUP;
             broadcast();
-        } else if (sp > 0 && pos > double(s.appl) && s.stop_threshold < s.boundary && !s.hostless) {
-            xrun(s, std::min(now, board_time_at(s, double(s.appl))));
         } else {
             // Nothing left to play and nothing stops the stream: it idles.
             s.hw0 = s.hw;
@@ -97,8 +105,8 @@ void advance(PcmStream &s, int64_t now)
             return;
         }
         s.hw = position(s, now);
-        if (s.hw - double(s.appl) > double(s.buffer) && s.stop_threshold < s.boundary && !s.hostless)
-            xrun(s, std::min(now, board_time_at(s, double(s.appl + s.buffer))));
+        if (stops && s.hw - double(s.appl) >= double(s.stop_threshold))
+            xrun(s, std::min(now, board_time_at(s, double(s.appl + s.stop_threshold))));
     }
 }
 

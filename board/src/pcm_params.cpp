@@ -107,24 +107,24 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
     if (rlo > rhi) return EINVAL;
     c.rate = unsigned(rlo);
 
-    // The sample and frame sizes a client fixes are taken as they are (a
-    // client may count 16 bits per sample whatever the format); left open,
-    // they follow the format.
+    // The sample and frame sizes follow the format (its physical width, as
+    // the kernel's rules derive them): a client that fixes other sizes is
+    // refused.
     Range sb = range(p, SNDRV_PCM_HW_PARAM_SAMPLE_BITS);
-    c.sample_bits = sb.fixed() && sb.lo > 0 ? unsigned(sb.lo) : fi->bits;
+    if (sb.lo > fi->bits || sb.hi < fi->bits) return EINVAL;
+    c.sample_bits = fi->bits;
+    c.frame_bytes = fi->bits / 8 * c.channels;
     Range fb = range(p, SNDRV_PCM_HW_PARAM_FRAME_BITS);
-    if (fb.fixed() && fb.lo > 0) {
-        if (fb.lo % 8) return EINVAL;
-        c.frame_bytes = unsigned(fb.lo / 8);
-    } else {
-        c.frame_bytes = fi->bits / 8 * c.channels;
-    }
+    if (fb.lo > uint64_t(c.frame_bytes) * 8 || fb.hi < uint64_t(c.frame_bytes) * 8) return EINVAL;
 
-    // Period: 20 ms unless the client's period limits say otherwise.
+    // Period: 20 ms (rounded up to whole frames) unless the client's period
+    // limits say otherwise. Times count in whole microseconds, so a time
+    // limit holds within a microsecond's rounding, as the kernel's
+    // refinement of the record it hands back allows.
     uint64_t plo = 1, phi = uint64_t(1) << 20;
     Range pt = range(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME);
-    plo = std::max(plo, div_up(pt.lo * c.rate, 1000000));
-    if (pt.hi != UINT_MAX) phi = std::min(phi, pt.hi * c.rate / 1000000);
+    plo = std::max(plo, pt.lo * c.rate / 1000000);
+    if (pt.hi != UINT_MAX) phi = std::min(phi, div_up(pt.hi * c.rate, 1000000));
     Range ps = range(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE);
     plo = std::max(plo, ps.lo);
     phi = std::min(phi, ps.hi);
@@ -132,7 +132,7 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
     plo = std::max(plo, div_up(pb.lo, c.frame_bytes));
     if (pb.hi != UINT_MAX) phi = std::min(phi, pb.hi / c.frame_bytes);
     if (plo > phi) return EINVAL;
-    c.period = std::clamp<uint64_t>(uint64_t(c.rate) * kPeriodUs / 1000000, plo, phi);
+    c.period = std::clamp<uint64_t>(div_up(uint64_t(c.rate) * kPeriodUs, 1000000), plo, phi);
 
     // Periods per buffer: 4 unless the buffer limits say otherwise.
     uint64_t nlo = 1, nhi = 1024;
@@ -142,9 +142,9 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
     Range bs = range(p, SNDRV_PCM_HW_PARAM_BUFFER_SIZE);
     Range bt = range(p, SNDRV_PCM_HW_PARAM_BUFFER_TIME);
     Range bb = range(p, SNDRV_PCM_HW_PARAM_BUFFER_BYTES);
-    uint64_t blo = std::max({bs.lo, div_up(bt.lo * c.rate, 1000000), div_up(bb.lo, c.frame_bytes)});
+    uint64_t blo = std::max({bs.lo, bt.lo * c.rate / 1000000, div_up(bb.lo, c.frame_bytes)});
     uint64_t bhi = bs.hi;
-    if (bt.hi != UINT_MAX) bhi = std::min(bhi, bt.hi * c.rate / 1000000);
+    if (bt.hi != UINT_MAX) bhi = std::min(bhi, div_up(bt.hi * c.rate, 1000000));
     if (bb.hi != UINT_MAX) bhi = std::min(bhi, bb.hi / c.frame_bytes);
     nlo = std::max(nlo, div_up(blo, c.period));
     nhi = std::min(nhi, bhi / c.period);

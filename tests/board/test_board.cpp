@@ -123,15 +123,22 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
     short frames[320] = {};
     snd_xferi few{0, frames, 10}, period{0, frames, 160};
     // Nothing but the hardware setup before it; queued frames that reach the
-    // start threshold start the stream; an explicit START (hostless use) runs
-    // it too, and DRAIN ends it.
+    // start threshold start the stream.
     enum { OPEN = SNDRV_PCM_STATE_OPEN, SETUP = SNDRV_PCM_STATE_SETUP, PREPARED = SNDRV_PCM_STATE_PREPARED };
     const int RUNNING = SNDRV_PCM_STATE_RUNNING;
-    const struct {
+    struct Step {
         unsigned long req;
         void *arg;
         int err, state;
-    } steps[] = {
+    };
+    auto run = [fd](std::initializer_list<Step> steps) {
+        int i = 0;
+        for (const Step &s : steps) {
+            EXPECT_EQ(s.err, io(fd, s.req, s.arg)) << "step " << i;
+            EXPECT_EQ(s.state, kb_pcm_state(0, KB_PLAYBACK)) << "step " << i++;
+        }
+    };
+    run({
         {SNDRV_PCM_IOCTL_SW_PARAMS, &sw, EBADFD, OPEN},
         {SNDRV_PCM_IOCTL_PREPARE, nullptr, EBADFD, OPEN},
         {SNDRV_PCM_IOCTL_START, nullptr, EBADFD, OPEN},
@@ -139,6 +146,18 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         {SNDRV_PCM_IOCTL_HW_PARAMS, &p, 0, SETUP},
         {SNDRV_PCM_IOCTL_WRITEI_FRAMES, &few, EBADFD, SETUP},  // set up, not prepared
         {SNDRV_PCM_IOCTL_READI_FRAMES, &few, EINVAL, SETUP},   // a playback node doesn't capture
+    });
+    // Silence fill: a size within a threshold within the buffer, or a size of
+    // the boundary or more (0x7FFFFFFF on the module) without a threshold.
+    const unsigned long silence[][3] = {
+        {100, 0, EINVAL}, {100, 5000, EINVAL}, {0x7FFFFFFF, 1, EINVAL}, {100, 100, 0}, {0x7FFFFFFF, 0, 0}};
+    for (const auto &c : silence) {
+        sw.silence_size = c[0];
+        sw.silence_threshold = c[1];
+        EXPECT_EQ(int(c[2]), io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw)) << c[0] << "/" << c[1];
+    }
+    sw.silence_size = sw.silence_threshold = 0;
+    run({
         {SNDRV_PCM_IOCTL_SW_PARAMS, &sw, 0, SETUP},
         {SNDRV_PCM_IOCTL_PREPARE, nullptr, 0, PREPARED},
         {SNDRV_PCM_IOCTL_WRITEI_FRAMES, &period, 0, PREPARED},
@@ -148,21 +167,30 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         {SNDRV_PCM_IOCTL_START, nullptr, EBADFD, RUNNING},
         {SNDRV_PCM_IOCTL_DROP, nullptr, 0, SETUP},
         {SNDRV_PCM_IOCTL_WRITEI_FRAMES, &few, EBADFD, SETUP},
+        // An explicit START with nothing queued underruns at once (EPIPE)
+        // unless the stop threshold is the boundary; then it runs (hostless
+        // use), and DRAIN ends it.
         {SNDRV_PCM_IOCTL_PREPARE, nullptr, 0, PREPARED},
+        {SNDRV_PCM_IOCTL_START, nullptr, EPIPE, PREPARED},
+    });
+    snd_pcm_sw_params endless = sw;
+    endless.stop_threshold = sw.boundary;
+    run({
+        {SNDRV_PCM_IOCTL_SW_PARAMS, &endless, 0, PREPARED},
         {SNDRV_PCM_IOCTL_START, nullptr, 0, RUNNING},
         {SNDRV_PCM_IOCTL_DRAIN, nullptr, 0, SETUP},
-        {SNDRV_PCM_IOCTL_HW_FREE, nullptr, 0, OPEN},
-        {SNDRV_PCM_IOCTL_PREPARE, nullptr, EBADFD, OPEN},
-    };
-    for (size_t i = 0; i < std::size(steps); ++i) {
-        EXPECT_EQ(steps[i].err, io(fd, steps[i].req, steps[i].arg)) << "step " << i;
-        EXPECT_EQ(steps[i].state, kb_pcm_state(0, KB_PLAYBACK)) << "step " << i;
-    }
+    });
     const struct kb_pcm_info i = pcm_info(0);
     EXPECT_TRUE(i.prepares == 2 && i.hw_params == 1 && i.transfers == 2 && i.start_threshold == 320);
+    run({
+        {SNDRV_PCM_IOCTL_HW_FREE, nullptr, 0, OPEN},
+        {SNDRV_PCM_IOCTL_PREPARE, nullptr, EBADFD, OPEN},
+    });
 
-    // Set up again, as the card can (frame_bits 0: left open), or refused
-    // (err), which leaves the last setup recorded.
+    // Set up again, as the card can (sample bits and frame_bits 0 left open),
+    // or refused (err), which leaves the last setup recorded; so are sample
+    // and frame sizes other than the format's (16-bit counts for 8- or 24-bit
+    // samples, as the library gives them).
     const unsigned s16 = SNDRV_PCM_FORMAT_S16_LE;
     const struct {
         unsigned format, channels, rate, frame_bits, frame_bytes, period_frames;
@@ -170,9 +198,12 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
     } setups[] = {
         {s16, 1, 8000, 16, 2, 160, 0},
         {SNDRV_PCM_FORMAT_S8, 8, 48000, 0, 8, 960, 0},
-        {SNDRV_PCM_FORMAT_S24_LE, 6, 16000, 96, 12, 320, 0},  // 16-bit count taken as given
-        {SNDRV_PCM_FORMAT_S24_LE, 4, 16000, 0, 16, 320, 0},   // else the format's width
+        {SNDRV_PCM_FORMAT_S24_LE, 6, 16000, 192, 24, 320, 0},  // 32 bits a sample
+        {SNDRV_PCM_FORMAT_S24_LE, 4, 16000, 0, 16, 320, 0},
+        {s16, 2, 11025, 0, 4, 221, 0},  // 20 ms rounded up to whole frames
         {s16, 3, 8000, 0, 0, 0, EINVAL},
+        {SNDRV_PCM_FORMAT_S8, 1, 8000, 0, 0, 0, EINVAL},
+        {SNDRV_PCM_FORMAT_S24_LE, 2, 8000, 0, 0, 0, EINVAL},
         {s16, 0, 8000, 0, 0, 0, EINVAL},
         {s16, 2, 96000, 0, 0, 0, EINVAL},
         {s16, 2, 4000, 0, 0, 0, EINVAL},
@@ -181,8 +212,12 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
     };
     for (const auto &c : setups) {
         p = library_params(c.format, c.channels, c.rate);
-        iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->min = c.frame_bits;
-        iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->max = c.frame_bits ? c.frame_bits : ~0u;
+        if (!c.err) {
+            iv(p, SNDRV_PCM_HW_PARAM_SAMPLE_BITS)->min = 0;
+            iv(p, SNDRV_PCM_HW_PARAM_SAMPLE_BITS)->max = ~0u;
+            iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->min = c.frame_bits;
+            iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->max = c.frame_bits ? c.frame_bits : ~0u;
+        }
         ASSERT_EQ(c.err, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p))
             << c.format << "/" << c.channels << "/" << c.rate;
         if (c.err) continue;
@@ -192,7 +227,7 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         EXPECT_TRUE(n.format == c.format && n.channels == c.channels && n.rate == c.rate) << c.channels;
         EXPECT_EQ(4 * c.period_frames * c.frame_bytes, n.buffer_bytes);
     }
-    EXPECT_EQ(5u, pcm_info(0).hw_params);
+    EXPECT_EQ(6u, pcm_info(0).hw_params);
     // A longer minimum period is honoured; the memory-mapped layout is accepted.
     p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, 8000);
     iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = 50000;

@@ -78,10 +78,12 @@ int main(int argc, char **argv)
     if (play(out, &frame, RATE / 2) != 0) return 1;
     if (kill_launcher) kill(getppid(), SIGKILL);
     if (kill_during_play) kill(getpid(), SIGKILL);
-    /* The stall: the device runs dry. The test runs the board's clock at a
-     * quarter of real time, so that its 80 ms buffer lasts 320 ms of a loaded
-     * machine between two writes; this stall is three times that. */
-    usleep(1000 * 1000);
+    /* The stall: the device runs dry, and underruns when its stop threshold
+     * (the buffer size in bytes, given as frames: 240 ms past the 80 ms
+     * buffer) is reached. The test runs the board's clock at a quarter of
+     * real time, so a loaded machine's late write (under 1.28 s) does not
+     * underrun; this stall, 500 ms of the device's time, does. */
+    usleep(2000 * 1000);
     if (play(out, &frame, RATE / 2) != 0) return 1;
     mova_pcm_close(out);
 

@@ -1,0 +1,284 @@
+#!/usr/bin/env bash
+# Runs the library on a real 32-bit ARM Linux kernel: Debian's armhf kernel
+# under qemu-system-arm, with the module's sound card, codec I2C bus and
+# sysfs codec node given by the kernel driver in kernel/, and the armhf build
+# of the library and ka-audio in an initramfs.
+#
+#   scripts/vm.sh [test]                  the scenarios of tests/vm (prints
+#                                         "real kernel: N passed, M failed")
+#   scripts/vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS
+#                                         an armhf program of your own; DIR's
+#                                         files are in /in, /out comes back
+#
+# Packages come with `apt-get download` (the current Debian versions) and are
+# kept in KA_VM_CACHE (default /var/cache/ka-lib-audio/vm). The armhf build is
+# KA_VM_BUILD (default build-test/armhf, made by KA_STAGES=armhf
+# scripts/test.sh); work files go to build-test/vm. The same scenarios then run
+# on the board of that build (under qemu-arm), and every result must be the
+# same as the kernel's. Each step says its name
+# when it fails; the VM is ended after KA_VM_TIMEOUT seconds (default 240)
+# with its console log shown.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cache=${KA_VM_CACHE:-/var/cache/ka-lib-audio/vm}
+build=${KA_VM_BUILD:-$top/build-test/armhf}
+work=${KA_VM_WORK:-$top/build-test/vm}
+vm_timeout=${KA_VM_TIMEOUT:-240}
+cross=arm-linux-gnueabihf-
+
+step=start
+said=0
+fail() { echo "vm: step '$step' failed${1:+: $1}" >&2; said=1; exit 1; }
+on_exit() {
+  local rc=$?
+  [ -n "${board_pid:-}" ] && kill "$board_pid" 2>/dev/null
+  [ $rc = 0 ] || [ $said = 1 ] || echo "vm: step '$step' failed (exit $rc)" >&2
+}
+trap on_exit EXIT
+
+# ---- fetch: the current packages, once ------------------------------------
+apt_ready=0
+apt_update() {
+  [ $apt_ready = 1 ] && return 0
+  dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+  apt-get update -q >/dev/null 2>&1 || true
+  apt_ready=1
+}
+# Newest version of a package (name:arch) in the index, empty when unknown.
+candidate() {
+  apt-cache show --no-all-versions "$1" 2>/dev/null | sed -n 's/^Version: //p' | head -1
+}
+# Makes sure the current .deb of name:arch is in the cache; prints its path.
+fetch() {
+  local pkg=$1 name=${1%%:*} arch=${1##*:} ver file try
+  for try in 1 2; do
+    ver=$(candidate "$pkg")
+    if [ -z "$ver" ] && [ $try = 1 ]; then apt_update; ver=$(candidate "$pkg"); fi
+    if [ -z "$ver" ]; then
+      # No index: whatever the cache holds.
+      file=$(ls -t "$cache/debs/${name}_"*"_$arch.deb" 2>/dev/null | head -1)
+      [ -n "$file" ] || fail "no package $pkg"
+      echo "$file"; return
+    fi
+    file="$cache/debs/${name}_${ver//:/%3a}_$arch.deb"
+    [ -f "$file" ] || (cd "$cache/debs" && apt-get download -q "$pkg=$ver") >"$cache/download.log" 2>&1 || true
+    [ -f "$file" ] && break
+    # An old index names versions the mirror no longer has.
+    [ $try = 1 ] && { apt_ready=0; apt_update; }
+  done
+  [ -f "$file" ] || { cat "$cache/download.log" >&2; fail "download $pkg"; }
+  # Older versions of the same package go.
+  ls "$cache/debs/${name}_"*"_$arch.deb" | grep -vxF "$file" | xargs -r rm -f || true
+  echo "$file"
+}
+
+do_fetch() {
+  step=fetch
+  mkdir -p "$cache/debs"
+  local kpkg
+  kpkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null | sed -n 's/.*Depends: \(linux-image-[^ ]*\)/\1/p' | head -1)
+  if [ -z "$kpkg" ]; then
+    apt_update
+    kpkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null | sed -n 's/.*Depends: \(linux-image-[^ ]*\)/\1/p' | head -1)
+  fi
+  if [ -z "$kpkg" ]; then
+    kpkg=$(ls -t "$cache/debs/"linux-image-*-armmp_*_armhf.deb 2>/dev/null | head -1 | sed 's,.*/\([^_]*\)_.*,\1:armhf,')
+  fi
+  [ -n "$kpkg" ] || fail "cannot resolve linux-image-armmp:armhf"
+  kabi=${kpkg#linux-image-}; kabi=${kabi%-armmp:armhf}   # e.g. 6.1.0-57
+  kver_major=${kabi%%.*}.$(echo "$kabi" | cut -d. -f2)      # e.g. 6.1
+  # Kernels of an older ABI go.
+  ls "$cache/debs/"linux-{image,headers}-*.deb 2>/dev/null | grep -v -- "-$kabi-" | xargs -r rm -f || true
+  deb_kernel=$(fetch "$kpkg")
+  deb_hdr=$(fetch "linux-headers-$kabi-armmp:armhf")
+  deb_common=$(fetch "linux-headers-$kabi-common:all")
+  deb_kbuild=$(fetch "linux-kbuild-$kver_major:amd64")
+  user_debs=()
+  for p in busybox-static:armhf libc6:armhf libgcc-s1:armhf libstdc++6:armhf libmad0:armhf \
+           libopencore-amrnb0:armhf libopencore-amrwb0:armhf; do
+    user_debs+=("$(fetch "$p")")
+  done
+}
+
+
+# ---- build: the driver, against the kernel's own headers --------------------
+do_build() {
+  step=unpack
+  local stamp="$work/unpacked" want
+  want="$(basename "$deb_kernel") $(basename "$deb_hdr") $(basename "$deb_common") $(basename "$deb_kbuild")"
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+    rm -rf "$work/kernel" "$work/headers" "$stamp"
+    mkdir -p "$work/kernel" "$work/headers"
+    dpkg-deb -x "$deb_kernel" "$work/kernel" || fail "unpack $deb_kernel"
+    for d in "$deb_hdr" "$deb_common" "$deb_kbuild"; do dpkg-deb -x "$d" "$work/headers" || fail "unpack $d"; done
+    # The armmp headers include the common ones by their installed path.
+    sed -i "s,^include /usr/src/,include $work/headers/usr/src/," \
+      "$work/headers/usr/src/linux-headers-$kabi-armmp/Makefile"
+    echo "$want" >"$stamp"
+  fi
+  kdir=$(echo "$work/kernel/lib/modules/"*)
+  vmlinuz=$(echo "$work/kernel/boot/vmlinuz-"*)
+
+  step="build driver"
+  rm -rf "$work/kmod" && cp -r "$top/kernel" "$work/kmod"
+  make -s -C "$work/headers/usr/src/linux-headers-$kabi-armmp" M="$work/kmod" ARCH=arm \
+    CROSS_COMPILE=$cross modules >"$work/kmod.log" 2>&1 || { cat "$work/kmod.log" >&2; fail; }
+  if grep -q warning "$work/kmod.log"; then cat "$work/kmod.log" >&2; fail "compiler warnings"; fi
+}
+
+# ---- initramfs: busybox, the armhf runtime, the library, the tools ---------
+# Kernel modules in load order: sound core, PCM, i2c-dev, the virtio disk that
+# carries /out back, then the driver.
+kmods="kernel/sound/soundcore kernel/sound/core/snd kernel/sound/core/snd-timer
+  kernel/sound/core/snd-pcm kernel/drivers/i2c/i2c-dev kernel/drivers/virtio/virtio_mmio
+  kernel/drivers/block/virtio_blk"
+do_initramfs() {  # IN_DIR COMMAND...
+  step=initramfs
+  local in=$1 root="$work/root"; shift
+  [ -x "$build/tools/ka-audio" ] || fail "no armhf build in $build (KA_STAGES=armhf scripts/test.sh makes it)"
+  rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,in,out,data,run,lib/modules,usr/local/bin,usr/local/lib}
+  for d in "${user_debs[@]}"; do dpkg-deb -x "$d" "$root" || fail "unpack $d"; done
+  rm -rf "$root/usr/share" "$root/usr/lib/arm-linux-gnueabihf/gconv" "$root/usr/lib/arm-linux-gnueabihf/audit"
+  for m in $kmods; do
+    cp "$kdir/$m.ko" "$root/lib/modules/" || fail "no module $m in the kernel package"
+    echo "$(basename "$m")" >>"$root/lib/modules/order"
+  done
+  cp "$work/kmod/ka_snd.ko" "$root/lib/modules/" && echo ka_snd >>"$root/lib/modules/order"
+  cp -L "$build/src/libka_lib_audio.so.1" "$build/platform/libalsa_intf.so.0" \
+    "$build/platform/liblog.so.0" "$root/usr/local/lib/"
+  cp "$build/tools/ka-audio" "$root/usr/local/bin/"
+  ${cross}gcc -std=c11 -D_DEFAULT_SOURCE -Wall -Wextra -Werror -O2 -I"$top/include" -I"$top/platform/include" \
+    "$top/tests/vm/ka_vm_probe.c" -o "$root/usr/local/bin/ka_vm_probe" \
+    "$root/usr/local/lib/libka_lib_audio.so.1" "$root/usr/local/lib/libalsa_intf.so.0" || fail "build ka_vm_probe"
+  [ -n "$in" ] && cp -r "$in/." "$root/in/"
+  printf '%q ' "$@" >"$root/cmd"
+  cat >"$root/init" <<'INIT'
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/usr/local/bin:/bin LD_LIBRARY_PATH=/usr/local/lib HOME=/tmp
+mount -t proc proc /proc; mount -t sysfs sysfs /sys; mount -t devtmpfs dev /dev; mount -t tmpfs tmp /tmp
+for m in $(cat /lib/modules/order); do insmod /lib/modules/$m.ko || echo "vm: insmod $m failed"; done
+: >/data/alsaucm_test; : >/run/alsaucm_test
+i=0; while [ ! -e /dev/snd/controlC0 ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+[ -e /dev/snd/controlC0 ] || echo "vm: no sound card 0: the driver did not load"
+echo "vm: guest ready: $(uname -r), $(ls /dev/snd | wc -l) sound nodes, $(ls /dev | grep -c '^i2c-') i2c buses"
+cd /in && sh -c "$(cat /cmd)" </dev/null
+echo "vm: exit status $?"
+cd /out && tar -cf /dev/vda . 2>/dev/null; sync
+poweroff -f
+INIT
+  chmod +x "$root/init"
+  (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz" || fail "cpio"
+}
+
+# ---- boot: one VM, one vCPU, ended at the time limit ------------------------
+do_boot() {  # OUT_DIR
+  step=boot
+  local out=$1 log="$work/console.log" rc=0
+  rm -f "$work/out.img" && truncate -s 256M "$work/out.img"
+  timeout --foreground -k 5 "$vm_timeout" qemu-system-arm -M virt -cpu cortex-a15 -m 512 -smp 1 \
+    -nographic -no-reboot -nic none -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
+    -append "console=ttyAMA0 rdinit=/init quiet panic=-1" \
+    -drive file="$work/out.img",if=none,format=raw,id=out -device virtio-blk-device,drive=out \
+    </dev/null >"$log" 2>&1 || rc=$?
+  if [ $rc = 124 ] || [ $rc = 137 ]; then
+    cat "$log" >&2
+    fail "the VM did not finish within ${vm_timeout}s (console log above)"
+  fi
+  grep -q '^vm: guest ready' "$log" || { cat "$log" >&2; fail "the guest did not come up (console log above)"; }
+  ! grep -q '^vm: no sound card' "$log" || { cat "$log" >&2; fail "the driver did not load (console log above)"; }
+  mkdir -p "$out" && tar -xf "$work/out.img" -C "$out" 2>/dev/null || true
+  guest_status=$(sed -n 's/^vm: exit status \([0-9]*\).*/\1/p' "$log" | tr -d '\r' | tail -1)
+  [ -n "$guest_status" ] || { cat "$log" >&2; fail "the guest ended before its command did (console log above)"; }
+}
+
+# ---- the same scenarios on the board, the same results ---------------------
+# Two files of received sound are the same when they differ only in how much
+# silence follows the sound (how many silent periods a player writes before
+# it is stopped depends on timing).
+same_result() {
+  cmp -s "$1" "$2" && return 0
+  [[ $1 == *.raw ]] || return 1
+  local a b n
+  a=$(stat -c %s "$1") b=$(stat -c %s "$2")
+  n=$((a < b ? a : b))
+  cmp -s -n "$n" "$1" "$2" && [ "$(tail -c +$((n + 1)) "$1" | tr -d '\0' | wc -c)" = 0 ] &&
+    [ "$(tail -c +$((n + 1)) "$2" | tr -d '\0' | wc -c)" = 0 ]
+}
+# Runs in the background while the VM runs (the scenarios mostly wait on the
+# sample clock); do_board_compare waits for it.
+board_pid=
+start_board_run() {
+  [ -x "$build/board/ka-board" ] || fail "no board in $build"
+  "$top/scripts/arm-binfmt.sh" >/dev/null || fail "armhf programs cannot run here (binfmt)"
+  rm -rf "$work/out-board"
+  KA_MEDIA="$work/media" KA_BOARD="$build/board/ka-board" KA_AUDIO="$build/tools/ka-audio" \
+    KA_PROBE="$work/root/usr/local/bin/ka_vm_probe" LD_LIBRARY_PATH="$build/src:$build/platform" \
+    timeout -k 5 "$vm_timeout" bash "$top/tests/vm/scenarios.sh" board "$work/out-board" >"$work/board.log" 2>&1 &
+  board_pid=$!
+}
+do_board_compare() {
+  step="board comparison"
+  local rc=0
+  wait "$board_pid" || rc=$?
+  board_pid=
+  [ $rc = 0 ] || { cat "$work/board.log"; fail "the scenarios on the board did not finish (exit $rc)"; }
+  local f same=0 differ=0
+  for f in "$work/out-kernel"/*; do
+    if [ -f "$work/out-board/${f##*/}" ] && same_result "$f" "$work/out-board/${f##*/}"; then
+      same=$((same + 1))
+    else
+      differ=$((differ + 1))
+      echo "differs on the board: ${f##*/}"
+      case $f in *.txt) diff "$f" "$work/out-board/${f##*/}" | sed 's/^/  /' || true ;; esac
+    fi
+  done
+  echo "board and kernel: $same results the same, $differ different ($(tail -1 "$work/board.log"))"
+  passed=$((passed + same))
+  failed=$((failed + differ))
+}
+
+cmd=${1:-test}
+case $cmd in
+  run)
+    shift
+    in_dir="" out_dir="$PWD/vm-out"
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+      case $1 in
+        --in) in_dir=$(cd "$2" && pwd); shift 2 ;;
+        --out) out_dir=$2; shift 2 ;;
+        *) echo "usage: vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2 ;;
+      esac
+    done
+    [ "${1:-}" = "--" ] && shift
+    [ $# -gt 0 ] || { echo "usage: vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2; }
+    mkdir -p "$work"
+    do_fetch; do_build; do_initramfs "$in_dir" "$@"; do_boot "$out_dir"
+    sed -n '/^vm: guest ready/,/^vm: exit status/p' "$work/console.log" | tr -d '\r'
+    step=done; exit "$guest_status" ;;
+  test)
+    start=$(date +%s)
+    mkdir -p "$work"
+    do_fetch; do_build
+    step=media
+    if [ ! -f "$work/media/tone-44k-stereo.mp3" ]; then
+      "$top/scripts/make-media.sh" "$work/media" >/dev/null 2>&1 || fail "scripts/make-media.sh"
+    fi
+    rm -rf "$work/in" && mkdir -p "$work/in"
+    cp -r "$top/tests/vm/." "$work/media/." "$work/in/"
+    do_initramfs "$work/in" sh /in/scenarios.sh kernel /out
+    start_board_run
+    do_boot "$work/out-kernel"
+    step=results
+    tr -d '\r' <"$work/console.log" | sed -n '/^vm: guest ready/,/^vm: exit status/p'
+    line=$(tr -d '\r' <"$work/console.log" | grep -E '^real kernel: [0-9]+ passed, [0-9]+ failed' | tail -1)
+    [ -n "$line" ] || fail "no result line from the scenarios"
+    passed=$(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")
+    failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
+    do_board_compare
+    echo "vm: $(( $(date +%s) - start ))s"
+    echo "real kernel: $passed passed, $failed failed"
+    step=scenarios
+    [ "$failed" = 0 ] || fail "$failed failed" ;;
+  *) echo "usage: vm.sh [test] | vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2 ;;
+esac
