@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the library on a real 32-bit ARM Linux kernel: Debian's armhf kernel
 # under qemu-system-arm, with the module's sound card, codec I2C bus and
 # sysfs codec node given by the kernel driver in kernel/, and the armhf build

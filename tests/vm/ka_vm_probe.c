@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the tools do not cover, for the scenarios in scenarios.sh:
 //   ka_vm_probe hostless DEVICE play|capture   a hostless stream (mova_pcm_open
 //       with hostless set), its state 200 ms later

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The library end to end on the module's kernel side, through the armhf
 # build's ka-audio and ka_vm_probe: on the real kernel in the VM
 # (scripts/vm.sh; "kernel" mode reads what devices received from
