@@ -30,6 +30,21 @@ int main(void)
         fprintf(stderr, "a bad handle, record or name was accepted\n");
         return 1;
     }
+    /* Every player starts on its first route, every recorder on its first
+     * capture route; a record whose mask selects nothing switches nothing
+     * and succeeds. */
+    for (int h = 0; h < 7; ++h) {
+        if (audCtl.pctx[h].path_mask != 1 || audCtl.cctx[h].path_mask != 16) {
+            fprintf(stderr, "device %d: route masks %u, %u at start\n", h, audCtl.pctx[h].path_mask,
+                    audCtl.cctx[h].path_mask);
+            return 1;
+        }
+    }
+    audCtl.pctx[0].path_mask = audCtl.cctx[0].path_mask = 0;
+    if (__ka_pctx_set_path(&audCtl.pctx[0], 1) != 0 || __ka_cctx_set_path(&audCtl.cctx[0], 0) != 0) {
+        fprintf(stderr, "switching no route failed\n");
+        return 1;
+    }
     other.dev_name = "audio_net";
     if (__ka_pctx2hdl(&other) != 6 || __ka_dev2cctx("hw:0,16", &hdl) != &audCtl.cctx[3] || hdl != 3) {
         fprintf(stderr, "lookup by name failed\n");

@@ -2,6 +2,7 @@
 // The controls on the emulated board: codec detection by the sysfs node
 // text and the codec volume, the ALC5616 DRC/AGC registers on I2C, the DTMF
 // tone and the voice volumes.
+#include <sound/asound.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -123,7 +124,8 @@ TEST_F(Controls, CodecRefusedRequestsAndCodecsWithoutAUsableControl)
 // of them, and once the object exists only its descriptor is opened again,
 // likewise. After nine refusals the tenth attempt gets through. Per call:
 // its result, the object's and the descriptor's retry lines, the lines that
-// reached 0, the control's value. (The final error lines: the fault matrix.)
+// reached 0, the control's value; then a read that never gets its descriptor.
+// (The final error lines: the fault matrix.)
 void set_under_open_failures(std::ostringstream &out)
 {
     LogCapture cap;
@@ -139,11 +141,17 @@ void set_under_open_failures(std::ostringstream &out)
         kb_ctl_get("Voice Rx Gain", &v, 1);
         out << v << " ";
     }
+    // A read while the descriptor stays away fails after its ten attempts.
+    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 10, ENOENT);
+    cap.clear();
+    struct snd_ctl_elem_value value {};
+    out << "get=" << Ka_clt_get_mixer_value("Voice Rx Gain", &value) << ":"
+        << cap.count("opening mixer fd retry");
 }
 
 TEST_F(Controls, MixerOpenRetriesTheObjectThenItsDescriptorTenTimes)
 {
-    EXPECT_FRESH(kAlc, "0:10,0,1,0 1:0,0,0,1 0:0,10,1,0 1:0,9,0,1 ", set_under_open_failures(out));
+    EXPECT_FRESH(kAlc, "0:10,0,1,0 1:0,0,0,1 0:0,10,1,0 1:0,9,0,1 get=-1:10", set_under_open_failures(out));
 }
 
 // ---- DRC/AGC ----------------------------------------------------------------
@@ -175,7 +183,11 @@ TEST_F(Controls, DrcagcReadModifyWriteUnderTheMaskInTheOrderB5B6B4)
     kb_reset();
     const drcagc_param whole = {0, 0x1111, 0xFFFF, 0x0304, 0, 0x2222};
     EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &whole));
-    EXPECT_EQ(msgs(), 1u);
+    // One write of three bytes: the register, the value's high byte, its low byte.
+    kb_i2c_msg m[2];
+    ASSERT_EQ(kb_i2c_msgs(m, 2), 1u);
+    EXPECT_EQ((std::vector<unsigned>{m[0].len, m[0].data[0], m[0].data[1], m[0].data[2]}),
+              (std::vector<unsigned>{3, 0xB5, 0x03, 0x04}));
     EXPECT_EQ((std::vector<int>{0, 0x0304, 0}), regs());
 }
 

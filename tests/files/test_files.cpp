@@ -142,6 +142,7 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
         // The decode thread's end of data, also after a frame cut short; the
         // AMR-WB thread ends without one.
         EXPECT_EQ(log.count("Receive Stop flag from decode thread"), c.name.ends_with(".awb") ? 0 : 1);
+        EXPECT_EQ(log.count(" decode thread end\n"), 1);
     }
 }
 
