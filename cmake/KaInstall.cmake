@@ -139,13 +139,13 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
 if(TARGET ka-board-audio)  # the host-sound bridge links alsa-lib
   string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libasound2")
 endif()
-# The run report of ka-board: FFTW and zlib where they were found.
+# The run report of ka-board: FFTW and libpng where they were found.
 get_property(ka_board_fftw GLOBAL PROPERTY KA_BOARD_USES_FFTW)
-get_property(ka_board_zlib GLOBAL PROPERTY KA_BOARD_USES_ZLIB)
+get_property(ka_board_png GLOBAL PROPERTY KA_BOARD_USES_PNG)
 if(ka_board_fftw)
   string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libfftw3-double3")
 endif()
-if(ka_board_zlib)
-  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", zlib1g")
+if(ka_board_png)
+  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libpng16-16")
 endif()
 include(CPack)

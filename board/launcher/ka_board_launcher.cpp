@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "../src/kb_files.h"
-#include "report.h"
+#include "../report/report.h"
 
 namespace {
 
