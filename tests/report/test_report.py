@@ -7,8 +7,9 @@
 core: report_demo runs under `ka-board run --report`; the trace holds each
 event once, in order, with times; the page has the lanes and marks of what the
 program did, and its levels match the WAV files (computed here); a program
-killed by SIGKILL, and a launcher killed by SIGKILL, still leave a trace that
-`ka-board report` turns into a page.
+killed by SIGKILL leaves a trace that `ka-board report` turns into a page; a
+launcher killed by SIGKILL takes the program with it; a trace of a newer
+format is refused.
 
 browser: Debian's chromium (headless) loads the page with no console message,
 and its DOM has the lanes, the underrun and the images. Skipped (77) when
@@ -140,12 +141,12 @@ def core():
 
     verify([
         ("the demo runs under --report", (r.returncode, r.stderr[-2000:] if r.returncode else ""), (0, "")),
-        ("the trace runs from the run to the exit", (events[0]["ev"], events[-1]["ev"], events[-1].get("code")),
+        ("the trace runs from the run to the exit", (events[1]["ev"], events[-1]["ev"], events[-1].get("code")),
          ("run", "exit", 0)),
         ("every event has a time and a process",
          all(isinstance(e.get("t"), int) and isinstance(e.get("pid"), int) for e in events), True),
         ("the run line has the command and the board options",
-         (events[0]["program"], events[0]["options"].get("KA_BOARD_FAULTS")), ([demo], "pcm_open@5:0:1")),
+         (events[1]["program"], events[1]["options"].get("KA_BOARD_FAULTS")), ([demo], "pcm_open@5:0:1")),
         ("each process: each event once, numbered in order, times never going back",
          [pid for pid in {e["pid"] for e in events if e["ev"] == "board_ready"} if out_of_order(pid)], []),
         # The DRC/AGC update writes several registers: one i2c_write stands for them.
@@ -220,9 +221,10 @@ def core():
                 round(levels(os.path.join(killed, "pcmC0D1p.wav"))[0][3], 9)),
                (-signal.SIGKILL, "exit", 9, True, 1, [], 0.5))]
 
-    # The launcher killed too (by the program, which then kills itself): the
-    # trace is all there is, a line cut short at its end; `ka-board report`
-    # makes the page.
+    # The launcher killed (by the program, which then kills itself): the
+    # launcher's watch ends the program's tree, writes the end and makes the
+    # page; `ka-board report` makes it again from the trace, a line cut short
+    # at its end left out.
     lost = os.path.join(work, "lost")
     r, events = run_demo(lost, "--kill-launcher")
     with open(os.path.join(lost, "trace.jsonl"), "a") as f:
@@ -230,16 +232,21 @@ def core():
     page_dir = os.path.join(work, "lost-page")
     made = subprocess.run([board, "report", os.path.join(lost, "trace.jsonl"), page_dir], capture_output=True, text=True)
     page = load_page(page_dir)
-    missing = subprocess.run([board, "report", os.path.join(work, "no-such-trace"), page_dir], capture_output=True,
-                             text=True)
-    facts += [("a killed launcher: no page, a trace without the exit; ka-board report makes the page from it, with "
-               "lanes up to the kill, the exit unknown, the cut line left out",
-               (r.returncode, os.path.exists(os.path.join(lost, "index.html")), events[-1]["ev"] == "exit",
-                made.returncode, {"pcmC0D1p", "mixer"} <= set(page.lanes), "unknown" in page.exit_status,
-                "1 unreadable lines left out" in page.text),
-               (-signal.SIGKILL, False, False, 0, True, True, True)),
-              ("ka-board report of a missing trace fails and says why",
-               (missing.returncode, "cannot read" in missing.stderr), (1, True))]
+    newer = os.path.join(work, "newer.jsonl")
+    with open(newer, "w") as f:
+        f.write('{"t":1,"pid":1,"ev":"trace","format":999}\n{"t":2,"pid":1,"seq":0,"ev":"board_ready"}\n')
+    refused = [subprocess.run([board, "report", path, page_dir], capture_output=True, text=True)
+               for path in (os.path.join(work, "no-such-trace"), newer)]
+    facts += [("a killed launcher takes the program: the trace ends with that, the page is made; ka-board report "
+               "makes it again, lanes up to the kill, the cut line left out",
+               (r.returncode, os.path.exists(os.path.join(lost, "index.html")), events[-1].get("status"),
+                made.returncode, {"pcmC0D1p", "mixer"} <= set(page.lanes), "ka-board itself was killed" in
+                page.exit_status, "1 unreadable lines left out" in page.text),
+               (-signal.SIGKILL, True, "launcher_killed", 0, True, True, True)),
+              ("the trace starts with its format version", (events[0]["ev"], events[0].get("format")), ("trace", 1)),
+              ("ka-board report of a missing trace, and of a newer format, fails and says why",
+               [(x.returncode, "cannot read" in x.stderr or "trace format 999, newer" in x.stderr) for x in refused],
+               [(1, True)] * 2)]
     verify(facts)
 
 
