@@ -253,6 +253,12 @@ void kb_set_trace(const char *path);
  * `cap`; returns the total number. */
 size_t kb_events(struct kb_event *out, size_t cap);
 
+/* The platform log's entry into the board: the host liblog hands each
+ * message here when libka_board is in the process, and it becomes a "log"
+ * event (prio as a letter V, D, I, W, E, F; tag; text) instead of a line on
+ * standard error. */
+void kb_log_message(int prio, const char *tag, const char *text);
+
 /* Descriptors of emulated device nodes (PCM, control, I2C) open right now. */
 int kb_open_fds(void);
 

@@ -134,6 +134,7 @@ std::string lane_of(const Event &e)
         return "service";
     }
     if (k == "run" || k == "exit" || k == "board_ready") return "program";
+    if (k == "log") return "log";
     return "";
 }
 
@@ -186,6 +187,9 @@ std::string mark_label(const Event &e)
     if (k == "run") return "start";
     if (k == "exit") return string_or(j, "status", "exit");
     if (k == "board_ready") return "process " + std::to_string(e.pid);
+    if (k == "log")
+        return string_or(e.j, "prio", "?") + "/" + string_or(e.j, "tag", "") + ": " +
+               string_or(e.j, "text", "");
     return {};
 }
 
@@ -198,6 +202,7 @@ std::vector<Lane> make_lanes(const Trace &tr)
     Lane mixer{"mixer", "Mixer controls", "mixer", {}, {}};
     Lane codec{"codec", "Codec: I2C, sysfs node", "codec", {}, {}};
     Lane service{"service", "Audio service: files, system()", "service", {}, {}};
+    Lane log{"log", "Library log", "log", {}, {}};
     // Open streams by (pid, fd); running ones by the same key.
     std::map<std::pair<int, int>, int64_t> open_at;
     std::map<std::pair<int, int>, std::pair<int, int>> open_dev;
@@ -223,6 +228,8 @@ std::vector<Lane> make_lanes(const Trace &tr)
             l = &codec;
         else if (lane == "service")
             l = &service;
+        else if (lane == "log")
+            l = &log;
         else {
             Lane &d = devices[{e.dev, e.dir}];
             if (d.key.empty()) {
@@ -279,6 +286,7 @@ std::vector<Lane> make_lanes(const Trace &tr)
     lanes.push_back(std::move(mixer));
     lanes.push_back(std::move(codec));
     lanes.push_back(std::move(service));
+    if (!log.marks.empty()) lanes.push_back(std::move(log));
     return lanes;
 }
 

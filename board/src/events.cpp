@@ -224,6 +224,13 @@ extern "C" void kb_set_trace(const char *path)
     pthread_mutex_unlock(&s.m);
 }
 
+extern "C" void kb_log_message(int prio, const char *tag, const char *text)
+{
+    static const char kLetters[] = "??VDIWEFS";
+    const char letter[2] = {prio >= 0 && prio < 9 ? kLetters[prio] : '?', 0};
+    Event("log").str("prio", letter).str("tag", tag ? tag : "").str("text", text ? text : "");
+}
+
 extern "C" size_t kb_events(struct kb_event *out, size_t cap)
 {
     Sink &s = sink();

@@ -40,7 +40,7 @@ work = os.path.abspath(work) + "-" + mode
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
 failures = []
-LANES = ["program", "pcmC0D1p", "pcmC0D2c", "pcmC0D5p", "mixer", "codec", "service"]
+LANES = ["program", "pcmC0D1p", "pcmC0D2c", "pcmC0D5p", "mixer", "codec", "service", "log"]
 
 
 def verify(facts):
@@ -131,7 +131,7 @@ def core():
             return "%s %s%d" % (k, e.get("dir", "?"), e.get("dev", -1))
         return "ctl_write %s=%s" % (e["name"], e["values"]) if k == "ctl_write" else k
 
-    seen = [short(e) for e in mine if e["ev"] not in ("ctl_open", "ctl_close", "i2c_read", "board_ready")]
+    seen = [short(e) for e in mine if e["ev"] not in ("ctl_open", "ctl_close", "i2c_read", "board_ready", "log")]
     hw, start, under, changed = first("pcm_hw_params", 1), first("pcm_start", 1), first("pcm_underrun"), \
         first("file_changed")
 
@@ -143,6 +143,9 @@ def core():
         ("the demo runs under --report", (r.returncode, r.stderr[-2000:] if r.returncode else ""), (0, "")),
         ("the trace runs from the run to the exit", (events[1]["ev"], events[-1]["ev"], events[-1].get("code")),
          ("run", "exit", 0)),
+        ("the library's log: events with priority, tag and text, no line on the program's stderr",
+         (all(e["prio"] in "VDIWEF" and e["text"] for e in mine if e["ev"] == "log"),
+          sum(e["ev"] == "log" for e in mine) > 5, re.findall(r"^[VDIWEF]/\(.*", r.stderr, re.M)), (True, True, [])),
         ("every event has a time and a process",
          all(isinstance(e.get("t"), int) and isinstance(e.get("pid"), int) for e in events), True),
         ("the run line has the command and the board options",
