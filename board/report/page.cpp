@@ -36,20 +36,22 @@ table.events tr:nth-child(even){background:#f4f4f4}
 dl.levels{display:grid;grid-template-columns:max-content auto;gap:2px 12px;margin:6px 0}
 dl.levels dt{color:#555}dl.levels dd{margin:0;font-family:monospace}
 .status-ok{color:#070}.status-bad{color:#b00;font-weight:bold}
-#timeline{display:block;width:100%;margin:8px 0;border:1px solid #ccc}
+.scroll{overflow-x:auto;margin:8px 0}#timeline{display:block;border:1px solid #ccc}
 .lanebg{fill:#fff}.lane:nth-child(odd) .lanebg{fill:#f6f7fa}
-.lanename{font-size:12px;font-weight:bold;fill:#333}
-.grid{stroke:#ddd;stroke-width:1}.tick{font-size:10px;fill:#666;text-anchor:middle}
+.lanename{font-size:13px;font-weight:bold;fill:#333}
+.grid{stroke:#ddd;stroke-width:1}.tick{font-size:12px;fill:#555;text-anchor:middle}
 .span.open{fill:#cfe0f5}.span.running{fill:#3c7dd9}
 .mark line,.mark path{stroke:#445;stroke-width:1.5;fill:none}
 .mark.pcm_hw_params line{stroke:#7a2;stroke-width:2}.mark.pcm_start line{stroke:#06c;stroke-width:2}
 .mark.xrun path{fill:#d00;stroke:#900}.mark.fault path{stroke:#e60;stroke-width:3}
 .mark.ctl_write line{stroke:#a50}.mark.i2c_write line{stroke:#608}.mark.system line{stroke:#080;stroke-width:2}
 .mark.exit line{stroke:#b00;stroke-width:3}
-.label{font-size:9px;fill:#333}
+.label text{font-size:12px;fill:#333}
 .wbg{fill:#fbfbfd}.wmid{stroke:#ccc;stroke-width:1;vector-effect:non-scaling-stroke}.wave{fill:#2d6fc4}
 svg.waveform{display:block;width:1000px;border:1px solid #ccc}
-img.spectrogram{display:block;width:1000px;height:256px;image-rendering:pixelated;border:1px solid #ccc}
+svg.spectrogram{display:block}svg.spectrogram image{image-rendering:pixelated}
+.frame{fill:none;stroke:#999}.bar{stroke:#999}.tickline{stroke:#555}
+.axis{font-size:12px;fill:#444}.axis.freq{text-anchor:end}.axis.time{text-anchor:middle}
 .note{color:#666;font-size:12px}
 )";
 
@@ -199,7 +201,7 @@ std::string page_of(const Trace &tr, const std::string &trace, const std::string
          "clock runs. Red triangles: underruns and overruns; orange crosses: injected faults. Point at a "
          "mark for "
          "the whole event.</p>\n"
-      << timeline_svg(tr) << "\n";
+      << "<div class=\"scroll\">" << timeline_svg(tr) << "</div>\n";
 
     // The devices' audio.
     std::map<std::pair<int, int>, std::string> wavs;

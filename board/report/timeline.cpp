@@ -4,6 +4,7 @@
 // event, drawn as inline SVG.
 #include "timeline.h"
 
+#include <ctype.h>
 #include <limits.h>
 #include <math.h>
 #include <stdio.h>
@@ -15,7 +16,68 @@
 namespace ka_report {
 namespace {
 
-constexpr int kLabelW = 230, kPlotW = 1100, kRightW = 160, kLaneH = 58, kAxisH = 24;
+constexpr int kLabelW = 230, kPlotW = 1100, kRightW = 160, kLaneH = 76, kAxisH = 26;
+// Labels: three rows above the marks, 12 px text.
+constexpr int kRows = 3, kRowH = 14;
+
+// The room a character of a 12 px label takes, a little more than in the
+// usual sans-serif fonts (DejaVu Sans is among the widest), so that a
+// shortened label stays inside its room.
+double char_width(unsigned char c)
+{
+    if (c == 'M' || c == 'W' || c == 'm' || c == 'w' || c == '%' || c == '@') return 11.5;
+    if (isupper(c)) return 9;
+    if (isdigit(c) || islower(c)) return 7.8;
+    if (c == ' ' || c == '.' || c == ',' || c == ':' || c == 'i' || c == 'l') return 4.5;
+    return c >= 0x80 ? 6 : 8;  // a byte of a wider character; other signs
+}
+
+// `text` cut to fit `room` px at a character boundary, with an ellipsis when
+// it was cut ("" when not even that fits).
+std::string shortened(const std::string &text, double room)
+{
+    double used = 0;
+    size_t n = 0;
+    while (n < text.size() && used + char_width(static_cast<unsigned char>(text[n])) <= room)
+        used += char_width(static_cast<unsigned char>(text[n++]));
+    if (n == text.size()) return text;
+    // Room for the ellipsis (one wide character).
+    while (n > 0 && used + 12 > room) used -= char_width(static_cast<unsigned char>(text[--n]));
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return n == 0 ? std::string() : text.substr(0, n) + "\u2026";
+}
+
+// A lane's labels: each takes the row that has been free the longest and is
+// shortened to end before the next label of its row and inside the lane;
+// a shortened label shows its whole text on hover.
+std::string labels_svg(const std::vector<std::pair<double, std::string>> &labels, int top, double right)
+{
+    std::vector<int> row_of(labels.size());
+    std::vector<double> row_x(kRows, -1e9);
+    for (size_t i = 0; i < labels.size(); ++i) {
+        const int r = int(std::min_element(row_x.begin(), row_x.end()) - row_x.begin());
+        row_of[i] = r;
+        row_x[size_t(r)] = labels[i].first;
+    }
+    std::ostringstream s;
+    for (size_t i = 0; i < labels.size(); ++i) {
+        double end = right;
+        for (size_t j = i + 1; j < labels.size(); ++j)
+            if (row_of[j] == row_of[i]) {
+                end = labels[j].first;
+                break;
+            }
+        const double x = labels[i].first + 2;
+        const std::string &full = labels[i].second;
+        const std::string text = shortened(full, end - x - 4);
+        if (text.empty()) continue;
+        s << "<g class=\"label\">";
+        if (text != full) s << "<title>" << html(full) << "</title>";
+        s << "<text x=\"" << fixed(1, x) << "\" y=\"" << top + kRowH * (row_of[i] + 1) << "\">" << html(text)
+          << "</text></g>";
+    }
+    return s.str();
+}
 
 class Timeline {
 public:
@@ -27,10 +89,11 @@ public:
     {
         const int height = kAxisH + int(lanes.size()) * kLaneH + 4;
         std::ostringstream s;
-        // Drawn at its own size, narrowed to the window when that is smaller.
+        // Drawn at its own size (text at its own size too), scrolled
+        // sideways in a window that is narrower.
         s << "<svg id=\"timeline\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 "
-          << kLabelW + kPlotW + kRightW << ' ' << height
-          << "\" style=\"max-width:" << kLabelW + kPlotW + kRightW << "px\">";
+          << kLabelW + kPlotW + kRightW << ' ' << height << "\" width=\"" << kLabelW + kPlotW + kRightW
+          << "\" height=\"" << height << "\">";
         // Time axis: a step of 1, 2 or 5 times a power of ten, about 10 ticks.
         const double span = double(tr_.t1 - tr_.t0) * 1e-9;
         double step = pow(10, floor(log10(span / 10)));
@@ -42,7 +105,7 @@ public:
             double px = x(tr_.t0 + int64_t(v * 1e9));
             s << "<line class=\"grid\" x1=\"" << fixed(1, px) << "\" x2=\"" << fixed(1, px) << "\" y1=\""
               << kAxisH - 6 << "\" y2=\"" << height << "\"/><text class=\"tick\" x=\"" << fixed(1, px)
-              << "\" y=\"" << kAxisH - 9 << "\">"
+              << "\" y=\"" << kAxisH - 10 << "\">"
               << fixed(step < 0.01  ? 3
                        : step < 0.1 ? 2
                                     : 1,
@@ -51,7 +114,7 @@ public:
         }
         for (size_t i = 0; i < lanes.size(); ++i) {
             const Lane &l = lanes[i];
-            const int top = kAxisH + int(i) * kLaneH, mid = top + kLaneH / 2 + 6;
+            const int top = kAxisH + int(i) * kLaneH, mid = top + kLaneH - 16;
             s << "<g class=\"lane " << l.cls << "\" data-lane=\"" << html(l.key)
               << "\"><rect class=\"lanebg\" x=\"0\" y=\"" << top << "\" width=\""
               << kLabelW + kPlotW + kRightW << "\" height=\"" << kLaneH
@@ -70,9 +133,7 @@ public:
                   << "\" height=\"" << (sp.cls == "running" ? 8 : 14) << "\"><title>" << html(sp.title)
                   << "</title></rect>";
             }
-            // The labels of marks that stand close together make one text;
-            // the texts take turns in three rows above the marks, so that
-            // neighbours overlap less.
+            // The labels of marks that stand close together make one text.
             std::vector<std::pair<double, std::string>> labels;
             for (const Mark &m : l.marks) {
                 if (m.label.empty()) continue;
@@ -82,14 +143,7 @@ public:
                 else
                     labels.emplace_back(px, m.label);
             }
-            int row = 0;
-            double last_x = -1e9;
-            for (const auto &lb : labels) {
-                row = lb.first - last_x > 150 ? 0 : (row + 1) % 3;
-                last_x = lb.first;
-                s << "<text class=\"label\" x=\"" << fixed(1, lb.first + 2) << "\" y=\"" << top + 10 + row * 9
-                  << "\">" << html(lb.second) << "</text>";
-            }
+            s << labels_svg(labels, top, kLabelW + kPlotW + kRightW - 2);
             for (const Mark &m : l.marks) {
                 double px = x(m.t);
                 s << "<g class=\"mark " << m.cls << "\"><title>" << html(m.title) << "</title>";

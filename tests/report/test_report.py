@@ -12,13 +12,15 @@ launcher killed by SIGKILL takes the program with it; a trace of a newer
 format is refused.
 
 browser: Debian's chromium (headless) loads the page with no console message,
-and its DOM has the lanes, the underrun and the images. Skipped (77) when
+and its DOM has the lanes, the underrun, the images and the spectrograms'
+axes; laid out, no timeline label leaves its lane or overlaps its neighbour. Skipped (77) when
 chromium is not installed.
 
 SPECTROGRAMS: 0 when ka-board was built without FFTW or zlib (the page then
 has none). Both modes are skipped (77) when ka-board cannot run here (another
 machine's binary without binfmt).
 """
+import html
 import json
 import math
 import os
@@ -76,7 +78,9 @@ class Page:
             d["channels"] = [(float(p), float(r))
                              for p, r in re.findall(r'data-peak="([^"]*)" data-rms="([^"]*)"', body)]
             self.links.update((sec, href) for href in re.findall(r'<a class="wav" href="([^"]*)"', body))
-        self.spectrograms = re.findall(r'<img class="spectrogram"[^>]* src="([^"]{0,22})', text)
+        self.spectrograms = re.findall(r'<image class="spectrogram"[^>]* href="([^"]{0,22})', text)
+        self.axes = [re.findall(r'<text class="axis (\w+)"[^>]*>([^<]*)<', svg) for svg in text.split('<svg class="spectrogram"')[1:]]
+        self.overflow = json.loads(html.unescape((re.findall(r'data-overflow="([^"]*)"', text) or ["null"])[0]))
         self.waveforms = text.count('<svg class="waveform"')
         self.exit_status = re.sub(r"<[^>]*>", "", "".join(re.findall(r'id="exit-status">(.*?)</td>', text, re.S)))
 
@@ -276,14 +280,32 @@ def browser():
         f.write("<!DOCTYPE html><html><body><script>console.error('probe message')</script></body></html>")
     text, console = dom(os.path.join(rep, "index.html"))
     page = Page(text)
+    # A copy of the page with a script that measures each timeline label
+    # against its lane and against the label before it in its row.
+    measured = os.path.join(rep, "measured.html")
+    with open(measured, "w") as f:
+        f.write(page.text.replace("</body>", """<script>const out = [];
+for (const lane of document.querySelectorAll('#timeline g.lane')) {
+  const r = lane.querySelector('.lanebg').getBBox(), end = {};
+  for (const t of lane.querySelectorAll('g.label text')) { const b = t.getBBox(), y = t.getAttribute('y');
+    if (b.x < r.x || b.y < r.y || b.x + b.width > r.x + r.width || b.y + b.height > r.y + r.height || b.x < (end[y] || 0))
+      out.push(lane.dataset.lane + ': ' + t.textContent);
+    end[y] = b.x + b.width; } }
+document.body.setAttribute('data-overflow', JSON.stringify(out));</script></body>"""))
+    hz = ["50 Hz", "100 Hz", "200 Hz", "500 Hz", "1 kHz", "2 kHz"]
     verify([("the demo runs under --report", r.returncode, 0),
             ("chromium: a console message of a page is seen", any("probe message" in line for line in dom(probe)[1]),
              True),
             ("chromium loads the page, with no console message", ("</html>" in text, console), (True, [])),
             ("chromium's DOM: the lanes, the underrun mark, the spectrograms and waveforms",
              (page.lanes, len(page.marks_of("pcmC0D1p", "pcm_underrun")), page.spectrograms, page.waveforms),
-             (LANES, 1, ["data:image/png;base64,"] * spectrograms, 2))])
-
+             (LANES, 1, ["data:image/png;base64,"] * spectrograms, 2)),
+            ("the spectrograms' axes: log frequency from 50 Hz to the rate's half, seconds from 0, a -100..0 dB legend",
+             [([v for k, v in a if k == "freq"], float([v for k, v in a if k == "time"][0][:-2]), [v for k, v in a if k == "legend"])
+              for a in page.axes],
+             [(hz + ["5 kHz"], 0, ["%d dB" % d for d in range(-100, 1, 20)]),
+              (hz, 0, ["%d dB" % d for d in range(-100, 1, 20)])][:spectrograms]),
+            ("no timeline label leaves its lane or runs into the next of its row", Page(dom(measured)[0]).overflow, [])])
 
 core() if mode == "core" else browser()
 print("%d checks failed" % len(failures) if failures else "all report checks passed")
