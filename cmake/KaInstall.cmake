@@ -3,13 +3,16 @@
 # also the Debian packages CPack makes:
 #   runtime  libka_lib_audio.so.1 and the platform libraries it runs on
 #   dev      headers, the .so link, the pkg-config file, the CMake package
-#   tools    ka-audio, the emulated board (ka-board, libka_board.so), man pages
+#   board    the emulated board as a test library: libka_board.so, ka_board.h,
+#            its pkg-config file (the CMake package's component "board")
+#   tools    ka-audio, the board's launcher ka-board, man pages
 include(CMakePackageConfigHelpers)
 
 # The Debian package of each install component.
 set(KA_DEB_NAME_RUNTIME libka-lib-audio1)
 set(KA_DEB_NAME_DEV libka-lib-audio-dev)
 set(KA_DEB_NAME_TOOLS ka-audio-tools)
+set(KA_DEB_NAME_BOARD libka-board-dev)
 
 # Installed binaries find the project's own libraries relative to where they
 # lie ($ORIGIN), so a tree installed under any prefix, or moved, runs without
@@ -57,7 +60,11 @@ endif()
 if(TARGET ka-board-audio)
   install(TARGETS ka-board-audio RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
-install(TARGETS ka_board LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tools)
+install(TARGETS ka_board LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT board)
+install(FILES ${PROJECT_SOURCE_DIR}/board/include/ka_board.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  COMPONENT board)
+configure_file(${PROJECT_SOURCE_DIR}/board/ka_board.pc.in ${PROJECT_BINARY_DIR}/ka_board.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/ka_board.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT board)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/ka-audio.1 ${PROJECT_SOURCE_DIR}/docs/man/ka-board.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
@@ -85,7 +92,7 @@ License: MIT
 License: MIT
  ${KA_LICENSE_TEXT}
 ")
-foreach(ka_component runtime dev tools)
+foreach(ka_component runtime dev tools board)
   string(TOUPPER ${ka_component} ka_upper)
   install(FILES ${PROJECT_BINARY_DIR}/debian-copyright
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${KA_DEB_NAME_${ka_upper}}
@@ -113,13 +120,15 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Audio library of the cellular module")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_COMPONENTS_ALL runtime dev tools board)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KA_DEB_ARCH})
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${KA_DEB_NAME_RUNTIME})
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${KA_DEB_NAME_DEV})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${KA_DEB_NAME_TOOLS})
+set(CPACK_DEBIAN_BOARD_PACKAGE_NAME ${KA_DEB_NAME_BOARD})
+set(CPACK_DEBIAN_BOARD_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION sound)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
@@ -127,7 +136,9 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "Headers, pkg-config file and CMake package of libka_lib_audio")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-  "ka-audio command-line tool and the emulated module (ka-board)")
+  "ka-audio command-line tool and the emulated module's launcher (ka-board)")
+set(CPACK_COMPONENT_BOARD_DESCRIPTION
+  "The emulated module as a test library: applications' tests link libka_board")
 # What the binaries are linked against (readelf -d): the C and C++ runtimes,
 # libmad and opencore-amr; the same package names on amd64 and armhf.
 set(KA_DEB_VERSION_DEP "(= ${PROJECT_VERSION})")
@@ -135,17 +146,18 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
   "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, libmad0, libopencore-amrnb0, libopencore-amrwb0")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libka-lib-audio1 ${KA_DEB_VERSION_DEP}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-  "libka-lib-audio1 ${KA_DEB_VERSION_DEP}, libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+  "libka-lib-audio1 ${KA_DEB_VERSION_DEP}, libka-board-dev ${KA_DEB_VERSION_DEP}, libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+set(CPACK_DEBIAN_BOARD_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 if(TARGET ka-board-audio)  # the host-sound bridge links alsa-lib
   string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libasound2")
 endif()
-# The run report of ka-board: FFTW and zlib where they were found.
+# The run report of ka-board: FFTW and libpng where they were found.
 get_property(ka_board_fftw GLOBAL PROPERTY KA_BOARD_USES_FFTW)
-get_property(ka_board_zlib GLOBAL PROPERTY KA_BOARD_USES_ZLIB)
+get_property(ka_board_png GLOBAL PROPERTY KA_BOARD_USES_PNG)
 if(ka_board_fftw)
   string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libfftw3-double3")
 endif()
-if(ka_board_zlib)
-  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", zlib1g")
+if(ka_board_png)
+  string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libpng16-16")
 endif()
 include(CPack)

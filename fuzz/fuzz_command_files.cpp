@@ -27,7 +27,8 @@
 #include <sstream>
 #include <string>
 
-#include "../board/launcher/report.h"
+#include "../board/report/report.h"
+#include "../board/src/kb_json.h"
 #include "ka_board.h"
 
 namespace {
@@ -144,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string changed =
         row +
         html("file_changed path=" + std::string(path) + " size=" + std::to_string(contents.size()) +
-             " text=" + contents.substr(0, 256)) +
+             " text=" + kb::valid_utf8(contents.substr(0, 256))) +
         "</td>";
     // Empty contents are no change.
     const size_t changes = contents.empty() ? 0 : 1;

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "../board/launcher/report.h"
+#include "../board/report/report.h"
 
 namespace {
 bool g_no_files = false;

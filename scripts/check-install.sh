@@ -7,11 +7,12 @@
 #    and man pages are all there, and the binaries find their libraries
 #    relative to themselves;
 #  - the examples build against that tree twice, with pkg-config and with
-#    find_package(KaLibAudio);
+#    find_package(KaLibAudio), the latter with the application test
+#    (examples/app_test, the board as a test library), which ctest runs;
 #  - natively, the tools and the examples run from that prefix on the emulated
 #    board, without LD_LIBRARY_PATH, and the device gets what they played,
 #    recorded files are right;
-#  - `cpack -G DEB` makes the three packages with their dependencies; natively
+#  - `cpack -G DEB` makes the four packages with their dependencies; natively
 #    they install with apt-get when KA_INSTALL_DEBS=1 (and are removed again).
 #
 #   check-install.sh BUILD_DIR [TOOLCHAIN_FILE]     (toolchain: a cross build)
@@ -32,7 +33,7 @@ libdir=$(dirname "$(find "$prefix" -name 'libka_lib_audio.so.1' | head -1)")
 echo "installed tree ($prefix):"
 (cd "$prefix" && find . -type f -o -type l | sort | sed 's/^/  /')
 
-for h in ka_lib_audio.h ka_audio_files.h ka_audio_controls.h ka_audio_simple.h alsa_audio.h android/log.h; do
+for h in ka_lib_audio.h ka_audio_files.h ka_audio_controls.h ka_audio_simple.h alsa_audio.h android/log.h ka_board.h; do
   check "header $h" "[ -f '$prefix/include/$h' ]"
 done
 check "libka_lib_audio.so.1 -> the versioned file" \
@@ -40,7 +41,7 @@ check "libka_lib_audio.so.1 -> the versioned file" \
 check "libka_lib_audio.so -> the soname" "[ \"\$(readlink '$libdir/libka_lib_audio.so')\" = libka_lib_audio.so.1 ]"
 check "the library's soname" "readelf -d '$libdir/libka_lib_audio.so.1.0.8' | grep -q 'SONAME.*libka_lib_audio.so.1'"
 for l in liblog.so.0 libalsa_intf.so.0 libka_board.so; do check "$l" "[ -e '$libdir/$l' ]"; done
-check "pkg-config file" "[ -f '$libdir/pkgconfig/ka_lib_audio.pc' ]"
+check "pkg-config files" "[ -f '$libdir/pkgconfig/ka_lib_audio.pc' ] && [ -f '$libdir/pkgconfig/ka_board.pc' ]"
 check "CMake package" "[ -f '$libdir/cmake/KaLibAudio/KaLibAudioConfig.cmake' ] && [ -f '$libdir/cmake/KaLibAudio/KaLibAudioConfigVersion.cmake' ]"
 for t in ka-audio ka-board; do
   check "tool $t" "[ -x '$prefix/bin/$t' ]"
@@ -72,12 +73,20 @@ cc=cc
 mkdir -p "$work/ex-pc"
 if make -s -C "$top/examples" CC="$cc" OUT="$work/ex-pc" >"$work/ex-pc.log" 2>&1; then ok "examples with pkg-config"; else
   cat "$work/ex-pc.log"; bad "examples with pkg-config"; fi
+check "pkg-config ka_board: the board's header and library" \
+  "[ -f \"\$(pkg-config --variable=includedir ka_board)/ka_board.h\" ] && pkg-config --libs ka_board | grep -q -- -lka_board"
 unset PKG_CONFIG_LIBDIR
 tc=()
 [ -n "$toolchain" ] && tc=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
 if cmake -S "$top/examples" -B "$work/ex-cmake" -G Ninja "${tc[@]}" -DCMAKE_PREFIX_PATH="$prefix" \
      >"$work/ex-cmake.log" 2>&1 && cmake --build "$work/ex-cmake" >>"$work/ex-cmake.log" 2>&1; then
   ok "examples with find_package(KaLibAudio)"
+  check "the application test is built (find_package COMPONENTS board)" "[ -x '$work/ex-cmake/louder_test' ]"
+  if [ -z "$toolchain" ]; then
+    (cd "$work/ex-cmake" && ctest --output-on-failure) >"$work/app-test.log" 2>&1
+    check "the application test passes on the installed board" "grep -q '100% tests passed' '$work/app-test.log'"
+    grep -q '100% tests passed' "$work/app-test.log" || cat "$work/app-test.log"
+  fi
 else
   cat "$work/ex-cmake.log"; bad "examples with find_package(KaLibAudio)"
 fi
@@ -133,37 +142,40 @@ if (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1); then
   for d in $debs; do
     echo "$(basename "$d"): $(dpkg-deb -f "$d" Architecture) depends: $(dpkg-deb -f "$d" Depends)"
   done
-  check "three packages" "[ \$(ls '$work'/deb/*.deb | wc -l) -eq 3 ]"
+  check "four packages" "[ \$(ls '$work'/deb/*.deb | wc -l) -eq 4 ]"
   rt=$(ls "$work"/deb/libka-lib-audio1_*.deb) dev=$(ls "$work"/deb/libka-lib-audio-dev_*.deb)
-  tools=$(ls "$work"/deb/ka-audio-tools_*.deb)
-  for d in rt dev tools; do dpkg-deb -c "${!d}" >"$work/$d.list"; done
+  tools=$(ls "$work"/deb/ka-audio-tools_*.deb) board=$(ls "$work"/deb/libka-board-dev_*.deb)
+  for d in rt dev tools board; do dpkg-deb -c "${!d}" >"$work/$d.list"; done
   check "runtime: the library and its soname link" "grep -q 'libka_lib_audio.so.1 ->' '$work/rt.list' && grep -q 'libka_lib_audio.so.1.0.8' '$work/rt.list'"
   check "runtime depends on the codec libraries" "dpkg-deb -f '$rt' Depends | grep -q 'libmad0.*libopencore-amrnb0'"
   check "dev: headers, .so, .pc, CMake package, the reference" \
     "(for f in include/ka_lib_audio.h 'libka_lib_audio.so ->' ka_lib_audio.pc KaLibAudioConfig.cmake \
       \$([ -f '$build/docs/html/index.html' ] && echo doc/libka-lib-audio-dev/html/index.html); do grep -q \"\$f\" '$work/dev.list' || exit 1; done)"
   check "dev depends on the runtime of its version" "dpkg-deb -f '$dev' Depends | grep -q 'libka-lib-audio1 (= '"
-  check "tools: ka-audio, ka-board, the board, man pages" \
-    "(for f in bin/ka-audio bin/ka-board libka_board.so man1/ka-audio.1 man1/ka-board.1; do grep -q \$f '$work/tools.list' || exit 1; done)"
-  check "tools depend on what ka-board links (FFTW, zlib)" \
+  check "tools: ka-audio, ka-board, man pages" \
+    "(for f in bin/ka-audio bin/ka-board man1/ka-audio.1 man1/ka-board.1; do grep -q \$f '$work/tools.list' || exit 1; done)"
+  check "board: libka_board.so, ka_board.h, ka_board.pc; the tools depend on it" \
+    "(for f in libka_board.so include/ka_board.h pkgconfig/ka_board.pc; do grep -q \$f '$work/board.list' || exit 1; done) &&
+     dpkg-deb -f '$tools' Depends | grep -q 'libka-board-dev (= '"
+  check "tools depend on what ka-board links (FFTW, libpng)" \
     "(cd '$work' && rm -rf tools-x && dpkg-deb -x '$tools' tools-x && kb=\$(find tools-x -name ka-board -type f) &&
       { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libfftw3' || dpkg-deb -f '$tools' Depends | grep -q libfftw3-double3; } &&
-      { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libz\\.' || dpkg-deb -f '$tools' Depends | grep -q zlib1g; })"
+      { ! readelf -d \"\$kb\" | grep -q 'NEEDED.*libpng16' || dpkg-deb -f '$tools' Depends | grep -q libpng16-16; })"
   check "each package has its copyright file (MIT)" \
-    "(for d in '$rt' '$dev' '$tools'; do p=\$(dpkg-deb -f \$d Package);
+    "(for d in '$rt' '$dev' '$tools' '$board'; do p=\$(dpkg-deb -f \$d Package);
       dpkg-deb --fsys-tarfile \$d | tar -xO --wildcards \"*/share/doc/\$p/copyright\" 2>/dev/null | grep -q '^License: MIT' || exit 1; done)"
   want_arch=$(dpkg --print-architecture)
   [ -n "$toolchain" ] && want_arch=armhf
   check "packages are for $want_arch" "[ \"\$(dpkg-deb -f '$rt' Architecture)\" = $want_arch ]"
   if [ -z "$toolchain" ] && [ "${KA_INSTALL_DEBS:-0}" = 1 ]; then
     as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo -n "$@"; fi; }
-    if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$rt" "$dev" "$tools" >"$work/apt.log" 2>&1; then
+    if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$rt" "$dev" "$tools" "$board" >"$work/apt.log" 2>&1; then
       check "installed packages: pkg-config and ka-audio" \
         "pkg-config --modversion ka_lib_audio >/dev/null && ka-board run --speed 0 -- ka-audio version | grep -q 'Lib Version'"
     else
       cat "$work/apt.log"; bad "apt-get install of the packages"
     fi
-    as_root apt-get remove -y -q libka-lib-audio1 libka-lib-audio-dev ka-audio-tools >/dev/null 2>&1
+    as_root apt-get remove -y -q libka-lib-audio1 libka-lib-audio-dev ka-audio-tools libka-board-dev >/dev/null 2>&1
   fi
 else
   cat "$work/cpack.log"; bad "cpack"

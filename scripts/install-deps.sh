@@ -4,8 +4,8 @@
 # Debian machine (bookworm), down to a minimal root (debootstrap minbase):
 # the toolchains, make for the examples' Makefile, man for the install check's
 # manual pages, gcovr for the coverage stage, valgrind for the instruction
-# count gate, the codec libraries, test material tools, FFTW, zlib, python3
-# and chromium for the board's run report and its test, and the armhf cross
+# count gate, the codec libraries, test material tools, FFTW, libpng,
+# nlohmann-json, python3 and chromium for the board's run report and its test, and the armhf cross
 # toolchain with the module's multiarch runtime for qemu, and qemu-system-arm
 # with cpio for the real ARM kernel of the vm stage. Idempotent: only missing packages are installed.
 set -euo pipefail
@@ -14,8 +14,11 @@ want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-14-dev llvm
       libgtest-dev libgmock-dev libbenchmark-dev
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
       ffmpeg sox lame libasound2-dev doxygen valgrind
-      libfftw3-dev zlib1g-dev python3 chromium
+      libfftw3-dev libpng-dev nlohmann-json3-dev python3 chromium
       g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm cpio)
+# The report of the armhf ka-board reads traces with the same header-only
+# nlohmann-json; it has no spectrograms: libpng-dev:armhf and libfftw3-dev:armhf
+# would bring libc6-dev:armhf, whose kernel headers must match the host's.
 # The armhf kernel headers come with the cross toolchain
 # (linux-libc-dev-armhf-cross); linux-libc-dev:armhf is not asked for, since
 # it must match the host's version exactly and the armhf index may lag.

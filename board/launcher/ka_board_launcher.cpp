@@ -14,7 +14,8 @@
 // With --report (or --trace) the board's events go to a trace file, which
 // the launcher opens with a "run" line (the command and the board options)
 // and closes with an "exit" line after the program has ended, however it
-// ended; --report then makes the page from it (report.cpp).
+// ended; --report then makes the page from it (board/report). A launcher
+// that is killed takes the program's tree with it (start_watch).
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -30,14 +31,15 @@
 
 #include <algorithm>
 #include <filesystem>
-
+#include <fstream>
 #include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "../src/kb_files.h"
-#include "report.h"
+#include "../src/kb_json.h"
+#include "../report/report.h"
 
 namespace {
 
@@ -247,8 +249,10 @@ int64_t monotonic_ns()
 // One line of the trace, in the board's own form ("t", "pid", "seq", "ev").
 bool trace_line(const std::string &trace, const std::string &kind, const std::string &fields, bool truncate)
 {
-    std::string line = "{\"t\":" + std::to_string(monotonic_ns()) + ",\"pid\":" + std::to_string(getpid()) +
+    const int64_t t = monotonic_ns();
+    std::string line = "{\"t\":" + std::to_string(t) + ",\"pid\":" + std::to_string(getpid()) +
                        ",\"seq\":0,\"ev\":\"" + kind + "\"" + fields + "}\n";
+    if (truncate) line = kb::trace_header(t, getpid()) + line;
     int fd = open(trace.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
     if (fd < 0) return false;
     bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
@@ -299,6 +303,72 @@ std::string absolute(const std::string &p)
     std::error_code ec;
     std::filesystem::path a = std::filesystem::absolute(p, ec);
     return ec ? p : a.lexically_normal().string();
+}
+
+// The processes of the program's tree: every process whose environment
+// names the run's folder (they all inherit KA_BOARD_ROOT from the program).
+std::vector<pid_t> tree_of(const std::string &root)
+{
+    std::vector<pid_t> pids;
+    const std::string want = "KA_BOARD_ROOT=" + root;
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = pid_t(atol(name.c_str()));
+        if (pid == getpid()) continue;
+        std::ifstream env(entry.path() / "environ", std::ios::binary);
+        for (std::string var; std::getline(env, var, '\0');)
+            if (var == want) {
+                pids.push_back(pid);
+                break;
+            }
+    }
+    return pids;
+}
+
+// The launcher's watch: a child of its own that waits on a pipe whose other
+// end only the launcher holds. The launcher writes one byte there once the
+// program has ended; when the pipe closes without it, the launcher was
+// killed: the watch ends the program's whole tree, writes the end into the
+// trace, removes the run's folder and makes the page. So the program never
+// outlives the launcher, and the trace says why it ended.
+pid_t start_watch(pid_t program, const std::string &root, const std::string &trace,
+                  const std::string &report_dir, int *done_fd)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    const pid_t watch = fork();
+    if (watch != 0) {
+        close(fds[0]);
+        if (watch < 0) close(fds[1]);
+        *done_fd = watch < 0 ? -1 : fds[1];
+        return watch;
+    }
+    close(fds[1]);
+    // Signals meant for the run reach the launcher, which passes them on.
+    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
+    char byte = 0;
+    ssize_t n;
+    while ((n = read(fds[0], &byte, 1)) < 0 && errno == EINTR) {
+    }
+    if (n == 1) _exit(0);
+    kill(program, SIGKILL);
+    int ended = 1;
+    for (int round = 0; round < 50; ++round) {
+        std::vector<pid_t> rest = tree_of(root);
+        if (rest.empty()) break;
+        for (pid_t p : rest) ended += kill(p, SIGKILL) == 0;
+        usleep(20000);
+    }
+    remove_root(root);
+    if (!trace.empty())
+        trace_line(trace, "exit", ",\"status\":\"launcher_killed\",\"killed\":" + std::to_string(ended),
+                   false);
+    std::string error;
+    if (!report_dir.empty() && ka_report::make_report(trace, report_dir, &error) != 0)
+        fprintf(stderr, "ka-board: no report: %s\n", error.c_str());
+    _exit(0);
 }
 
 int report_command(int argc, char **argv)
@@ -465,8 +535,18 @@ int main(int argc, char **argv)
     }
     g_child = pid;
     for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) signal(sig, forward);
+    int done_fd = -1;
+    const pid_t watch = start_watch(pid, root, trace, report_dir, &done_fd);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (done_fd >= 0) {
+        // The program ended: the watch goes.
+        const char byte = 1;
+        (void)!write(done_fd, &byte, 1);
+        close(done_fd);
+        while (waitpid(watch, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
     if (host_sound) {
         // The host bridges play out (a buffer or two); anything else the

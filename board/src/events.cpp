@@ -2,6 +2,7 @@
 // The board's event stream. Everything the board does that a developer may
 // want to see afterwards is one event; each is
 // - appended to the trace file named by KA_BOARD_TRACE as one JSON line
+//   (after the header line with the format version, when the file is empty)
 //   (one write(2) per event, so a run that is killed still leaves every
 //   event before the kill, and the processes of a program's tree can share
 //   the file: it is opened with O_APPEND),
@@ -85,7 +86,10 @@ void events_unlock()
     pthread_mutex_unlock(&sink().m);
 }
 
-void events_forked() { sink().seq = 0; }
+void events_forked()
+{
+    sink().seq = 0;
+}
 
 void events_reset()
 {
@@ -188,6 +192,10 @@ Event::~Event()
     if (!s.trace.empty()) {
         int fd = kbi_real_open(s.trace.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (fd >= 0) {
+            if (lseek(fd, 0, SEEK_END) == 0) {
+                const std::string header = trace_header(t, pid);
+                write_fully(fd, header.data(), header.size());
+            }
             json += '\n';
             write_fully(fd, json.data(), json.size());
             json.pop_back();
@@ -214,6 +222,13 @@ extern "C" void kb_set_trace(const char *path)
     s.trace = path ? path : "";
     s.looked = true;
     pthread_mutex_unlock(&s.m);
+}
+
+extern "C" void kb_log_message(int prio, const char *tag, const char *text)
+{
+    static const char kLetters[] = "??VDIWEFS";
+    const char letter[2] = {prio >= 0 && prio < 9 ? kLetters[prio] : '?', 0};
+    Event("log").str("prio", letter).str("tag", tag ? tag : "").str("text", text ? text : "");
 }
 
 extern "C" size_t kb_events(struct kb_event *out, size_t cap)

@@ -2,8 +2,12 @@
 /*
  * liblog for the host: the module's platform log.
  *
- * Messages go to standard error, one line each, in a logcat-like form
- * "D/(tag): text". A program may install a logger with
+ * On the emulated board (libka_board loaded in the process) every message
+ * becomes one of the board's events, so it shows in its trace, its --log
+ * and its report beside what the devices did. Elsewhere warnings, errors and
+ * fatal messages go to standard error, one line each, in a logcat-like form
+ * "E/(tag): text"; KA_LOG=all in the environment shows every priority. A
+ * program may install a logger with
  * __android_log_set_logger(); while one is installed every message is handed
  * to it instead, with the text exactly as formatted.
  *
@@ -18,7 +22,9 @@
 
 #include <android/log.h>
 
+#include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -35,17 +41,39 @@ enum { LOG_STACK_BUF = 1024 };
 /* No logger until one is installed (static storage starts out null). */
 static _Atomic(__android_logger_function) g_logger;
 
+/* The board's entry for log messages, looked up once: present only when
+ * libka_board is in the process. */
+typedef void (*board_log_fn)(int prio, const char *tag, const char *text);
+static board_log_fn g_board_log;
+static int g_show_all;
+static pthread_once_t g_once = PTHREAD_ONCE_INIT;
+
+static void look_around(void)
+{
+    g_board_log = (board_log_fn)dlsym(RTLD_DEFAULT, "kb_log_message");
+    const char *e = getenv("KA_LOG");
+    g_show_all = e && strcmp(e, "all") == 0;
+}
+
 static char prio_letter(int prio)
 {
     switch (prio) {
-    case ANDROID_LOG_VERBOSE: return 'V';
-    case ANDROID_LOG_DEBUG: return 'D';
-    case ANDROID_LOG_INFO: return 'I';
-    case ANDROID_LOG_WARN: return 'W';
-    case ANDROID_LOG_ERROR: return 'E';
-    case ANDROID_LOG_FATAL: return 'F';
-    case ANDROID_LOG_SILENT: return 'S';
-    default: return '?';
+        case ANDROID_LOG_VERBOSE:
+            return 'V';
+        case ANDROID_LOG_DEBUG:
+            return 'D';
+        case ANDROID_LOG_INFO:
+            return 'I';
+        case ANDROID_LOG_WARN:
+            return 'W';
+        case ANDROID_LOG_ERROR:
+            return 'E';
+        case ANDROID_LOG_FATAL:
+            return 'F';
+        case ANDROID_LOG_SILENT:
+            return 'S';
+        default:
+            return '?';
     }
 }
 
@@ -92,6 +120,13 @@ static int deliver(int prio, const char *tag, const char *text, size_t len)
         logger(&m);
         return (int)(len > (size_t)0x7fffffff ? 0x7fffffff : len);
     }
+
+    pthread_once(&g_once, look_around);
+    if (g_board_log) {
+        g_board_log(prio, tag, text);
+        return (int)(len > (size_t)0x7fffffff ? 0x7fffffff : len);
+    }
+    if (prio < ANDROID_LOG_WARN && !g_show_all) return (int)(len > (size_t)0x7fffffff ? 0x7fffffff : len);
 
     char head[3] = {prio_letter(prio), '/', '('};
     struct iovec iov[5];

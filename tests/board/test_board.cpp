@@ -299,6 +299,8 @@ TEST_F(Board, XrunsNeedAPrepareAndReachTheTraceInOrder)
             "fault",        "system",        "system_done"}),
         kinds);
     std::ifstream lines(trace);
+    std::string header;  // the format version, before the first event
+    EXPECT_TRUE(std::getline(lines, header) && header.find(",\"ev\":\"trace\",\"format\":1}") != header.npos);
     size_t i = 0;
     for (std::string l; std::getline(lines, l) && i < ev.size(); ++i) {
         EXPECT_EQ(l, ev[i].json);

@@ -7,17 +7,20 @@
 core: report_demo runs under `ka-board run --report`; the trace holds each
 event once, in order, with times; the page has the lanes and marks of what the
 program did, and its levels match the WAV files (computed here); a program
-killed by SIGKILL, and a launcher killed by SIGKILL, still leave a trace that
-`ka-board report` turns into a page.
+killed by SIGKILL leaves a trace that `ka-board report` turns into a page; a
+launcher killed by SIGKILL takes the program with it; a trace of a newer
+format is refused.
 
 browser: Debian's chromium (headless) loads the page with no console message,
-and its DOM has the lanes, the underrun and the images. Skipped (77) when
+and its DOM has the lanes, the underrun, the images and the spectrograms'
+axes; laid out, no timeline label leaves its lane or overlaps its neighbour. Skipped (77) when
 chromium is not installed.
 
 SPECTROGRAMS: 0 when ka-board was built without FFTW or zlib (the page then
 has none). Both modes are skipped (77) when ka-board cannot run here (another
 machine's binary without binfmt).
 """
+import html
 import json
 import math
 import os
@@ -39,7 +42,7 @@ work = os.path.abspath(work) + "-" + mode
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
 failures = []
-LANES = ["program", "pcmC0D1p", "pcmC0D2c", "pcmC0D5p", "mixer", "codec", "service"]
+LANES = ["program", "pcmC0D1p", "pcmC0D2c", "pcmC0D5p", "mixer", "codec", "service", "log"]
 
 
 def verify(facts):
@@ -75,7 +78,9 @@ class Page:
             d["channels"] = [(float(p), float(r))
                              for p, r in re.findall(r'data-peak="([^"]*)" data-rms="([^"]*)"', body)]
             self.links.update((sec, href) for href in re.findall(r'<a class="wav" href="([^"]*)"', body))
-        self.spectrograms = re.findall(r'<img class="spectrogram"[^>]* src="([^"]{0,22})', text)
+        self.spectrograms = re.findall(r'<image class="spectrogram"[^>]* href="([^"]{0,22})', text)
+        self.axes = [re.findall(r'<text class="axis (\w+)"[^>]*>([^<]*)<', svg) for svg in text.split('<svg class="spectrogram"')[1:]]
+        self.overflow = json.loads(html.unescape((re.findall(r'data-overflow="([^"]*)"', text) or ["null"])[0]))
         self.waveforms = text.count('<svg class="waveform"')
         self.exit_status = re.sub(r"<[^>]*>", "", "".join(re.findall(r'id="exit-status">(.*?)</td>', text, re.S)))
 
@@ -130,7 +135,7 @@ def core():
             return "%s %s%d" % (k, e.get("dir", "?"), e.get("dev", -1))
         return "ctl_write %s=%s" % (e["name"], e["values"]) if k == "ctl_write" else k
 
-    seen = [short(e) for e in mine if e["ev"] not in ("ctl_open", "ctl_close", "i2c_read", "board_ready")]
+    seen = [short(e) for e in mine if e["ev"] not in ("ctl_open", "ctl_close", "i2c_read", "board_ready", "log")]
     hw, start, under, changed = first("pcm_hw_params", 1), first("pcm_start", 1), first("pcm_underrun"), \
         first("file_changed")
 
@@ -140,12 +145,15 @@ def core():
 
     verify([
         ("the demo runs under --report", (r.returncode, r.stderr[-2000:] if r.returncode else ""), (0, "")),
-        ("the trace runs from the run to the exit", (events[0]["ev"], events[-1]["ev"], events[-1].get("code")),
+        ("the trace runs from the run to the exit", (events[1]["ev"], events[-1]["ev"], events[-1].get("code")),
          ("run", "exit", 0)),
+        ("the library's log: events with priority, tag and text, no line on the program's stderr",
+         (all(e["prio"] in "VDIWEF" and e["text"] for e in mine if e["ev"] == "log"),
+          sum(e["ev"] == "log" for e in mine) > 5, re.findall(r"^[VDIWEF]/\(.*", r.stderr, re.M)), (True, True, [])),
         ("every event has a time and a process",
          all(isinstance(e.get("t"), int) and isinstance(e.get("pid"), int) for e in events), True),
         ("the run line has the command and the board options",
-         (events[0]["program"], events[0]["options"].get("KA_BOARD_FAULTS")), ([demo], "pcm_open@5:0:1")),
+         (events[1]["program"], events[1]["options"].get("KA_BOARD_FAULTS")), ([demo], "pcm_open@5:0:1")),
         ("each process: each event once, numbered in order, times never going back",
          [pid for pid in {e["pid"] for e in events if e["ev"] == "board_ready"} if out_of_order(pid)], []),
         # The DRC/AGC update writes several registers: one i2c_write stands for them.
@@ -220,9 +228,10 @@ def core():
                 round(levels(os.path.join(killed, "pcmC0D1p.wav"))[0][3], 9)),
                (-signal.SIGKILL, "exit", 9, True, 1, [], 0.5))]
 
-    # The launcher killed too (by the program, which then kills itself): the
-    # trace is all there is, a line cut short at its end; `ka-board report`
-    # makes the page.
+    # The launcher killed (by the program, which then kills itself): the
+    # launcher's watch ends the program's tree, writes the end and makes the
+    # page; `ka-board report` makes it again from the trace, a line cut short
+    # at its end left out.
     lost = os.path.join(work, "lost")
     r, events = run_demo(lost, "--kill-launcher")
     with open(os.path.join(lost, "trace.jsonl"), "a") as f:
@@ -230,16 +239,21 @@ def core():
     page_dir = os.path.join(work, "lost-page")
     made = subprocess.run([board, "report", os.path.join(lost, "trace.jsonl"), page_dir], capture_output=True, text=True)
     page = load_page(page_dir)
-    missing = subprocess.run([board, "report", os.path.join(work, "no-such-trace"), page_dir], capture_output=True,
-                             text=True)
-    facts += [("a killed launcher: no page, a trace without the exit; ka-board report makes the page from it, with "
-               "lanes up to the kill, the exit unknown, the cut line left out",
-               (r.returncode, os.path.exists(os.path.join(lost, "index.html")), events[-1]["ev"] == "exit",
-                made.returncode, {"pcmC0D1p", "mixer"} <= set(page.lanes), "unknown" in page.exit_status,
-                "1 unreadable lines left out" in page.text),
-               (-signal.SIGKILL, False, False, 0, True, True, True)),
-              ("ka-board report of a missing trace fails and says why",
-               (missing.returncode, "cannot read" in missing.stderr), (1, True))]
+    newer = os.path.join(work, "newer.jsonl")
+    with open(newer, "w") as f:
+        f.write('{"t":1,"pid":1,"ev":"trace","format":999}\n{"t":2,"pid":1,"seq":0,"ev":"board_ready"}\n')
+    refused = [subprocess.run([board, "report", path, page_dir], capture_output=True, text=True)
+               for path in (os.path.join(work, "no-such-trace"), newer)]
+    facts += [("a killed launcher takes the program: the trace ends with that, the page is made; ka-board report "
+               "makes it again, lanes up to the kill, the cut line left out",
+               (r.returncode, os.path.exists(os.path.join(lost, "index.html")), events[-1].get("status"),
+                made.returncode, {"pcmC0D1p", "mixer"} <= set(page.lanes), "ka-board itself was killed" in
+                page.exit_status, "1 unreadable lines left out" in page.text),
+               (-signal.SIGKILL, True, "launcher_killed", 0, True, True, True)),
+              ("the trace starts with its format version", (events[0]["ev"], events[0].get("format")), ("trace", 1)),
+              ("ka-board report of a missing trace, and of a newer format, fails and says why",
+               [(x.returncode, "cannot read" in x.stderr or "trace format 999, newer" in x.stderr) for x in refused],
+               [(1, True)] * 2)]
     verify(facts)
 
 
@@ -266,14 +280,32 @@ def browser():
         f.write("<!DOCTYPE html><html><body><script>console.error('probe message')</script></body></html>")
     text, console = dom(os.path.join(rep, "index.html"))
     page = Page(text)
+    # A copy of the page with a script that measures each timeline label
+    # against its lane and against the label before it in its row.
+    measured = os.path.join(rep, "measured.html")
+    with open(measured, "w") as f:
+        f.write(page.text.replace("</body>", """<script>const out = [];
+for (const lane of document.querySelectorAll('#timeline g.lane')) {
+  const r = lane.querySelector('.lanebg').getBBox(), end = {};
+  for (const t of lane.querySelectorAll('g.label text')) { const b = t.getBBox(), y = t.getAttribute('y');
+    if (b.x < r.x || b.y < r.y || b.x + b.width > r.x + r.width || b.y + b.height > r.y + r.height || b.x < (end[y] || 0))
+      out.push(lane.dataset.lane + ': ' + t.textContent);
+    end[y] = b.x + b.width; } }
+document.body.setAttribute('data-overflow', JSON.stringify(out));</script></body>"""))
+    hz = ["50 Hz", "100 Hz", "200 Hz", "500 Hz", "1 kHz", "2 kHz"]
     verify([("the demo runs under --report", r.returncode, 0),
             ("chromium: a console message of a page is seen", any("probe message" in line for line in dom(probe)[1]),
              True),
             ("chromium loads the page, with no console message", ("</html>" in text, console), (True, [])),
             ("chromium's DOM: the lanes, the underrun mark, the spectrograms and waveforms",
              (page.lanes, len(page.marks_of("pcmC0D1p", "pcm_underrun")), page.spectrograms, page.waveforms),
-             (LANES, 1, ["data:image/png;base64,"] * spectrograms, 2))])
-
+             (LANES, 1, ["data:image/png;base64,"] * spectrograms, 2)),
+            ("the spectrograms' axes: log frequency from 50 Hz to the rate's half, seconds from 0, a -100..0 dB legend",
+             [([v for k, v in a if k == "freq"], float([v for k, v in a if k == "time"][0][:-2]), [v for k, v in a if k == "legend"])
+              for a in page.axes],
+             [(hz + ["5 kHz"], 0, ["%d dB" % d for d in range(-100, 1, 20)]),
+              (hz, 0, ["%d dB" % d for d in range(-100, 1, 20)])][:spectrograms]),
+            ("no timeline label leaves its lane or runs into the next of its row", Page(dom(measured)[0]).overflow, [])])
 
 core() if mode == "core" else browser()
 print("%d checks failed" % len(failures) if failures else "all report checks passed")
