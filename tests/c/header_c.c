@@ -45,6 +45,56 @@ int main(void)
         fprintf(stderr, "switching no route failed\n");
         return 1;
     }
+    /* Each state a context can hold, as the player and the recorder report
+     * it (7 and 8: values without a name that the player still counts as
+     * playing; the recorder, 7 only). */
+    static const struct {
+        int state, play_code;
+        const char *play;
+        int rec_code;
+        const char *rec;
+    } states[] = {
+        {CTX_CLOSED, AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED", 3, "AUD_RECORDER_FINISHED"},
+        {CTX_OPENED, AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED", 3, "AUD_RECORDER_FINISHED"},
+        {CTX_STARTING, AUD_PLAYER_START, "AUD_PLAYER_START", 0, "AUD_RECORDER_START"},
+        {CTX_RUNNING, AUD_PLAYER_START, "AUD_PLAYER_START", 0, "AUD_RECORDER_START"},
+        {CTX_ERROR, AUD_PLAYER_ERROR, "AUD_PLAYER_ERROR", -1, "AUD_RECORDER_ERROR"},
+        {CTX_FINISHED, AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED", 3, "AUD_RECORDER_FINISHED"},
+        {CTX_PAUSED, AUD_PLAYER_PAUSE, "AUD_PLAYER_PAUSE", 1, "AUD_RECORDER_PAUSE"},
+        {7, AUD_PLAYER_START, "AUD_PLAYER_START", 0, "AUD_RECORDER_START"},
+        {8, AUD_PLAYER_START, "AUD_PLAYER_START", -1, "AUD_RECORDER_ERROR"},
+        {9, AUD_PLAYER_ERROR, "Ka_AUDIOPLAY_UNKNOWN", -1, "AUD_RECORDER_ERROR"},
+    };
+    for (size_t i = 0; i < sizeof states / sizeof states[0]; ++i) {
+        int play_code = 99, rec_code = 99;
+        audCtl.pctx[1].state = audCtl.cctx[1].state = states[i].state;
+        const char *play = Ka_AudPlayer_GetState(1, &play_code),
+                   *rec = Ka_AudRecorder_HGetState(1, &rec_code);
+        if (strcmp(play, states[i].play) != 0 || play_code != states[i].play_code ||
+            strcmp(rec, states[i].rec) != 0 || rec_code != states[i].rec_code) {
+            fprintf(stderr, "state %d reported as %s %d, %s %d\n", states[i].state, play, play_code, rec,
+                    rec_code);
+            return 1;
+        }
+    }
+    audCtl.pctx[1].state = audCtl.cctx[1].state = CTX_CLOSED;
+    /* Calls on no device; the recorder's pause and resume, accepted without
+     * effect; a capture context set up and back. */
+    int code = 99;
+    if (Ka_AudPlayer_Resume(7) != -1 || Ka_AudPlayer_Stop(-1) != -1 || Ka_AudSoft_SetVolume(7, 50) != -1 ||
+        strcmp(Ka_AudPlayer_GetState(7, &code), "No Such Device") != 0 ||
+        strcmp(Ka_AudRecorder_HGetState(-1, &code), "No Such Device") != 0 || code != 99 ||
+        Ka_AudRecorder_Pause() != 0 || Ka_AudRecorder_Resume() != 0 || Ka_AudRecorder_HResume(3) != 0 ||
+        __ka_cctx_init(NULL, NULL) != -1 || __ka_cctx_deinit(NULL) != -1) {
+        fprintf(stderr, "a call on no device was accepted\n");
+        return 1;
+    }
+    if (__ka_cctx_init(&audCtl.cctx[2], NULL) != 0 || audCtl.cctx[2].inited != 1 ||
+        audCtl.cctx[2].callback != default_capCb || __ka_cctx_deinit(&audCtl.cctx[2]) != 0 ||
+        audCtl.cctx[2].inited != 0 || audCtl.cctx[2].callback != default_capCb) {
+        fprintf(stderr, "capture context set-up\n");
+        return 1;
+    }
     other.dev_name = "audio_net";
     if (__ka_pctx2hdl(&other) != 6 || __ka_dev2cctx("hw:0,16", &hdl) != &audCtl.cctx[3] || hdl != 3) {
         fprintf(stderr, "lookup by name failed\n");
