@@ -52,6 +52,11 @@ constexpr Device kDevices[kCount] = {
 #undef KA_PLAY_ROUTES
 #undef KA_CAP_ROUTES
 
+// Bits a sample of every stream the library sets up: the stream setup fixes
+// sample and frame bits at this whatever the format, since the module's
+// streams carry 16-bit frames; a card format of another width is refused.
+constexpr unsigned kSampleBits = 16;
+
 // Sample formats: the ALSA format code a stream is opened with, its name and
 // the bytes one sample takes.
 struct Format {

@@ -62,8 +62,8 @@ int __ka_pcm_setParams(struct pcm *pcm)
     param_set_min(hw, SNDRV_PCM_HW_PARAM_PERIOD_TIME, 10);
     // Sample and frame bits are fixed at 16 bits per sample, whatever the
     // format: the module's streams carry 16-bit frames.
-    param_set_int(hw, SNDRV_PCM_HW_PARAM_SAMPLE_BITS, 16);
-    param_set_int(hw, SNDRV_PCM_HW_PARAM_FRAME_BITS, pcm->channels * 16);
+    param_set_int(hw, SNDRV_PCM_HW_PARAM_SAMPLE_BITS, ka_devices::kSampleBits);
+    param_set_int(hw, SNDRV_PCM_HW_PARAM_FRAME_BITS, pcm->channels * ka_devices::kSampleBits);
     param_set_int(hw, SNDRV_PCM_HW_PARAM_CHANNELS, pcm->channels);
     param_set_int(hw, SNDRV_PCM_HW_PARAM_RATE, pcm->rate);
 

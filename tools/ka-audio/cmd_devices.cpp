@@ -20,7 +20,11 @@ int cmd_devices(int argc, char **)
 {
     if (argc != 1) return ka_tool::usage_error("devices", "no arguments expected");
     std::string formats, channels;
-    for (const auto &f : ka_devices::kFormats) formats += std::string(formats.empty() ? "" : " ") + f.name;
+    // The card offers more formats, but the library gives every stream
+    // 16-bit samples: only the formats of that width play or record.
+    for (const auto &f : ka_devices::kFormats)
+        if (f.bytes * 8 == ka_devices::kSampleBits)
+            formats += std::string(formats.empty() ? "" : " ") + f.name;
     for (const auto &c : ka_devices::kChannels)
         channels += (channels.empty() ? "" : " ") + std::to_string(c.count);
     for (const auto &d : ka_devices::kDevices) {
