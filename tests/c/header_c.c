@@ -95,6 +95,15 @@ int main(void)
         fprintf(stderr, "capture context set-up\n");
         return 1;
     }
+    /* Format checks without a record to fill are refused; a file type's
+     * decode operation is installed, an unknown type changes nothing. */
+    ka_pctx *p0 = &audCtl.pctx[0];
+    if (check_audio_format(0, NULL) != -1 || get_mp3_id3_para(0, NULL) != -1 ||
+        __ka_pctx_setops(NULL, AUD_FILE_WAV) != -1 || __ka_pctx_setops(p0, AUD_FILE_WAV) != 0 ||
+        p0->start_decode == NULL || __ka_pctx_setops(p0, 99) != -1 || p0->start_decode == NULL) {
+        fprintf(stderr, "format checks or decode operations\n");
+        return 1;
+    }
     other.dev_name = "audio_net";
     if (__ka_pctx2hdl(&other) != 6 || __ka_dev2cctx("hw:0,16", &hdl) != &audCtl.cctx[3] || hdl != 3) {
         fprintf(stderr, "lookup by name failed\n");
