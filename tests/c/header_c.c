@@ -84,8 +84,9 @@ int main(void)
     if (Ka_AudPlayer_Resume(7) != -1 || Ka_AudPlayer_Stop(-1) != -1 || Ka_AudSoft_SetVolume(7, 50) != -1 ||
         strcmp(Ka_AudPlayer_GetState(7, &code), "No Such Device") != 0 ||
         strcmp(Ka_AudRecorder_HGetState(-1, &code), "No Such Device") != 0 || code != 99 ||
-        Ka_AudRecorder_Pause() != 0 || Ka_AudRecorder_Resume() != 0 || Ka_AudRecorder_HResume(3) != 0 ||
-        __ka_cctx_init(NULL, NULL) != -1 || __ka_cctx_deinit(NULL) != -1) {
+        Ka_AudRecorder_Record(7, &code, sizeof code) != -1 || Ka_AudRecorder_Pause() != 0 ||
+        Ka_AudRecorder_Resume() != 0 || Ka_AudRecorder_HResume(3) != 0 || __ka_cctx_init(NULL, NULL) != -1 ||
+        __ka_cctx_deinit(NULL) != -1) {
         fprintf(stderr, "a call on no device was accepted\n");
         return 1;
     }
