@@ -11,6 +11,7 @@
 #include <vector>
 
 #define KA_LOG_FILE "test"
+#include "files/ka_files_internal.h"
 #include "ka_internal.h"
 
 namespace {
@@ -149,3 +150,12 @@ TEST(SoftVolume, ShortLengthsOtherVolumesAndRefusals)
 }
 
 }  // namespace
+
+// The little-endian fields of WAV and AMR headers, all four bytes of each.
+TEST(LittleEndian, FieldsRoundTrip)
+{
+    uint8_t b[4] = {};
+    ka_files::put_le32(b, 0x89ABCDEFu);
+    EXPECT_EQ((std::vector<uint8_t>{b, b + 4}), (std::vector<uint8_t>{0xEF, 0xCD, 0xAB, 0x89}));
+    EXPECT_EQ(ka_files::get_le32(b), 0x89ABCDEFu);
+}

@@ -72,7 +72,7 @@ TEST_F(PlayerTest, OpenSizesRingAndRefuses)
     EXPECT_EQ(audCtl.pctx[0].ringbuf->size, 1280);  // 80 ms x 2 bytes x 1 channel x 8000 Hz
     EXPECT_EQ(Ka_AudPlayer_Open("hw:0,0", nullptr), -1);
     EXPECT_EQ(log.count("]:Pctx already opened, hdl = 0\n"), 1);
-    EXPECT_EQ(Ka_AudPlayer_Play(0, nullptr, 10), -1);
+    EXPECT_EQ(Ka_AudPlayer_Play(0, nullptr, 1), -1);
     EXPECT_TRUE(state_is(0, "AUD_PLAYER_FINISHED")) << "a NULL buffer started a thread";
     Ka_AudPlayer_Close(0);
     EXPECT_EQ(audCtl.pctx[0].write_chunk, 320u);
@@ -81,7 +81,10 @@ TEST_F(PlayerTest, OpenSizesRingAndRefuses)
     ASSERT_EQ(Ka_AudPlayer_OpenExt("hw:0,13", nullptr, 0, 2, 48000, 2), 1);
     EXPECT_EQ(audCtl.pctx[1].ringbuf->size, 38400);
 
-    // A ring that cannot hold one period is refused cleanly, stream closed.
+    // Ring lengths up to 1000 ms; a ring that cannot hold one period is
+    // refused cleanly, stream closed.
+    EXPECT_EQ(Ka_AudPlayer_SetBufsize_ms(nullptr, 1001), -1);
+    EXPECT_EQ(Ka_AudPlayer_SetBufsize_ms(nullptr, 1000), 0);
     ASSERT_EQ(Ka_AudPlayer_SetBufsize_ms(nullptr, 0), 0);
     EXPECT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), -1);
     EXPECT_EQ(log.count("]:Init pctx failed, hdl = 0\n"), 1);
