@@ -14,28 +14,17 @@
 #include <vector>
 
 #include "commands.h"
+#include "ka_devices.h"
 #include "ka_lib_audio.h"
 
 namespace {
 
-struct FormatName {
-    const char *name;
-    unsigned number;
-    unsigned bytes;
-};
-constexpr FormatName kFormats[] = {
-    {"S8", 0, 1},
-    {"S16_LE", 2, 2},
-    {"S24_LE", 6, 3},
-    {"S32_LE", 10, 4},
-};
-
-// A format by name or by its ALSA number.
+// A format by name or by its ALSA number (the library's format table).
 bool parse_format(const std::string &text, unsigned *number, unsigned *bytes)
 {
-    for (const auto &f : kFormats)
+    for (const auto &f : ka_devices::kFormats)
         if (strcasecmp(text.c_str(), f.name) == 0) {
-            *number = f.number;
+            *number = f.code;
             *bytes = f.bytes;
             return true;
         }
@@ -44,8 +33,8 @@ bool parse_format(const std::string &text, unsigned *number, unsigned *bytes)
     if (text.empty() || *end != '\0') return false;
     *number = static_cast<unsigned>(n);
     *bytes = 2;
-    for (const auto &f : kFormats)
-        if (f.number == n) *bytes = f.bytes;
+    for (const auto &f : ka_devices::kFormats)
+        if (f.code == n) *bytes = f.bytes;
     return true;
 }
 
