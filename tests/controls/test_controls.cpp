@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The controls on the emulated board: codec detection by the sysfs node
-// text and the codec volume, the ALC5616 DRC/AGC registers on I2C, the DTMF
-// tone and the voice volumes.
+// The controls on the emulated board: mixer control access by name
+// (tokenising, count mismatches, reads, refusals of the platform, the
+// descriptor closed after every call), codec detection by the sysfs node text
+// and the codec volume, the ALC5616 DRC/AGC registers on I2C, the DTMF tone
+// and the voice volumes.
+#include <alsa_audio.h>
+#include <errno.h>
 #include <sound/asound.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -18,15 +22,117 @@ namespace {
 
 using Controls = BoardTest;
 
-// Values of every recorded write to control `name` (all controls: ""), in order.
-std::vector<std::vector<long>> writes_to(const std::string &name = "")
+using Writes = std::vector<std::string>;
+
+// ---- Mixer ------------------------------------------------------------------
+
+constexpr const char kRoute[] = "SEC_AUX_PCM_RX Audio Mixer MultiMedia1";  // 1 value
+constexpr const char kStereo[] = "DAC1 Playback Volume";                   // 2 values
+constexpr const char kTriple[] = "Voice Rx Gain";                          // 3 values
+
+TEST_F(Controls, MixerSetsValuesSplitOnRunsOfSpaces)
 {
-    std::vector<kb_ctl_write> w(1024);
-    w.resize(std::min(kb_ctl_writes(w.data(), w.size()), w.size()));
-    std::vector<std::vector<long>> out;
-    for (const kb_ctl_write &x : w)
-        if (name.empty() || name == x.name) out.emplace_back(x.values, x.values + x.count);
-    return out;
+    EXPECT_EQ(Ka_clt_set_mixer_value(kTriple, 3, "0 1 2"), 1) << log.dump();
+    // The first token is stored without a line; each later one is counted.
+    EXPECT_EQ(log.count("count_empty: 1, token: 1\n"), 1);
+    EXPECT_EQ(Ka_clt_set_mixer_value(kStereo, 2, "  5   7 "), 1) << log.dump();
+    EXPECT_EQ(movaro_clt_set_mixer_value(kRoute, 1, "1"), 1);
+    EXPECT_EQ(ctl_writes(),
+              (Writes{"Voice Rx Gain = 0 1 2", "DAC1 Playback Volume = 5 7", kRoute + std::string(" = 1")}));
+    EXPECT_EQ(kb_open_fds(), 0);
+    EXPECT_TRUE(log.errors("ka_mixer").empty());
+}
+
+TEST_F(Controls, MixerRefusesBadRequestsBeforeTouchingTheDevice)
+{
+    struct Case {
+        const char *name;
+        int count;
+        const char *value;
+        const char *error;  // followed by ", failed to mixer: <name>"
+    };
+    const Case cases[] = {
+        {kStereo, 2, "5", "input para is not equel to count"},
+        {kRoute, 1, "", "input para is not equel to count"},
+        {kRoute, 1, "    ", "input para is not equel to count"},
+        {kRoute, 0, "1", "input para is not correct"},
+        {nullptr, 1, "1", "input para is not correct"},
+        {kRoute, 1, nullptr, "input para is not correct"},
+        {kRoute, -1, "1", "malloc memory failed"},
+        {kRoute, INT32_MAX, "1", "malloc memory failed"},
+        {kRoute, 1, "5 6", nullptr},  // "input count is not correct !!!!" alone
+    };
+    // Refused before the device is opened: a control device that cannot be
+    // opened would show up as retries.
+    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, -1, ENOENT);
+    for (const auto &c : cases) {
+        const std::string error =
+            c.error ? std::string(c.error) + ", failed to mixer: " + (c.name ? c.name : "NULL")
+                    : "input count is not correct !!!!";
+        SCOPED_TRACE(error);
+        log.clear();
+        EXPECT_EQ(Ka_clt_set_mixer_value(c.name, c.count, c.value), 0);
+        EXPECT_EQ(log.errors("ka_mixer"), std::vector<std::string>{error + "\n"});
+    }
+    // A read without a record to fill is refused silently.
+    log.clear();
+    EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, nullptr), 0);
+    EXPECT_EQ(log.dump(), "");
+    EXPECT_EQ(kb_fault_hits(KB_FAULT_CTL_OPEN), 0);
+    EXPECT_TRUE(ctl_writes().empty());
+}
+
+TEST_F(Controls, MixerPlatformRefusals)
+{
+    // No control of that name.
+    EXPECT_EQ(Ka_clt_set_mixer_value("No Such Control", 1, "1"), 0);
+    EXPECT_EQ(log.errors("ka_mixer"), Writes{"Could not get the mixer control for 'No Such Control'.\n"});
+    // A value the control does not take: both platform setters fail, and the
+    // failure carries no message of its own.
+    log.clear();
+    EXPECT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "7"), 0);
+    EXPECT_TRUE(log.errors("ka_mixer").empty()) << log.dump();
+    EXPECT_EQ(log.count("sucess"), 0);
+    // The first platform setter failing once: the second one writes. (A
+    // device refusing every write: the fault matrix.)
+    kb_fault(KB_FAULT_CTL_WRITE, -1, 0, 1, EIO);
+    EXPECT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "1"), 1);
+    long v = 0;
+    EXPECT_EQ(kb_ctl_get(kRoute, &v, 1), 1);
+    EXPECT_EQ(v, 1);
+    EXPECT_EQ(kb_open_fds(), 0);
+}
+
+TEST_F(Controls, MixerReadsOneAndTwoValueControls)
+{
+    const long stereo[2] = {100, 150}, one = 1;
+    ASSERT_EQ(kb_ctl_set(kStereo, stereo, 2), 0);
+    ASSERT_EQ(kb_ctl_set(kRoute, &one, 1), 0);
+    struct snd_ctl_elem_value v;
+    memset(&v, 0xA5, sizeof v);
+    EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, &v), 2);
+    // The record is cleared first.
+    EXPECT_EQ((std::vector<long>{v.value.integer.value, v.value.integer.value + 3}),
+              (std::vector<long>{100, 150, 0}));
+    EXPECT_EQ(log.count("mixer get DAC1 Playback Volume\n"), 1);
+    EXPECT_EQ(Ka_clt_get_mixer_value(kRoute, &v), 1);
+    EXPECT_EQ(v.value.integer.value[0], 1);
+
+    EXPECT_EQ(Ka_clt_get_mixer_value("No Such Control", &v), -1);
+    log.clear();
+    EXPECT_EQ(Ka_clt_get_mixer_value(nullptr, &v), -1);
+    EXPECT_EQ(log.errors("ka_mixer"), Writes{"Could not get the mixer control for 'NULL'.\n"});
+    EXPECT_EQ(kb_open_fds(), 0);
+
+    // A failed read leaves the count as the result and the record zero
+    // apart from its id. (Its message: the fault matrix.)
+    kb_fault(KB_FAULT_CTL_READ, -1, 0, 1, EIO);
+    memset(&v, 0xA5, sizeof v);
+    EXPECT_EQ(Ka_clt_get_mixer_value(kStereo, &v), 2);
+    EXPECT_NE(v.id.numid, 0u);
+    EXPECT_EQ((std::vector<long>{v.value.integer.value, v.value.integer.value + 2}),
+              (std::vector<long>{0, 0}));
+    EXPECT_EQ(kb_open_fds(), 0);
 }
 
 // ---- Codec ------------------------------------------------------------------
@@ -242,15 +348,15 @@ TEST_F(Controls, ToneStartAndStopWriteLowHighDurationGain)
     for (const tone_param &p : {tone_param{99, 1209, 100, 500}, {697, 99, 100, 500}, {697, 1209, 1001, 7}})
         EXPECT_EQ(-1, Ka_AudTone_Start(0, &p));
     EXPECT_EQ(-1, Ka_AudTone_Start(0, nullptr));
-    EXPECT_EQ(
-        (std::vector<std::vector<long>>{{697, 1209, 500, 400}, {100, 100, 0, 4000}, {1000, 1000, 0, 100}}),
-        writes_to("DTMF_Generate Rx Low High Duration Gain"));
+    const std::string tone = "DTMF_Generate Rx Low High Duration Gain =";
+    EXPECT_EQ(ctl_writes(),
+              (Writes{tone + " 697 1209 500 400", tone + " 100 100 0 4000", tone + " 1000 1000 0 100"}));
 }
 
 TEST_F(Controls, ToneOpenKeepsOneStreamAndCloseReleasesIt)
 {
     ASSERT_EQ(0, Ka_AudTone_Open(nullptr));
-    EXPECT_EQ((std::vector<std::vector<long>>{{1}}), writes_to("SEC_AUX_PCM_RX_Voice Mixer DTMF"));
+    EXPECT_EQ(ctl_writes(), Writes{"SEC_AUX_PCM_RX_Voice Mixer DTMF = 1"});
     EXPECT_EQ(1, pcm_info(7).open);
     // A second Open replaces the first stream instead of leaking it.
     ASSERT_EQ(0, Ka_AudTone_Open("hw:0,3"));
@@ -291,7 +397,7 @@ TEST_F(Controls, VoiceCommandsGoToTheFirstCommandFileThatExists)
         EXPECT_EQ(0, Ka_AudVoice_SetVolume(type, vol));
         EXPECT_EQ(*cmd ? std::vector<std::string>{cmd} : std::vector<std::string>{}, commands())
             << data << run << type;
-        EXPECT_TRUE(writes_to().empty());
+        EXPECT_TRUE(ctl_writes().empty());
     }
 }
 
@@ -299,15 +405,14 @@ TEST_F(Controls, VoiceMuteAndLevelControlsWithTheirLimits)
 {
     for (const auto &[type, vol] : {std::pair{2, 1}, {3, 0}, {4, 0}, {4, 5}})
         EXPECT_EQ(0, Ka_AudVoice_SetVolume(type, vol));
-    EXPECT_EQ((std::vector<std::vector<long>>{{1, -1, 500}}), writes_to("Voice Rx Device Mute"));
-    EXPECT_EQ((std::vector<std::vector<long>>{{0, -1, 500}}), writes_to("Voice Tx Device Mute"));
-    EXPECT_EQ((std::vector<std::vector<long>>{{5, -1, 500}, {0, -1, 500}}), writes_to("Voice Rx Gain"));
+    EXPECT_EQ(ctl_writes(), (Writes{"Voice Rx Device Mute = 1 -1 500", "Voice Tx Device Mute = 0 -1 500",
+                                    "Voice Rx Gain = 5 -1 500", "Voice Rx Gain = 0 -1 500"}));
 
     kb_reset();
     for (const auto &[type, vol] : {std::pair{2, 2}, {2, -1}, {3, 2}, {3, -1}, {4, 6}, {4, -1}})
         EXPECT_EQ(-1, Ka_AudVoice_SetVolume(type, vol)) << type << " " << vol;
     for (int type : {5, -1}) EXPECT_EQ(0, Ka_AudVoice_SetVolume(type, 1));
-    EXPECT_TRUE(writes_to().empty());
+    EXPECT_TRUE(ctl_writes().empty());
     EXPECT_TRUE(commands().empty());
 }
 
