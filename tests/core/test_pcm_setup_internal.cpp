@@ -6,6 +6,8 @@
 #include <alsa_audio.h>
 #include <errno.h>
 
+#include <tuple>
+
 #include "ka_test.h"
 
 #define KA_LOG_FILE "test"
@@ -44,29 +46,23 @@ TEST_F(PcmSetup, NegotiatesLayoutDirectionAndAccess)
         log.clear();
         struct pcm *p = __ka_pcm_open(c.dev, c.flags, c.channels, c.rate, SNDRV_PCM_FORMAT_S16_LE);
         ASSERT_NE(p, nullptr) << log.dump();
-        EXPECT_EQ(p->flags, c.want_flags);
-        EXPECT_EQ(p->channels, unsigned(c.channels));
-        EXPECT_EQ(p->rate, c.rate);
-        EXPECT_EQ(p->format, static_cast<unsigned>(SNDRV_PCM_FORMAT_S16_LE));
+        const unsigned s16 = SNDRV_PCM_FORMAT_S16_LE, ch = c.channels;
+        EXPECT_EQ(std::tuple(p->flags, p->channels, p->rate, p->format),
+                  std::tuple(c.want_flags, ch, c.rate, s16));
         struct kb_pcm_info info {};
         const int dir = (c.flags & 0x10000000u) ? KB_CAPTURE : KB_PLAYBACK;
         ASSERT_EQ(kb_pcm_info(c.board_dev, dir, &info), 0);
-        EXPECT_EQ(info.open, 1);
-        EXPECT_EQ(info.access, c.access);
-        EXPECT_EQ(info.format, static_cast<unsigned>(SNDRV_PCM_FORMAT_S16_LE));
-        EXPECT_EQ(info.channels, unsigned(c.channels));
-        EXPECT_EQ(info.rate, c.rate);
-        EXPECT_EQ(info.prepares, 1u);
+        // Open once, prepared once, with what was asked for.
+        EXPECT_EQ(std::tuple(info.open, info.prepares, info.access, info.format, info.channels, info.rate),
+                  std::tuple(1, 1u, c.access, s16, ch, c.rate));
         // The stream record keeps what the device negotiated, in bytes.
-        EXPECT_EQ(p->period_size, info.period_bytes);
-        EXPECT_EQ(p->buffer_size, info.buffer_bytes);
         ASSERT_GT(p->period_size, 0u);
-        EXPECT_EQ(p->period_cnt, p->buffer_size / p->period_size);
+        EXPECT_EQ(std::tuple(p->period_size, p->buffer_size, p->period_cnt),
+                  std::tuple(info.period_bytes, info.buffer_bytes, info.buffer_bytes / info.period_bytes));
         // Software parameters count 16-bit frames; the stop threshold is the
         // buffer's byte count as stored.
-        EXPECT_EQ(info.avail_min, p->period_size / (2 * c.channels));
-        EXPECT_EQ(info.start_threshold, info.avail_min);
-        EXPECT_EQ(info.stop_threshold, p->buffer_size);
+        EXPECT_EQ(std::tuple(info.avail_min, info.start_threshold, info.stop_threshold),
+                  std::tuple(p->period_size / (2 * ch), p->period_size / (2 * ch), p->buffer_size));
         EXPECT_EQ(log.count("__ka_pcm_setParams, "), 1);
         pcm_close(p);
         EXPECT_EQ(kb_open_fds(), 0);
