@@ -6,9 +6,7 @@
 // and the voice volumes.
 #include <alsa_audio.h>
 #include <errno.h>
-#include <sound/asound.h>
 #include <stdio.h>
-#include <unistd.h>
 
 #include <functional>
 #include <sstream>
@@ -166,7 +164,6 @@ TEST_F(Controls, CodecDetectedByTheFirstMatchInTableOrder)
         kb_set_codec_node(text);
         EXPECT_EQ(type, codec_get_type()) << (text ? text : "no node");
     }
-    EXPECT_EQ(1, log.count("open codec name node failed: /sys/devices/soc:sound/codec_name\n"));
     EXPECT_EQ(0, kb_open_fds());
 }
 
@@ -251,13 +248,12 @@ TEST_F(Controls, DrcagcChipFromTheNodeTextOrTheGivenPath)
     EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC("/dev/i2c-2", &p));
     EXPECT_EQ(0xBEEF, regs()[0]);
 
-    // Failures before any transfer: no node, a node naming no ALC5616 or no
-    // bus and address, a bus without the chip, no parameters.
+    // Failures before any transfer: a node naming no ALC5616 or no address,
+    // a bus without the chip, no parameters. (No node: the fault matrix.)
     kb_reset();
-    for (const char *text : {(const char *)nullptr, "nau8810.1-001a\n", "alc5616-codec.x-001b\n",
-                             "alc5616-codec.2\n", "alc5616-codec.7-001b\n"}) {
+    for (const char *text : {"nau8810.1-001a\n", "alc5616-codec.2\n", "alc5616-codec.7-001b\n"}) {
         kb_set_codec_node(text);
-        EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &p)) << (text ? text : "no node");
+        EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &p)) << text;
     }
     EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC("/dev/i2c-2", nullptr));
     EXPECT_EQ(msgs(), 0u);

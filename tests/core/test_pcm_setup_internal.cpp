@@ -4,7 +4,6 @@
 // layout, direction and access; and a refused open, which closes the stream
 // and says why. (Each board fault's messages: the fault matrix.)
 #include <alsa_audio.h>
-#include <errno.h>
 
 #include <tuple>
 
@@ -63,7 +62,6 @@ TEST_F(PcmSetup, NegotiatesLayoutDirectionAndAccess)
         // buffer's byte count as stored.
         EXPECT_EQ(std::tuple(info.avail_min, info.start_threshold, info.stop_threshold),
                   std::tuple(p->period_size / (2 * ch), p->period_size / (2 * ch), p->buffer_size));
-        EXPECT_EQ(log.count("__ka_pcm_setParams, "), 1);
         pcm_close(p);
         EXPECT_EQ(kb_open_fds(), 0);
     }
