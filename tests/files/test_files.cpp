@@ -29,9 +29,8 @@ bool writer_sleeps()
 }
 
 // Device writes of player 0 in the order a test wants: write number g_held
-// waits until the gate opens or the player is asked to pause or stop (so a
-// long file cannot end before the test acts on it); write number g_fail_at
-// waits until a writer sleeps on the full ring (the device fails that one).
+// waits until the gate opens; write number g_fail_at waits until a writer
+// sleeps on the full ring (the device fails that one).
 std::atomic<int> g_writes{0};
 std::atomic<bool> g_gate{false};
 int g_held = -1, g_fail_at = -1;
@@ -39,11 +38,7 @@ int (*g_real_write)(ka_pctx *, void *, unsigned);
 int ordered_write(ka_pctx *p, void *buf, unsigned len)
 {
     const int n = g_writes++;
-    if (n == g_held)
-        eventually([p] {
-            return g_gate || __atomic_load_n(&p->pause, __ATOMIC_ACQUIRE) ||
-                   __atomic_load_n(&p->stop, __ATOMIC_ACQUIRE);
-        });
+    if (n == g_held) eventually([] { return g_gate.load(); });
     if (n == g_fail_at) eventually(writer_sleeps);
     return g_real_write(p, buf, len);
 }
@@ -146,56 +141,6 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
     }
 }
 
-// A long file play whose device write kHeld waits for a pause or a stop:
-// paused, it holds (its decode thread waits for room in the ring, the
-// application's close is refused) until a stop ends it, and the main thread
-// closes the player although the stop found it paused; closed by the
-// application, it ends; replaced by a new file play, which neither stops nor
-// closes it, the new file plays in full right behind the first one's part.
-TEST_F(FilePlay, PauseStopCloseAndReplacementEndThePlay)
-{
-    constexpr int kHeld = 5;
-    Bytes data = pcm16(1, 8000, 8000 * 20), second = pcm16(1, 8000, 4000, 5);
-    const Bytes part(data.begin(), data.begin() + (kHeld + 1) * 320);  // written once the held write returns
-    const int fd = keep(open_with("long.wav", wav_file(1, 8000, 16, data)));
-    auto play_held = [&] {
-        restart();
-        g_writes = 0, g_held = kHeld;
-        lseek(fd, 0, SEEK_SET);
-        return Ka_AudPlayer_PlayFile(nullptr, fd, 0, record_cb) == 0 &&
-               eventually([] { return g_writes > g_held; });
-    };
-    ASSERT_TRUE(play_held());
-    ASSERT_EQ(Ka_AudPlayer_Pause(0), 0);
-    ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_PAUSE") && writer_sleeps(); }));
-    Ka_AudPlayer_Close(0);
-    EXPECT_TRUE(state_is(0, "AUD_PLAYER_PAUSE")) << "a paused file play was closed";
-    EXPECT_EQ(ended(), 0);
-    Ka_AudPlayer_Stop(0);
-    ASSERT_TRUE(wait_ended(1));
-    EXPECT_TRUE(player_closed(0));
-    EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
-    EXPECT_EQ(played(), part);
-    EXPECT_EQ(log.count("Write Stop"), 1);
-    EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
-
-    // Closed by the application: the main thread finds the player closed.
-    ASSERT_TRUE(play_held());
-    Ka_AudPlayer_Close(0);
-    ASSERT_TRUE(wait_ended(1));
-    EXPECT_EQ(played(), part);
-    EXPECT_EQ(log.count("Write Stop") + log.count("Write data error"), 1);
-
-    ASSERT_TRUE(play_held());
-    ASSERT_EQ(
-        Ka_AudPlayer_PlayFile(nullptr, keep(open_with("b.wav", wav_file(1, 8000, 16, second))), 0, record_cb),
-        0);
-    ASSERT_TRUE(wait_ended(2));
-    const Bytes got = played();
-    EXPECT_TRUE(std::equal(part.begin(), part.end(), got.begin()));
-    EXPECT_TRUE(all_then_silence(Bytes(got.begin() + long(part.size()), got.end()), second));
-}
-
 // The file play's main thread starts its play thread only once the caller's
 // thread has ended on the device failure.
 int (*g_real_start)(int);
@@ -268,56 +213,40 @@ TEST_F(FilePlay, RefusalsAndRawPlay)
 
 // ---- File recording -----------------------------------------------------------
 
-std::mutex g_mutex;
-std::vector<std::pair<int, unsigned>> g_calls;
-int (*g_store)(int, void *, unsigned);
 // The caller's own callback, storing through the file callback.
+int (*g_store)(int, void *, unsigned);
 int recording_cb(int result, void *buf, unsigned len)
 {
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_calls.emplace_back(result, len);
-    }
     return g_store(result, buf, len);
 }
 
 // Capture failing part way through a recording: the recording ends at the
 // failed read by itself, the file (made anew over an older one) is finished
-// and closed at once, holding exactly what was captured before the failure;
-// the recorder reports the error and closes normally. (Recording again, and
-// a recording replaced by the next: the fault matrix.)
+// and closed at once, holding exactly what was captured before the failure.
+// (Callback order, recording again and a recording replaced by the next:
+// the recorder tests and the fault matrix.)
 TEST_F(FileRecord, CaptureFailingPartWayFinishesTheFile)
 {
     constexpr int kGoodReads = 5;
     for (int type : {AUD_FILE_WAV, AUD_FILE_AMRNB}) {
         SCOPED_TRACE(type);
         restart();
-        g_calls.clear();
         g_store = type == AUD_FILE_WAV ? __ka_wav_write_file_cb : __ka_amrnb_write_file_cb;
         kb_capture_tone(0, 440, 8000);
         kb_fault(KB_FAULT_PCM_READ, 0, kGoodReads, 1, EIO);
         std::string path = gen_path(type == AUD_FILE_WAV ? "partway.wav" : "partway.amr");
         write_file(path, Bytes(100000, 1));
         ASSERT_EQ(Ka_AudRecorder_RecordFile(nullptr, path.c_str(), type, 1, 8000, 2, recording_cb), 0);
-        // Nobody stops it: the failure alone ends it (the file is finished in
-        // the callback's -1, the error state comes after) and closes the file.
+        // Nobody stops it: the failure alone ends it and closes the file.
         int code = 100;
         ASSERT_TRUE(eventually([&] {
             return std::string(Ka_AudRecorder_HGetState(0, &code)) == "AUD_RECORDER_ERROR" &&
                    proc_entries("/proc/self/fd", path) == 0;
         }));
         EXPECT_EQ(code, -1);
-
         const unsigned period = ka_test::pcm_info(0, KB_CAPTURE).period_bytes;
         ASSERT_GT(period, 0u);
         EXPECT_EQ(captured(), uint64_t(kGoodReads) * period) << "no read after the failure";
-        std::vector<std::pair<int, unsigned>> calls(kGoodReads, {0, period});
-        calls.emplace_back(-1, period);
-        {
-            std::lock_guard<std::mutex> lock(g_mutex);
-            EXPECT_EQ(g_calls, calls) << "data, then the failure; no end notification";
-        }
-
         Bytes f = read_file(path);
         if (type == AUD_FILE_WAV) {
             ASSERT_EQ(f.size(), 44u + kGoodReads * period);
@@ -334,14 +263,9 @@ TEST_F(FileRecord, CaptureFailingPartWayFinishesTheFile)
             EXPECT_EQ(pos, f.size()) << "whole frames only";
             EXPECT_EQ(frames * 320, size_t(kGoodReads) * period) << "one frame per 20 ms captured";
         }
-
         Ka_AudRecorder_HStop(0);
         Ka_AudRecorder_HClose(0);
-        EXPECT_TRUE(player_test::recorder_closed(0));
-        EXPECT_EQ(kb_pcm_state(0, KB_CAPTURE), -1);
-        EXPECT_EQ(kb_open_fds(), 0);
         EXPECT_EQ(read_file(path), f) << "nothing more stored";
-        EXPECT_EQ(log.count("Audio Recorder close failed"), 0);
         if (HasFatalFailure()) return;
     }
 }

@@ -121,7 +121,7 @@ protected:
     }
     // Board back to defaults, log and play reports emptied (also between the
     // cases of a test).
-    void restart()
+    virtual void restart()
     {
         kb_reset();
         log.clear();
