@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The player end to end on the emulated board: bytes in whole periods, the
-// ring's wake-ups, pause, stop, close and write errors against the threads
-// they race with, and a callback that calls back into the library.
+// The player end to end on the emulated board: bytes in whole periods
+// through the software volume, the ring's wake-ups, pause, stop and close
+// against the threads they race with, and a callback that calls back into
+// the library.
 #include <atomic>
 #include <cerrno>
 #include <random>
@@ -123,47 +124,6 @@ TEST_F(PlayerTest, FirstWriteWaitsForHalfTheRing)
     EXPECT_EQ(kb_pcm_played(0, 0, nullptr, 0), 0u) << "the thread wrote a period below half the ring";
     ASSERT_EQ(Ka_AudPlayer_Play(0, data.data() + 639, 1), 1);
     EXPECT_EQ(kb_pcm_wait_played(0, 320, 60000), 0);
-}
-
-// The play thread is held in its final callback until the gate opens.
-std::atomic<bool> g_gate_open{false}, g_in_final{false};
-int gated_cb(int hdl, int result)
-{
-    record_cb(hdl, result);
-    if (result != AUD_PLAYER_FINISHED) return 0;
-    g_in_final = true;
-    eventually([] { return g_gate_open.load(); });
-    g_in_final = false;
-    return 0;
-}
-
-TEST_F(PlayerTest, PlayAfterStopAndCloseWaitForTheOldThread)
-{
-    g_gate_open = false;
-    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, gated_cb), 0);
-    const auto data = pattern(1280, 9);
-    ASSERT_EQ(play(0, data), 1280);
-    Ka_AudPlayer_Stop(0);
-    ASSERT_TRUE(eventually([] { return g_in_final.load(); }));
-    EXPECT_EQ(play(0, data), 0);  // the old thread has not ended yet
-    g_gate_open = true;
-    ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_FINISHED"); }));
-    EXPECT_EQ(play(0, data, 640), 640);  // a new thread
-    EXPECT_EQ(log.count("]:Audio play thread\n"), 2);
-
-    g_gate_open = false;
-    std::atomic<bool> closed{false};
-    std::thread closer([&] {
-        Ka_AudPlayer_Close(0);
-        closed = true;
-    });
-    ASSERT_TRUE(eventually([] { return g_in_final.load(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(closed) << "close returned while the play thread ran";
-    g_gate_open = true;
-    closer.join();
-    EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
-    EXPECT_EQ(Ka_AudPlayer_Play(0, "x", 1), -1);
 }
 
 // Pre-filling a player paused before its first Play: the new thread pauses
