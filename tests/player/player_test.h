@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Helpers of the player, recorder and file tests: a play callback that
 // records its reports, polling with a hang guard, device bytes, probes of
-// the process's threads and descriptors, and a
-// fixture that leaves every player and recorder closed with default
-// settings and no library thread behind.
+// the process's threads and descriptors, and a fixture that leaves every
+// player and recorder closed with default settings and no library thread
+// behind.
 #pragma once
 
 #include <dirent.h>
