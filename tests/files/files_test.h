@@ -2,11 +2,9 @@
 // Helpers of the file tests: media made in-process from synthetic signals
 // (WAV; AMR-NB through opencore's encoder; AMR-WB as frames of random
 // payload, which the decoder accepts; MP3 through the lame command), the
-// reference decodes made directly with the codec libraries, and probes of
-// the process.
+// reference decodes made directly with the codec libraries.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <mad.h>
 #include <opencore-amrnb/interf_dec.h>
@@ -200,18 +198,6 @@ inline bool all_then_silence(const Bytes &got, const Bytes &data)
            std::all_of(got.begin() + long(data.size()), got.end(), [](uint8_t b) { return b == 0; });
 }
 
-// Entries of a /proc/self folder, or those whose link names `target`.
-inline int proc_entries(const char *dir, const std::string &target = "")
-{
-    int n = 0;
-    DIR *d = opendir(dir);
-    while (dirent *e = d ? readdir(d) : nullptr) {
-        char link[512];
-        ssize_t k = readlink((std::string(dir) + "/" + e->d_name).c_str(), link, sizeof link);
-        n += e->d_name[0] != '.' && (target.empty() || (k > 0 && std::string(link, size_t(k)) == target));
-    }
-    if (d) closedir(d);
-    return n;
-}
+using player_test::proc_entries;
 
 }  // namespace files_test

@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: MIT
 // Helpers of the player, recorder and file tests: a play callback that
-// records its reports, polling with a hang guard, device bytes, and a
-// fixture that leaves every player and recorder closed with default
-// settings and no library thread behind.
+// records its reports, polling with a hang guard, device bytes, probes of
+// the process's threads and descriptors, and a fixture that leaves every
+// player and recorder closed with default settings and no library thread
+// behind.
 #pragma once
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,15 +34,24 @@ bool eventually(Pred pred)
     return true;
 }
 
+// Entries of a /proc/self folder, or those whose link names `target`.
+inline int proc_entries(const char *dir, const std::string &target = "")
+{
+    int n = 0;
+    DIR *d = opendir(dir);
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        char link[512];
+        ssize_t k = readlink((std::string(dir) + "/" + e->d_name).c_str(), link, sizeof link);
+        n += e->d_name[0] != '.' && (target.empty() || (k > 0 && std::string(link, size_t(k)) == target));
+    }
+    if (d) closedir(d);
+    return n;
+}
+
 // Threads of this process right now.
 inline int thread_count()
 {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
+    return proc_entries("/proc/self/task");
 }
 
 inline std::mutex g_reports_m;
@@ -121,7 +133,7 @@ protected:
     }
     // Board back to defaults, log and play reports emptied (also between the
     // cases of a test).
-    void restart()
+    virtual void restart()
     {
         kb_reset();
         log.clear();

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The player end to end on the emulated board: bytes in whole periods, the
-// ring's wake-ups, pause, stop, close and write errors against the threads
-// they race with, and a callback that calls back into the library.
+// The player end to end on the emulated board: bytes in whole periods
+// through the software volume, the ring's wake-ups, pause, stop and close
+// against the threads they race with, and a callback that calls back into
+// the library.
 #include <atomic>
 #include <cerrno>
 #include <random>
@@ -14,9 +15,6 @@
 using namespace player_test;
 
 namespace {
-
-// The player's saved write operation, for test operations that call it.
-int (*g_write)(ka_pctx *, void *, unsigned);
 
 // A Play of player 0 made on a thread of its own.
 struct BackgroundPlay {
@@ -93,9 +91,13 @@ TEST_F(PlayerTest, OpenSizesRingAndRefuses)
     EXPECT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
 }
 
+// Bytes written in chunks of any size reach the device in order, in whole
+// periods, through the software volume.
 TEST_F(PlayerTest, BytesArriveInOrderInWholePeriodsWithSoftVolume)
 {
     ASSERT_EQ(Ka_AudPlayer_OpenExt("hw:0,13", nullptr, 0, 2, 16000, 2), 1);
+    EXPECT_EQ(Ka_AudSoft_SetVolume(1, 101), -1);
+    EXPECT_EQ(Ka_AudSoft_SetVolume(1, 37), 0);
     const unsigned period = audCtl.pctx[1].write_chunk;
     const auto data = pattern(period * 37 + 123, 7);
     std::mt19937 rng(3);
@@ -105,21 +107,10 @@ TEST_F(PlayerTest, BytesArriveInOrderInWholePeriodsWithSoftVolume)
         at += n;
     }
     ASSERT_TRUE(flush_until_played(1, 13, data.size()));
-    auto out = played(13);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin()));
-    for (unsigned n : transfers(13)) ASSERT_EQ(n, period);
-
-    // Software volume on the device bytes; open switches it off again.
-    Ka_AudPlayer_Close(1);
-    kb_reset();
-    ASSERT_EQ(Ka_AudPlayer_OpenExt("hw:0,13", nullptr, 0, 2, 16000, 2), 1);
-    EXPECT_EQ(Ka_AudSoft_SetVolume(1, 101), -1);
-    EXPECT_EQ(Ka_AudSoft_SetVolume(1, 37), 0);
-    ASSERT_EQ(play(1, data), static_cast<int>(data.size()));
-    ASSERT_TRUE(flush_until_played(1, 13, data.size()));
-    out = played(13);
+    const auto out = played(13);
     for (size_t i = 0; i < data.size() / 2; ++i)
         ASSERT_EQ(sample(out, i), static_cast<int16_t>(sample(data, i) * 37 / 100)) << i;
+    for (unsigned n : transfers(13)) ASSERT_EQ(n, period);
 }
 
 // The play thread first writes once the ring holds half its capacity.
@@ -133,69 +124,6 @@ TEST_F(PlayerTest, FirstWriteWaitsForHalfTheRing)
     EXPECT_EQ(kb_pcm_played(0, 0, nullptr, 0), 0u) << "the thread wrote a period below half the ring";
     ASSERT_EQ(Ka_AudPlayer_Play(0, data.data() + 639, 1), 1);
     EXPECT_EQ(kb_pcm_wait_played(0, 320, 60000), 0);
-}
-
-// The play thread is held in its final callback until the gate opens.
-std::atomic<bool> g_gate_open{false}, g_in_final{false};
-int gated_cb(int hdl, int result)
-{
-    record_cb(hdl, result);
-    if (result != AUD_PLAYER_FINISHED) return 0;
-    g_in_final = true;
-    eventually([] { return g_gate_open.load(); });
-    g_in_final = false;
-    return 0;
-}
-
-TEST_F(PlayerTest, PlayAfterStopAndCloseWaitForTheOldThread)
-{
-    g_gate_open = false;
-    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, gated_cb), 0);
-    const auto data = pattern(1280, 9);
-    ASSERT_EQ(play(0, data), 1280);
-    Ka_AudPlayer_Stop(0);
-    ASSERT_TRUE(eventually([] { return g_in_final.load(); }));
-    EXPECT_EQ(play(0, data), 0);  // the old thread has not ended yet
-    g_gate_open = true;
-    ASSERT_TRUE(eventually([] { return state_is(0, "AUD_PLAYER_FINISHED"); }));
-    EXPECT_EQ(play(0, data, 640), 640);  // a new thread
-    EXPECT_EQ(log.count("]:Audio play thread\n"), 2);
-
-    g_gate_open = false;
-    std::atomic<bool> closed{false};
-    std::thread closer([&] {
-        Ka_AudPlayer_Close(0);
-        closed = true;
-    });
-    ASSERT_TRUE(eventually([] { return g_in_final.load(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(closed) << "close returned while the play thread ran";
-    g_gate_open = true;
-    closer.join();
-    EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
-    EXPECT_EQ(Ka_AudPlayer_Play(0, "x", 1), -1);
-}
-
-// A start operation that returns only once the new play thread sleeps on
-// its ring, i.e. has long passed its first ring check.
-int (*g_start)(int);
-int slow_start(int hdl)
-{
-    const int r = g_start(hdl);
-    if (r == 0) eventually([hdl] { return reader_asleep(hdl); });
-    return r;
-}
-
-TEST_F(PlayerTest, HandshakeDoesNotWaitForAThreadAlreadyPast)
-{
-    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
-    g_start = audCtl.pctx[0].start_play;
-    audCtl.pctx[0].start_play = slow_start;
-    BackgroundPlay writer("ab", 2);
-    EXPECT_TRUE(writer.returned()) << "Play waits for a wake-up that already happened";
-    EXPECT_EQ(writer.result, 2);
-    Ka_AudPlayer_Close(0);
-    audCtl.pctx[0].start_play = g_start;
 }
 
 // Pre-filling a player paused before its first Play: the new thread pauses
@@ -246,48 +174,6 @@ TEST_F(PlayerTest, PausedBeforeFirstPlayIsPrefilledThenResumed)
     EXPECT_TRUE(player_closed(0));
     EXPECT_EQ(reports(0), std::vector<int>{5});
     EXPECT_EQ(Ka_AudPlayer_Pause(7), -1);
-}
-
-// Holds the play thread's first write until a writer sleeps on the full
-// ring.
-std::atomic<bool> g_first_write{true};
-int write_when_writer_waits(ka_pctx *p, void *buf, unsigned len)
-{
-    if (g_first_write.exchange(false)) eventually([] { return ring_flag(0, &ka_ringbuf::writer_waiting); });
-    return g_write(p, buf, len);
-}
-
-// A writer blocked on a full ring when the play thread ends on its own (a
-// device write error) is released with -1; the player is usable again.
-TEST_F(PlayerTest, WriteErrorReleasesAWriterBlockedOnAFullRing)
-{
-    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
-    const auto data = pattern(1280 * 3, 12);
-    g_write = audCtl.pctx[0].write;
-    audCtl.pctx[0].write = write_when_writer_waits;
-    kb_fault(KB_FAULT_PCM_WRITE, 0, 0, 1, EIO);
-    BackgroundPlay writer(data.data(), data.size());
-    EXPECT_TRUE(writer.returned()) << "the writer stays blocked after the play thread ended";
-    EXPECT_EQ(writer.result, -1);
-    EXPECT_EQ(reports(0), (std::vector<int>{-1, 5}));
-    EXPECT_TRUE(state_is(0, "AUD_PLAYER_FINISHED"));
-
-    // The next Play starts a new thread, which plays what the full ring
-    // holds (what followed the failed period) and then the new bytes.
-    const auto more = pattern(640, 13);
-    ASSERT_EQ(play(0, more), 640);
-    EXPECT_EQ(log.count("]:Audio play thread\n"), 2);
-    // The thread drains the ring while the writer refills it; whether the
-    // last bytes find it awake depends on timing, and a sleeping thread is
-    // woken only at half the ring: zeros behind push them.
-    EXPECT_TRUE(flush_until_played(0, 0, 1280 + 640));
-    auto expect = std::vector<unsigned char>(data.begin() + 320, data.begin() + 320 + 1280);
-    expect.insert(expect.end(), more.begin(), more.end());
-    auto got = played(0);
-    got.resize(expect.size());
-    EXPECT_EQ(got, expect);
-    Ka_AudPlayer_Close(0);
-    audCtl.pctx[0].write = g_write;
 }
 
 // The play thread's callback calls into the library: the thread reports -1

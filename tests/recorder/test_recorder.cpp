@@ -15,30 +15,29 @@ struct Delivery {
     std::vector<unsigned char> bytes;
 };
 std::mutex g_m;
-std::vector<Delivery> g_got[2];  // capture callback N records into g_got[N]
-// Data deliveries after which callback 0 closes recorder 0 (0: at a failed
-// read; -1: never).
+std::vector<Delivery> g_got;
+// Data deliveries after which the callback closes recorder 0 (0: at a
+// failed read; -1: never).
 std::atomic<int> g_close_after{-1};
 
-template <int N>
 int sink_cb(int result, void *buf, unsigned len)
 {
     long data = 0;
     {
         std::lock_guard<std::mutex> lock(g_m);
         auto *p = static_cast<unsigned char *>(buf);
-        g_got[N].push_back({result, std::vector<unsigned char>(p, p + len)});
-        data = std::count_if(g_got[N].begin(), g_got[N].end(), [](auto &x) { return x.result == 0; });
+        g_got.push_back({result, std::vector<unsigned char>(p, p + len)});
+        data = std::count_if(g_got.begin(), g_got.end(), [](auto &x) { return x.result == 0; });
     }
-    if (N == 0 && ((result == 0 && data == g_close_after) || (result == -1 && g_close_after == 0)))
+    if ((result == 0 && data == g_close_after) || (result == -1 && g_close_after == 0))
         Ka_AudRecorder_HClose(0);
     return 0;
 }
 
-std::vector<Delivery> got(int n)
+std::vector<Delivery> got()
 {
     std::lock_guard<std::mutex> lock(g_m);
-    return g_got[n];
+    return g_got;
 }
 
 bool rec_state_is(int hdl, const char *name)
@@ -63,17 +62,12 @@ bool is_tone(const std::vector<Delivery> &d, double freq, double amp, unsigned r
 
 class RecorderTest : public PlayerTest {
 protected:
-    void SetUp() override
-    {
-        PlayerTest::SetUp();
-        restart();
-    }
-    void restart()
+    void restart() override
     {
         PlayerTest::restart();
         g_close_after = -1;
         std::lock_guard<std::mutex> lock(g_m);
-        for (auto &g : g_got) g.clear();
+        g_got.clear();
     }
 };
 
@@ -82,17 +76,17 @@ protected:
 TEST_F(RecorderTest, CapturesTheSourcePeriodByPeriodThenEndsOnce)
 {
     kb_capture_tone(0, 440, 12000);
-    ASSERT_EQ(Ka_AudRecorder_Open(nullptr, sink_cb<0>), 0);
+    ASSERT_EQ(Ka_AudRecorder_Open(nullptr, sink_cb), 0);
     int code = 99;
     EXPECT_STREQ(Ka_AudRecorder_GetState(&code), "AUD_RECORDER_FINISHED");
     EXPECT_EQ(code, 3);
     struct kb_pcm_info info = ka_test::pcm_info(0, KB_CAPTURE);
     ASSERT_EQ(Ka_AudRecorder_StartRecord(), 0);
-    ASSERT_TRUE(eventually([] { return got(0).size() >= 20; }));
+    ASSERT_TRUE(eventually([] { return got().size() >= 20; }));
     Ka_AudRecorder_Stop();
     ASSERT_TRUE(eventually([] { return rec_state_is(0, "AUD_RECORDER_FINISHED"); }));
 
-    auto d = got(0);
+    auto d = got();
     for (size_t i = 0; i + 1 < d.size(); ++i) {
         ASSERT_EQ(d[i].result, 0) << i;
         ASSERT_EQ(d[i].bytes.size(), info.period_bytes) << i;
@@ -104,9 +98,9 @@ TEST_F(RecorderTest, CapturesTheSourcePeriodByPeriodThenEndsOnce)
 
     // Started again: the stop request is cleared and capture goes on.
     ASSERT_EQ(Ka_AudRecorder_HStartRecord(0), 0);
-    ASSERT_TRUE(eventually([&] { return got(0).size() >= d.size() + 3; }));
+    ASSERT_TRUE(eventually([&] { return got().size() >= d.size() + 3; }));
     Ka_AudRecorder_Close();
-    d = got(0);
+    d = got();
     EXPECT_EQ(std::count_if(d.begin(), d.end(), [](auto &x) { return x.result == 5; }), 2);
     EXPECT_EQ(d.back().result, 5);
     EXPECT_TRUE(is_tone(d, 440, 12000, 8000));
@@ -115,10 +109,10 @@ TEST_F(RecorderTest, CapturesTheSourcePeriodByPeriodThenEndsOnce)
 
 TEST_F(RecorderTest, CloseOpenedAndNeverOpened)
 {
-    ASSERT_EQ(Ka_AudRecorder_Open("hw:0,14", sink_cb<0>), 2);
+    ASSERT_EQ(Ka_AudRecorder_Open("hw:0,14", sink_cb), 2);
     Ka_AudRecorder_HClose(2);  // never started: no wait
     EXPECT_TRUE(recorder_closed(2));
-    EXPECT_TRUE(got(0).empty());
+    EXPECT_TRUE(got().empty());
 
     // Started but never opened: the thread refuses and close does not hang.
     ASSERT_EQ(Ka_AudRecorder_HStartRecord(3), 0);
@@ -199,12 +193,12 @@ TEST_F(RecorderTest, CaptureCallbackClosesItsRecorder)
         restart();
         g_close_after = after;
         if (after == 0) kb_fault(KB_FAULT_PCM_READ, 0, 2, 1, EIO);
-        ASSERT_EQ(Ka_AudRecorder_Open(nullptr, sink_cb<0>), 0);
+        ASSERT_EQ(Ka_AudRecorder_Open(nullptr, sink_cb), 0);
         ASSERT_EQ(Ka_AudRecorder_HStartRecord(0), 0);
         ASSERT_TRUE(eventually([this] { return recorder_closed(0) && thread_count() <= threads_before; }))
             << "the close made by the callback never completed";
         std::vector<int> results;
-        for (const auto &d : got(0)) results.push_back(d.result);
+        for (const auto &d : got()) results.push_back(d.result);
         EXPECT_EQ(results, after == 3 ? (std::vector<int>{0, 0, 0, 5}) : (std::vector<int>{0, 0, -1}));
         EXPECT_EQ(kb_open_fds(), 0);
     }
