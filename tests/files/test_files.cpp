@@ -328,6 +328,7 @@ TEST_F(Formats, DetectionResultsRecordsAndOffsets)
         // Behind ID3v2 tags (syncsafe sizes) the header is found, MPEG-2.5 included.
         {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 257, {0xFF, 0xE3, 0x88, 0xC0}), M, 8000, 1, -7},
         {bytes({'I', 'D', '3', 4, 0, 0, 0, 1, 0, 0}, 16384, {0xFF, 0xFB, 0x94, 0x00}), M, 48000, 2, -7},
+        {bytes({'I', 'D', '3', 4, 0, 0, 1, 0, 0, 0}, 1 << 21, {0xFF, 0xFB, 0x94, 0x00}), M, 48000, 2, -7},
         {bytes({}), -1, -7, -7, -7},
         {bytes({0xFF}), -1, -7, -7, -7},
     };
@@ -385,9 +386,14 @@ int convert(const Bytes &in, int (*fn)(const char *, const char *), Bytes &wav)
 
 TEST_F(Formats, ConversionEqualsDirectDecodeAndEndsAsDescribed)
 {
-    // Whole files with SID and no-data frames; a frame cut short is dropped;
-    // AMR-WB types 10..14 end the conversion.
+    // Whole files with SID and no-data frames (AMR-NB also with the other
+    // systems' SID frame, type 9, which the encoder never writes); a frame
+    // cut short is dropped; AMR-WB types 10..14 end the conversion.
     Bytes cut = amrnb_file(45), stop = amrwb_file(5), empty = bytes({'#', '!', 'A', 'M', 'R', '\n'});
+    Bytes sid = amrnb_file(3), tail = amrnb_file(3);
+    sid.push_back(9 << 3 | 4);
+    sid.resize(sid.size() + 6, 0x55);
+    sid.insert(sid.end(), tail.begin() + 6, tail.end());
     cut.resize(cut.size() - 3);
     stop.push_back(10 << 3);
     stop.resize(stop.size() + 60, 0x11);
@@ -401,6 +407,7 @@ TEST_F(Formats, ConversionEqualsDirectDecodeAndEndsAsDescribed)
                  {amrwb_file(60), true, DecodeAMRFileToWAVEFile, 60},
                  {cut, false, AMRNB2WAVEFile, 44},
                  {stop, true, AMRWB2WAVEFile, 5},
+                 {sid, false, AMRNB2WAVEFile, 7},
                  {empty, false, AMRNB2WAVEFile, 0}};
     for (const auto &k : cases) {
         Bytes ref = amr_decode(k.in, k.wide), wav;
