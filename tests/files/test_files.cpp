@@ -198,6 +198,11 @@ TEST_F(FilePlay, RefusalsAndRawPlay)
     pthread_t tid;
     EXPECT_EQ(start_ka_wav_decode(0, fd, nullptr, &tid), -1);
     EXPECT_EQ(start_ka_mp3_decode(0, fd, __ka_default_data_write, nullptr), -1);
+    // A decode thread that finds another format than it was started for
+    // ends at the header and says so.
+    ASSERT_EQ(start_ka_amrnb_decode(0, fd, __ka_default_data_write, &tid), 0);
+    pthread_join(tid, nullptr);
+    EXPECT_EQ(log.count("Amrnb Bad header"), 1);
 
     // Raw PCM on the caller's player, closed at the end; 0, not the handle.
     Bytes raw = pcm16(1, 8000, 8000);
