@@ -4,9 +4,9 @@
 // negotiation; pacing, under- and overruns and the event trace; the codec on
 // I2C, the sysfs codec node, the command files and system(); which descriptors
 // are emulated at all, from many threads at once. libalsa_intf: device names,
-// refused opens and setups, transfers and xrun recovery, the capture tone; the
-// mixer's listing, lookup, conversion, range and count checks, and the control
-// device's own. liblog's logger hook.
+// refused opens, an unusable handle, transfers and xrun recovery, the capture
+// tone; the mixer's listing, lookup, conversion, range and count checks, and
+// the control device's lookup by name. liblog's logger hook.
 #include <alsa_audio.h>
 #include <android/log.h>
 #include <fcntl.h>
@@ -14,7 +14,6 @@
 #include <linux/i2c.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,11 +64,6 @@ snd_pcm_hw_params library_params(unsigned format, unsigned channels, unsigned ra
 struct pcm *open_stream(const char *name, unsigned flags = PCM_OUT)
 {
     return pcm_open(flags, const_cast<char *>(name));
-}
-
-bool has_text(const struct pcm *p, int err)
-{
-    return strstr(p->error, strerror(err)) != nullptr;
 }
 
 // Negotiates the way the audio library does; accepted blocks become the record's.
@@ -253,8 +247,6 @@ TEST_F(Board, XrunsNeedAPrepareAndReachTheTraceInOrder)
         EXPECT_EQ(EAGAIN, xfer(fd, fd == out, buf.data(), period));
         pcm_close(fd == out ? po : pi);
     }
-    EXPECT_EQ(1u, pcm_info(14, KB_PLAYBACK).underruns);
-    EXPECT_EQ(1u, pcm_info(14, KB_CAPTURE).underruns);
     kb_fault(KB_FAULT_PCM_OPEN, 9, 0, 1, EBUSY);
     EXPECT_EQ(nullptr, open_stream("hw:0,9", PCM_IN));
     EXPECT_EQ(0, system("true"));
@@ -284,9 +276,6 @@ TEST_F(Board, XrunsNeedAPrepareAndReachTheTraceInOrder)
     ASSERT_EQ(21u, i);
     EXPECT_EQ(0u, std::string(ev[0].text).find("open pcmC0D14p fd=")) << ev[0].text;
     EXPECT_TRUE(ev[0].device == 14 && ev[0].dir == KB_PLAYBACK && ev[1].dir == KB_CAPTURE);
-    EXPECT_NE(std::string::npos, std::string(ev[18].json).find("\"name\":\"pcm_open\",\"errno\":16"))
-        << ev[18].json;
-    EXPECT_TRUE(ev[18].device == 9 && ev[18].dir == KB_CAPTURE);
 }
 
 // The codec on I2C (its register reads and writes are the DRC/AGC tests'
@@ -312,11 +301,8 @@ TEST_F(Board, CodecI2cNodeCommandFilesAndSystem)
     EXPECT_EQ(0x1234, kb_i2c_get_reg(2, 0x1b, 0xb5));
     close(fd);
 
-    // Existence as the real kernel sees it, past the board.
-    auto really_exists = [](const char *path) { return syscall(SYS_faccessat, AT_FDCWD, path, F_OK) == 0; };
     const char *node = "/sys/devices/soc:sound/codec_name";
     const char *data = "/data/alsaucm_test", *run = "/run/alsaucm_test";
-    const bool machine_had[] = {really_exists(data), really_exists(run)};
     EXPECT_EQ("alc5616-codec.2-001b\n", read_all(node));
     kb_set_codec_node(nullptr);
     struct stat st;
@@ -343,8 +329,6 @@ TEST_F(Board, CodecI2cNodeCommandFilesAndSystem)
     fputs("more\n", f);
     fclose(f);
     EXPECT_EQ("txvoices 1 3 0\nmore\n", read_all(run));
-    // The machine's own paths were never touched.
-    EXPECT_TRUE(machine_had[0] == really_exists(data) && machine_had[1] == really_exists(run));
     kb_reset();
     EXPECT_EQ(0u, kb_system_count());
     EXPECT_TRUE(kb_file_contents(run, buf, sizeof buf) == 0 && kb_file_contents(data, buf, sizeof buf) == 0);
@@ -445,8 +429,9 @@ TEST_F(Board, DescriptorTable)
     EXPECT_EQ(before, open_descriptors());
 }
 
-// libalsa_intf's streams: device names, refused opens and setups, transfers
-// and xrun recovery, the capture tone.
+// libalsa_intf's streams: device names, refused opens, an unusable handle,
+// transfers and xrun recovery, the capture tone. (Refused setups and transfers
+// that fail for good: the fault matrix, through the library.)
 TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
 {
     for (const char *name : {"", "hw:", "hw:0", "hw:0,", "hw:,1", "hw:a,0", "hw:0,1x", "hw:0,-1",
@@ -459,34 +444,20 @@ TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
     errno = 0;
     EXPECT_TRUE(open_stream("hw:0,3") == nullptr && errno == EBUSY);
     // A node that opens but can't tell what it is: an unusable handle that
-    // says why, and the node closed again.
+    // says why and refuses every call.
     kb_fault(KB_FAULT_PCM_READY, -1, 0, 1, EIO);
-    errno = 0;
     struct pcm *p = open_stream("hw:0,4", PCM_IN);
     ASSERT_NE(nullptr, p);
-    EXPECT_EQ(EIO, errno);
-    EXPECT_TRUE(!pcm_ready(p) && p->fd == -1);
-    EXPECT_TRUE(has_text(p, EIO)) << p->error;
-    EXPECT_EQ(0, kb_open_fds());
     char buf[4] = {};
-    EXPECT_TRUE(pcm_prepare(p) == -1 && pcm_read(p, buf, sizeof buf) == -1);
+    EXPECT_TRUE(!pcm_ready(p) && strstr(p->error, strerror(EIO)) && pcm_prepare(p) == -1 &&
+                pcm_read(p, buf, sizeof buf) == -1)
+        << p->error;
     EXPECT_EQ(0, pcm_close(p));
 
     p = open_stream("hw:0,6");
     ASSERT_TRUE(pcm_ready(p));
     p->channels = 1;
     ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;
-    // A refused setup says why; the next one replaces the blocks kept so far.
-    const struct {
-        enum kb_fault fault;
-        int err;
-    } refusals[] = {
-        {KB_FAULT_PCM_HW_PARAMS, EINVAL}, {KB_FAULT_PCM_SW_PARAMS, ENOMEM}, {KB_FAULT_PCM_PREPARE, EIO}};
-    for (const auto &r : refusals) {
-        kb_fault(r.fault, 6, 0, 1, r.err);
-        errno = 0;
-        EXPECT_TRUE(negotiate(p, 2, 8000) == -1 && errno == r.err && has_text(p, r.err)) << p->error;
-    }
     ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;  // the negotiated 4-byte frame counts
     std::vector<unsigned char> data(8003);
     for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<unsigned char>(k * 7 + 3);
@@ -498,12 +469,6 @@ TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
     std::vector<unsigned char> got(data.size());
     ASSERT_EQ(8000u, kb_pcm_played(6, 0, got.data(), got.size()));
     EXPECT_EQ(0, memcmp(data.data(), got.data(), 8000));
-    kb_fault(KB_FAULT_PCM_WRITE, 6, 0, -1, EPIPE);  // never clears: fails, no hang
-    errno = 0;
-    EXPECT_TRUE(pcm_write(p, data.data(), 400) == -1 && errno == EPIPE);
-    kb_fault(KB_FAULT_PCM_WRITE, 6, 0, 1, EIO);
-    errno = 0;
-    EXPECT_TRUE(pcm_write(p, data.data(), 400) == -1 && errno == EIO && has_text(p, EIO)) << p->error;
     pcm_close(p);
 
     // The board's capture tone, the same in both channels, goes on across
@@ -522,9 +487,6 @@ TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
                 << n;
     }
     EXPECT_EQ(1, p->underruns);
-    kb_fault(KB_FAULT_PCM_READ, 9, 0, 1, EIO);
-    errno = 0;
-    EXPECT_TRUE(pcm_read(p, tone.data(), 640) == -1 && errno == EIO && has_text(p, EIO)) << p->error;
     pcm_close(p);
 }
 
@@ -565,15 +527,11 @@ TEST_F(Board, PlatformMixerAndTheControlDevice)
     EXPECT_EQ(0, set(kStereo, {"0", "175"}));
     EXPECT_EQ(0, set("Voice Rx Gain", {"-1", "5000", "17"}, true));
     EXPECT_EQ((std::vector<long>{-1, 5000, 17}), values("Voice Rx Gain"));
-    for (auto argv : std::vector<std::vector<const char *>>{{"1"},
-                                                            {"1", "2", "3"},
-                                                            {"176", "0"},
-                                                            {"0", "-1"},
-                                                            {"12abc", "0"},
-                                                            {"", "0"},
-                                                            {"0x10", "0"},
-                                                            {"99999999999999999999", "0"},
-                                                            {"1", nullptr}}) {
+    const std::vector<std::vector<const char *>> refused = {
+        {"1"},          {"1", "2", "3"}, {"176", "0"},  {"0", "-1"},
+        {"12abc", "0"}, {"", "0"},       {"0x10", "0"}, {"99999999999999999999", "0"},
+        {"1", nullptr}};
+    for (const auto &argv : refused) {
         EXPECT_LT(set(kStereo, argv), 0) << argv[0];
         EXPECT_LT(set(kStereo, argv, true), 0) << argv[0];
     }
@@ -593,19 +551,8 @@ TEST_F(Board, PlatformMixerAndTheControlDevice)
     kb_fault(KB_FAULT_CTL_WRITE, -1, 0, 1, EIO);
     EXPECT_EQ(-EIO, set(kStereo, {"5", "6"}));
 
-    // The board refuses on its own what the platform never sends: a value out
-    // of range, an unknown control. It finds a control by interface and name too.
+    // The board finds a control by interface and name too.
     snd_ctl_elem_value v{};
-    v.id.numid = mixer_get_control(m, kStereo, 0)->info->id.numid;
-    for (long bad : {-1L, 176L}) {
-        v.value.integer.value[1] = bad;
-        EXPECT_TRUE(ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_WRITE, &v) == -1 && errno == EINVAL) << bad;
-    }
-    snd_ctl_elem_info unknown{};
-    unknown.id.numid = v.id.numid = 999;
-    EXPECT_TRUE(ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_INFO, &unknown) == -1 && errno == ENOENT);
-    for (unsigned long req : {SNDRV_CTL_IOCTL_ELEM_READ, SNDRV_CTL_IOCTL_ELEM_WRITE})
-        EXPECT_TRUE(ioctl(m->fd, req, &v) == -1 && errno == ENOENT) << req;
     v.id = {};
     v.id.iface = SNDRV_CTL_ELEM_IFACE_MIXER;
     snprintf(reinterpret_cast<char *>(v.id.name), sizeof v.id.name, "%s", kStereo);
