@@ -4,9 +4,9 @@
 // negotiation; pacing, under- and overruns and the event trace; the codec on
 // I2C, the sysfs codec node, the command files and system(); which descriptors
 // are emulated at all, from many threads at once. libalsa_intf: device names,
-// refused opens and setups, transfers and xrun recovery, the capture tone; the
-// mixer's listing, lookup, conversion, range and count checks, and the control
-// device's own. liblog's logger hook with many threads.
+// refused opens, an unusable handle, transfers and xrun recovery, the capture
+// tone; the mixer's listing, lookup, conversion, range and count checks, and
+// the control device's lookup by name. liblog's logger hook.
 #include <alsa_audio.h>
 #include <android/log.h>
 #include <fcntl.h>
@@ -67,11 +67,6 @@ struct pcm *open_stream(const char *name, unsigned flags = PCM_OUT)
     return pcm_open(flags, const_cast<char *>(name));
 }
 
-bool has_text(const struct pcm *p, int err)
-{
-    return strstr(p->error, strerror(err)) != nullptr;
-}
-
 // Negotiates the way the audio library does; accepted blocks become the record's.
 int negotiate(struct pcm *p, unsigned channels, unsigned rate)
 {
@@ -98,13 +93,7 @@ int xfer(int fd, bool write, void *buf, unsigned long frames, long *done = nullp
 }
 
 using Board = ka_test::BoardTest;
-
-struct kb_pcm_info pcm_info(int dev, int dir = KB_PLAYBACK)
-{
-    struct kb_pcm_info i {};
-    EXPECT_EQ(0, kb_pcm_info(dev, dir, &i));
-    return i;
-}
+using ka_test::pcm_info;
 
 std::string read_all(const char *path)
 {
@@ -147,17 +136,10 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         {SNDRV_PCM_IOCTL_WRITEI_FRAMES, &few, EBADFD, SETUP},  // set up, not prepared
         {SNDRV_PCM_IOCTL_READI_FRAMES, &few, EINVAL, SETUP},   // a playback node doesn't capture
     });
-    // Silence fill: a size within a threshold within the buffer, or a size of
-    // the boundary or more (0x7FFFFFFF on the module) without a threshold.
-    const unsigned long silence[][3] = {
-        {100, 0, EINVAL}, {100, 5000, EINVAL}, {0x7FFFFFFF, 1, EINVAL}, {100, 100, 0}, {0x7FFFFFFF, 0, 0}};
-    for (const auto &c : silence) {
-        sw.silence_size = c[0];
-        sw.silence_threshold = c[1];
-        EXPECT_EQ(int(c[2]), io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw)) << c[0] << "/" << c[1];
-    }
-    sw.silence_size = sw.silence_threshold = 0;
+    snd_pcm_sw_params fill = sw;  // a silence fill larger than its threshold
+    fill.silence_size = 100;
     run({
+        {SNDRV_PCM_IOCTL_SW_PARAMS, &fill, EINVAL, SETUP},
         {SNDRV_PCM_IOCTL_SW_PARAMS, &sw, 0, SETUP},
         {SNDRV_PCM_IOCTL_PREPARE, nullptr, 0, PREPARED},
         {SNDRV_PCM_IOCTL_WRITEI_FRAMES, &period, 0, PREPARED},
@@ -180,8 +162,6 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         {SNDRV_PCM_IOCTL_START, nullptr, 0, RUNNING},
         {SNDRV_PCM_IOCTL_DRAIN, nullptr, 0, SETUP},
     });
-    const struct kb_pcm_info i = pcm_info(0);
-    EXPECT_TRUE(i.prepares == 2 && i.hw_params == 1 && i.transfers == 2 && i.start_threshold == 320);
     run({
         {SNDRV_PCM_IOCTL_HW_FREE, nullptr, 0, OPEN},
         {SNDRV_PCM_IOCTL_PREPARE, nullptr, EBADFD, OPEN},
@@ -203,12 +183,7 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         {s16, 2, 11025, 0, 4, 221, 0},  // 20 ms rounded up to whole frames
         {s16, 3, 8000, 0, 0, 0, EINVAL},
         {SNDRV_PCM_FORMAT_S8, 1, 8000, 0, 0, 0, EINVAL},
-        {SNDRV_PCM_FORMAT_S24_LE, 2, 8000, 0, 0, 0, EINVAL},
-        {s16, 0, 8000, 0, 0, 0, EINVAL},
         {s16, 2, 96000, 0, 0, 0, EINVAL},
-        {s16, 2, 4000, 0, 0, 0, EINVAL},
-        {SNDRV_PCM_FORMAT_S16_BE, 2, 8000, 0, 0, 0, EINVAL},
-        {SNDRV_PCM_FORMAT_FLOAT_LE, 2, 8000, 0, 0, 0, EINVAL},
     };
     for (const auto &c : setups) {
         p = library_params(c.format, c.channels, c.rate);
@@ -228,13 +203,6 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         EXPECT_EQ(4 * c.period_frames * c.frame_bytes, n.buffer_bytes);
     }
     EXPECT_EQ(6u, pcm_info(0).hw_params);
-    // A longer minimum period is honoured; the memory-mapped layout is accepted.
-    p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, 8000);
-    iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = 50000;
-    param_set_mask(&p, SNDRV_PCM_HW_PARAM_ACCESS, SNDRV_PCM_ACCESS_MMAP_INTERLEAVED);
-    ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p));
-    EXPECT_EQ(400u, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min);
-    EXPECT_EQ(SNDRV_PCM_ACCESS_MMAP_INTERLEAVED, pcm_info(0).access);
     close(fd);
     EXPECT_EQ(-1, kb_pcm_state(0, KB_PLAYBACK));
 }
@@ -280,8 +248,6 @@ TEST_F(Board, XrunsNeedAPrepareAndReachTheTraceInOrder)
         EXPECT_EQ(EAGAIN, xfer(fd, fd == out, buf.data(), period));
         pcm_close(fd == out ? po : pi);
     }
-    EXPECT_EQ(1u, pcm_info(14, KB_PLAYBACK).underruns);
-    EXPECT_EQ(1u, pcm_info(14, KB_CAPTURE).underruns);
     kb_fault(KB_FAULT_PCM_OPEN, 9, 0, 1, EBUSY);
     EXPECT_EQ(nullptr, open_stream("hw:0,9", PCM_IN));
     EXPECT_EQ(0, system("true"));
@@ -311,10 +277,6 @@ TEST_F(Board, XrunsNeedAPrepareAndReachTheTraceInOrder)
     ASSERT_EQ(21u, i);
     EXPECT_EQ(0u, std::string(ev[0].text).find("open pcmC0D14p fd=")) << ev[0].text;
     EXPECT_TRUE(ev[0].device == 14 && ev[0].dir == KB_PLAYBACK && ev[1].dir == KB_CAPTURE);
-    EXPECT_NE(std::string::npos, std::string(ev[18].json).find("\"name\":\"pcm_open\",\"errno\":16"))
-        << ev[18].json;
-    EXPECT_TRUE(ev[18].device == 9 && ev[18].dir == KB_CAPTURE);
-    EXPECT_NE(std::string::npos, std::string(ev[19].json).find("\"command\":\"true\"")) << ev[19].json;
 }
 
 // The codec on I2C (its register reads and writes are the DRC/AGC tests'
@@ -339,13 +301,10 @@ TEST_F(Board, CodecI2cNodeCommandFilesAndSystem)
     EXPECT_TRUE(rdwr(fd, {{0x1b, 0, 3, w}, {0x20, 0, 1, &reg}}) == -1 && errno == ENXIO);
     EXPECT_EQ(0x1234, kb_i2c_get_reg(2, 0x1b, 0xb5));
     close(fd);
-    EXPECT_EQ(-1, kb_i2c_get_reg(5, 0x30, 0));
 
-    // Existence as the real kernel sees it, past the board.
-    auto really_exists = [](const char *path) { return syscall(SYS_faccessat, AT_FDCWD, path, F_OK) == 0; };
     const char *node = "/sys/devices/soc:sound/codec_name";
     const char *data = "/data/alsaucm_test", *run = "/run/alsaucm_test";
-    const bool machine_had[] = {really_exists(data), really_exists(run)};
+    const bool machine_had = syscall(SYS_faccessat, AT_FDCWD, data, F_OK) == 0;  // past the board
     EXPECT_EQ("alc5616-codec.2-001b\n", read_all(node));
     kb_set_codec_node(nullptr);
     struct stat st;
@@ -372,8 +331,8 @@ TEST_F(Board, CodecI2cNodeCommandFilesAndSystem)
     fputs("more\n", f);
     fclose(f);
     EXPECT_EQ("txvoices 1 3 0\nmore\n", read_all(run));
-    // The machine's own paths were never touched.
-    EXPECT_TRUE(machine_had[0] == really_exists(data) && machine_had[1] == really_exists(run));
+    // The machine's own file was never touched.
+    EXPECT_EQ(machine_had, syscall(SYS_faccessat, AT_FDCWD, data, F_OK) == 0);
     kb_reset();
     EXPECT_EQ(0u, kb_system_count());
     EXPECT_TRUE(kb_file_contents(run, buf, sizeof buf) == 0 && kb_file_contents(data, buf, sizeof buf) == 0);
@@ -411,11 +370,6 @@ TEST_F(Board, DescriptorTable)
     const int before = open_descriptors();
     EXPECT_TRUE(open("/dev/snd/pcmC0D32p", O_RDWR) == -1 && errno == ENOENT);
     EXPECT_TRUE(access("/dev/snd/pcmC0D99c", F_OK) == -1 && access("/dev/snd/pcmC0D31c", F_OK) == 0);
-    // Files of the machine are left alone.
-    int fd = openat(AT_FDCWD, "/proc/self/status", O_RDONLY), version = 0;
-    EXPECT_EQ(0, kb_open_fds());
-    EXPECT_EQ(-1, ioctl(fd, SNDRV_PCM_IOCTL_PVERSION, &version));  // reaches the real kernel
-    close(fd);
     kb_fault(KB_FAULT_PCM_OPEN, 9, 1, 1, ENODEV);  // the second open of device 9 only
     const int first = openat(AT_FDCWD, "/dev/snd/pcmC0D9p", O_RDWR);
     EXPECT_TRUE(open_pcm(9, KB_PLAYBACK) == -1 && errno == ENODEV);
@@ -468,7 +422,8 @@ TEST_F(Board, DescriptorTable)
     // A fork while the board holds a node: the handler's close() of a plain
     // descriptor does not deadlock (the test's time limit would end it).
     ASSERT_TRUE(g_fork_handler);
-    g_close_at_fork = fd = open("/dev/null", O_RDONLY);
+    const int fd = open("/dev/null", O_RDONLY);
+    g_close_at_fork = fd;
     pid_t pid = fork();
     if (pid == 0) _exit(0);
     ASSERT_EQ(pid, waitpid(pid, nullptr, 0));
@@ -478,8 +433,9 @@ TEST_F(Board, DescriptorTable)
     EXPECT_EQ(before, open_descriptors());
 }
 
-// libalsa_intf's streams: device names, refused opens and setups, transfers
-// and xrun recovery, the capture tone.
+// libalsa_intf's streams: device names, refused opens, an unusable handle,
+// transfers and xrun recovery, the capture tone. (Refused setups and transfers
+// that fail for good: the fault matrix, through the library.)
 TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
 {
     for (const char *name : {"", "hw:", "hw:0", "hw:0,", "hw:,1", "hw:a,0", "hw:0,1x", "hw:0,-1",
@@ -487,58 +443,22 @@ TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
         errno = 0;
         EXPECT_TRUE(open_stream(name) == nullptr && errno == EINVAL) << name;
     }
-    errno = 0;
-    // Parses, but there is no such node.
-    EXPECT_TRUE(open_stream("hw:0,99") == nullptr && errno != 0 && errno != EINVAL);
-    const struct {
-        const char *name;
-        int dev;
-    } good[] = {{"hw:0,7", 7},
-                {"audio_bluetooth", KB_DEV_BLUETOOTH},
-                {"audio_usb", KB_DEV_USB},
-                {"audio_net", KB_DEV_NET}};
-    for (const auto &g : good)
-        for (int dir : {KB_PLAYBACK, KB_CAPTURE}) {
-            unsigned flags = (dir == KB_CAPTURE ? PCM_IN : PCM_OUT) | PCM_MONO;
-            struct pcm *p = open_stream(g.name, flags);
-            ASSERT_TRUE(pcm_ready(p)) << g.name;
-            EXPECT_TRUE(p->card_no == 0 && p->device_no == g.dev && p->flags == flags) << g.name;
-            EXPECT_TRUE(pcm_info(g.dev, dir).open == 1 && pcm_info(g.dev, 1 - dir).open == 0) << g.name;
-            EXPECT_EQ(0, pcm_close(p));
-        }
 
-    kb_fault(KB_FAULT_PCM_OPEN, 3, 0, 1, EBUSY);
-    errno = 0;
-    EXPECT_TRUE(open_stream("hw:0,3") == nullptr && errno == EBUSY);
     // A node that opens but can't tell what it is: an unusable handle that
-    // says why, and the node closed again.
+    // says why and refuses every call.
     kb_fault(KB_FAULT_PCM_READY, -1, 0, 1, EIO);
-    errno = 0;
     struct pcm *p = open_stream("hw:0,4", PCM_IN);
     ASSERT_NE(nullptr, p);
-    EXPECT_EQ(EIO, errno);
-    EXPECT_TRUE(!pcm_ready(p) && p->fd == -1);
-    EXPECT_TRUE(has_text(p, EIO)) << p->error;
-    EXPECT_EQ(0, kb_open_fds());
     char buf[4] = {};
-    EXPECT_TRUE(pcm_prepare(p) == -1 && pcm_read(p, buf, sizeof buf) == -1);
+    EXPECT_TRUE(!pcm_ready(p) && strstr(p->error, strerror(EIO)) && pcm_prepare(p) == -1 &&
+                pcm_read(p, buf, sizeof buf) == -1)
+        << p->error;
     EXPECT_EQ(0, pcm_close(p));
 
     p = open_stream("hw:0,6");
     ASSERT_TRUE(pcm_ready(p));
     p->channels = 1;
     ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;
-    // A refused setup says why; the next one replaces the blocks kept so far.
-    const struct {
-        enum kb_fault fault;
-        int err;
-    } refusals[] = {
-        {KB_FAULT_PCM_HW_PARAMS, EINVAL}, {KB_FAULT_PCM_SW_PARAMS, ENOMEM}, {KB_FAULT_PCM_PREPARE, EIO}};
-    for (const auto &r : refusals) {
-        kb_fault(r.fault, 6, 0, 1, r.err);
-        errno = 0;
-        EXPECT_TRUE(negotiate(p, 2, 8000) == -1 && errno == r.err && has_text(p, r.err)) << p->error;
-    }
     ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;  // the negotiated 4-byte frame counts
     std::vector<unsigned char> data(8003);
     for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<unsigned char>(k * 7 + 3);
@@ -550,12 +470,6 @@ TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
     std::vector<unsigned char> got(data.size());
     ASSERT_EQ(8000u, kb_pcm_played(6, 0, got.data(), got.size()));
     EXPECT_EQ(0, memcmp(data.data(), got.data(), 8000));
-    kb_fault(KB_FAULT_PCM_WRITE, 6, 0, -1, EPIPE);  // never clears: fails, no hang
-    errno = 0;
-    EXPECT_TRUE(pcm_write(p, data.data(), 400) == -1 && errno == EPIPE);
-    kb_fault(KB_FAULT_PCM_WRITE, 6, 0, 1, EIO);
-    errno = 0;
-    EXPECT_TRUE(pcm_write(p, data.data(), 400) == -1 && errno == EIO && has_text(p, EIO)) << p->error;
     pcm_close(p);
 
     // The board's capture tone, the same in both channels, goes on across
@@ -574,9 +488,6 @@ TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
                 << n;
     }
     EXPECT_EQ(1, p->underruns);
-    kb_fault(KB_FAULT_PCM_READ, 9, 0, 1, EIO);
-    errno = 0;
-    EXPECT_TRUE(pcm_read(p, tone.data(), 640) == -1 && errno == EIO && has_text(p, EIO)) << p->error;
     pcm_close(p);
 }
 
@@ -593,12 +504,6 @@ constexpr const char *kRoute = "SEC_MI2S_RX Audio Mixer MultiMedia1";  // BOOLEA
 
 TEST_F(Board, PlatformMixerAndTheControlDevice)
 {
-    kb_fault(KB_FAULT_CTL_OPEN, -1, 0, 1, EACCES);
-    errno = 0;
-    EXPECT_EQ(nullptr, mixer_open("/dev/snd/controlC0"));
-    EXPECT_EQ(EACCES, errno);
-    EXPECT_EQ(nullptr, mixer_open("/dev/snd/controlC7"));
-    EXPECT_EQ(0, kb_open_fds());
     struct mixer *m = mixer_open("/dev/snd/controlC0");
     ASSERT_NE(nullptr, m);
     auto set = [m](const char *name, std::vector<const char *> argv, bool mul = false) {
@@ -623,15 +528,11 @@ TEST_F(Board, PlatformMixerAndTheControlDevice)
     EXPECT_EQ(0, set(kStereo, {"0", "175"}));
     EXPECT_EQ(0, set("Voice Rx Gain", {"-1", "5000", "17"}, true));
     EXPECT_EQ((std::vector<long>{-1, 5000, 17}), values("Voice Rx Gain"));
-    for (auto argv : std::vector<std::vector<const char *>>{{"1"},
-                                                            {"1", "2", "3"},
-                                                            {"176", "0"},
-                                                            {"0", "-1"},
-                                                            {"12abc", "0"},
-                                                            {"", "0"},
-                                                            {"0x10", "0"},
-                                                            {"99999999999999999999", "0"},
-                                                            {"1", nullptr}}) {
+    const std::vector<std::vector<const char *>> refused = {
+        {"1"},          {"1", "2", "3"}, {"176", "0"},  {"0", "-1"},
+        {"12abc", "0"}, {"", "0"},       {"0x10", "0"}, {"99999999999999999999", "0"},
+        {"1", nullptr}};
+    for (const auto &argv : refused) {
         EXPECT_LT(set(kStereo, argv), 0) << argv[0];
         EXPECT_LT(set(kStereo, argv, true), 0) << argv[0];
     }
@@ -651,19 +552,8 @@ TEST_F(Board, PlatformMixerAndTheControlDevice)
     kb_fault(KB_FAULT_CTL_WRITE, -1, 0, 1, EIO);
     EXPECT_EQ(-EIO, set(kStereo, {"5", "6"}));
 
-    // The board refuses on its own what the platform never sends: a value out
-    // of range, an unknown control. It finds a control by interface and name too.
+    // The board finds a control by interface and name too.
     snd_ctl_elem_value v{};
-    v.id.numid = mixer_get_control(m, kStereo, 0)->info->id.numid;
-    for (long bad : {-1L, 176L}) {
-        v.value.integer.value[1] = bad;
-        EXPECT_TRUE(ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_WRITE, &v) == -1 && errno == EINVAL) << bad;
-    }
-    snd_ctl_elem_info unknown{};
-    unknown.id.numid = v.id.numid = 999;
-    EXPECT_TRUE(ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_INFO, &unknown) == -1 && errno == ENOENT);
-    for (unsigned long req : {SNDRV_CTL_IOCTL_ELEM_READ, SNDRV_CTL_IOCTL_ELEM_WRITE})
-        EXPECT_TRUE(ioctl(m->fd, req, &v) == -1 && errno == ENOENT) << req;
     v.id = {};
     v.id.iface = SNDRV_CTL_ELEM_IFACE_MIXER;
     snprintf(reinterpret_cast<char *>(v.id.name), sizeof v.id.name, "%s", kStereo);
@@ -680,7 +570,6 @@ TEST_F(Board, PlatformMixerAndTheControlDevice)
 }
 
 std::vector<std::string> g_texts;
-std::atomic<int> g_a{0}, g_b{0}, g_broken{0};
 
 void record(const __android_log_message *m)
 {
@@ -688,48 +577,17 @@ void record(const __android_log_message *m)
     g_texts.push_back(std::to_string(m->priority) + "|" + m->tag + "|" + m->message);
 }
 
-// Counts a message of the threads below, and whether it arrived whole.
-void tally(const __android_log_message *m, std::atomic<int> &n)
-{
-    const size_t len = strlen(m->message);
-    if (strcmp(m->tag, "w") != 0 || (len != 3 && len != 3 + 5000) || m->message[len - 1] != '\n') ++g_broken;
-    ++n;
-}
-
-TEST(PlatformLog, LoggerHookWithManyThreads)
+TEST(PlatformLog, LoggerHook)
 {
     const std::string big(5000, 'a');  // beyond any stack buffer
     g_texts.clear();
-    g_a = g_b = g_broken = 0;
     __android_log_set_logger(record);
     __android_log_print(ANDROID_LOG_ERROR, "tag", "%s[%d]:x=%05.1f", "ka_mixer", 42, 2.5);
     __android_log_write(ANDROID_LOG_INFO, nullptr, "as is\n");
     __android_log_print(ANDROID_LOG_DEBUG, "", "<%s>\n", big.c_str());
+    __android_log_set_logger(nullptr);
     EXPECT_EQ((std::vector<std::string>{"6|tag|ka_mixer[42]:x=002.5", "4||as is\n", "3||<" + big + ">\n"}),
               g_texts);
-
-    // Writers log while another thread swaps the logger: each message reaches
-    // one logger, whole.
-    constexpr int kThreads = 4, kEach = 1000;
-    std::atomic<bool> stop{false};
-    __android_logger_function fa = [](const __android_log_message *m) { tally(m, g_a); };
-    __android_logger_function fb = [](const __android_log_message *m) { tally(m, g_b); };
-    __android_log_set_logger(fa);
-    std::thread switcher([&] {
-        for (bool a = false; !stop.load(); a = !a) __android_log_set_logger(a ? fa : fb);
-    });
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t)
-        writers.emplace_back([t, &big] {
-            for (int i = 0; i < kEach; ++i)
-                __android_log_print(ANDROID_LOG_DEBUG, "w", "%d:%s\n", t, i % 100 ? "" : big.c_str());
-        });
-    for (auto &w : writers) w.join();
-    stop = true;
-    switcher.join();
-    __android_log_set_logger(nullptr);
-    EXPECT_EQ(kThreads * kEach, g_a.load() + g_b.load());
-    EXPECT_EQ(0, g_broken.load());
 }
 
 }  // namespace

@@ -1,19 +1,17 @@
 // SPDX-License-Identifier: MIT
-/*
- * report_demo: an application as the run report has to show it. Sets the
- * playback and capture routes and a codec volume, sends a receive-gain
- * command to the audio service, writes the codec's DRC/AGC registers, tries a
- * device that the board is told to refuse, plays a stereo tone on hw:0,1 that
- * stalls in the middle (an underrun) and carries a few clipped samples, and
- * records half a second from hw:0,2.
- *
- *   report_demo [--kill-during-play | --kill-launcher]
- *
- * --kill-during-play: the program kills itself with SIGKILL in the middle of
- * playing, with the stream still open.
- * --kill-launcher: the same, and first the launcher that runs it (its parent),
- * which then writes neither the program's exit nor the page.
- */
+// report_demo: an application as the run report has to show it. Sets the
+// playback and capture routes and a codec volume, sends a receive-gain
+// command to the audio service, writes the codec's DRC/AGC registers, tries a
+// device that the board is told to refuse, plays a stereo tone on hw:0,1 that
+// stalls in the middle (an underrun) and carries a few clipped samples, and
+// records half a second from hw:0,2.
+//
+//   report_demo [--kill-during-play | --kill-launcher]
+//
+// --kill-during-play: the program kills itself with SIGKILL in the middle of
+// playing, with the stream still open.
+// --kill-launcher: the same, and first the launcher that runs it (its parent),
+// which then writes neither the program's exit nor the page.
 #include <ka_audio_controls.h>
 #include <ka_audio_simple.h>
 #include <ka_lib_audio.h>
@@ -26,9 +24,9 @@
 
 enum { RATE = 16000, CAPTURE_RATE = 8000, FORMAT_S16_LE = 2 };
 
-/* Tone frames [first, first + n): 1 kHz, left at half scale, right at a
- * quarter, with the first four frames of the second half-second at full
- * scale (clipped) in both channels. */
+// Tone frames [first, first + n): 1 kHz, left at half scale, right at a
+// quarter, with the first four frames of the second half-second at full
+// scale (clipped) in both channels.
 static void tone(int16_t *out, unsigned first, unsigned n)
 {
     for (unsigned i = 0; i < n; ++i) {
@@ -68,7 +66,7 @@ int main(int argc, char **argv)
     drcagc_param drc = {0xFFFF, 0x1234, 0x00F0, 0x0050, 0, 0};
     if (Ka_AudCodec_Set_ALC5616_DRCAGC(NULL, &drc) != 0) fprintf(stderr, "report_demo: DRC/AGC not set\n");
 
-    /* The board is told to refuse this one (--fault pcm_open@5:0:1). */
+    // The board is told to refuse this one (--fault pcm_open@5:0:1).
     struct pcm *refused = mova_pcm_open("hw:0,5", 0, RATE, 2, FORMAT_S16_LE, 0);
     if (refused) mova_pcm_close(refused);
 
@@ -78,11 +76,11 @@ int main(int argc, char **argv)
     if (play(out, &frame, RATE / 2) != 0) return 1;
     if (kill_launcher) kill(getppid(), SIGKILL);
     if (kill_during_play) kill(getpid(), SIGKILL);
-    /* The stall: the device runs dry, and underruns when its stop threshold
-     * (the buffer size in bytes, given as frames: 240 ms past the 80 ms
-     * buffer) is reached. The test runs the board's clock at a quarter of
-     * real time, so a loaded machine's late write (under 1.28 s) does not
-     * underrun; this stall, 500 ms of the device's time, does. */
+    // The stall: the device runs dry, and underruns when its stop threshold
+    // (the buffer size in bytes, given as frames: 240 ms past the 80 ms
+    // buffer) is reached. The test runs the board's clock at a quarter of
+    // real time, so a loaded machine's late write (under 1.28 s) does not
+    // underrun; this stall, 500 ms of the device's time, does.
     usleep(2000 * 1000);
     if (play(out, &frame, RATE / 2) != 0) return 1;
     mova_pcm_close(out);

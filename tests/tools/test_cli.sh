@@ -5,7 +5,7 @@
 # - exit codes and the one line on failure, the playing position, -v, every
 #   subcommand's --help, and ka-audio outside the board;
 # - play-raw: the device's output WAV holds exactly the bytes played, then
-#   only silence; play: a WAV file's samples reach the device unchanged;
+#   only silence;
 # - record-raw and record: exactly the asked length of audio, the same samples
 #   at the board's unlimited speed as at its sample clock;
 # - the launcher's options (codec node, command files, faults, log) reach the
@@ -45,6 +45,7 @@ expect "busy device" 1 "device busy" -- "$board" run --speed 0 --fault pcm_open:
 expect "unknown subcommand" 2 "unknown command" -- "$tool" no-such-command
 expect "unknown option" 2 "^ka-audio play: unknown option '--bogus'.*--help" -- "$tool" play --bogus x
 expect "launcher: unknown option" 2 "^ka-board: unknown option '--bogus'.*--help" -- "$board" run --bogus -- true
+expect "launcher: a bad value" 2 "^ka-board: bad speed" -- "$board" run --speed fast -- true
 expect "a directory" 1 "^ka-audio play: $work: is a directory" -- "${run[@]}" "$tool" play "$work"
 # Outside the board this machine has no sound card 0.
 if [ ! -e /dev/snd/controlC0 ]; then
@@ -85,10 +86,6 @@ for speed in 0 1; do
 done
 check "the same tone at both speeds, by record and record-raw" \
     'cmp -s "$work/rec0.raw" "$work/rec1.raw" && tail -c +45 "$work/rec0.wav" | cmp -s - "$work/rec0.raw"'
-rm -rf "$work/out" && mkdir "$work/out"
-"$board" run --speed 0 --out "$work/out" -- "$tool" play "$work/rec0.wav" >/dev/null 2>&1
-check "play of a WAV file reaches the device unchanged" \
-    'tail -c +45 "$work/out/pcmC0D0p.wav" | head -c 16000 | cmp -s - "$work/rec0.raw"'
 
 # The launcher's options reach a shell it preloads the board into (where the
 # shell is built for the launcher's machine).
@@ -110,8 +107,5 @@ if [ "$(od -An -tx1 -j18 -N2 "$board")" = "$(od -An -tx1 -j18 -N2 /bin/sh)" ]; t
     rc=$?
     check "launcher: --log shows the board's events" '[ $rc -eq 0 ] && echo "$out" | grep -q "] open pcmC0D1p"'
 fi
-"$board" run --speed fast -- /bin/true 2>"$work/err"
-rc=$?
-check "launcher: a usage error" '[ $rc -eq 2 ] && grep -q "^ka-board: bad speed" "$work/err"'
 [ $fail -eq 0 ] && echo "all CLI checks passed"
 exit $fail
