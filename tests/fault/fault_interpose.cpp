@@ -36,7 +36,6 @@ struct Plan {
 };
 Plan g_alloc, g_thread;
 std::atomic<long> g_live_count{0};  // the library's live allocations
-int g_ranges = 0;                   // executable segments of the library found
 
 }  // namespace
 
@@ -51,28 +50,21 @@ void __libc_free(void *);
 
 namespace {
 
-struct Range {
-    uintptr_t lo = 0, hi = 0;
-};
-Range g_text[4];
+// The library's code: its executable segment (there is one).
+uintptr_t g_text_lo = 0, g_text_hi = 0;
 
 int find_library(struct dl_phdr_info *info, size_t, void *)
 {
     if (!info->dlpi_name || !strstr(info->dlpi_name, "libka_lib_audio.so")) return 0;
-    for (int i = 0; i < info->dlpi_phnum && g_ranges < 4; ++i) {
-        const ElfW(Phdr) &ph = info->dlpi_phdr[i];
-        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X))
-            g_text[g_ranges++] = {info->dlpi_addr + ph.p_vaddr, info->dlpi_addr + ph.p_vaddr + ph.p_memsz};
-    }
+    for (int i = 0; i < info->dlpi_phnum; ++i)
+        if (const ElfW(Phdr) &ph = info->dlpi_phdr[i]; ph.p_type == PT_LOAD && (ph.p_flags & PF_X))
+            g_text_lo = info->dlpi_addr + ph.p_vaddr, g_text_hi = g_text_lo + ph.p_memsz;
     return 1;
 }
 
 bool from_library(void *ret)
 {
-    const auto a = reinterpret_cast<uintptr_t>(ret);
-    for (int i = 0; i < g_ranges; ++i)
-        if (a >= g_text[i].lo && a < g_text[i].hi) return true;
-    return false;
+    return reinterpret_cast<uintptr_t>(ret) >= g_text_lo && reinterpret_cast<uintptr_t>(ret) < g_text_hi;
 }
 
 // Live allocations of the library: an open-addressing set of pointers.
@@ -111,28 +103,30 @@ void untrack(void *p)
     pthread_mutex_unlock(&g_live_m);
 }
 
+// A new block for the caller at `ret`: the library's calls are counted (the
+// armed one fails) and what they get is tracked.
+template <class Alloc>
+void *allocate(void *ret, Alloc alloc)
+{
+    if (!from_library(ret)) return alloc();
+    if (g_alloc.take()) return errno = ENOMEM, nullptr;
+    void *p = alloc();
+    if (p) track(p);
+    return p;
+}
+
 }  // namespace
 
 extern "C" {
 
 void *malloc(size_t n)
 {
-    void *ret = __builtin_return_address(0);
-    if (!from_library(ret)) return __libc_malloc(n);
-    if (g_alloc.take()) return errno = ENOMEM, nullptr;
-    void *p = __libc_malloc(n);
-    if (p) track(p);
-    return p;
+    return allocate(__builtin_return_address(0), [n] { return __libc_malloc(n); });
 }
 
 void *calloc(size_t n, size_t size)
 {
-    void *ret = __builtin_return_address(0);
-    if (!from_library(ret)) return __libc_calloc(n, size);
-    if (g_alloc.take()) return errno = ENOMEM, nullptr;
-    void *p = __libc_calloc(n, size);
-    if (p) track(p);
-    return p;
+    return allocate(__builtin_return_address(0), [n, size] { return __libc_calloc(n, size); });
 }
 
 void *realloc(void *old, size_t n)
@@ -169,9 +163,11 @@ namespace fault {
 bool interpose_available()
 {
 #ifdef KA_FAULT_INTERPOSE
-    if (!g_ranges) dl_iterate_phdr(find_library, nullptr);
+    if (!g_text_hi) dl_iterate_phdr(find_library, nullptr);
+    return g_text_hi != 0;
+#else
+    return false;
 #endif
-    return g_ranges > 0;
 }
 
 void arm(Kind k, long nth)
