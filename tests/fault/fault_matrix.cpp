@@ -5,10 +5,11 @@
 // the library makes one, N = 1, 2, ... until a run no longer reaches N.
 //
 // Every case runs in a child process of its own; the parent runs up to
-// KA_FAULT_JOBS of them at once (default: the processor count), sees each
-// library call a child is in and kills a child whose call does not return
-// within KA_FAULT_CALL_BOUND_S seconds (default 20, well inside the test's
-// time limit, so that its own report of the call comes first), naming case and call.
+// KA_FAULT_JOBS of them at once (default: the processor count). A watchdog
+// thread in each child sees the library call every thread of it is in and
+// ends the child when a call does not return within 20 seconds (well inside
+// the test's time limit, so that its own report comes first), naming case and
+// call and what the other threads were in.
 // A case survives when nothing hung or crashed; the rounds under the fault
 // gave the outcome and texts of the table at the end (a fault that is never
 // reached fails the case); once the scenario has closed what it opened, no
@@ -32,7 +33,7 @@
 // Beside them, a releaser pauses, resumes and stops players and stops the
 // blocking player (as an application does to release a blocked writer), and
 // a fault thread switches board faults on and off at random (failing writes
-// and reads too, unless KA_STORM_NO_IO_FAULTS=1). Every result and report
+// and reads too). Every result and report
 // must be in its documented set; afterwards the storm's case is judged like
 // any other, and a stream and a capture on each handle it used and every
 // scenario work again. The operations' sequences come from KA_STORM_SEED
@@ -41,9 +42,6 @@
 // KA_FAULT_LONG=1 adds, for each fault a scenario reaches, a case that fails
 // just one call, at each of its calls in two rounds (up to 40); transfers
 // fail so with EIO and with EPIPE (which the platform takes for an xrun).
-// KA_FAULT_FILTER=text runs the cases whose name holds it; KA_FAULT_VERBOSE=1
-// prints each case's outcome and error lines; KA_FAULT_SWEEPS=0 skips the
-// sweeps.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -54,9 +52,9 @@
 #include <sound/asound.h>
 
 #include <atomic>
-#include <cinttypes>
 #include <climits>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
@@ -83,14 +81,16 @@ using ka_test::now_ms;
 using player_test::player_closed;
 using player_test::recorder_closed;
 
-// ---- The calls a child's threads are in, in memory shared with the parent --
+// ---- The calls a child's threads are in ------------------------------------
 
 struct Watch {
     std::atomic<int64_t> since;  // 0: between calls
     char op[120];
 };
 constexpr int kWatches = 12;  // a child's main thread and a storm's threads
-thread_local Watch *t_watch;  // this thread's
+Watch g_watches[kWatches];
+thread_local Watch *t_watch = g_watches;     // this thread's
+constexpr int64_t kCallBoundMs = 20 * 1000;  // for a call to return
 
 template <class F>
 auto watched(const char *op, F f)
@@ -513,7 +513,6 @@ const Expect *expected(int scenario, int kind, bool later);  // the table, at th
 
 // ---- A child --------------------------------------------------------------
 
-Watch *g_watches;   // the child's, kWatches of them
 int g_err_fd = -1;  // the child's standard error stream is this file
 int g_fds_base;
 
@@ -607,7 +606,6 @@ struct Job {
 // Two rounds under the fault, which stays until it is cleared.
 std::string child_board_fault(const Job &j)
 {
-    const long allocs = fault::live_allocations();
     const bool board = j.kind < KB_FAULT_COUNT;
     auto take_away = [&] {
         if (j.kind == kNodeMissing) kb_set_codec_node(nullptr);
@@ -636,10 +634,7 @@ std::string child_board_fault(const Job &j)
     } else {
         problems += " the table has no row for this case;";
     }
-    if (getenv("KA_FAULT_VERBOSE"))
-        printf("%s: %s%s\n%s", j.name().c_str(), worked ? "worked" : "failed: ", why.c_str(),
-               error_lines().c_str());
-    return problems + after(j.scenario, allocs);
+    return problems;
 }
 
 // One round: a probe's without a fault, counting the calls of each fault
@@ -647,7 +642,6 @@ std::string child_board_fault(const Job &j)
 std::string child_round(const Job &j, FILE *out)
 {
     const auto k = j.kind ? fault::Kind::thread : fault::Kind::alloc;
-    const long allocs = fault::live_allocations();
     for (int f = 0; j.type == Job::probe && f < KB_FAULT_COUNT; ++f) kb_fault(kind(f), -1, INT_MAX, -1, EIO);
     fault::arm(k, j.nth);
     Round r;
@@ -662,10 +656,7 @@ std::string child_round(const Job &j, FILE *out)
     if (j.type == Job::probe && !r.ok) problems = " the scenario fails without a fault: " + r.why + ";";
     // A failure the library caused is never silent.
     if (!r.ok && error_lines().empty()) problems += " the scenario failed without a message: " + r.why + ";";
-    if (getenv("KA_FAULT_VERBOSE"))
-        printf("%s: %s%s\n%s", j.name().c_str(), r.ok ? "worked" : "failed: ", r.why.c_str(),
-               error_lines().c_str());
-    return problems + after(j.scenario, allocs);
+    return problems;
 }
 
 // ---- The storm ------------------------------------------------------------
@@ -681,39 +672,36 @@ void check(bool ok, const std::string &call, long got)
     if (!ok && g_storm_why.size() < 2000) g_storm_why += " " + call + " gave " + to_string(got) + ";";
 }
 
-// A player's state name and code belong together; a player is never in
-// error (it has no such state).
-void check_player_state(int h)
+// A state's name and code belong together, and the state is one of those
+// given (a player has no error state).
+template <class Get>
+int check_state(Get get, int h, std::initializer_list<std::pair<int, const char *>> states)
 {
     int code = 99;
-    const char *name = Ka_AudPlayer_GetState(h, &code);
-    const bool ok = (code == AUD_PLAYER_FINISHED && !strcmp(name, "AUD_PLAYER_FINISHED")) ||
-                    (code == AUD_PLAYER_START && !strcmp(name, "AUD_PLAYER_START")) ||
-                    (code == AUD_PLAYER_PAUSE && !strcmp(name, "AUD_PLAYER_PAUSE"));
-    check(ok, name + ("(" + to_string(h) + ")"), code);
-}
-
-int check_recorder_state(int h)
-{
-    int code = 99;
-    const char *name = Ka_AudRecorder_HGetState(h, &code);
-    const bool ok = (code == 3 && !strcmp(name, "AUD_RECORDER_FINISHED")) ||
-                    (code == 0 && !strcmp(name, "AUD_RECORDER_START")) ||
-                    (code == -1 && !strcmp(name, "AUD_RECORDER_ERROR"));
+    const char *name = get(h, &code);
+    bool ok = false;
+    for (auto [c, n] : states) ok |= code == c && !strcmp(name, n);
     check(ok, name + ("(" + to_string(h) + ")"), code);
     return code;
+}
+
+int player_state(int h)
+{
+    return check_state(Ka_AudPlayer_GetState, h,
+                       {{AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED"},
+                        {AUD_PLAYER_START, "AUD_PLAYER_START"},
+                        {AUD_PLAYER_PAUSE, "AUD_PLAYER_PAUSE"}});
+}
+
+int recorder_state(int h)
+{
+    return check_state(Ka_AudRecorder_HGetState, h,
+                       {{3, "AUD_RECORDER_FINISHED"}, {0, "AUD_RECORDER_START"}, {-1, "AUD_RECORDER_ERROR"}});
 }
 
 struct StormMedia {
     std::string path;
     bool known;  // a format the library plays
-};
-
-struct Storm {
-    long ops = 0;
-    bool io_faults = true;
-    std::vector<StormMedia> media;  // the two WAV files first
-    std::atomic<bool> workers_done{false};
 };
 
 // What an operation's call gave, and whether that is in its documented set.
@@ -748,7 +736,7 @@ const Op kPause = OP(Ka_AudPlayer_Pause(h), 0);
 const Op kResume = OP(Ka_AudPlayer_Resume(h), 0);
 const Op kStop = OP(Ka_AudPlayer_Stop(h), 0);
 const Op kClose{"Ka_AudPlayer_Close", [](Rng &, int h) { return Ka_AudPlayer_Close(h), done(); }};
-const Op kState{"Ka_AudPlayer_GetState", [](Rng &, int h) { return check_player_state(h), done(); }};
+const Op kState{"Ka_AudPlayer_GetState", [](Rng &, int h) { return player_state(h), done(); }};
 const Op kMovaStop{"mova_stop_play_file", [](Rng &, int) { return mova_stop_play_file(), done(); }};
 
 const auto g_data = player_test::pattern(6000, 77);
@@ -785,42 +773,41 @@ std::vector<Op> stream_ops()
     };
 }
 
-// Descriptors handed to file plays stay open while a decode thread may still
-// read them; the oldest are closed once many newer plays have replaced them.
-class FdRing {
-public:
+// The storm's own state. Descriptors handed to file plays stay open while a
+// decode thread may still read them; the oldest are closed once many newer
+// plays have replaced them.
+struct Storm {
+    std::vector<StormMedia> media;  // the two WAV files first
+    std::deque<int> fds;
+    std::atomic<bool> workers_done{false};
+    std::atomic<long> faults_set{0};
     int open_ro(const std::string &path)
     {
         const int fd = open(path.c_str(), O_RDONLY);
-        if (fd >= 0) fds_.push_back(fd);
-        if (fds_.size() > 64) close(fds_.front()), fds_.pop_front();
+        if (fd >= 0) fds.push_back(fd);
+        if (fds.size() > 64) close(fds.front()), fds.pop_front();
         return fd;
     }
-    void close_all()
+    ~Storm()
     {
-        for (int fd : fds_) close(fd);
-        fds_.clear();
+        for (int fd : fds) close(fd);
     }
-    ~FdRing() { close_all(); }
-
-private:
-    std::deque<int> fds_;
 };
 
-std::vector<Op> file_ops(const Storm &run, FdRing &fds)
+std::vector<Op> file_ops(Storm &run)
 {
     return {
         {"Ka_AudPlayer_PlayFile",
          [&](Rng &rng, int h) {
              const StormMedia &m = run.media[rng() % run.media.size()];
-             const int fd = fds.open_ro(m.path), offset = rng() % 4 ? 0 : static_cast<int>(rng() % 200);
+             const int fd = run.open_ro(m.path), offset = rng() % 4 ? 0 : static_cast<int>(rng() % 200);
              return in(Ka_AudPlayer_PlayFile(play_dev(h), fd, offset, play_cb), {-1, m.known ? h : -1});
          },
          3},
         // Raw bytes from a descriptor on a player opened for them.
         {"Ka_AudPlayer_PlayFrmFile",
          [&](Rng &, int h) {
-             const int fd = fds.open_ro(run.media[0].path);
+             const int fd = run.open_ro(run.media[0].path);
              Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2);
              return in(Ka_AudPlayer_PlayFrmFile(h, fd, 44), {0, -1});
          }},
@@ -843,10 +830,13 @@ struct Recordings {
     std::deque<std::string> paths;
     std::string next(int h, const char *ext)
     {
+        plain = false;
         paths.push_back(child_path(("rec" + to_string(h) + "_" + to_string(n++) + ext).c_str()));
         if (paths.size() > 16) unlink(paths.front().c_str()), paths.pop_front();
         return paths.back();
     }
+    // Plain capture is open and not running: a start or a direct read is allowed.
+    bool idle(int h) { return plain && recorder_state(h) != 0; }
 };
 
 std::vector<Op> recorder_ops(Recordings &rec)
@@ -856,13 +846,11 @@ std::vector<Op> recorder_ops(Recordings &rec)
          [&](Rng &rng, int h) {
              const std::string path = rec.next(h, ".wav");
              const int ch = 1 + static_cast<int>(rng() % 2);
-             const unsigned rate = rng() % 2 ? 8000 : 16000;
-             rec.plain = false;
-             return in(Ka_AudRecorder_RecordWAV(cap_dev(h), path.c_str(), ch, rate, 2), {h, -1});
+             return in(Ka_AudRecorder_RecordWAV(cap_dev(h), path.c_str(), ch, rng() % 2 ? 8000 : 16000, 2),
+                       {h, -1});
          }},
         {"Ka_AudRecorder_RecordAMRNB",
          [&](Rng &, int h) {
-             rec.plain = false;
              return in(Ka_AudRecorder_RecordAMRNB(cap_dev(h), rec.next(h, ".amr").c_str()), {h, -1});
          }},
         {"Ka_AudRecorder_Open",
@@ -874,23 +862,21 @@ std::vector<Op> recorder_ops(Recordings &rec)
          }},
         {"Ka_AudRecorder_HStartRecord",
          [&](Rng &, int h) {
-             if (!rec.plain || check_recorder_state(h) == 0) return done();
-             return in(Ka_AudRecorder_HStartRecord(h), {0, -1});
+             return rec.idle(h) ? in(Ka_AudRecorder_HStartRecord(h), {0, -1}) : done();
          }},
         {"Ka_AudRecorder_HStop", [](Rng &, int h) { return Ka_AudRecorder_HStop(h), done(); }, 2},
         {"Ka_AudRecorder_HClose",
          [&](Rng &, int h) {
              Ka_AudRecorder_HClose(h);
-             if (recorder_closed(h)) rec.plain = false;
+             rec.plain = rec.plain && !recorder_closed(h);
              return done();
          }},
-        {"Ka_AudRecorder_HGetState", [](Rng &, int h) { return check_recorder_state(h), done(); }},
+        {"Ka_AudRecorder_HGetState", [](Rng &, int h) { return recorder_state(h), done(); }},
         // A direct read, only while no capture thread reads the same stream.
         {"Ka_AudRecorder_Record",
          [&](Rng &rng, int h) {
-             if (!rec.plain || check_recorder_state(h) == 0) return done();
              unsigned char buf[640];
-             return in(Ka_AudRecorder_Record(h, buf, 2 * (1 + rng() % 320)), {0, -1});
+             return rec.idle(h) ? in(Ka_AudRecorder_Record(h, buf, 2 * (1 + rng() % 320)), {0, -1}) : done();
          }},
     };
 }
@@ -947,77 +933,52 @@ std::vector<Op> controls_ops()
     };
 }
 
-std::atomic<long> g_faults_set{0};
-std::atomic<long> g_fault_hits[KB_FAULT_COUNT];
-
-// Setting a fault restarts its hit count: the hits so far are added up first.
-void set_fault(enum kb_fault k, int dev, int skip, int count)
-{
-    g_fault_hits[k] += kb_fault_hits(k);
-    kb_fault(k, dev, skip, count, EIO);
-}
-
-// The fault thread's "handles" are fault kinds.
-std::vector<int> fault_kinds(const Storm &run)
-{
-    std::vector<int> k = {KB_FAULT_PCM_OPEN,      KB_FAULT_PCM_READY,   KB_FAULT_PCM_HW_PARAMS,
-                          KB_FAULT_PCM_SW_PARAMS, KB_FAULT_PCM_PREPARE, KB_FAULT_PCM_START,
-                          KB_FAULT_CTL_OPEN,      KB_FAULT_CTL_READ,    KB_FAULT_CTL_WRITE};
-    if (run.io_faults) k.insert(k.end(), {KB_FAULT_PCM_WRITE, KB_FAULT_PCM_READ});
-    return k;
-}
-
-std::vector<Op> fault_ops()
+// The fault thread's "handles" are fault kinds: each is cleared, or set to
+// fail a few calls (or all) on one device or on all of them.
+std::vector<Op> fault_ops(Storm &run)
 {
     return {
-        {"kb_fault clear",
-         [](Rng &, int k) { return set_fault(static_cast<enum kb_fault>(k), -1, 0, 0), done(); }},
+        {"kb_fault clear", [](Rng &, int k) { return kb_fault(kind(k), -1, 0, 0, EIO), done(); }},
         {"kb_fault",
-         [](Rng &rng, int k) {
+         [&](Rng &rng, int k) {
              static const int devices[] = {-1, 0, 13, 14, 16, KB_DEV_BLUETOOTH, KB_DEV_USB, KB_DEV_NET, 7};
              const bool ctl = k == KB_FAULT_CTL_OPEN || k == KB_FAULT_CTL_READ || k == KB_FAULT_CTL_WRITE;
              // The mixer retries a failing control device with sleeps under
              // its lock, so control faults stay short.
              const int count = !ctl && rng() % 10 == 0 ? -1 : 1 + static_cast<int>(rng() % 3);
              const int dev = ctl ? -1 : devices[rng() % std::size(devices)];
-             set_fault(static_cast<enum kb_fault>(k), dev, static_cast<int>(rng() % 8), count);
-             return ++g_faults_set, done();
+             kb_fault(kind(k), dev, static_cast<int>(rng() % 8), count, EIO);
+             return ++run.faults_set, done();
          },
          2},
     };
-}
-
-void clear_faults()
-{
-    for (int k = 0; k < KB_FAULT_COUNT; ++k) set_fault(static_cast<enum kb_fault>(k), -1, 0, 0);
 }
 
 // A thread of the storm: a worker makes its share of the operations; the
 // releaser and the fault thread go on until the workers are done, with a
 // random pause after each operation.
 struct Worker {
-    const char *name;
     std::vector<int> handles;
     std::vector<Op> ops;
     unsigned pause_us = 0;  // 0: a worker
 };
 constexpr int kWorkers = 8;
 
-void run_worker(Storm &run, const Worker &w, Watch *watch, std::atomic<long> &done, unsigned seed)
+void run_worker(Storm &run, long share, const Worker &w, Watch *watch, unsigned seed)
 {
     t_watch = watch;
     Rng rng(seed);
     int total = 0;
     for (const Op &op : w.ops) total += op.weight;
-    while (w.pause_us ? !run.workers_done : done < run.ops / kWorkers) {
+    for (long n = 1; w.pause_us ? !run.workers_done : n <= share; ++n) {
         const int h = w.handles[rng() % w.handles.size()];
         const Op *op = w.ops.data();
         for (int pick = static_cast<int>(rng() % total); pick >= op->weight; ++op) pick -= op->weight;
         const std::string call = std::string(op->name, strcspn(op->name, "(")) + "(" + to_string(h) + ")";
         const Result r = watched(call.c_str(), [&] { return op->run(rng, h); });
         check(r.ok, call.c_str(), r.value);
-        if (++done, !w.pause_us) continue;
-        if (done % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
+        if (!w.pause_us) continue;
+        if (n % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % w.pause_us));
     }
 }
@@ -1028,41 +989,39 @@ void run_worker(Storm &run, const Worker &w, Watch *watch, std::atomic<long> &do
 // failed part way included).
 std::string child_storm(const Job &j)
 {
-    const long allocs = fault::live_allocations();
     Storm run;
-    run.ops = env_long("KA_STORM_OPS", 2500);
-    run.io_faults = env_long("KA_STORM_NO_IO_FAULTS", 0) == 0;
+    const long share = env_long("KA_STORM_OPS", 2500) / kWorkers;
     run.media = {{g_media.stereo, true},
                  {g_media.wav, true},
                  {g_media.amrnb, true},
                  {g_media.amrwb, true},
                  {g_media.junk, false}};
     if (!g_media.mp3.empty()) run.media.push_back({g_media.mp3, true});
-    FdRing file_fds;
     Recordings rec[3];
     const Worker workers[] = {
-        {"stream0", {0, 1, 2, 3}, stream_ops()},
-        {"stream1", {0, 1, 2, 3}, stream_ops()},
-        {"file", {2, 3, 4}, file_ops(run, file_fds)},
-        {"record0", {0}, recorder_ops(rec[0])},
-        {"record5", {5}, recorder_ops(rec[1])},
-        {"record6", {6}, recorder_ops(rec[2])},
-        {"blocking", {1, 3, 6}, blocking_ops(run)},
-        {"controls", {7}, controls_ops()},
-        {"releaser", {0, 1, 2, 3, 4}, {kPause, kResume, kResume, kStop, kStop, kMovaStop}, 2000},
-        {"faults", fault_kinds(run), fault_ops(), 3000},
+        {{0, 1, 2, 3}, stream_ops()},
+        {{0, 1, 2, 3}, stream_ops()},
+        {{2, 3, 4}, file_ops(run)},
+        {{0}, recorder_ops(rec[0])},
+        {{5}, recorder_ops(rec[1])},
+        {{6}, recorder_ops(rec[2])},
+        {{1, 3, 6}, blocking_ops(run)},
+        {{7}, controls_ops()},
+        {{0, 1, 2, 3, 4}, {kPause, kResume, kResume, kStop, kStop, kMovaStop}, 2000},  // the releaser
+        {{KB_FAULT_PCM_OPEN, KB_FAULT_PCM_READY, KB_FAULT_PCM_HW_PARAMS, KB_FAULT_PCM_SW_PARAMS,
+          KB_FAULT_PCM_PREPARE, KB_FAULT_PCM_START, KB_FAULT_CTL_OPEN, KB_FAULT_CTL_READ, KB_FAULT_CTL_WRITE,
+          KB_FAULT_PCM_WRITE, KB_FAULT_PCM_READ},
+         fault_ops(run),
+         3000},
     };
-    std::atomic<long> done[std::size(workers)] = {};
-    const int64_t t0 = now_ms();
     std::vector<std::thread> threads;
     for (size_t i = 0; i < std::size(workers); ++i)
-        threads.emplace_back(run_worker, std::ref(run), std::cref(workers[i]), t_watch + 1 + i,
-                             std::ref(done[i]), unsigned(j.nth) + 1 + unsigned(i));
+        threads.emplace_back(run_worker, std::ref(run), share, std::cref(workers[i]), g_watches + 1 + i,
+                             unsigned(j.nth) + 1 + unsigned(i));
     for (int i = 0; i < kWorkers; ++i) threads[i].join();
     run.workers_done = true;
     for (size_t i = kWorkers; i < threads.size(); ++i) threads[i].join();
-    const int64_t storm_ms = now_ms() - t0;
-    clear_faults();
+    for (int k = 0; k < KB_FAULT_COUNT; ++k) kb_fault(kind(k), -1, 0, 0, EIO);
     CALL(Ka_AudTone_Close());
     CALL(mova_stop_play_file());
     for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
@@ -1088,24 +1047,31 @@ std::string child_storm(const Job &j)
                     r.check(files_test::le(f, 40) == f.size() - 44, p + ": the data size is wrong");
             unlink(p.c_str());
         }
-    file_fds.close_all();
-    std::string counts, hits;
-    long failed_calls = 0;
-    for (size_t i = 0; i < std::size(workers); ++i)
-        counts += std::string(" ") + workers[i].name + " " + to_string(done[i]);
-    for (const auto &k : g_fault_hits) failed_calls += k, hits += " " + to_string(k.load());
-    printf("storm: seed %ld, %ld operations in %" PRId64
-           " ms (by thread:%s; fault settings %ld, failed calls %ld)\n",
-           j.nth, run.ops / kWorkers * kWorkers, storm_ms, counts.c_str(), g_faults_set.load(), failed_calls);
-    printf("storm: failed calls by fault kind:%s\n", hits.c_str());
     printf(
-        "storm: play callbacks -1: %ld, 5: %ld; capture callbacks 0: %ld, 5: %ld, -1: %ld; WAV recordings "
-        "checked %d\n",
-        g_play[0].load(), g_play[1].load(), g_cap[0].load(), g_cap[1].load(), g_cap[2].load(), wav_checked);
+        "storm: seed %ld, %ld operations, %ld fault settings; play callbacks -1: %ld, 5: %ld; capture "
+        "callbacks 0: %ld, 5: %ld, -1: %ld; WAV recordings checked %d\n",
+        j.nth, share * kWorkers, run.faults_set.load(), g_play[0].load(), g_play[1].load(), g_cap[0].load(),
+        g_cap[1].load(), g_cap[2].load(), wav_checked);
     fflush(stdout);
     r.check(g_play[2] == 0 && g_cap[3] == 0, "a callback gave a result outside its set");
     r.check(g_storm_why.empty(), "results outside their sets:" + g_storm_why);
-    return (r.ok ? "" : " " + r.why + ";") + after(-1, allocs);
+    return r.ok ? "" : " " + r.why + ";";
+}
+
+// Ends the child when a call of one of its threads does not return in time.
+[[noreturn]] void watchdog(FILE *out)
+{
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        for (int i = 0; i < kWatches; ++i)
+            if (const int64_t since = g_watches[i].since; since && now_ms() - since > kCallBoundMs) {
+                fprintf(out, "FAILED: HANG: %s did not return within %d s", g_watches[i].op,
+                        int(kCallBoundMs / 1000));
+                for (int k = 0; k < kWatches; ++k)
+                    if (k != i && g_watches[k].since) fprintf(out, "; thread %d in %s", k, g_watches[k].op);
+                fprintf(out, "\n");
+                fflush(out);
+                _exit(3);
+            }
 }
 
 [[noreturn]] void run_child(const Job &j, const std::string &base)
@@ -1117,13 +1083,14 @@ std::string child_storm(const Job &j)
     fflush(stderr);
     dup2(g_err_fd, 2);
     g_log = new ka_test::LogCapture;
-    t_watch = g_watches;
-    std::thread([] {}).join();  // a sanitizer's helper thread exists before counting
+    std::thread(watchdog, out).detach();  // (and a sanitizer's helper thread exists before counting)
     g_threads_base = player_test::thread_count();
     g_fds_base = files_test::proc_entries("/proc/self/fd");
-    const std::string problems = j.type == Job::board_fault ? child_board_fault(j)
-                                 : j.type == Job::storm     ? child_storm(j)
-                                                            : child_round(j, out);
+    const long allocs = fault::live_allocations();
+    std::string problems = j.type == Job::board_fault ? child_board_fault(j)
+                           : j.type == Job::storm     ? child_storm(j)
+                                                      : child_round(j, out);
+    problems += after(j.scenario, allocs);
     fprintf(out, "%s%s\n", problems.empty() ? "survived" : "FAILED:", problems.c_str());
     if (!problems.empty()) fputs(error_lines().c_str(), out);
     fclose(out);
@@ -1142,35 +1109,17 @@ std::string read_text(const std::string &path)
     return std::string(b.begin(), b.end());
 }
 
-bool selected(const Job &j)
-{
-    const char *f = getenv("KA_FAULT_FILTER");
-    return !f || !*f || j.type == Job::probe || j.name().find(f) != std::string::npos;
-}
-
 class Runner {
 public:
-    explicit Runner(int jobs)
-        : watches_(static_cast<Watch *>(mmap(nullptr, sizeof(Watch) * kWatches * size_t(jobs),
-                                             PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
-    {
-        for (int i = 0; i < jobs; ++i) free_.push_back(i);
-    }
+    explicit Runner(int jobs) : jobs_(jobs) {}
     void add(const Job &j) { queue_.push_back(j); }
     void run()
     {
         while (!queue_.empty() || !running_.empty()) {
-            while (!queue_.empty() && !free_.empty()) start(queue_.front()), queue_.pop_front();
+            while (!queue_.empty() && int(running_.size()) < jobs_) start(queue_.front()), queue_.pop_front();
             int status;
-            for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) finish(pid, status);
-            for (auto &[pid, r] : running_) {
-                const Watch *all = watches_ + r.second * kWatches;
-                for (int i = 0; i < kWatches; ++i)
-                    if (int64_t since = all[i].since;
-                        since && now_ms() - since > bound_ms_ && !hung_.count(pid))
-                        hung_[pid] = hang_report(pid, all, i), kill(pid, SIGKILL);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const pid_t pid = wait(&status);
+            if (running_.count(pid)) finish(pid, status);
         }
     }
 
@@ -1181,56 +1130,34 @@ public:
 private:
     std::string base(pid_t pid) const { return g_media.dir + "/case" + to_string(pid); }
 
-    // The call that did not return, and what the child's other threads were in.
-    // The child's threads' stacks go to its standard error, where gdb is found.
-    std::string hang_report(pid_t pid, const Watch *all, int i) const
-    {
-        std::string out =
-            std::string(all[i].op) + " did not return within " + to_string(bound_ms_ / 1000) + " s";
-        for (int k = 0; k < kWatches; ++k)
-            if (k != i && all[k].since) out += "; thread " + to_string(k) + " in " + all[k].op;
-        const std::string gdb =
-            "gdb -p " + to_string(pid) + " -batch -nx -ex 'thread apply all bt' >>" + base(pid) + ".err 2>&1";
-        if (system("command -v gdb >/dev/null") == 0 && system(gdb.c_str()) != 0) out += "; gdb failed";
-        return out;
-    }
-
     void start(const Job &j)
     {
-        const int slot = free_.back();
-        free_.pop_back();
-        for (int i = 0; i < kWatches; ++i) watches_[slot * kWatches + i].since = 0;
         fflush(stdout), fflush(stderr);
         const pid_t pid = fork();
-        if (pid == 0) g_watches = watches_ + slot * kWatches, run_child(j, base(getpid()));
-        running_[pid] = {j, slot};
+        if (pid == 0) run_child(j, base(getpid()));
+        running_[pid] = j;
     }
 
     void finish(pid_t pid, int status)
     {
-        auto it = running_.find(pid);
-        if (it == running_.end()) return;
-        const Job j = it->second.first;
-        free_.push_back(it->second.second);
-        running_.erase(it);
+        const Job j = running_[pid];
+        running_.erase(pid);
         const std::string b = base(pid), out = read_text(b + ".out");
         std::string verdict;
-        if (hung_.count(pid))
-            verdict = "HANG: " + hung_[pid];
-        else if (WIFSIGNALED(status))
+        if (WIFSIGNALED(status))
             verdict = std::string("CRASH: ") + strsignal(WTERMSIG(status));
+        else if (out.find("FAILED:") != std::string::npos)
+            verdict = out.substr(out.find("FAILED:") + 7);
         else if (WEXITSTATUS(status) != 0)
             verdict = "exit status " + to_string(WEXITSTATUS(status)) + " (a sanitizer's report)";
         else if (out.find("survived\n") == std::string::npos)
-            verdict =
-                out.find("FAILED:") == std::string::npos ? "no report" : out.substr(out.find("FAILED:") + 7);
+            verdict = "no report";
         if (!verdict.empty()) {
             std::string err = read_text(b + ".err");
             if (err.size() > 8000) err = "..." + err.substr(err.size() - 8000);
             failures.push_back(j.name() + ": " + verdict +
                                (err.empty() ? "" : "\n  standard error:\n" + err));
         }
-        if (getenv("KA_FAULT_VERBOSE")) fputs(read_text(b + ".err").c_str(), stdout);
         unlink((b + ".out").c_str()), unlink((b + ".err").c_str());
         if (j.type == Job::probe && verdict.empty()) probed(j, out);
         if (j.type == Job::board_fault) ++cases, survived += verdict.empty();
@@ -1263,8 +1190,7 @@ private:
                                     : s.family == kVoice)
                 for (bool later : {false, true}) {
                     const int skip = later && k < KB_FAULT_COUNT ? std::clamp(calls[k] / 2, 1, 3) : 0;
-                    const Job j{Job::board_fault, p.scenario, k, later, skip};
-                    if (selected(j)) queue_.push_back(j);
+                    queue_.push_back({Job::board_fault, p.scenario, k, later, skip});
                 }
         // The long run: a fault that fails once, at each call of two rounds.
         for (int k = 0; long_run_ && k < KB_FAULT_COUNT; ++k)
@@ -1273,18 +1199,14 @@ private:
                     Job j{Job::board_fault, p.scenario, k, skip > 0, skip};
                     j.once = true;
                     j.err = err;
-                    if ((err == EIO || k == KB_FAULT_PCM_WRITE || k == KB_FAULT_PCM_READ) && selected(j))
-                        queue_.push_back(j);
+                    if (err == EIO || k == KB_FAULT_PCM_WRITE || k == KB_FAULT_PCM_READ) queue_.push_back(j);
                 }
     }
 
-    Watch *watches_;
-    const int64_t bound_ms_ = env_long("KA_FAULT_CALL_BOUND_S", 20) * 1000;
+    const int jobs_;
     const bool long_run_ = env_long("KA_FAULT_LONG", 0) != 0;
     std::deque<Job> queue_;
-    std::map<pid_t, std::pair<Job, int>> running_;  // job and watch slot
-    std::map<pid_t, std::string> hung_;
-    std::vector<int> free_;
+    std::map<pid_t, Job> running_;
 };
 
 // ---- The table ------------------------------------------------------------
@@ -1425,7 +1347,7 @@ int main()
     make_media();
     const int64_t t0 = now_ms();
     Runner runner(int(std::max(1L, env_long("KA_FAULT_JOBS", sysconf(_SC_NPROCESSORS_ONLN)))));
-    const bool sweeps = fault::interpose_available() && env_long("KA_FAULT_SWEEPS", 1) != 0;
+    const bool sweeps = fault::interpose_available();
     int scenarios = 0;
     for (int s = 0; s < kScenarioCount; ++s) {
         if (!available(s)) {
@@ -1435,18 +1357,12 @@ int main()
         ++scenarios;
         runner.add({Job::probe, s});
         for (int kind : {0, 1})
-            if (sweeps && selected({Job::sweep, s, kind, false, 0, 1}))
-                runner.add({Job::sweep, s, kind, false, 0, 1});
+            if (sweeps) runner.add({Job::sweep, s, kind, false, 0, 1});
     }
-    const long seed = env_long("KA_STORM_SEED", long(std::random_device{}() & 0x7FFFFFFF));
-    if (selected({Job::storm, -1, 0, false, 0, seed})) runner.add({Job::storm, -1, 0, false, 0, seed});
+    runner.add(
+        {Job::storm, -1, 0, false, 0, env_long("KA_STORM_SEED", long(std::random_device{}() & 0x7FFFFFFF))});
     runner.run();
-    if (DIR *d = opendir(g_media.dir.c_str())) {  // the media and what the children left
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') unlink((g_media.dir + "/" + e->d_name).c_str());
-        closedir(d);
-        rmdir(g_media.dir.c_str());
-    }
+    std::filesystem::remove_all(g_media.dir);  // the media and what the children left
     for (const auto &f : runner.failures) printf("FAILED %s\n", f.c_str());
     printf("fault matrix: %d cases, %d survived (%d scenarios, %.1f s)\n", runner.cases, runner.survived,
            scenarios, double(now_ms() - t0) / 1000);
@@ -1457,9 +1373,7 @@ int main()
             printf("%s sweep: %d failure points over %d scenarios, %s\n", what[k], runner.points[k],
                    runner.swept[k], lost ? (to_string(lost) + " did not survive").c_str() : "all survived");
         else
-            printf("%s sweep: not run (%s)\n", what[k],
-                   fault::interpose_available() ? "KA_FAULT_SWEEPS=0"
-                                                : "the sanitizer owns malloc and pthread_create");
+            printf("%s sweep: not run (the sanitizer owns malloc and pthread_create)\n", what[k]);
     }
     fflush(stdout);
     return runner.failures.empty() ? 0 : 1;
