@@ -57,6 +57,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <random>
 
 #include "../files/files_test.h"
@@ -672,6 +673,23 @@ void check(bool ok, const std::string &call, long got)
     if (!ok && g_storm_why.size() < 2000) g_storm_why += " " + call + " gave " + to_string(got) + ";";
 }
 
+// An operation of the storm on handle h: its call, watched, named by what
+// precedes "(" and the handle; its result r must satisfy `ok`.
+template <class F, class Ok>
+long storm_call(const char *call, int h, F f, Ok ok)
+{
+    const std::string name = std::string(call, strcspn(call, "(")) + "(" + to_string(h) + ")";
+    const long r = watched(name.c_str(), f);
+    check(ok(r), name, r);
+    return r;
+}
+#define OP(call, ok) \
+    storm_call(      \
+        #call, h, [&] { return long(call); }, [&](long r) { return ok; })
+#define DO(call) \
+    storm_call(  \
+        #call, h, [&] { return call, 0L; }, [](long) { return true; })
+
 // A state's name and code belong together, and the state is one of those
 // given (a player has no error state).
 template <class Get>
@@ -704,80 +722,11 @@ struct StormMedia {
     bool known;  // a format the library plays
 };
 
-// What an operation's call gave, and whether that is in its documented set.
-struct Result {
-    long value;
-    bool ok;
-};
-Result in(long r, std::initializer_list<long> allowed)
-{
-    return {r, std::find(allowed.begin(), allowed.end(), r) != allowed.end()};
-}
-Result done()
-{
-    return {0, true};
-}
-
-// An operation on handle h; `weight` is how often a worker draws it against
-// its other operations. Its name is its call (reports show what precedes "(").
-struct Op {
-    const char *name;
-    std::function<Result(Rng &, int h)> run;
-    int weight = 1;
-};
-// An operation that makes one call, whose result is one of the values after it.
-#define OP(call, ...)                                                                                     \
-    Op                                                                                                    \
-    {                                                                                                     \
-#call, []([[maybe_unused]] Rng & rng, [[maybe_unused]] int h) { return in(call, {__VA_ARGS__}); } \
-    }
-
-const Op kPause = OP(Ka_AudPlayer_Pause(h), 0);
-const Op kResume = OP(Ka_AudPlayer_Resume(h), 0);
-const Op kStop = OP(Ka_AudPlayer_Stop(h), 0);
-const Op kClose{"Ka_AudPlayer_Close", [](Rng &, int h) { return Ka_AudPlayer_Close(h), done(); }};
-const Op kState{"Ka_AudPlayer_GetState", [](Rng &, int h) { return player_state(h), done(); }};
-const Op kMovaStop{"mova_stop_play_file", [](Rng &, int) { return mova_stop_play_file(), done(); }};
-
-const auto g_data = player_test::pattern(6000, 77);
-
-std::vector<Op> stream_ops()
-{
-    return {
-        OP(Ka_AudPlayer_Open(play_dev(h), play_cb), h, -1),
-        {"Ka_AudPlayer_OpenExt",
-         [](Rng &rng, int h) {
-             static const unsigned rates[] = {8000, 16000, 44100, 48000};
-             const int ch = 1 + static_cast<int>(rng() % 2);
-             return in(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, ch, rates[rng() % 4], 2), {h, -1});
-         }},
-        {"Ka_AudPlayer_Play",
-         [](Rng &rng, int h) {
-             const unsigned off = rng() % 3000, len = rng() % 3000;
-             const int r = Ka_AudPlayer_Play(h, g_data.data() + off, len);
-             return Result{r, r >= -1 && r <= static_cast<int>(len)};
-         },
-         3},
-        kPause,
-        kResume,
-        kStop,
-        kClose,
-        {"Ka_AudSoft_SetVolume",
-         [](Rng &rng, int h) {
-             const unsigned vol = rng() % 4 ? rng() % 120 : 0xFFFFFFFFu;
-             return in(Ka_AudSoft_SetVolume(h, vol), {vol <= 100 || vol == 0xFFFFFFFFu ? 0 : -1});
-         }},
-        OP(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 30 + rng() % 250), 0),
-        kState,
-        OP(Ka_AudPlayer_Play(7, g_data.data(), 100), -1),  // a handle without a player
-    };
-}
-
 // The storm's own state. Descriptors handed to file plays stay open while a
 // decode thread may still read them; the oldest are closed once many newer
 // plays have replaced them.
 struct Storm {
-    std::vector<StormMedia> media;  // the two WAV files first
+    std::vector<StormMedia> media;  // the stereo and the mono WAV file first
     std::deque<int> fds;
     std::atomic<bool> workers_done{false};
     std::atomic<long> faults_set{0};
@@ -793,31 +742,6 @@ struct Storm {
         for (int fd : fds) close(fd);
     }
 };
-
-std::vector<Op> file_ops(Storm &run)
-{
-    return {
-        {"Ka_AudPlayer_PlayFile",
-         [&](Rng &rng, int h) {
-             const StormMedia &m = run.media[rng() % run.media.size()];
-             const int fd = run.open_ro(m.path), offset = rng() % 4 ? 0 : static_cast<int>(rng() % 200);
-             return in(Ka_AudPlayer_PlayFile(play_dev(h), fd, offset, play_cb), {-1, m.known ? h : -1});
-         },
-         3},
-        // Raw bytes from a descriptor on a player opened for them.
-        {"Ka_AudPlayer_PlayFrmFile",
-         [&](Rng &, int h) {
-             const int fd = run.open_ro(run.media[0].path);
-             Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2);
-             return in(Ka_AudPlayer_PlayFrmFile(h, fd, 44), {0, -1});
-         }},
-        kStop,
-        kClose,
-        kPause,
-        kResume,
-        kState,
-    };
-}
 
 // A recorder worker's own records: a recorder is opened for plain capture
 // only when it is closed, and started only when no capture runs on it (a
@@ -835,123 +759,137 @@ struct Recordings {
         if (paths.size() > 16) unlink(paths.front().c_str()), paths.pop_front();
         return paths.back();
     }
-    // Plain capture is open and not running: a start or a direct read is allowed.
+    // Opened for plain capture and not running: a start or a direct read may come.
     bool idle(int h) { return plain && recorder_state(h) != 0; }
 };
 
-std::vector<Op> recorder_ops(Recordings &rec)
+// Each thread of the storm draws its operations from one of these; the
+// number drawn first picks the operation, so an operation covering several
+// numbers is drawn that much more often.
+
+// What every player takes: pause, resume, stop, close, state.
+long player_op(unsigned pick, int h)
 {
-    return {
-        {"Ka_AudRecorder_RecordWAV",
-         [&](Rng &rng, int h) {
-             const std::string path = rec.next(h, ".wav");
-             const int ch = 1 + static_cast<int>(rng() % 2);
-             return in(Ka_AudRecorder_RecordWAV(cap_dev(h), path.c_str(), ch, rng() % 2 ? 8000 : 16000, 2),
-                       {h, -1});
-         }},
-        {"Ka_AudRecorder_RecordAMRNB",
-         [&](Rng &, int h) {
-             return in(Ka_AudRecorder_RecordAMRNB(cap_dev(h), rec.next(h, ".amr").c_str()), {h, -1});
-         }},
-        {"Ka_AudRecorder_Open",
-         [&](Rng &, int h) {
-             if (!recorder_closed(h)) return done();
-             const int r = Ka_AudRecorder_Open(cap_dev(h), cap_cb);
-             rec.plain = r == h;
-             return in(r, {h, -1});
-         }},
-        {"Ka_AudRecorder_HStartRecord",
-         [&](Rng &, int h) {
-             return rec.idle(h) ? in(Ka_AudRecorder_HStartRecord(h), {0, -1}) : done();
-         }},
-        {"Ka_AudRecorder_HStop", [](Rng &, int h) { return Ka_AudRecorder_HStop(h), done(); }, 2},
-        {"Ka_AudRecorder_HClose",
-         [&](Rng &, int h) {
-             Ka_AudRecorder_HClose(h);
-             rec.plain = rec.plain && !recorder_closed(h);
-             return done();
-         }},
-        {"Ka_AudRecorder_HGetState", [](Rng &, int h) { return recorder_state(h), done(); }},
-        // A direct read, only while no capture thread reads the same stream.
-        {"Ka_AudRecorder_Record",
-         [&](Rng &rng, int h) {
-             unsigned char buf[640];
-             return rec.idle(h) ? in(Ka_AudRecorder_Record(h, buf, 2 * (1 + rng() % 320)), {0, -1}) : done();
-         }},
-    };
+    if (pick == 0) return OP(Ka_AudPlayer_Pause(h), r == 0);
+    if (pick == 1) return OP(Ka_AudPlayer_Resume(h), r == 0);
+    if (pick == 2) return OP(Ka_AudPlayer_Stop(h), r == 0);
+    if (pick == 3) return DO(Ka_AudPlayer_Close(h));
+    return DO(player_state(h));
 }
 
-std::vector<Op> blocking_ops(const Storm &run)
+const auto g_data = player_test::pattern(6000, 77);
+
+long stream_op(Storm &, Recordings &, Rng &rng, int h)
 {
-    return {
-        OP(mova_start_play_file(), 0, -12),
-        // The two WAV files: raw PCM behind a 44-byte header.
-        {"mova_play_file",
-         [&](Rng &rng, int h) {
-             const StormMedia &m = run.media[rng() % 2];
-             const int fd = open(m.path.c_str(), O_RDONLY);
-             lseek(fd, 44, SEEK_SET);
-             const int ch = m.path.find("stereo") != std::string::npos ? 2 : 1;
-             const int r = mova_play_file(ch == 2 ? 44100 : 8000, ch, fd, 0, play_dev(h), rng() % 4000);
-             close(fd);
-             return Result{r, r <= 0};
-         },
-         2},
-        {"mova_play_wav_file",
-         [&](Rng &rng, int h) {
-             const int r = mova_play_wav_file(play_dev(h), run.media[rng() % 2].path.c_str());
-             return Result{r, r <= 0};
-         }},
-        kMovaStop,
-    };
+    static const unsigned rates[] = {8000, 16000, 44100, 48000};
+    const unsigned pick = rng() % 13, off = rng() % 3000, len = rng() % 3000, ch = 1 + rng() % 2;
+    const unsigned vol = rng() % 4 ? rng() % 120 : 0xFFFFFFFFu;
+    if (pick == 0) return OP(Ka_AudPlayer_Open(play_dev(h), play_cb), r == h || r == -1);
+    if (pick == 1)
+        return OP(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, ch, rates[rng() % 4], 2), r == h || r == -1);
+    if (pick < 5) return OP(Ka_AudPlayer_Play(h, g_data.data() + off, len), r >= -1 && r <= long(len));
+    if (pick == 5) return OP(Ka_AudSoft_SetVolume(h, vol), r == (vol <= 100 || vol == 0xFFFFFFFFu ? 0 : -1));
+    if (pick == 6) return OP(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 30 + rng() % 250), r == 0);
+    if (pick == 7) return OP(Ka_AudPlayer_Play(7, g_data.data(), 100), r == -1);  // a handle without a player
+    return player_op(pick - 8, h);
 }
 
-std::vector<Op> controls_ops()
+// File plays of every medium, and raw bytes from a descriptor on a player
+// opened for them.
+long file_op(Storm &run, Recordings &, Rng &rng, int h)
 {
-    static const char *const kVolume = "PCM Playback Volume";  // two values
-    return {
-        {"Ka_clt_set_mixer_value",
-         [](Rng &rng, int) {
-             const std::string v = std::to_string(rng() % 128) + " " + std::to_string(rng() % 128);
-             return in(Ka_clt_set_mixer_value(kVolume, 2, v.c_str()), {0, 1});
-         }},
-        {"Ka_clt_get_mixer_value",
-         [](Rng &, int) {
-             snd_ctl_elem_value v{};
-             return in(Ka_clt_get_mixer_value(kVolume, &v), {2, -1});
-         }},
-        OP(Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"), 0, -1),
-        {"Ka_AudTone_Start",
-         [](Rng &rng, int) {
-             const bool good = rng() % 4 != 0;
-             const tone_param p{good ? 697u : 99u, 1209, 100, 50};
-             return in(Ka_AudTone_Start(0, &p), {good ? 0 : -1});
-         },
-         2},
-        OP(Ka_AudTone_Stop(), 0, 1),
-        {"Ka_AudTone_Close", [](Rng &, int) { return Ka_AudTone_Close(), done(); }},
-    };
+    const unsigned pick = rng() % 9, offset = rng() % 4 ? 0 : rng() % 200;
+    const StormMedia &m = run.media[rng() % run.media.size()];
+    if (pick < 3) {
+        const int fd = run.open_ro(m.path);
+        return OP(Ka_AudPlayer_PlayFile(play_dev(h), fd, int(offset), play_cb),
+                  r == -1 || r == (m.known ? h : -1));
+    }
+    if (pick == 3) {
+        const int fd = run.open_ro(run.media[0].path);
+        DO(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2));
+        return OP(Ka_AudPlayer_PlayFrmFile(h, fd, 44), r == 0 || r == -1);
+    }
+    return player_op(pick - 4, h);
 }
 
-// The fault thread's "handles" are fault kinds: each is cleared, or set to
-// fail a few calls (or all) on one device or on all of them.
-std::vector<Op> fault_ops(Storm &run)
+// WAV and AMR-NB recordings to files, plain capture with a callback, direct
+// reads (only while no capture thread reads the same stream).
+long recorder_op(Storm &, Recordings &rec, Rng &rng, int h)
 {
-    return {
-        {"kb_fault clear", [](Rng &, int k) { return kb_fault(kind(k), -1, 0, 0, EIO), done(); }},
-        {"kb_fault",
-         [&](Rng &rng, int k) {
-             static const int devices[] = {-1, 0, 13, 14, 16, KB_DEV_BLUETOOTH, KB_DEV_USB, KB_DEV_NET, 7};
-             const bool ctl = k == KB_FAULT_CTL_OPEN || k == KB_FAULT_CTL_READ || k == KB_FAULT_CTL_WRITE;
-             // The mixer retries a failing control device with sleeps under
-             // its lock, so control faults stay short.
-             const int count = !ctl && rng() % 10 == 0 ? -1 : 1 + static_cast<int>(rng() % 3);
-             const int dev = ctl ? -1 : devices[rng() % std::size(devices)];
-             kb_fault(kind(k), dev, static_cast<int>(rng() % 8), count, EIO);
-             return ++run.faults_set, done();
-         },
-         2},
-    };
+    const unsigned pick = rng() % 9, ch = 1 + rng() % 2, rate = rng() % 2 ? 8000 : 16000;
+    unsigned char buf[640];
+    if (pick == 0)
+        return OP(Ka_AudRecorder_RecordWAV(cap_dev(h), rec.next(h, ".wav").c_str(), ch, rate, 2),
+                  r == h || r == -1);
+    if (pick == 1)
+        return OP(Ka_AudRecorder_RecordAMRNB(cap_dev(h), rec.next(h, ".amr").c_str()), r == h || r == -1);
+    if (pick == 2)
+        return recorder_closed(h) &&
+               (rec.plain = OP(Ka_AudRecorder_Open(cap_dev(h), cap_cb), r == h || r == -1) == h);
+    if (pick == 3) return rec.idle(h) && OP(Ka_AudRecorder_HStartRecord(h), r == 0 || r == -1);
+    if (pick < 6) return DO(Ka_AudRecorder_HStop(h));
+    if (pick == 6) {
+        DO(Ka_AudRecorder_HClose(h));
+        return rec.plain = rec.plain && !recorder_closed(h);
+    }
+    if (pick == 7) return DO(recorder_state(h));
+    return rec.idle(h) && OP(Ka_AudRecorder_Record(h, buf, 2 * (1 + rng() % 320)), r == 0 || r == -1);
+}
+
+// The blocking player on the device of player h: mova_play_file plays one of
+// the WAV files as raw PCM behind its 44-byte header.
+long blocking_op(Storm &run, Recordings &, Rng &rng, int h)
+{
+    const unsigned pick = rng() % 5, stereo = rng() % 2;
+    const std::string &path = run.media[stereo ? 0 : 1].path;
+    if (pick == 0) return OP(mova_start_play_file(), r == 0 || r == -12);
+    if (pick == 1) return OP(mova_play_wav_file(play_dev(h), path.c_str()), r <= 0);
+    if (pick == 2) return DO(mova_stop_play_file());
+    const int fd = open(path.c_str(), O_RDONLY);
+    lseek(fd, 44, SEEK_SET);
+    OP(mova_play_file(stereo ? 44100 : 8000, 1 + stereo, fd, 0, play_dev(h), rng() % 4000), r <= 0);
+    return close(fd);
+}
+
+// The mixer (a control of two values) and the tone, with a frequency out of
+// range now and then.
+long controls_op(Storm &, Recordings &, Rng &rng, int h)
+{
+    static const char *const kVolume = "PCM Playback Volume";
+    const unsigned pick = rng() % 7;
+    const std::string v = to_string(rng() % 128) + " " + to_string(rng() % 128);
+    const tone_param p{rng() % 4 ? 697u : 99u, 1209, 100, 50};
+    snd_ctl_elem_value value{};
+    if (pick == 0) return OP(Ka_clt_set_mixer_value(kVolume, 2, v.c_str()), r == 0 || r == 1);
+    if (pick == 1) return OP(Ka_clt_get_mixer_value(kVolume, &value), r == 2 || r == -1);
+    if (pick == 2) return OP(Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"), r == 0 || r == -1);
+    if (pick < 5) return OP(Ka_AudTone_Start(0, &p), r == (p.low == 697 ? 0 : -1));
+    if (pick == 5) return OP(Ka_AudTone_Stop(), r == 0 || r == 1);
+    return DO(Ka_AudTone_Close());
+}
+
+// The releaser pauses, resumes and stops players and stops the blocking
+// player, as an application does to release a blocked writer.
+long release_op(Storm &, Recordings &, Rng &rng, int h)
+{
+    static const unsigned ops[] = {0, 1, 1, 2, 2};  // of player_op
+    const unsigned pick = rng() % 6;
+    return pick == 5 ? DO(mova_stop_play_file()) : player_op(ops[pick], h);
+}
+
+// The fault thread's "handles" are fault kinds: one is cleared, or set to
+// fail a few calls (or all) from a random call on, on one device or on all.
+long fault_op(Storm &run, Recordings &, Rng &rng, int h)
+{
+    static const int devices[] = {-1, 0, 13, 14, 16, KB_DEV_BLUETOOTH, KB_DEV_USB, KB_DEV_NET, 7};
+    const bool ctl = h == KB_FAULT_CTL_OPEN || h == KB_FAULT_CTL_READ || h == KB_FAULT_CTL_WRITE;
+    // The mixer retries a failing control device with sleeps under its
+    // lock, so control faults stay short.
+    const int count = !ctl && rng() % 10 == 0 ? -1 : 1 + int(rng() % 3), skip = int(rng() % 8);
+    const int dev = ctl ? -1 : devices[rng() % std::size(devices)];
+    if (rng() % 3 == 0) return DO(kb_fault(kind(h), -1, 0, 0, EIO));
+    return ++run.faults_set, DO(kb_fault(kind(h), dev, skip, count, EIO));
 }
 
 // A thread of the storm: a worker makes its share of the operations; the
@@ -959,24 +897,18 @@ std::vector<Op> fault_ops(Storm &run)
 // random pause after each operation.
 struct Worker {
     std::vector<int> handles;
-    std::vector<Op> ops;
+    long (*op)(Storm &, Recordings &, Rng &, int h);
     unsigned pause_us = 0;  // 0: a worker
+    Recordings rec;         // a recorder worker's
 };
 constexpr int kWorkers = 8;
 
-void run_worker(Storm &run, long share, const Worker &w, Watch *watch, unsigned seed)
+void run_worker(Storm &run, long share, Worker &w, Watch *watch, unsigned seed)
 {
     t_watch = watch;
     Rng rng(seed);
-    int total = 0;
-    for (const Op &op : w.ops) total += op.weight;
     for (long n = 1; w.pause_us ? !run.workers_done : n <= share; ++n) {
-        const int h = w.handles[rng() % w.handles.size()];
-        const Op *op = w.ops.data();
-        for (int pick = static_cast<int>(rng() % total); pick >= op->weight; ++op) pick -= op->weight;
-        const std::string call = std::string(op->name, strcspn(op->name, "(")) + "(" + to_string(h) + ")";
-        const Result r = watched(call.c_str(), [&] { return op->run(rng, h); });
-        check(r.ok, call.c_str(), r.value);
+        w.op(run, w.rec, rng, w.handles[rng() % w.handles.size()]);
         if (!w.pause_us) continue;
         if (n % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % w.pause_us));
@@ -997,26 +929,19 @@ std::string child_storm(const Job &j)
                  {g_media.amrwb, true},
                  {g_media.junk, false}};
     if (!g_media.mp3.empty()) run.media.push_back({g_media.mp3, true});
-    Recordings rec[3];
-    const Worker workers[] = {
-        {{0, 1, 2, 3}, stream_ops()},
-        {{0, 1, 2, 3}, stream_ops()},
-        {{2, 3, 4}, file_ops(run)},
-        {{0}, recorder_ops(rec[0])},
-        {{5}, recorder_ops(rec[1])},
-        {{6}, recorder_ops(rec[2])},
-        {{1, 3, 6}, blocking_ops(run)},
-        {{7}, controls_ops()},
-        {{0, 1, 2, 3, 4}, {kPause, kResume, kResume, kStop, kStop, kMovaStop}, 2000},  // the releaser
-        {{KB_FAULT_PCM_OPEN, KB_FAULT_PCM_READY, KB_FAULT_PCM_HW_PARAMS, KB_FAULT_PCM_SW_PARAMS,
-          KB_FAULT_PCM_PREPARE, KB_FAULT_PCM_START, KB_FAULT_CTL_OPEN, KB_FAULT_CTL_READ, KB_FAULT_CTL_WRITE,
-          KB_FAULT_PCM_WRITE, KB_FAULT_PCM_READ},
-         fault_ops(run),
-         3000},
+    std::vector<int> kinds(KB_FAULT_CTL_WRITE + 1);  // all but the I2C faults
+    std::iota(kinds.begin(), kinds.end(), 0);
+    Worker workers[] = {
+        {{0, 1, 2, 3}, stream_op}, {{0, 1, 2, 3}, stream_op},
+        {{2, 3, 4}, file_op},  // players the stream workers use in part
+        {{0}, recorder_op},        {{5}, recorder_op},
+        {{6}, recorder_op},        {{1, 3, 6}, blocking_op},  // devices the players use as well
+        {{7}, controls_op},        {{0, 1, 2, 3, 4}, release_op, 2000},
+        {kinds, fault_op, 3000},
     };
     std::vector<std::thread> threads;
     for (size_t i = 0; i < std::size(workers); ++i)
-        threads.emplace_back(run_worker, std::ref(run), share, std::cref(workers[i]), g_watches + 1 + i,
+        threads.emplace_back(run_worker, std::ref(run), share, std::ref(workers[i]), g_watches + 1 + i,
                              unsigned(j.nth) + 1 + unsigned(i));
     for (int i = 0; i < kWorkers; ++i) threads[i].join();
     run.workers_done = true;
@@ -1039,8 +964,8 @@ std::string child_storm(const Job &j)
     settle();
     Round r;
     int wav_checked = 0;
-    for (const Recordings &rc : rec)
-        for (const std::string &p : rc.paths) {
+    for (const Worker &w : workers)
+        for (const std::string &p : w.rec.paths) {
             const Bytes f = files_test::read_file(p);
             if (p.ends_with(".wav") && f.size() >= 44)
                 ++wav_checked,
