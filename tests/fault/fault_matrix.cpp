@@ -66,7 +66,6 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
-#define KA_FAULT_LSAN 1
 #endif
 
 // Present where the program is built for coverage (gcov).
@@ -125,10 +124,6 @@ struct Round {
     {
         if (!c) why += (ok ? "" : "; ") + what, ok = false;
     }
-    void expect(bool c, const char *call, long got)
-    {
-        check(c, std::string(call) + " gave " + to_string(got));
-    }
 };
 
 // A watched call whose result must be `want` ("Ka_AudTone_Stop gave 0").
@@ -136,7 +131,7 @@ template <class F>
 int checked(Round &r, int want, const char *call, F f)
 {
     const int got = watched(call, f);
-    r.expect(got == want, std::string(call, strcspn(call, "(")).c_str(), got);
+    r.check(got == want, std::string(call, strcspn(call, "(")) + " gave " + to_string(got));
     return got;
 }
 #define CHECKED(r, want, ...) checked(r, want, #__VA_ARGS__, [&] { return __VA_ARGS__; })
@@ -213,7 +208,7 @@ void stream_play(Round &r, int h, bool paused)
         if (paused) CALL(Ka_AudPlayer_Resume(h));
         for (int i = 0; i < 400 && n >= 0 && played(dev) < before + data.size(); ++i) {
             n = CALL(Ka_AudPlayer_Play(h, zeros(), audCtl.pctx[h].write_chunk));
-            r.expect(n >= 0, "Ka_AudPlayer_Play", n);
+            r.check(n >= 0, "Ka_AudPlayer_Play gave " + to_string(n));
         }
         std::vector<unsigned char> got(data.size());
         kb_pcm_played(dev, before, got.data(), got.size());
@@ -249,33 +244,25 @@ void check_play(Round &r, size_t before, size_t want)
     r.check(played(0) >= before + want, "the device received " + to_string(played(0) - before) + " bytes");
 }
 
-// A file play ends by itself: the player is closed when the file has played.
-// `frm`: raw bytes after the WAV header, on a player opened for them.
-void file_play(Round &r, const std::string &path, size_t want, bool frm = false)
+// A file play that ends by itself (the player is closed when the file has
+// played), one the application stops once `want` bytes have played, or raw
+// bytes after the WAV header on a player opened for them.
+enum FilePlay { kToEnd, kStopped, kRaw };
+void file_play(Round &r, const std::string &path, size_t want, FilePlay how = kToEnd)
 {
     const int fd = open(path.c_str(), O_RDONLY);
     const size_t before = played(0);
-    const bool started = frm ? CHECKED(r, 0, Ka_AudPlayer_OpenExt("hw:0,0", play_cb, 0, 1, 8000, 2)) == 0 &&
+    const bool started = how == kRaw
+                             ? CHECKED(r, 0, Ka_AudPlayer_OpenExt("hw:0,0", play_cb, 0, 1, 8000, 2)) == 0 &&
                                    CHECKED(r, 0, Ka_AudPlayer_PlayFrmFile(0, fd, 44)) == 0
                              : CHECKED(r, 0, Ka_AudPlayer_PlayFile("hw:0,0", fd, 0, play_cb)) == 0;
+    if (started && how == kStopped)
+        wait_for("the file play to start", [&] { return played(0) >= before + want || player_closed(0); });
+    if (how == kStopped) CALL(Ka_AudPlayer_Stop(0));
     if (started) wait_for("the file play to end", [] { return player_closed(0); });
-    if (frm) CALL(Ka_AudPlayer_Close(0));
+    if (how == kRaw) CALL(Ka_AudPlayer_Close(0));
     close(fd);
     check_play(r, before, want);
-}
-
-// A file play stopped by the application part way.
-void file_play_stopped(Round &r)
-{
-    const int fd = open(g_media.wav.c_str(), O_RDONLY);
-    const size_t before = played(0);
-    const int h = CHECKED(r, 0, Ka_AudPlayer_PlayFile("hw:0,0", fd, 0, play_cb));
-    if (h == 0)
-        wait_for("the file play to start", [&] { return played(0) >= before + 1000 || player_closed(0); });
-    CALL(Ka_AudPlayer_Stop(0));
-    if (h == 0) wait_for("the file play to end", [] { return player_closed(0); });
-    close(fd);
-    check_play(r, before, 1000);
 }
 
 // A file play replaced by a new file play on the same device.
@@ -299,55 +286,42 @@ void file_play_replaced(Round &r)
     check_play(r, before, g_media.wav_data.size());
 }
 
-size_t record_size(bool amr)
-{
-    return amr ? 6 + 21 * 8 : 44 + 2560;
-}
-
-// Starts a file recording on handle 0 and waits until it has grown (or
-// its capture has ended).
-int record_start(Round &r, const std::string &path, bool amr)
-{
-    const int h = amr ? CHECKED(r, 0, Ka_AudRecorder_RecordAMRNB("hw:0,0", path.c_str()))
-                      : CHECKED(r, 0, Ka_AudRecorder_RecordWAV("hw:0,0", path.c_str(), 1, 8000, 2));
-    if (h == 0)
-        wait_for("the recording to grow", [&] {
-            struct stat st {};
-            int code = 0;
-            Ka_AudRecorder_HGetState(0, &code);
-            return (stat(path.c_str(), &st) == 0 && size_t(st.st_size) >= record_size(amr)) || code != 0;
-        });
-    return h;
-}
-
-// However the capture ended, a started recording's file is finished and
-// consistent.
-void record_check(Round &r, const std::string &path, bool amr, bool started)
-{
-    const Bytes f = files_test::read_file(path);
-    if (started && amr)
-        r.check(f.size() >= 6 && memcmp(f.data(), "#!AMR\n", 6) == 0 && (f.size() - 6) % 21 == 0,
-                "the AMR file of " + to_string(f.size()) + " bytes is not a header and whole frames");
-    if (started && !amr)
-        r.check(
-            f.size() >= 44 && files_test::le(f, 4) == f.size() - 8 && files_test::le(f, 40) == f.size() - 44,
-            "the WAV header's sizes do not fit the file of " + to_string(f.size()) + " bytes");
-    r.check(f.size() >= record_size(amr), "the recording holds " + to_string(f.size()) + " bytes");
-    unlink(path.c_str());
-}
-
-// A WAV or AMR-NB recording, and (`replaced`) a WAV recording replaced by an
-// AMR-NB recording on the same device.
+// A WAV or an AMR-NB recording on handle 0, or (`replaced`) a WAV recording
+// replaced by an AMR-NB recording on the same device. Each waits until its
+// file has grown (or its capture has ended); however the capture ended, a
+// started recording's file is finished and consistent.
 void record(Round &r, bool amr, bool replaced = false)
 {
-    const std::string wav = child_path("rec.wav"), amrnb = child_path("rec.amr");
-    const int first = replaced || !amr ? record_start(r, wav, false) : -1;
-    const int second = replaced || amr ? record_start(r, amrnb, true) : -1;
+    const std::string paths[] = {child_path("rec.wav"), child_path("rec.amr")};
+    const size_t least[] = {44 + 2560, 6 + 21 * 8};
+    bool started[2] = {};
+    for (int a = amr && !replaced; a <= int(amr); ++a) {
+        const char *path = paths[a].c_str();
+        started[a] = (a ? CHECKED(r, 0, Ka_AudRecorder_RecordAMRNB("hw:0,0", path))
+                        : CHECKED(r, 0, Ka_AudRecorder_RecordWAV("hw:0,0", path, 1, 8000, 2))) == 0;
+        if (started[a])
+            wait_for("the recording to grow", [&] {
+                struct stat st {};
+                int code = 0;
+                Ka_AudRecorder_HGetState(0, &code);
+                return (stat(path, &st) == 0 && size_t(st.st_size) >= least[a]) || code != 0;
+            });
+    }
     CALL(Ka_AudRecorder_HStop(0));
     CALL(Ka_AudRecorder_HClose(0));
     settle();
-    if (replaced || !amr) record_check(r, wav, false, first == 0);
-    if (replaced || amr) record_check(r, amrnb, true, second == 0);
+    for (int a = amr && !replaced; a <= int(amr); ++a) {
+        const Bytes f = files_test::read_file(paths[a]);
+        if (started[a] && a)
+            r.check(f.size() >= 6 && memcmp(f.data(), "#!AMR\n", 6) == 0 && (f.size() - 6) % 21 == 0,
+                    "the AMR file of " + to_string(f.size()) + " bytes is not a header and whole frames");
+        if (started[a] && !a)
+            r.check(f.size() >= 44 && files_test::le(f, 4) == f.size() - 8 &&
+                        files_test::le(f, 40) == f.size() - 44,
+                    "the WAV header's sizes do not fit the file of " + to_string(f.size()) + " bytes");
+        r.check(f.size() >= least[a], "the recording holds " + to_string(f.size()) + " bytes");
+        unlink(paths[a].c_str());
+    }
 }
 
 void amr_to_wav(Round &r)
@@ -420,18 +394,13 @@ void hostless(Round &r)
 {
     struct pcm *out = CALL(mova_pcm_open("hw:0,2", 0, 8000, 1, 2, 0));
     r.check(out, "mova_pcm_open (playback) gave NULL");
-    for (int i = 0; out && i < 4; ++i) {
-        const int w = CALL(mova_write_pcm(out, zeros(), mova_get_pem_buffer_len(out)));
-        r.expect(w >= 0, "mova_write_pcm", w);
-    }
+    for (int i = 0; out && i < 4; ++i)
+        CHECKED(r, 0, mova_write_pcm(out, zeros(), mova_get_pem_buffer_len(out)));
     if (out) CALL(mova_pcm_close(out));
     struct pcm *in = CALL(mova_pcm_open("hw:0,3", 0x10000000, 8000, 1, 2, 1));
     r.check(in, "mova_pcm_open (hostless capture) gave NULL");
     std::vector<unsigned char> buf(in ? mova_get_pem_buffer_len(in) : 0);
-    for (int i = 0; in && i < 2; ++i) {
-        const int n = CALL(mova_read_pcm(in, buf.data(), unsigned(buf.size())));
-        r.expect(n >= 0, "mova_read_pcm", n);
-    }
+    for (int i = 0; in && i < 2; ++i) CHECKED(r, 0, mova_read_pcm(in, buf.data(), unsigned(buf.size())));
     if (in) CALL(mova_pcm_close(in));
 }
 
@@ -450,9 +419,9 @@ const struct Scenario {
     {"AMR-NB file play", [](Round &r) { file_play(r, g_media.amrnb, 15 * 320); }, kFilePlayer},
     {"AMR-WB file play", [](Round &r) { file_play(r, g_media.amrwb, 10 * 640); }, kFilePlayer},
     {"MP3 file play", [](Round &r) { file_play(r, g_media.mp3, 1); }, kFilePlayer},
-    {"PlayFrmFile", [](Round &r) { file_play(r, g_media.wav, g_media.wav_data.size(), true); }, kPlayer},
+    {"PlayFrmFile", [](Round &r) { file_play(r, g_media.wav, g_media.wav_data.size(), kRaw); }, kPlayer},
     {"paused stream play", [](Round &r) { stream_play(r, 0, true); }, kPlayer},
-    {"file play stopped", file_play_stopped, kFilePlayer},
+    {"file play stopped", [](Round &r) { file_play(r, g_media.wav, 1000, kStopped); }, kFilePlayer},
     {"file play replaced", file_play_replaced, kFilePlayer},
     {"record WAV", [](Round &r) { record(r, false); }, kRecorder},
     {"record AMR-NB", [](Round &r) { record(r, true); }, kRecorder},
@@ -476,10 +445,6 @@ void run_round(const std::function<void(Round &)> &round, Round &r)
     round(r);
     r.check(g_play[2] == 0 && g_cap[3] == 0, "a callback gave a result outside its set");
     ++g_round;
-}
-void run_round(int s, Round &r)
-{
-    run_round(kScenarios[s].round, r);
 }
 // Without lame there is no MP3 file to play.
 bool available(int s)
@@ -525,14 +490,13 @@ std::string stderr_text()
     return out;
 }
 
-std::string error_lines()
+// The library's error log lines (its standard error is the child's .err
+// file, which a failure's report shows).
+std::string log_errors()
 {
     std::string out;
     for (const auto &l : g_log->lines())
         if (l.prio == 6) out += "  log: " + l.text + (l.text.ends_with("\n") ? "" : "\n");
-    const std::string err = stderr_text();
-    for (size_t a = 0, b; a < err.size(); a = b + 1)
-        out += "  stderr: " + err.substr(a, (b = std::min(err.find('\n', a), err.size())) - a) + "\n";
     return out;
 }
 
@@ -558,7 +522,7 @@ std::string leftovers(long allocs_base)
         out += " descriptors " + to_string(g_fds_base) + " before, " + to_string(fds) + " after;";
     if (long a = fault::live_allocations(); a != allocs_base)
         out += " library allocations " + to_string(allocs_base) + " before, " + to_string(a) + " after;";
-#ifdef KA_FAULT_LSAN
+#if defined(__SANITIZE_ADDRESS__)
     if (__lsan_do_recoverable_leak_check() != 0) out += " LeakSanitizer found leaks (on stderr);";
 #endif
     return out;
@@ -572,12 +536,12 @@ std::string after(int s, long allocs_base)
     board_defaults();
     if (std::string out = leftovers(allocs_base); !out.empty()) return out;
     Round clean;
-    if (s >= 0) run_round(s, clean);
+    if (s >= 0) run_round(kScenarios[s].round, clean);
     for (int h = 0; s < 0 && h < 5; ++h) run_round([h](Round &r) { stream_play(r, h, false); }, clean);
     for (int h : {0, 5, 6})
         if (s < 0) run_round([h](Round &r) { capture(r, h); }, clean);
     for (int i = 0; s < 0 && i < kScenarioCount; ++i)
-        if (available(i)) run_round(i, clean);
+        if (available(i)) run_round(kScenarios[i].round, clean);
     return clean.ok ? leftovers(allocs_base) : " with the fault cleared: " + clean.why;
 }
 
@@ -615,26 +579,23 @@ std::string child_board_fault(const Job &j)
     };
     if (board) kb_fault(kind(j.kind), -1, j.skip, j.once ? 1 : -1, j.err);
     if (!board && !j.later) take_away();
-    Round r1, r2;
-    run_round(j.scenario, r1);
+    Round r;  // both rounds
+    run_round(kScenarios[j.scenario].round, r);
     if (!board && j.later) take_away();
-    run_round(j.scenario, r2);
-    const bool worked = r1.ok && r2.ok;
-    const std::string why = r1.why + (r1.ok || r2.ok ? "" : "; ") + r2.why, err = stderr_text();
-    std::string problems;
-    if (board && !j.once && kb_fault_hits(kind(j.kind)) == 0) problems += " the fault was never reached;";
+    run_round(kScenarios[j.scenario].round, r);
+    const std::string err = stderr_text();
     // A fault that fails once may be retried or absorbed: only what every
     // case checks applies to it.
-    if (j.once) {
-    } else if (const Expect *e = expected(j.scenario, j.kind, j.later)) {
-        if (e->outcome == kFails && worked) problems += " the scenario worked in spite of the fault;";
-        if (e->outcome == kWorks && !worked) problems += " the scenario failed: " + why + ";";
-        for (const std::string &t : e->texts)
-            if (!g_log->count(t) && err.find(t) == std::string::npos && why.find(t) == std::string::npos)
-                problems += " no \"" + t + "\";";
-    } else {
-        problems += " the table has no row for this case;";
-    }
+    if (j.once) return "";
+    std::string problems;
+    if (board && kb_fault_hits(kind(j.kind)) == 0) problems += " the fault was never reached;";
+    const Expect *e = expected(j.scenario, j.kind, j.later);
+    if (!e) return problems + " the table has no row for this case;";
+    if (e->outcome == kFails && r.ok) problems += " the scenario worked in spite of the fault;";
+    if (e->outcome == kWorks && !r.ok) problems += " the scenario failed: " + r.why + ";";
+    for (const std::string &t : e->texts)
+        if (!g_log->count(t) && err.find(t) == std::string::npos && r.why.find(t) == std::string::npos)
+            problems += " no \"" + t + "\";";
     return problems;
 }
 
@@ -646,7 +607,7 @@ std::string child_round(const Job &j, FILE *out)
     for (int f = 0; j.type == Job::probe && f < KB_FAULT_COUNT; ++f) kb_fault(kind(f), -1, INT_MAX, -1, EIO);
     fault::arm(k, j.nth);
     Round r;
-    run_round(j.scenario, r);
+    run_round(kScenarios[j.scenario].round, r);
     settle();
     fputs(j.type == Job::probe ? "calls" : fault::calls(k) >= j.nth ? "reached 1" : "reached 0", out);
     for (int f = 0; j.type == Job::probe && f < KB_FAULT_COUNT; ++f)
@@ -656,7 +617,8 @@ std::string child_round(const Job &j, FILE *out)
     std::string problems;
     if (j.type == Job::probe && !r.ok) problems = " the scenario fails without a fault: " + r.why + ";";
     // A failure the library caused is never silent.
-    if (!r.ok && error_lines().empty()) problems += " the scenario failed without a message: " + r.why + ";";
+    if (!r.ok && log_errors().empty() && stderr_text().empty())
+        problems += " the scenario failed without a message: " + r.why + ";";
     return problems;
 }
 
@@ -717,16 +679,11 @@ int recorder_state(int h)
                        {{3, "AUD_RECORDER_FINISHED"}, {0, "AUD_RECORDER_START"}, {-1, "AUD_RECORDER_ERROR"}});
 }
 
-struct StormMedia {
-    std::string path;
-    bool known;  // a format the library plays
-};
-
 // The storm's own state. Descriptors handed to file plays stay open while a
 // decode thread may still read them; the oldest are closed once many newer
 // plays have replaced them.
 struct Storm {
-    std::vector<StormMedia> media;  // the stereo and the mono WAV file first
+    std::vector<std::string> media;  // the stereo and the mono WAV file first, the unknown format last
     std::deque<int> fds;
     std::atomic<bool> workers_done{false};
     std::atomic<long> faults_set{0};
@@ -799,14 +756,14 @@ long stream_op(Storm &, Recordings &, Rng &rng, int h)
 long file_op(Storm &run, Recordings &, Rng &rng, int h)
 {
     const unsigned pick = rng() % 9, offset = rng() % 4 ? 0 : rng() % 200;
-    const StormMedia &m = run.media[rng() % run.media.size()];
+    const std::string &m = run.media[rng() % run.media.size()];
     if (pick < 3) {
-        const int fd = run.open_ro(m.path);
+        const int fd = run.open_ro(m);
         return OP(Ka_AudPlayer_PlayFile(play_dev(h), fd, int(offset), play_cb),
-                  r == -1 || r == (m.known ? h : -1));
+                  r == -1 || r == (m != g_media.junk ? h : -1));
     }
     if (pick == 3) {
-        const int fd = run.open_ro(run.media[0].path);
+        const int fd = run.open_ro(run.media[0]);
         DO(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2));
         return OP(Ka_AudPlayer_PlayFrmFile(h, fd, 44), r == 0 || r == -1);
     }
@@ -842,7 +799,7 @@ long recorder_op(Storm &, Recordings &rec, Rng &rng, int h)
 long blocking_op(Storm &run, Recordings &, Rng &rng, int h)
 {
     const unsigned pick = rng() % 5, stereo = rng() % 2;
-    const std::string &path = run.media[stereo ? 0 : 1].path;
+    const std::string &path = run.media[stereo ? 0 : 1];
     if (pick == 0) return OP(mova_start_play_file(), r == 0 || r == -12);
     if (pick == 1) return OP(mova_play_wav_file(play_dev(h), path.c_str()), r <= 0);
     if (pick == 2) return DO(mova_stop_play_file());
@@ -923,12 +880,8 @@ std::string child_storm(const Job &j)
 {
     Storm run;
     const long share = env_long("KA_STORM_OPS", 2500) / kWorkers;
-    run.media = {{g_media.stereo, true},
-                 {g_media.wav, true},
-                 {g_media.amrnb, true},
-                 {g_media.amrwb, true},
-                 {g_media.junk, false}};
-    if (!g_media.mp3.empty()) run.media.push_back({g_media.mp3, true});
+    run.media = {g_media.stereo, g_media.wav, g_media.amrnb, g_media.amrwb, g_media.mp3, g_media.junk};
+    if (g_media.mp3.empty()) run.media.erase(run.media.begin() + 4);
     std::vector<int> kinds(KB_FAULT_CTL_WRITE + 1);  // all but the I2C faults
     std::iota(kinds.begin(), kinds.end(), 0);
     Worker workers[] = {
@@ -1017,7 +970,7 @@ std::string child_storm(const Job &j)
                                                       : child_round(j, out);
     problems += after(j.scenario, allocs);
     fprintf(out, "%s%s\n", problems.empty() ? "survived" : "FAILED:", problems.c_str());
-    if (!problems.empty()) fputs(error_lines().c_str(), out);
+    if (!problems.empty()) fputs(log_errors().c_str(), out);
     fclose(out);
     fflush(stdout);
     // A coverage build exits normally, so that every module of the program
@@ -1049,7 +1002,7 @@ public:
     }
 
     int cases = 0, survived = 0;
-    int points[2] = {}, points_survived[2] = {}, swept[2] = {};
+    int points[2] = {}, points_survived[2] = {};
     std::vector<std::string> failures;
 
 private:
@@ -1093,8 +1046,6 @@ private:
                 Job next = j;
                 ++next.nth;
                 queue_.push_front(next);
-            } else {
-                ++swept[j.kind];
             }
         }
     }
@@ -1296,7 +1247,7 @@ int main()
         const int lost = runner.points[k] - runner.points_survived[k];
         if (sweeps)
             printf("%s sweep: %d failure points over %d scenarios, %s\n", what[k], runner.points[k],
-                   runner.swept[k], lost ? (to_string(lost) + " did not survive").c_str() : "all survived");
+                   scenarios, lost ? (to_string(lost) + " did not survive").c_str() : "all survived");
         else
             printf("%s sweep: not run (the sanitizer owns malloc and pthread_create)\n", what[k]);
     }
