@@ -40,11 +40,8 @@
 // (in the case's name; random when unset).
 //
 // KA_FAULT_LONG=1 adds, for each fault a scenario reaches, a case that fails
-// just one call, at each of its calls in two rounds (up to 40); transfers
-// fail so with EIO and with EPIPE (which the platform takes for an xrun).
+// just one call, at each of its calls in two rounds (up to 40).
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -166,11 +163,7 @@ size_t played(int dev)
 {
     return kb_pcm_played(dev, 0, nullptr, 0);
 }
-const unsigned char *zeros()
-{
-    static const std::vector<unsigned char> z(4096, 0);
-    return z.data();
-}
+const std::vector<unsigned char> g_zeros(4096, 0);
 
 // Media, made by the parent before any child starts.
 struct Media {
@@ -207,7 +200,7 @@ void stream_play(Round &r, int h, bool paused)
         int n = CHECKED(r, int(data.size()), Ka_AudPlayer_Play(h, data.data(), unsigned(data.size())));
         if (paused) CALL(Ka_AudPlayer_Resume(h));
         for (int i = 0; i < 400 && n >= 0 && played(dev) < before + data.size(); ++i) {
-            n = CALL(Ka_AudPlayer_Play(h, zeros(), audCtl.pctx[h].write_chunk));
+            n = CALL(Ka_AudPlayer_Play(h, g_zeros.data(), audCtl.pctx[h].write_chunk));
             r.check(n >= 0, "Ka_AudPlayer_Play gave " + to_string(n));
         }
         std::vector<unsigned char> got(data.size());
@@ -395,7 +388,7 @@ void hostless(Round &r)
     struct pcm *out = CALL(mova_pcm_open("hw:0,2", 0, 8000, 1, 2, 0));
     r.check(out, "mova_pcm_open (playback) gave NULL");
     for (int i = 0; out && i < 4; ++i)
-        CHECKED(r, 0, mova_write_pcm(out, zeros(), mova_get_pem_buffer_len(out)));
+        CHECKED(r, 0, mova_write_pcm(out, g_zeros.data(), mova_get_pem_buffer_len(out)));
     if (out) CALL(mova_pcm_close(out));
     struct pcm *in = CALL(mova_pcm_open("hw:0,3", 0x10000000, 8000, 1, 2, 1));
     r.check(in, "mova_pcm_open (hostless capture) gave NULL");
@@ -434,7 +427,6 @@ const struct Scenario {
     {"blocking player", blocking_player, kBlocking},
     {"hostless streams", hostless, kHostless},
 };
-constexpr int kScenarioCount = int(std::size(kScenarios));
 
 // A round of a scenario, or of anything else: callbacks report only what
 // they document.
@@ -479,15 +471,19 @@ const Expect *expected(int scenario, int kind, bool later);  // the table, at th
 
 // ---- A child --------------------------------------------------------------
 
-int g_err_fd = -1;  // the child's standard error stream is this file
+std::string g_err_path;  // the child's standard error stream is this file
 int g_fds_base;
+
+std::string read_text(const std::string &path)
+{
+    const Bytes b = files_test::read_file(path);
+    return std::string(b.begin(), b.end());
+}
 
 std::string stderr_text()
 {
     fflush(stderr);
-    std::string out(size_t(lseek(g_err_fd, 0, SEEK_END)), '\0');
-    out.resize(size_t(std::max(pread(g_err_fd, out.data(), out.size(), 0), ssize_t(0))));
-    return out;
+    return read_text(g_err_path);
 }
 
 // The library's error log lines (its standard error is the child's .err
@@ -540,7 +536,7 @@ std::string after(int s, long allocs_base)
     for (int h = 0; s < 0 && h < 5; ++h) run_round([h](Round &r) { stream_play(r, h, false); }, clean);
     for (int h : {0, 5, 6})
         if (s < 0) run_round([h](Round &r) { capture(r, h); }, clean);
-    for (int i = 0; s < 0 && i < kScenarioCount; ++i)
+    for (int i = 0; s < 0 && i < int(std::size(kScenarios)); ++i)
         if (available(i)) run_round(kScenarios[i].round, clean);
     return clean.ok ? leftovers(allocs_base) : " with the fault cleared: " + clean.why;
 }
@@ -553,15 +549,13 @@ struct Job {
     int skip = 0;
     long nth = 0;       // a sweep's failing call; a storm's seed
     bool once = false;  // (long run) the fault fails one call only
-    int err = EIO;      // (long run) EPIPE as well: a transfer the platform takes for an xrun
     std::string name() const
     {
         if (type == storm) return "storm (KA_STORM_SEED=" + to_string(nth) + ")";
         const std::string n = kScenarios[scenario].name + std::string(": ");
         if (type == probe) return n + "probe";
         if (type == sweep) return n + (kind ? "thread creation " : "allocation ") + to_string(nth) + " fails";
-        const std::string e = err == EIO ? "" : " with EPIPE";
-        if (once) return n + kKindNames[kind] + e + " fails once, at call " + to_string(skip + 1);
+        if (once) return n + kKindNames[kind] + " fails once, at call " + to_string(skip + 1);
         if (kind >= KB_FAULT_COUNT)
             return n + kKindNames[kind] + (later ? " after the first round" : " from the start");
         return n + kKindNames[kind] + (later ? " from call " + to_string(skip + 1) : " from the first call");
@@ -577,7 +571,7 @@ std::string child_board_fault(const Job &j)
         for (const char *f : {"/data/alsaucm_test", "/run/alsaucm_test"})
             if (j.kind == kCmdFilesMissing) kb_set_file_present(f, 0);
     };
-    if (board) kb_fault(kind(j.kind), -1, j.skip, j.once ? 1 : -1, j.err);
+    if (board) kb_fault(kind(j.kind), -1, j.skip, j.once ? 1 : -1, EIO);
     if (!board && !j.later) take_away();
     Round r;  // both rounds
     run_round(kScenarios[j.scenario].round, r);
@@ -957,9 +951,9 @@ std::string child_storm(const Job &j)
     FILE *out = fopen((base + ".out").c_str(), "w");
     kb_own_files();  // children running at once must not share the board's files
     board_defaults();
-    g_err_fd = open((base + ".err").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = open((g_err_path = base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     fflush(stderr);
-    dup2(g_err_fd, 2);
+    dup2(err_fd, 2);
     g_log = new ka_test::LogCapture;
     std::thread(watchdog, out).detach();  // (and a sanitizer's helper thread exists before counting)
     g_threads_base = player_test::thread_count();
@@ -981,31 +975,26 @@ std::string child_storm(const Job &j)
 
 // ---- The parent -----------------------------------------------------------
 
-std::string read_text(const std::string &path)
-{
-    const Bytes b = files_test::read_file(path);
-    return std::string(b.begin(), b.end());
-}
-
-class Runner {
-public:
-    explicit Runner(int jobs) : jobs_(jobs) {}
-    void add(const Job &j) { queue_.push_back(j); }
-    void run()
-    {
-        while (!queue_.empty() || !running_.empty()) {
-            while (!queue_.empty() && int(running_.size()) < jobs_) start(queue_.front()), queue_.pop_front();
-            int status;
-            const pid_t pid = wait(&status);
-            if (running_.count(pid)) finish(pid, status);
-        }
-    }
-
+// Runs the queued jobs, `jobs` at once, and adds what they find.
+struct Runner {
+    const int jobs;
+    const bool long_run = env_long("KA_FAULT_LONG", 0) != 0;
+    std::deque<Job> queue;
+    std::map<pid_t, Job> running;
     int cases = 0, survived = 0;
     int points[2] = {}, points_survived[2] = {};
     std::vector<std::string> failures;
 
-private:
+    void run()
+    {
+        while (!queue.empty() || !running.empty()) {
+            while (!queue.empty() && int(running.size()) < jobs) start(queue.front()), queue.pop_front();
+            int status;
+            const pid_t pid = wait(&status);
+            if (running.count(pid)) finish(pid, status);
+        }
+    }
+
     std::string base(pid_t pid) const { return g_media.dir + "/case" + to_string(pid); }
 
     void start(const Job &j)
@@ -1013,13 +1002,13 @@ private:
         fflush(stdout), fflush(stderr);
         const pid_t pid = fork();
         if (pid == 0) run_child(j, base(getpid()));
-        running_[pid] = j;
+        running[pid] = j;
     }
 
     void finish(pid_t pid, int status)
     {
-        const Job j = running_[pid];
-        running_.erase(pid);
+        const Job j = running[pid];
+        running.erase(pid);
         const std::string b = base(pid), out = read_text(b + ".out");
         std::string verdict;
         if (WIFSIGNALED(status))
@@ -1045,7 +1034,7 @@ private:
             if (verdict.empty() && out.starts_with("reached 1") && j.nth < 5000) {
                 Job next = j;
                 ++next.nth;
-                queue_.push_front(next);
+                queue.push_front(next);
             }
         }
     }
@@ -1066,23 +1055,13 @@ private:
                                     : s.family == kVoice)
                 for (bool later : {false, true}) {
                     const int skip = later && k < KB_FAULT_COUNT ? std::clamp(calls[k] / 2, 1, 3) : 0;
-                    queue_.push_back({Job::board_fault, p.scenario, k, later, skip});
+                    queue.push_back({Job::board_fault, p.scenario, k, later, skip});
                 }
         // The long run: a fault that fails once, at each call of two rounds.
-        for (int k = 0; long_run_ && k < KB_FAULT_COUNT; ++k)
+        for (int k = 0; long_run && k < KB_FAULT_COUNT; ++k)
             for (int skip = 0; skip < std::min(2 * calls[k], 40); ++skip)
-                for (int err : {EIO, EPIPE}) {
-                    Job j{Job::board_fault, p.scenario, k, skip > 0, skip};
-                    j.once = true;
-                    j.err = err;
-                    if (err == EIO || k == KB_FAULT_PCM_WRITE || k == KB_FAULT_PCM_READ) queue_.push_back(j);
-                }
+                queue.push_back({Job::board_fault, p.scenario, k, skip > 0, skip, 0, true});
     }
-
-    const int jobs_;
-    const bool long_run_ = env_long("KA_FAULT_LONG", 0) != 0;
-    std::deque<Job> queue_;
-    std::map<pid_t, Job> running_;
 };
 
 // ---- The table ------------------------------------------------------------
@@ -1131,8 +1110,7 @@ const std::vector<Expect> &table()
             {"ERROR opening mixer fd: DTMF_Generate Rx Low High Duration Gain"});
         add(kTone, KB_FAULT_CTL_WRITE, kAny, kFails, {"Ka_AudTone_Stop gave 0"});
         add(kCodec, KB_FAULT_CTL_OPEN, kFirst, kFails,
-            {"ERROR opening mixer device: DAC1 Playback Volume",
-             "Ka_clt_get_mixer_value, ERROR opening mixer device: DAC1 Playback Volume",
+            {"Ka_clt_get_mixer_value, ERROR opening mixer device: DAC1 Playback Volume",
              "Ka_AudCodec_GetVolume gave -1"});
         add(kCodec, KB_FAULT_CTL_OPEN, kLater, kFails, {"ERROR opening mixer fd: DAC1 Playback Volume"});
         // A failed element read still gives the value count; zeros are read.
@@ -1222,20 +1200,18 @@ int main()
 {
     make_media();
     const int64_t t0 = now_ms();
-    Runner runner(int(std::max(1L, env_long("KA_FAULT_JOBS", sysconf(_SC_NPROCESSORS_ONLN)))));
+    Runner runner{int(std::max(1L, env_long("KA_FAULT_JOBS", sysconf(_SC_NPROCESSORS_ONLN))))};
     const bool sweeps = fault::interpose_available();
     int scenarios = 0;
-    for (int s = 0; s < kScenarioCount; ++s) {
-        if (!available(s)) {
-            printf("fault matrix: lame is missing, the MP3 file play is left out\n");
-            continue;
-        }
+    if (g_media.mp3.empty()) printf("fault matrix: lame is missing, the MP3 file play is left out\n");
+    for (int s = 0; s < int(std::size(kScenarios)); ++s) {
+        if (!available(s)) continue;
         ++scenarios;
-        runner.add({Job::probe, s});
+        runner.queue.push_back({Job::probe, s});
         for (int kind : {0, 1})
-            if (sweeps) runner.add({Job::sweep, s, kind, false, 0, 1});
+            if (sweeps) runner.queue.push_back({Job::sweep, s, kind, false, 0, 1});
     }
-    runner.add(
+    runner.queue.push_back(
         {Job::storm, -1, 0, false, 0, env_long("KA_STORM_SEED", long(std::random_device{}() & 0x7FFFFFFF))});
     runner.run();
     std::filesystem::remove_all(g_media.dir);  // the media and what the children left
