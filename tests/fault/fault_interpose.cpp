@@ -73,31 +73,16 @@ void *g_live[kSlots];
 pthread_mutex_t g_live_m = PTHREAD_MUTEX_INITIALIZER;
 void *const kGone = reinterpret_cast<void *>(1);
 
-size_t slot_of(void *p)
+// Puts p into the set (`in`) or takes it out.
+void track(void *p, bool in)
 {
-    return (reinterpret_cast<uintptr_t>(p) >> 4) * 2654435761u % kSlots;
-}
-
-void track(void *p)
-{
+    if (!p || (!in && g_live_count.load(std::memory_order_relaxed) == 0)) return;
     pthread_mutex_lock(&g_live_m);
-    for (size_t i = slot_of(p), n = 0; n < kSlots; i = (i + 1) % kSlots, ++n)
-        if (!g_live[i] || g_live[i] == kGone) {
-            g_live[i] = p;
-            ++g_live_count;
-            break;
-        }
-    pthread_mutex_unlock(&g_live_m);
-}
-
-void untrack(void *p)
-{
-    if (!p || g_live_count.load(std::memory_order_relaxed) == 0) return;
-    pthread_mutex_lock(&g_live_m);
-    for (size_t i = slot_of(p), n = 0; n < kSlots && g_live[i]; i = (i + 1) % kSlots, ++n)
-        if (g_live[i] == p) {
-            g_live[i] = kGone;
-            --g_live_count;
+    const size_t first = (reinterpret_cast<uintptr_t>(p) >> 4) * 2654435761u % kSlots;
+    for (size_t i = first, n = 0; n < kSlots && (in || g_live[i]); i = (i + 1) % kSlots, ++n)
+        if (in ? !g_live[i] || g_live[i] == kGone : g_live[i] == p) {
+            g_live[i] = in ? p : kGone;
+            g_live_count += in ? 1 : -1;
             break;
         }
     pthread_mutex_unlock(&g_live_m);
@@ -111,7 +96,7 @@ void *allocate(void *ret, Alloc alloc)
     if (!from_library(ret)) return alloc();
     if (g_alloc.take()) return errno = ENOMEM, nullptr;
     void *p = alloc();
-    if (p) track(p);
+    track(p, true);
     return p;
 }
 
@@ -135,14 +120,14 @@ void *realloc(void *old, size_t n)
     const bool lib = from_library(ret);
     if (lib && g_alloc.take()) return errno = ENOMEM, nullptr;
     void *p = __libc_realloc(old, n);
-    if (p || n == 0) untrack(old);
-    if (p && lib) track(p);
+    if (p || n == 0) track(old, false);
+    if (lib) track(p, true);
     return p;
 }
 
 void free(void *p)
 {
-    untrack(p);
+    track(p, false);
     __libc_free(p);
 }
 
