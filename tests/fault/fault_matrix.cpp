@@ -215,7 +215,10 @@ void stream_play(Round &r, int h, bool paused)
 void capture(Round &r, int h)
 {
     const int got = CHECKED(r, h, Ka_AudRecorder_Open(cap_dev(h), cap_cb));
-    // A capture thread that ends on a failure shows it in the state.
+    unsigned char buf[320];
+    // A direct read first; a capture thread that ends on a failure shows it
+    // in the state.
+    if (got == h) CHECKED(r, 0, Ka_AudRecorder_Record(h, buf, sizeof buf));
     if (got == h && CHECKED(r, 0, Ka_AudRecorder_HStartRecord(h)) == 0)
         wait_for("capture delivering data", [h] {
             int code = 0;
