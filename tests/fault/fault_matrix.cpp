@@ -934,9 +934,12 @@ std::string child_storm(const Job &j)
 }
 
 // Ends the child when a call of one of its threads does not return in time.
-[[noreturn]] void watchdog(FILE *out)
+// It stops before the child's own end (a thread left running would make a
+// ThreadSanitizer build wait a second at every exit).
+std::atomic<bool> g_child_done{false};
+void watchdog(FILE *out)
 {
-    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+    for (; !g_child_done; std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         for (int i = 0; i < kWatches; ++i)
             if (const int64_t since = g_watches[i].since; since && now_ms() - since > kCallBoundMs) {
                 fprintf(out, "FAILED: HANG: %s did not return within %d s", g_watches[i].op,
@@ -958,7 +961,7 @@ std::string child_storm(const Job &j)
     fflush(stderr);
     dup2(err_fd, 2);
     g_log = new ka_test::LogCapture;
-    std::thread(watchdog, out).detach();  // (and a sanitizer's helper thread exists before counting)
+    std::thread dog(watchdog, out);  // (and a sanitizer's helper thread exists before counting)
     g_threads_base = player_test::thread_count();
     g_fds_base = files_test::proc_entries("/proc/self/fd");
     const long allocs = fault::live_allocations();
@@ -966,6 +969,8 @@ std::string child_storm(const Job &j)
                            : j.type == Job::storm     ? child_storm(j)
                                                       : child_round(j, out);
     problems += after(j.scenario, allocs);
+    g_child_done = true;
+    dog.join();
     fprintf(out, "%s%s\n", problems.empty() ? "survived" : "FAILED:", problems.c_str());
     if (!problems.empty()) fputs(log_errors().c_str(), out);
     fclose(out);
