@@ -36,7 +36,6 @@ struct Plan {
 };
 Plan g_alloc, g_thread;
 std::atomic<long> g_live_count{0};  // the library's live allocations
-int g_ranges = 0;                   // executable segments of the library found
 
 }  // namespace
 
@@ -51,28 +50,21 @@ void __libc_free(void *);
 
 namespace {
 
-struct Range {
-    uintptr_t lo = 0, hi = 0;
-};
-Range g_text[4];
+// The library's code: its executable segment (there is one).
+uintptr_t g_text_lo = 0, g_text_hi = 0;
 
 int find_library(struct dl_phdr_info *info, size_t, void *)
 {
     if (!info->dlpi_name || !strstr(info->dlpi_name, "libka_lib_audio.so")) return 0;
-    for (int i = 0; i < info->dlpi_phnum && g_ranges < 4; ++i) {
-        const ElfW(Phdr) &ph = info->dlpi_phdr[i];
-        if (ph.p_type == PT_LOAD && (ph.p_flags & PF_X))
-            g_text[g_ranges++] = {info->dlpi_addr + ph.p_vaddr, info->dlpi_addr + ph.p_vaddr + ph.p_memsz};
-    }
+    for (int i = 0; i < info->dlpi_phnum; ++i)
+        if (const ElfW(Phdr) &ph = info->dlpi_phdr[i]; ph.p_type == PT_LOAD && (ph.p_flags & PF_X))
+            g_text_lo = info->dlpi_addr + ph.p_vaddr, g_text_hi = g_text_lo + ph.p_memsz;
     return 1;
 }
 
 bool from_library(void *ret)
 {
-    const auto a = reinterpret_cast<uintptr_t>(ret);
-    for (int i = 0; i < g_ranges; ++i)
-        if (a >= g_text[i].lo && a < g_text[i].hi) return true;
-    return false;
+    return reinterpret_cast<uintptr_t>(ret) >= g_text_lo && reinterpret_cast<uintptr_t>(ret) < g_text_hi;
 }
 
 // Live allocations of the library: an open-addressing set of pointers.
@@ -81,34 +73,31 @@ void *g_live[kSlots];
 pthread_mutex_t g_live_m = PTHREAD_MUTEX_INITIALIZER;
 void *const kGone = reinterpret_cast<void *>(1);
 
-size_t slot_of(void *p)
+// Puts p into the set (`in`) or takes it out.
+void track(void *p, bool in)
 {
-    return (reinterpret_cast<uintptr_t>(p) >> 4) * 2654435761u % kSlots;
-}
-
-void track(void *p)
-{
+    if (!p || (!in && g_live_count.load(std::memory_order_relaxed) == 0)) return;
     pthread_mutex_lock(&g_live_m);
-    for (size_t i = slot_of(p), n = 0; n < kSlots; i = (i + 1) % kSlots, ++n)
-        if (!g_live[i] || g_live[i] == kGone) {
-            g_live[i] = p;
-            ++g_live_count;
+    const size_t first = (reinterpret_cast<uintptr_t>(p) >> 4) * 2654435761u % kSlots;
+    for (size_t i = first, n = 0; n < kSlots && (in || g_live[i]); i = (i + 1) % kSlots, ++n)
+        if (in ? !g_live[i] || g_live[i] == kGone : g_live[i] == p) {
+            g_live[i] = in ? p : kGone;
+            g_live_count += in ? 1 : -1;
             break;
         }
     pthread_mutex_unlock(&g_live_m);
 }
 
-void untrack(void *p)
+// A new block for the caller at `ret`: the library's calls are counted (the
+// armed one fails) and what they get is tracked.
+template <class Alloc>
+void *allocate(void *ret, Alloc alloc)
 {
-    if (!p || g_live_count.load(std::memory_order_relaxed) == 0) return;
-    pthread_mutex_lock(&g_live_m);
-    for (size_t i = slot_of(p), n = 0; n < kSlots && g_live[i]; i = (i + 1) % kSlots, ++n)
-        if (g_live[i] == p) {
-            g_live[i] = kGone;
-            --g_live_count;
-            break;
-        }
-    pthread_mutex_unlock(&g_live_m);
+    if (!from_library(ret)) return alloc();
+    if (g_alloc.take()) return errno = ENOMEM, nullptr;
+    void *p = alloc();
+    track(p, true);
+    return p;
 }
 
 }  // namespace
@@ -117,22 +106,12 @@ extern "C" {
 
 void *malloc(size_t n)
 {
-    void *ret = __builtin_return_address(0);
-    if (!from_library(ret)) return __libc_malloc(n);
-    if (g_alloc.take()) return errno = ENOMEM, nullptr;
-    void *p = __libc_malloc(n);
-    if (p) track(p);
-    return p;
+    return allocate(__builtin_return_address(0), [n] { return __libc_malloc(n); });
 }
 
 void *calloc(size_t n, size_t size)
 {
-    void *ret = __builtin_return_address(0);
-    if (!from_library(ret)) return __libc_calloc(n, size);
-    if (g_alloc.take()) return errno = ENOMEM, nullptr;
-    void *p = __libc_calloc(n, size);
-    if (p) track(p);
-    return p;
+    return allocate(__builtin_return_address(0), [n, size] { return __libc_calloc(n, size); });
 }
 
 void *realloc(void *old, size_t n)
@@ -141,14 +120,14 @@ void *realloc(void *old, size_t n)
     const bool lib = from_library(ret);
     if (lib && g_alloc.take()) return errno = ENOMEM, nullptr;
     void *p = __libc_realloc(old, n);
-    if (p || n == 0) untrack(old);
-    if (p && lib) track(p);
+    if (p || n == 0) track(old, false);
+    if (lib) track(p, true);
     return p;
 }
 
 void free(void *p)
 {
-    untrack(p);
+    track(p, false);
     __libc_free(p);
 }
 
@@ -169,9 +148,11 @@ namespace fault {
 bool interpose_available()
 {
 #ifdef KA_FAULT_INTERPOSE
-    if (!g_ranges) dl_iterate_phdr(find_library, nullptr);
+    if (!g_text_hi) dl_iterate_phdr(find_library, nullptr);
+    return g_text_hi != 0;
+#else
+    return false;
 #endif
-    return g_ranges > 0;
 }
 
 void arm(Kind k, long nth)

@@ -5,10 +5,11 @@
 // the library makes one, N = 1, 2, ... until a run no longer reaches N.
 //
 // Every case runs in a child process of its own; the parent runs up to
-// KA_FAULT_JOBS of them at once (default: the processor count), sees each
-// library call a child is in and kills a child whose call does not return
-// within KA_FAULT_CALL_BOUND_S seconds (default 20, well inside the test's
-// time limit, so that its own report of the call comes first), naming case and call.
+// KA_FAULT_JOBS of them at once (default: the processor count). A watchdog
+// thread in each child sees the library call every thread of it is in and
+// ends the child when a call does not return within 20 seconds (well inside
+// the test's time limit, so that its own report comes first), naming case and
+// call and what the other threads were in.
 // A case survives when nothing hung or crashed; the rounds under the fault
 // gave the outcome and texts of the table at the end (a fault that is never
 // reached fails the case); once the scenario has closed what it opened, no
@@ -32,21 +33,15 @@
 // Beside them, a releaser pauses, resumes and stops players and stops the
 // blocking player (as an application does to release a blocked writer), and
 // a fault thread switches board faults on and off at random (failing writes
-// and reads too, unless KA_STORM_NO_IO_FAULTS=1). Every result and report
+// and reads too). Every result and report
 // must be in its documented set; afterwards the storm's case is judged like
 // any other, and a stream and a capture on each handle it used and every
 // scenario work again. The operations' sequences come from KA_STORM_SEED
 // (in the case's name; random when unset).
 //
 // KA_FAULT_LONG=1 adds, for each fault a scenario reaches, a case that fails
-// just one call, at each of its calls in two rounds (up to 40); transfers
-// fail so with EIO and with EPIPE (which the platform takes for an xrun).
-// KA_FAULT_FILTER=text runs the cases whose name holds it; KA_FAULT_VERBOSE=1
-// prints each case's outcome and error lines; KA_FAULT_SWEEPS=0 skips the
-// sweeps.
+// just one call, at each of its calls in two rounds (up to 40).
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,11 +49,12 @@
 #include <sound/asound.h>
 
 #include <atomic>
-#include <cinttypes>
 #include <climits>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <random>
 
 #include "../files/files_test.h"
@@ -67,7 +63,6 @@
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
-#define KA_FAULT_LSAN 1
 #endif
 
 // Present where the program is built for coverage (gcov).
@@ -83,14 +78,16 @@ using ka_test::now_ms;
 using player_test::player_closed;
 using player_test::recorder_closed;
 
-// ---- The calls a child's threads are in, in memory shared with the parent --
+// ---- The calls a child's threads are in ------------------------------------
 
 struct Watch {
     std::atomic<int64_t> since;  // 0: between calls
     char op[120];
 };
 constexpr int kWatches = 12;  // a child's main thread and a storm's threads
-thread_local Watch *t_watch;  // this thread's
+Watch g_watches[kWatches];
+thread_local Watch *t_watch = g_watches;     // this thread's
+constexpr int64_t kCallBoundMs = 20 * 1000;  // for a call to return
 
 template <class F>
 auto watched(const char *op, F f)
@@ -124,10 +121,6 @@ struct Round {
     {
         if (!c) why += (ok ? "" : "; ") + what, ok = false;
     }
-    void expect(bool c, const char *call, long got)
-    {
-        check(c, std::string(call) + " gave " + to_string(got));
-    }
 };
 
 // A watched call whose result must be `want` ("Ka_AudTone_Stop gave 0").
@@ -135,7 +128,7 @@ template <class F>
 int checked(Round &r, int want, const char *call, F f)
 {
     const int got = watched(call, f);
-    r.expect(got == want, std::string(call, strcspn(call, "(")).c_str(), got);
+    r.check(got == want, std::string(call, strcspn(call, "(")) + " gave " + to_string(got));
     return got;
 }
 #define CHECKED(r, want, ...) checked(r, want, #__VA_ARGS__, [&] { return __VA_ARGS__; })
@@ -170,11 +163,7 @@ size_t played(int dev)
 {
     return kb_pcm_played(dev, 0, nullptr, 0);
 }
-const unsigned char *zeros()
-{
-    static const std::vector<unsigned char> z(4096, 0);
-    return z.data();
-}
+const std::vector<unsigned char> g_zeros(4096, 0);
 
 // Media, made by the parent before any child starts.
 struct Media {
@@ -211,8 +200,8 @@ void stream_play(Round &r, int h, bool paused)
         int n = CHECKED(r, int(data.size()), Ka_AudPlayer_Play(h, data.data(), unsigned(data.size())));
         if (paused) CALL(Ka_AudPlayer_Resume(h));
         for (int i = 0; i < 400 && n >= 0 && played(dev) < before + data.size(); ++i) {
-            n = CALL(Ka_AudPlayer_Play(h, zeros(), audCtl.pctx[h].write_chunk));
-            r.expect(n >= 0, "Ka_AudPlayer_Play", n);
+            n = CALL(Ka_AudPlayer_Play(h, g_zeros.data(), audCtl.pctx[h].write_chunk));
+            r.check(n >= 0, "Ka_AudPlayer_Play gave " + to_string(n));
         }
         std::vector<unsigned char> got(data.size());
         kb_pcm_played(dev, before, got.data(), got.size());
@@ -226,7 +215,10 @@ void stream_play(Round &r, int h, bool paused)
 void capture(Round &r, int h)
 {
     const int got = CHECKED(r, h, Ka_AudRecorder_Open(cap_dev(h), cap_cb));
-    // A capture thread that ends on a failure shows it in the state.
+    unsigned char buf[320];
+    // A direct read first; a capture thread that ends on a failure shows it
+    // in the state.
+    if (got == h) CHECKED(r, 0, Ka_AudRecorder_Record(h, buf, sizeof buf));
     if (got == h && CHECKED(r, 0, Ka_AudRecorder_HStartRecord(h)) == 0)
         wait_for("capture delivering data", [h] {
             int code = 0;
@@ -248,33 +240,25 @@ void check_play(Round &r, size_t before, size_t want)
     r.check(played(0) >= before + want, "the device received " + to_string(played(0) - before) + " bytes");
 }
 
-// A file play ends by itself: the player is closed when the file has played.
-// `frm`: raw bytes after the WAV header, on a player opened for them.
-void file_play(Round &r, const std::string &path, size_t want, bool frm = false)
+// A file play that ends by itself (the player is closed when the file has
+// played), one the application stops once `want` bytes have played, or raw
+// bytes after the WAV header on a player opened for them.
+enum FilePlay { kToEnd, kStopped, kRaw };
+void file_play(Round &r, const std::string &path, size_t want, FilePlay how = kToEnd)
 {
     const int fd = open(path.c_str(), O_RDONLY);
     const size_t before = played(0);
-    const bool started = frm ? CHECKED(r, 0, Ka_AudPlayer_OpenExt("hw:0,0", play_cb, 0, 1, 8000, 2)) == 0 &&
+    const bool started = how == kRaw
+                             ? CHECKED(r, 0, Ka_AudPlayer_OpenExt("hw:0,0", play_cb, 0, 1, 8000, 2)) == 0 &&
                                    CHECKED(r, 0, Ka_AudPlayer_PlayFrmFile(0, fd, 44)) == 0
                              : CHECKED(r, 0, Ka_AudPlayer_PlayFile("hw:0,0", fd, 0, play_cb)) == 0;
+    if (started && how == kStopped)
+        wait_for("the file play to start", [&] { return played(0) >= before + want || player_closed(0); });
+    if (how == kStopped) CALL(Ka_AudPlayer_Stop(0));
     if (started) wait_for("the file play to end", [] { return player_closed(0); });
-    if (frm) CALL(Ka_AudPlayer_Close(0));
+    if (how == kRaw) CALL(Ka_AudPlayer_Close(0));
     close(fd);
     check_play(r, before, want);
-}
-
-// A file play stopped by the application part way.
-void file_play_stopped(Round &r)
-{
-    const int fd = open(g_media.wav.c_str(), O_RDONLY);
-    const size_t before = played(0);
-    const int h = CHECKED(r, 0, Ka_AudPlayer_PlayFile("hw:0,0", fd, 0, play_cb));
-    if (h == 0)
-        wait_for("the file play to start", [&] { return played(0) >= before + 1000 || player_closed(0); });
-    CALL(Ka_AudPlayer_Stop(0));
-    if (h == 0) wait_for("the file play to end", [] { return player_closed(0); });
-    close(fd);
-    check_play(r, before, 1000);
 }
 
 // A file play replaced by a new file play on the same device.
@@ -298,55 +282,42 @@ void file_play_replaced(Round &r)
     check_play(r, before, g_media.wav_data.size());
 }
 
-size_t record_size(bool amr)
-{
-    return amr ? 6 + 21 * 8 : 44 + 2560;
-}
-
-// Starts a file recording on handle 0 and waits until it has grown (or
-// its capture has ended).
-int record_start(Round &r, const std::string &path, bool amr)
-{
-    const int h = amr ? CHECKED(r, 0, Ka_AudRecorder_RecordAMRNB("hw:0,0", path.c_str()))
-                      : CHECKED(r, 0, Ka_AudRecorder_RecordWAV("hw:0,0", path.c_str(), 1, 8000, 2));
-    if (h == 0)
-        wait_for("the recording to grow", [&] {
-            struct stat st {};
-            int code = 0;
-            Ka_AudRecorder_HGetState(0, &code);
-            return (stat(path.c_str(), &st) == 0 && size_t(st.st_size) >= record_size(amr)) || code != 0;
-        });
-    return h;
-}
-
-// However the capture ended, a started recording's file is finished and
-// consistent.
-void record_check(Round &r, const std::string &path, bool amr, bool started)
-{
-    const Bytes f = files_test::read_file(path);
-    if (started && amr)
-        r.check(f.size() >= 6 && memcmp(f.data(), "#!AMR\n", 6) == 0 && (f.size() - 6) % 21 == 0,
-                "the AMR file of " + to_string(f.size()) + " bytes is not a header and whole frames");
-    if (started && !amr)
-        r.check(
-            f.size() >= 44 && files_test::le(f, 4) == f.size() - 8 && files_test::le(f, 40) == f.size() - 44,
-            "the WAV header's sizes do not fit the file of " + to_string(f.size()) + " bytes");
-    r.check(f.size() >= record_size(amr), "the recording holds " + to_string(f.size()) + " bytes");
-    unlink(path.c_str());
-}
-
-// A WAV or AMR-NB recording, and (`replaced`) a WAV recording replaced by an
-// AMR-NB recording on the same device.
+// A WAV or an AMR-NB recording on handle 0, or (`replaced`) a WAV recording
+// replaced by an AMR-NB recording on the same device. Each waits until its
+// file has grown (or its capture has ended); however the capture ended, a
+// started recording's file is finished and consistent.
 void record(Round &r, bool amr, bool replaced = false)
 {
-    const std::string wav = child_path("rec.wav"), amrnb = child_path("rec.amr");
-    const int first = replaced || !amr ? record_start(r, wav, false) : -1;
-    const int second = replaced || amr ? record_start(r, amrnb, true) : -1;
+    const std::string paths[] = {child_path("rec.wav"), child_path("rec.amr")};
+    const size_t least[] = {44 + 2560, 6 + 21 * 8};
+    bool started[2] = {};
+    for (int a = amr && !replaced; a <= int(amr); ++a) {
+        const char *path = paths[a].c_str();
+        started[a] = (a ? CHECKED(r, 0, Ka_AudRecorder_RecordAMRNB("hw:0,0", path))
+                        : CHECKED(r, 0, Ka_AudRecorder_RecordWAV("hw:0,0", path, 1, 8000, 2))) == 0;
+        if (started[a])
+            wait_for("the recording to grow", [&] {
+                struct stat st {};
+                int code = 0;
+                Ka_AudRecorder_HGetState(0, &code);
+                return (stat(path, &st) == 0 && size_t(st.st_size) >= least[a]) || code != 0;
+            });
+    }
     CALL(Ka_AudRecorder_HStop(0));
     CALL(Ka_AudRecorder_HClose(0));
     settle();
-    if (replaced || !amr) record_check(r, wav, false, first == 0);
-    if (replaced || amr) record_check(r, amrnb, true, second == 0);
+    for (int a = amr && !replaced; a <= int(amr); ++a) {
+        const Bytes f = files_test::read_file(paths[a]);
+        if (started[a] && a)
+            r.check(f.size() >= 6 && memcmp(f.data(), "#!AMR\n", 6) == 0 && (f.size() - 6) % 21 == 0,
+                    "the AMR file of " + to_string(f.size()) + " bytes is not a header and whole frames");
+        if (started[a] && !a)
+            r.check(f.size() >= 44 && files_test::le(f, 4) == f.size() - 8 &&
+                        files_test::le(f, 40) == f.size() - 44,
+                    "the WAV header's sizes do not fit the file of " + to_string(f.size()) + " bytes");
+        r.check(f.size() >= least[a], "the recording holds " + to_string(f.size()) + " bytes");
+        unlink(paths[a].c_str());
+    }
 }
 
 void amr_to_wav(Round &r)
@@ -419,18 +390,13 @@ void hostless(Round &r)
 {
     struct pcm *out = CALL(mova_pcm_open("hw:0,2", 0, 8000, 1, 2, 0));
     r.check(out, "mova_pcm_open (playback) gave NULL");
-    for (int i = 0; out && i < 4; ++i) {
-        const int w = CALL(mova_write_pcm(out, zeros(), mova_get_pem_buffer_len(out)));
-        r.expect(w >= 0, "mova_write_pcm", w);
-    }
+    for (int i = 0; out && i < 4; ++i)
+        CHECKED(r, 0, mova_write_pcm(out, g_zeros.data(), mova_get_pem_buffer_len(out)));
     if (out) CALL(mova_pcm_close(out));
     struct pcm *in = CALL(mova_pcm_open("hw:0,3", 0x10000000, 8000, 1, 2, 1));
     r.check(in, "mova_pcm_open (hostless capture) gave NULL");
     std::vector<unsigned char> buf(in ? mova_get_pem_buffer_len(in) : 0);
-    for (int i = 0; in && i < 2; ++i) {
-        const int n = CALL(mova_read_pcm(in, buf.data(), unsigned(buf.size())));
-        r.expect(n >= 0, "mova_read_pcm", n);
-    }
+    for (int i = 0; in && i < 2; ++i) CHECKED(r, 0, mova_read_pcm(in, buf.data(), unsigned(buf.size())));
     if (in) CALL(mova_pcm_close(in));
 }
 
@@ -449,9 +415,9 @@ const struct Scenario {
     {"AMR-NB file play", [](Round &r) { file_play(r, g_media.amrnb, 15 * 320); }, kFilePlayer},
     {"AMR-WB file play", [](Round &r) { file_play(r, g_media.amrwb, 10 * 640); }, kFilePlayer},
     {"MP3 file play", [](Round &r) { file_play(r, g_media.mp3, 1); }, kFilePlayer},
-    {"PlayFrmFile", [](Round &r) { file_play(r, g_media.wav, g_media.wav_data.size(), true); }, kPlayer},
+    {"PlayFrmFile", [](Round &r) { file_play(r, g_media.wav, g_media.wav_data.size(), kRaw); }, kPlayer},
     {"paused stream play", [](Round &r) { stream_play(r, 0, true); }, kPlayer},
-    {"file play stopped", file_play_stopped, kFilePlayer},
+    {"file play stopped", [](Round &r) { file_play(r, g_media.wav, 1000, kStopped); }, kFilePlayer},
     {"file play replaced", file_play_replaced, kFilePlayer},
     {"record WAV", [](Round &r) { record(r, false); }, kRecorder},
     {"record AMR-NB", [](Round &r) { record(r, true); }, kRecorder},
@@ -464,7 +430,6 @@ const struct Scenario {
     {"blocking player", blocking_player, kBlocking},
     {"hostless streams", hostless, kHostless},
 };
-constexpr int kScenarioCount = int(std::size(kScenarios));
 
 // A round of a scenario, or of anything else: callbacks report only what
 // they document.
@@ -475,10 +440,6 @@ void run_round(const std::function<void(Round &)> &round, Round &r)
     round(r);
     r.check(g_play[2] == 0 && g_cap[3] == 0, "a callback gave a result outside its set");
     ++g_round;
-}
-void run_round(int s, Round &r)
-{
-    run_round(kScenarios[s].round, r);
 }
 // Without lame there is no MP3 file to play.
 bool available(int s)
@@ -513,26 +474,28 @@ const Expect *expected(int scenario, int kind, bool later);  // the table, at th
 
 // ---- A child --------------------------------------------------------------
 
-Watch *g_watches;   // the child's, kWatches of them
-int g_err_fd = -1;  // the child's standard error stream is this file
+std::string g_err_path;  // the child's standard error stream is this file
 int g_fds_base;
+
+std::string read_text(const std::string &path)
+{
+    const Bytes b = files_test::read_file(path);
+    return std::string(b.begin(), b.end());
+}
 
 std::string stderr_text()
 {
     fflush(stderr);
-    std::string out(size_t(lseek(g_err_fd, 0, SEEK_END)), '\0');
-    out.resize(size_t(std::max(pread(g_err_fd, out.data(), out.size(), 0), ssize_t(0))));
-    return out;
+    return read_text(g_err_path);
 }
 
-std::string error_lines()
+// The library's error log lines (its standard error is the child's .err
+// file, which a failure's report shows).
+std::string log_errors()
 {
     std::string out;
     for (const auto &l : g_log->lines())
         if (l.prio == 6) out += "  log: " + l.text + (l.text.ends_with("\n") ? "" : "\n");
-    const std::string err = stderr_text();
-    for (size_t a = 0, b; a < err.size(); a = b + 1)
-        out += "  stderr: " + err.substr(a, (b = std::min(err.find('\n', a), err.size())) - a) + "\n";
     return out;
 }
 
@@ -558,7 +521,7 @@ std::string leftovers(long allocs_base)
         out += " descriptors " + to_string(g_fds_base) + " before, " + to_string(fds) + " after;";
     if (long a = fault::live_allocations(); a != allocs_base)
         out += " library allocations " + to_string(allocs_base) + " before, " + to_string(a) + " after;";
-#ifdef KA_FAULT_LSAN
+#if defined(__SANITIZE_ADDRESS__)
     if (__lsan_do_recoverable_leak_check() != 0) out += " LeakSanitizer found leaks (on stderr);";
 #endif
     return out;
@@ -572,12 +535,12 @@ std::string after(int s, long allocs_base)
     board_defaults();
     if (std::string out = leftovers(allocs_base); !out.empty()) return out;
     Round clean;
-    if (s >= 0) run_round(s, clean);
+    if (s >= 0) run_round(kScenarios[s].round, clean);
     for (int h = 0; s < 0 && h < 5; ++h) run_round([h](Round &r) { stream_play(r, h, false); }, clean);
     for (int h : {0, 5, 6})
         if (s < 0) run_round([h](Round &r) { capture(r, h); }, clean);
-    for (int i = 0; s < 0 && i < kScenarioCount; ++i)
-        if (available(i)) run_round(i, clean);
+    for (int i = 0; s < 0 && i < int(std::size(kScenarios)); ++i)
+        if (available(i)) run_round(kScenarios[i].round, clean);
     return clean.ok ? leftovers(allocs_base) : " with the fault cleared: " + clean.why;
 }
 
@@ -589,15 +552,13 @@ struct Job {
     int skip = 0;
     long nth = 0;       // a sweep's failing call; a storm's seed
     bool once = false;  // (long run) the fault fails one call only
-    int err = EIO;      // (long run) EPIPE as well: a transfer the platform takes for an xrun
     std::string name() const
     {
         if (type == storm) return "storm (KA_STORM_SEED=" + to_string(nth) + ")";
         const std::string n = kScenarios[scenario].name + std::string(": ");
         if (type == probe) return n + "probe";
         if (type == sweep) return n + (kind ? "thread creation " : "allocation ") + to_string(nth) + " fails";
-        const std::string e = err == EIO ? "" : " with EPIPE";
-        if (once) return n + kKindNames[kind] + e + " fails once, at call " + to_string(skip + 1);
+        if (once) return n + kKindNames[kind] + " fails once, at call " + to_string(skip + 1);
         if (kind >= KB_FAULT_COUNT)
             return n + kKindNames[kind] + (later ? " after the first round" : " from the start");
         return n + kKindNames[kind] + (later ? " from call " + to_string(skip + 1) : " from the first call");
@@ -607,39 +568,32 @@ struct Job {
 // Two rounds under the fault, which stays until it is cleared.
 std::string child_board_fault(const Job &j)
 {
-    const long allocs = fault::live_allocations();
     const bool board = j.kind < KB_FAULT_COUNT;
     auto take_away = [&] {
         if (j.kind == kNodeMissing) kb_set_codec_node(nullptr);
         for (const char *f : {"/data/alsaucm_test", "/run/alsaucm_test"})
             if (j.kind == kCmdFilesMissing) kb_set_file_present(f, 0);
     };
-    if (board) kb_fault(kind(j.kind), -1, j.skip, j.once ? 1 : -1, j.err);
+    if (board) kb_fault(kind(j.kind), -1, j.skip, j.once ? 1 : -1, EIO);
     if (!board && !j.later) take_away();
-    Round r1, r2;
-    run_round(j.scenario, r1);
+    Round r;  // both rounds
+    run_round(kScenarios[j.scenario].round, r);
     if (!board && j.later) take_away();
-    run_round(j.scenario, r2);
-    const bool worked = r1.ok && r2.ok;
-    const std::string why = r1.why + (r1.ok || r2.ok ? "" : "; ") + r2.why, err = stderr_text();
-    std::string problems;
-    if (board && !j.once && kb_fault_hits(kind(j.kind)) == 0) problems += " the fault was never reached;";
+    run_round(kScenarios[j.scenario].round, r);
+    const std::string err = stderr_text();
     // A fault that fails once may be retried or absorbed: only what every
     // case checks applies to it.
-    if (j.once) {
-    } else if (const Expect *e = expected(j.scenario, j.kind, j.later)) {
-        if (e->outcome == kFails && worked) problems += " the scenario worked in spite of the fault;";
-        if (e->outcome == kWorks && !worked) problems += " the scenario failed: " + why + ";";
-        for (const std::string &t : e->texts)
-            if (!g_log->count(t) && err.find(t) == std::string::npos && why.find(t) == std::string::npos)
-                problems += " no \"" + t + "\";";
-    } else {
-        problems += " the table has no row for this case;";
-    }
-    if (getenv("KA_FAULT_VERBOSE"))
-        printf("%s: %s%s\n%s", j.name().c_str(), worked ? "worked" : "failed: ", why.c_str(),
-               error_lines().c_str());
-    return problems + after(j.scenario, allocs);
+    if (j.once) return "";
+    std::string problems;
+    if (board && kb_fault_hits(kind(j.kind)) == 0) problems += " the fault was never reached;";
+    const Expect *e = expected(j.scenario, j.kind, j.later);
+    if (!e) return problems + " the table has no row for this case;";
+    if (e->outcome == kFails && r.ok) problems += " the scenario worked in spite of the fault;";
+    if (e->outcome == kWorks && !r.ok) problems += " the scenario failed: " + r.why + ";";
+    for (const std::string &t : e->texts)
+        if (!g_log->count(t) && err.find(t) == std::string::npos && r.why.find(t) == std::string::npos)
+            problems += " no \"" + t + "\";";
+    return problems;
 }
 
 // One round: a probe's without a fault, counting the calls of each fault
@@ -647,11 +601,10 @@ std::string child_board_fault(const Job &j)
 std::string child_round(const Job &j, FILE *out)
 {
     const auto k = j.kind ? fault::Kind::thread : fault::Kind::alloc;
-    const long allocs = fault::live_allocations();
     for (int f = 0; j.type == Job::probe && f < KB_FAULT_COUNT; ++f) kb_fault(kind(f), -1, INT_MAX, -1, EIO);
     fault::arm(k, j.nth);
     Round r;
-    run_round(j.scenario, r);
+    run_round(kScenarios[j.scenario].round, r);
     settle();
     fputs(j.type == Job::probe ? "calls" : fault::calls(k) >= j.nth ? "reached 1" : "reached 0", out);
     for (int f = 0; j.type == Job::probe && f < KB_FAULT_COUNT; ++f)
@@ -661,11 +614,9 @@ std::string child_round(const Job &j, FILE *out)
     std::string problems;
     if (j.type == Job::probe && !r.ok) problems = " the scenario fails without a fault: " + r.why + ";";
     // A failure the library caused is never silent.
-    if (!r.ok && error_lines().empty()) problems += " the scenario failed without a message: " + r.why + ";";
-    if (getenv("KA_FAULT_VERBOSE"))
-        printf("%s: %s%s\n%s", j.name().c_str(), r.ok ? "worked" : "failed: ", r.why.c_str(),
-               error_lines().c_str());
-    return problems + after(j.scenario, allocs);
+    if (!r.ok && log_errors().empty() && stderr_text().empty())
+        problems += " the scenario failed without a message: " + r.why + ";";
+    return problems;
 }
 
 // ---- The storm ------------------------------------------------------------
@@ -681,156 +632,70 @@ void check(bool ok, const std::string &call, long got)
     if (!ok && g_storm_why.size() < 2000) g_storm_why += " " + call + " gave " + to_string(got) + ";";
 }
 
-// A player's state name and code belong together; a player is never in
-// error (it has no such state).
-void check_player_state(int h)
+// An operation of the storm on handle h: its call, watched, named by what
+// precedes "(" and the handle; its result r must satisfy `ok`.
+template <class F, class Ok>
+long storm_call(const char *call, int h, F f, Ok ok)
 {
-    int code = 99;
-    const char *name = Ka_AudPlayer_GetState(h, &code);
-    const bool ok = (code == AUD_PLAYER_FINISHED && !strcmp(name, "AUD_PLAYER_FINISHED")) ||
-                    (code == AUD_PLAYER_START && !strcmp(name, "AUD_PLAYER_START")) ||
-                    (code == AUD_PLAYER_PAUSE && !strcmp(name, "AUD_PLAYER_PAUSE"));
-    check(ok, name + ("(" + to_string(h) + ")"), code);
+    const std::string name = std::string(call, strcspn(call, "(")) + "(" + to_string(h) + ")";
+    const long r = watched(name.c_str(), f);
+    check(ok(r), name, r);
+    return r;
 }
+#define OP(call, ok) \
+    storm_call(      \
+        #call, h, [&] { return long(call); }, [&](long r) { return ok; })
+#define DO(call) \
+    storm_call(  \
+        #call, h, [&] { return call, 0L; }, [](long) { return true; })
 
-int check_recorder_state(int h)
+// A state's name and code belong together, and the state is one of those
+// given (a player has no error state).
+template <class Get>
+int check_state(Get get, int h, std::initializer_list<std::pair<int, const char *>> states)
 {
     int code = 99;
-    const char *name = Ka_AudRecorder_HGetState(h, &code);
-    const bool ok = (code == 3 && !strcmp(name, "AUD_RECORDER_FINISHED")) ||
-                    (code == 0 && !strcmp(name, "AUD_RECORDER_START")) ||
-                    (code == -1 && !strcmp(name, "AUD_RECORDER_ERROR"));
+    const char *name = get(h, &code);
+    bool ok = false;
+    for (auto [c, n] : states) ok |= code == c && !strcmp(name, n);
     check(ok, name + ("(" + to_string(h) + ")"), code);
     return code;
 }
 
-struct StormMedia {
-    std::string path;
-    bool known;  // a format the library plays
-};
+int player_state(int h)
+{
+    return check_state(Ka_AudPlayer_GetState, h,
+                       {{AUD_PLAYER_FINISHED, "AUD_PLAYER_FINISHED"},
+                        {AUD_PLAYER_START, "AUD_PLAYER_START"},
+                        {AUD_PLAYER_PAUSE, "AUD_PLAYER_PAUSE"}});
+}
 
+int recorder_state(int h)
+{
+    return check_state(Ka_AudRecorder_HGetState, h,
+                       {{3, "AUD_RECORDER_FINISHED"}, {0, "AUD_RECORDER_START"}, {-1, "AUD_RECORDER_ERROR"}});
+}
+
+// The storm's own state. Descriptors handed to file plays stay open while a
+// decode thread may still read them; the oldest are closed once many newer
+// plays have replaced them.
 struct Storm {
-    long ops = 0;
-    bool io_faults = true;
-    std::vector<StormMedia> media;  // the two WAV files first
+    std::vector<std::string> media;  // the stereo and the mono WAV file first, the unknown format last
+    std::deque<int> fds;
     std::atomic<bool> workers_done{false};
-};
-
-// What an operation's call gave, and whether that is in its documented set.
-struct Result {
-    long value;
-    bool ok;
-};
-Result in(long r, std::initializer_list<long> allowed)
-{
-    return {r, std::find(allowed.begin(), allowed.end(), r) != allowed.end()};
-}
-Result done()
-{
-    return {0, true};
-}
-
-// An operation on handle h; `weight` is how often a worker draws it against
-// its other operations. Its name is its call (reports show what precedes "(").
-struct Op {
-    const char *name;
-    std::function<Result(Rng &, int h)> run;
-    int weight = 1;
-};
-// An operation that makes one call, whose result is one of the values after it.
-#define OP(call, ...)                                                                                     \
-    Op                                                                                                    \
-    {                                                                                                     \
-#call, []([[maybe_unused]] Rng & rng, [[maybe_unused]] int h) { return in(call, {__VA_ARGS__}); } \
-    }
-
-const Op kPause = OP(Ka_AudPlayer_Pause(h), 0);
-const Op kResume = OP(Ka_AudPlayer_Resume(h), 0);
-const Op kStop = OP(Ka_AudPlayer_Stop(h), 0);
-const Op kClose{"Ka_AudPlayer_Close", [](Rng &, int h) { return Ka_AudPlayer_Close(h), done(); }};
-const Op kState{"Ka_AudPlayer_GetState", [](Rng &, int h) { return check_player_state(h), done(); }};
-const Op kMovaStop{"mova_stop_play_file", [](Rng &, int) { return mova_stop_play_file(), done(); }};
-
-const auto g_data = player_test::pattern(6000, 77);
-
-std::vector<Op> stream_ops()
-{
-    return {
-        OP(Ka_AudPlayer_Open(play_dev(h), play_cb), h, -1),
-        {"Ka_AudPlayer_OpenExt",
-         [](Rng &rng, int h) {
-             static const unsigned rates[] = {8000, 16000, 44100, 48000};
-             const int ch = 1 + static_cast<int>(rng() % 2);
-             return in(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, ch, rates[rng() % 4], 2), {h, -1});
-         }},
-        {"Ka_AudPlayer_Play",
-         [](Rng &rng, int h) {
-             const unsigned off = rng() % 3000, len = rng() % 3000;
-             const int r = Ka_AudPlayer_Play(h, g_data.data() + off, len);
-             return Result{r, r >= -1 && r <= static_cast<int>(len)};
-         },
-         3},
-        kPause,
-        kResume,
-        kStop,
-        kClose,
-        {"Ka_AudSoft_SetVolume",
-         [](Rng &rng, int h) {
-             const unsigned vol = rng() % 4 ? rng() % 120 : 0xFFFFFFFFu;
-             return in(Ka_AudSoft_SetVolume(h, vol), {vol <= 100 || vol == 0xFFFFFFFFu ? 0 : -1});
-         }},
-        OP(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 30 + rng() % 250), 0),
-        kState,
-        OP(Ka_AudPlayer_Play(7, g_data.data(), 100), -1),  // a handle without a player
-    };
-}
-
-// Descriptors handed to file plays stay open while a decode thread may still
-// read them; the oldest are closed once many newer plays have replaced them.
-class FdRing {
-public:
+    std::atomic<long> faults_set{0};
     int open_ro(const std::string &path)
     {
         const int fd = open(path.c_str(), O_RDONLY);
-        if (fd >= 0) fds_.push_back(fd);
-        if (fds_.size() > 64) close(fds_.front()), fds_.pop_front();
+        if (fd >= 0) fds.push_back(fd);
+        if (fds.size() > 64) close(fds.front()), fds.pop_front();
         return fd;
     }
-    void close_all()
+    ~Storm()
     {
-        for (int fd : fds_) close(fd);
-        fds_.clear();
+        for (int fd : fds) close(fd);
     }
-    ~FdRing() { close_all(); }
-
-private:
-    std::deque<int> fds_;
 };
-
-std::vector<Op> file_ops(const Storm &run, FdRing &fds)
-{
-    return {
-        {"Ka_AudPlayer_PlayFile",
-         [&](Rng &rng, int h) {
-             const StormMedia &m = run.media[rng() % run.media.size()];
-             const int fd = fds.open_ro(m.path), offset = rng() % 4 ? 0 : static_cast<int>(rng() % 200);
-             return in(Ka_AudPlayer_PlayFile(play_dev(h), fd, offset, play_cb), {-1, m.known ? h : -1});
-         },
-         3},
-        // Raw bytes from a descriptor on a player opened for them.
-        {"Ka_AudPlayer_PlayFrmFile",
-         [&](Rng &, int h) {
-             const int fd = fds.open_ro(run.media[0].path);
-             Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2);
-             return in(Ka_AudPlayer_PlayFrmFile(h, fd, 44), {0, -1});
-         }},
-        kStop,
-        kClose,
-        kPause,
-        kResume,
-        kState,
-    };
-}
 
 // A recorder worker's own records: a recorder is opened for plain capture
 // only when it is closed, and started only when no capture runs on it (a
@@ -843,181 +708,163 @@ struct Recordings {
     std::deque<std::string> paths;
     std::string next(int h, const char *ext)
     {
+        plain = false;
         paths.push_back(child_path(("rec" + to_string(h) + "_" + to_string(n++) + ext).c_str()));
         if (paths.size() > 16) unlink(paths.front().c_str()), paths.pop_front();
         return paths.back();
     }
+    // Opened for plain capture and not running: a start or a direct read may come.
+    bool idle(int h) { return plain && recorder_state(h) != 0; }
 };
 
-std::vector<Op> recorder_ops(Recordings &rec)
+// Each thread of the storm draws its operations from one of these; the
+// number drawn first picks the operation, so an operation covering several
+// numbers is drawn that much more often.
+
+// What every player takes: pause, resume, stop, close, state.
+long player_op(unsigned pick, int h)
 {
-    return {
-        {"Ka_AudRecorder_RecordWAV",
-         [&](Rng &rng, int h) {
-             const std::string path = rec.next(h, ".wav");
-             const int ch = 1 + static_cast<int>(rng() % 2);
-             const unsigned rate = rng() % 2 ? 8000 : 16000;
-             rec.plain = false;
-             return in(Ka_AudRecorder_RecordWAV(cap_dev(h), path.c_str(), ch, rate, 2), {h, -1});
-         }},
-        {"Ka_AudRecorder_RecordAMRNB",
-         [&](Rng &, int h) {
-             rec.plain = false;
-             return in(Ka_AudRecorder_RecordAMRNB(cap_dev(h), rec.next(h, ".amr").c_str()), {h, -1});
-         }},
-        {"Ka_AudRecorder_Open",
-         [&](Rng &, int h) {
-             if (!recorder_closed(h)) return done();
-             const int r = Ka_AudRecorder_Open(cap_dev(h), cap_cb);
-             rec.plain = r == h;
-             return in(r, {h, -1});
-         }},
-        {"Ka_AudRecorder_HStartRecord",
-         [&](Rng &, int h) {
-             if (!rec.plain || check_recorder_state(h) == 0) return done();
-             return in(Ka_AudRecorder_HStartRecord(h), {0, -1});
-         }},
-        {"Ka_AudRecorder_HStop", [](Rng &, int h) { return Ka_AudRecorder_HStop(h), done(); }, 2},
-        {"Ka_AudRecorder_HClose",
-         [&](Rng &, int h) {
-             Ka_AudRecorder_HClose(h);
-             if (recorder_closed(h)) rec.plain = false;
-             return done();
-         }},
-        {"Ka_AudRecorder_HGetState", [](Rng &, int h) { return check_recorder_state(h), done(); }},
-        // A direct read, only while no capture thread reads the same stream.
-        {"Ka_AudRecorder_Record",
-         [&](Rng &rng, int h) {
-             if (!rec.plain || check_recorder_state(h) == 0) return done();
-             unsigned char buf[640];
-             return in(Ka_AudRecorder_Record(h, buf, 2 * (1 + rng() % 320)), {0, -1});
-         }},
-    };
+    if (pick == 0) return OP(Ka_AudPlayer_Pause(h), r == 0);
+    if (pick == 1) return OP(Ka_AudPlayer_Resume(h), r == 0);
+    if (pick == 2) return OP(Ka_AudPlayer_Stop(h), r == 0);
+    if (pick == 3) return DO(Ka_AudPlayer_Close(h));
+    return DO(player_state(h));
 }
 
-std::vector<Op> blocking_ops(const Storm &run)
+const auto g_data = player_test::pattern(6000, 77);
+
+long stream_op(Storm &, Recordings &, Rng &rng, int h)
 {
-    return {
-        OP(mova_start_play_file(), 0, -12),
-        // The two WAV files: raw PCM behind a 44-byte header.
-        {"mova_play_file",
-         [&](Rng &rng, int h) {
-             const StormMedia &m = run.media[rng() % 2];
-             const int fd = open(m.path.c_str(), O_RDONLY);
-             lseek(fd, 44, SEEK_SET);
-             const int ch = m.path.find("stereo") != std::string::npos ? 2 : 1;
-             const int r = mova_play_file(ch == 2 ? 44100 : 8000, ch, fd, 0, play_dev(h), rng() % 4000);
-             close(fd);
-             return Result{r, r <= 0};
-         },
-         2},
-        {"mova_play_wav_file",
-         [&](Rng &rng, int h) {
-             const int r = mova_play_wav_file(play_dev(h), run.media[rng() % 2].path.c_str());
-             return Result{r, r <= 0};
-         }},
-        kMovaStop,
-    };
+    static const unsigned rates[] = {8000, 16000, 44100, 48000};
+    const unsigned pick = rng() % 13, off = rng() % 3000, len = rng() % 3000, ch = 1 + rng() % 2;
+    const unsigned vol = rng() % 4 ? rng() % 120 : 0xFFFFFFFFu;
+    if (pick == 0) return OP(Ka_AudPlayer_Open(play_dev(h), play_cb), r == h || r == -1);
+    if (pick == 1)
+        return OP(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, ch, rates[rng() % 4], 2), r == h || r == -1);
+    if (pick < 5) return OP(Ka_AudPlayer_Play(h, g_data.data() + off, len), r >= -1 && r <= long(len));
+    if (pick == 5) return OP(Ka_AudSoft_SetVolume(h, vol), r == (vol <= 100 || vol == 0xFFFFFFFFu ? 0 : -1));
+    if (pick == 6) return OP(Ka_AudPlayer_SetBufsize_ms(play_dev(h), 30 + rng() % 250), r == 0);
+    if (pick == 7) return OP(Ka_AudPlayer_Play(7, g_data.data(), 100), r == -1);  // a handle without a player
+    return player_op(pick - 8, h);
 }
 
-std::vector<Op> controls_ops()
+// File plays of every medium, and raw bytes from a descriptor on a player
+// opened for them.
+long file_op(Storm &run, Recordings &, Rng &rng, int h)
 {
-    static const char *const kVolume = "PCM Playback Volume";  // two values
-    return {
-        {"Ka_clt_set_mixer_value",
-         [](Rng &rng, int) {
-             const std::string v = std::to_string(rng() % 128) + " " + std::to_string(rng() % 128);
-             return in(Ka_clt_set_mixer_value(kVolume, 2, v.c_str()), {0, 1});
-         }},
-        {"Ka_clt_get_mixer_value",
-         [](Rng &, int) {
-             snd_ctl_elem_value v{};
-             return in(Ka_clt_get_mixer_value(kVolume, &v), {2, -1});
-         }},
-        OP(Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"), 0, -1),
-        {"Ka_AudTone_Start",
-         [](Rng &rng, int) {
-             const bool good = rng() % 4 != 0;
-             const tone_param p{good ? 697u : 99u, 1209, 100, 50};
-             return in(Ka_AudTone_Start(0, &p), {good ? 0 : -1});
-         },
-         2},
-        OP(Ka_AudTone_Stop(), 0, 1),
-        {"Ka_AudTone_Close", [](Rng &, int) { return Ka_AudTone_Close(), done(); }},
-    };
+    const unsigned pick = rng() % 9, offset = rng() % 4 ? 0 : rng() % 200;
+    const std::string &m = run.media[rng() % run.media.size()];
+    if (pick < 3) {
+        const int fd = run.open_ro(m);
+        return OP(Ka_AudPlayer_PlayFile(play_dev(h), fd, int(offset), play_cb),
+                  r == -1 || r == (m != g_media.junk ? h : -1));
+    }
+    if (pick == 3) {
+        const int fd = run.open_ro(run.media[0]);
+        DO(Ka_AudPlayer_OpenExt(play_dev(h), play_cb, 0, 2, 44100, 2));
+        return OP(Ka_AudPlayer_PlayFrmFile(h, fd, 44), r == 0 || r == -1);
+    }
+    return player_op(pick - 4, h);
 }
 
-std::atomic<long> g_faults_set{0};
-std::atomic<long> g_fault_hits[KB_FAULT_COUNT];
-
-// Setting a fault restarts its hit count: the hits so far are added up first.
-void set_fault(enum kb_fault k, int dev, int skip, int count)
+// WAV and AMR-NB recordings to files, plain capture with a callback, direct
+// reads (only while no capture thread reads the same stream).
+long recorder_op(Storm &, Recordings &rec, Rng &rng, int h)
 {
-    g_fault_hits[k] += kb_fault_hits(k);
-    kb_fault(k, dev, skip, count, EIO);
+    const unsigned pick = rng() % 9, ch = 1 + rng() % 2, rate = rng() % 2 ? 8000 : 16000;
+    unsigned char buf[640];
+    if (pick == 0)
+        return OP(Ka_AudRecorder_RecordWAV(cap_dev(h), rec.next(h, ".wav").c_str(), ch, rate, 2),
+                  r == h || r == -1);
+    if (pick == 1)
+        return OP(Ka_AudRecorder_RecordAMRNB(cap_dev(h), rec.next(h, ".amr").c_str()), r == h || r == -1);
+    if (pick == 2)
+        return recorder_closed(h) &&
+               (rec.plain = OP(Ka_AudRecorder_Open(cap_dev(h), cap_cb), r == h || r == -1) == h);
+    if (pick == 3) return rec.idle(h) && OP(Ka_AudRecorder_HStartRecord(h), r == 0 || r == -1);
+    if (pick < 6) return DO(Ka_AudRecorder_HStop(h));
+    if (pick == 6) {
+        DO(Ka_AudRecorder_HClose(h));
+        return rec.plain = rec.plain && !recorder_closed(h);
+    }
+    if (pick == 7) return DO(recorder_state(h));
+    return rec.idle(h) && OP(Ka_AudRecorder_Record(h, buf, 2 * (1 + rng() % 320)), r == 0 || r == -1);
 }
 
-// The fault thread's "handles" are fault kinds.
-std::vector<int> fault_kinds(const Storm &run)
+// The blocking player on the device of player h: mova_play_file plays one of
+// the WAV files as raw PCM behind its 44-byte header.
+long blocking_op(Storm &run, Recordings &, Rng &rng, int h)
 {
-    std::vector<int> k = {KB_FAULT_PCM_OPEN,      KB_FAULT_PCM_READY,   KB_FAULT_PCM_HW_PARAMS,
-                          KB_FAULT_PCM_SW_PARAMS, KB_FAULT_PCM_PREPARE, KB_FAULT_PCM_START,
-                          KB_FAULT_CTL_OPEN,      KB_FAULT_CTL_READ,    KB_FAULT_CTL_WRITE};
-    if (run.io_faults) k.insert(k.end(), {KB_FAULT_PCM_WRITE, KB_FAULT_PCM_READ});
-    return k;
+    const unsigned pick = rng() % 5, stereo = rng() % 2;
+    const std::string &path = run.media[stereo ? 0 : 1];
+    if (pick == 0) return OP(mova_start_play_file(), r == 0 || r == -12);
+    if (pick == 1) return OP(mova_play_wav_file(play_dev(h), path.c_str()), r <= 0);
+    if (pick == 2) return DO(mova_stop_play_file());
+    const int fd = open(path.c_str(), O_RDONLY);
+    lseek(fd, 44, SEEK_SET);
+    OP(mova_play_file(stereo ? 44100 : 8000, 1 + stereo, fd, 0, play_dev(h), rng() % 4000), r <= 0);
+    return close(fd);
 }
 
-std::vector<Op> fault_ops()
+// The mixer (a control of two values) and the tone, with a frequency out of
+// range now and then.
+long controls_op(Storm &, Recordings &, Rng &rng, int h)
 {
-    return {
-        {"kb_fault clear",
-         [](Rng &, int k) { return set_fault(static_cast<enum kb_fault>(k), -1, 0, 0), done(); }},
-        {"kb_fault",
-         [](Rng &rng, int k) {
-             static const int devices[] = {-1, 0, 13, 14, 16, KB_DEV_BLUETOOTH, KB_DEV_USB, KB_DEV_NET, 7};
-             const bool ctl = k == KB_FAULT_CTL_OPEN || k == KB_FAULT_CTL_READ || k == KB_FAULT_CTL_WRITE;
-             // The mixer retries a failing control device with sleeps under
-             // its lock, so control faults stay short.
-             const int count = !ctl && rng() % 10 == 0 ? -1 : 1 + static_cast<int>(rng() % 3);
-             const int dev = ctl ? -1 : devices[rng() % std::size(devices)];
-             set_fault(static_cast<enum kb_fault>(k), dev, static_cast<int>(rng() % 8), count);
-             return ++g_faults_set, done();
-         },
-         2},
-    };
+    static const char *const kVolume = "PCM Playback Volume";
+    const unsigned pick = rng() % 7;
+    const std::string v = to_string(rng() % 128) + " " + to_string(rng() % 128);
+    const tone_param p{rng() % 4 ? 697u : 99u, 1209, 100, 50};
+    snd_ctl_elem_value value{};
+    if (pick == 0) return OP(Ka_clt_set_mixer_value(kVolume, 2, v.c_str()), r == 0 || r == 1);
+    if (pick == 1) return OP(Ka_clt_get_mixer_value(kVolume, &value), r == 2 || r == -1);
+    if (pick == 2) return OP(Ka_AudTone_Open(rng() % 2 ? nullptr : "hw:0,7"), r == 0 || r == -1);
+    if (pick < 5) return OP(Ka_AudTone_Start(0, &p), r == (p.low == 697 ? 0 : -1));
+    if (pick == 5) return OP(Ka_AudTone_Stop(), r == 0 || r == 1);
+    return DO(Ka_AudTone_Close());
 }
 
-void clear_faults()
+// The releaser pauses, resumes and stops players and stops the blocking
+// player, as an application does to release a blocked writer.
+long release_op(Storm &, Recordings &, Rng &rng, int h)
 {
-    for (int k = 0; k < KB_FAULT_COUNT; ++k) set_fault(static_cast<enum kb_fault>(k), -1, 0, 0);
+    static const unsigned ops[] = {0, 1, 1, 2, 2};  // of player_op
+    const unsigned pick = rng() % 6;
+    return pick == 5 ? DO(mova_stop_play_file()) : player_op(ops[pick], h);
+}
+
+// The fault thread's "handles" are fault kinds: one is cleared, or set to
+// fail a few calls (or all) from a random call on, on one device or on all.
+long fault_op(Storm &run, Recordings &, Rng &rng, int h)
+{
+    static const int devices[] = {-1, 0, 13, 14, 16, KB_DEV_BLUETOOTH, KB_DEV_USB, KB_DEV_NET, 7};
+    const bool ctl = h == KB_FAULT_CTL_OPEN || h == KB_FAULT_CTL_READ || h == KB_FAULT_CTL_WRITE;
+    // The mixer retries a failing control device with sleeps under its
+    // lock, so control faults stay short.
+    const int count = !ctl && rng() % 10 == 0 ? -1 : 1 + int(rng() % 3), skip = int(rng() % 8);
+    const int dev = ctl ? -1 : devices[rng() % std::size(devices)];
+    if (rng() % 3 == 0) return DO(kb_fault(kind(h), -1, 0, 0, EIO));
+    return ++run.faults_set, DO(kb_fault(kind(h), dev, skip, count, EIO));
 }
 
 // A thread of the storm: a worker makes its share of the operations; the
 // releaser and the fault thread go on until the workers are done, with a
 // random pause after each operation.
 struct Worker {
-    const char *name;
     std::vector<int> handles;
-    std::vector<Op> ops;
+    long (*op)(Storm &, Recordings &, Rng &, int h);
     unsigned pause_us = 0;  // 0: a worker
+    Recordings rec;         // a recorder worker's
 };
 constexpr int kWorkers = 8;
 
-void run_worker(Storm &run, const Worker &w, Watch *watch, std::atomic<long> &done, unsigned seed)
+void run_worker(Storm &run, long share, Worker &w, Watch *watch, unsigned seed)
 {
     t_watch = watch;
     Rng rng(seed);
-    int total = 0;
-    for (const Op &op : w.ops) total += op.weight;
-    while (w.pause_us ? !run.workers_done : done < run.ops / kWorkers) {
-        const int h = w.handles[rng() % w.handles.size()];
-        const Op *op = w.ops.data();
-        for (int pick = static_cast<int>(rng() % total); pick >= op->weight; ++op) pick -= op->weight;
-        const std::string call = std::string(op->name, strcspn(op->name, "(")) + "(" + to_string(h) + ")";
-        const Result r = watched(call.c_str(), [&] { return op->run(rng, h); });
-        check(r.ok, call.c_str(), r.value);
-        if (++done, !w.pause_us) continue;
-        if (done % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
+    for (long n = 1; w.pause_us ? !run.workers_done : n <= share; ++n) {
+        w.op(run, w.rec, rng, w.handles[rng() % w.handles.size()]);
+        if (!w.pause_us) continue;
+        if (n % 500 == 0) g_log->clear();  // the capture keeps every line; bound it
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % w.pause_us));
     }
 }
@@ -1028,41 +875,28 @@ void run_worker(Storm &run, const Worker &w, Watch *watch, std::atomic<long> &do
 // failed part way included).
 std::string child_storm(const Job &j)
 {
-    const long allocs = fault::live_allocations();
     Storm run;
-    run.ops = env_long("KA_STORM_OPS", 2500);
-    run.io_faults = env_long("KA_STORM_NO_IO_FAULTS", 0) == 0;
-    run.media = {{g_media.stereo, true},
-                 {g_media.wav, true},
-                 {g_media.amrnb, true},
-                 {g_media.amrwb, true},
-                 {g_media.junk, false}};
-    if (!g_media.mp3.empty()) run.media.push_back({g_media.mp3, true});
-    FdRing file_fds;
-    Recordings rec[3];
-    const Worker workers[] = {
-        {"stream0", {0, 1, 2, 3}, stream_ops()},
-        {"stream1", {0, 1, 2, 3}, stream_ops()},
-        {"file", {2, 3, 4}, file_ops(run, file_fds)},
-        {"record0", {0}, recorder_ops(rec[0])},
-        {"record5", {5}, recorder_ops(rec[1])},
-        {"record6", {6}, recorder_ops(rec[2])},
-        {"blocking", {1, 3, 6}, blocking_ops(run)},
-        {"controls", {7}, controls_ops()},
-        {"releaser", {0, 1, 2, 3, 4}, {kPause, kResume, kResume, kStop, kStop, kMovaStop}, 2000},
-        {"faults", fault_kinds(run), fault_ops(), 3000},
+    const long share = env_long("KA_STORM_OPS", 2500) / kWorkers;
+    run.media = {g_media.stereo, g_media.wav, g_media.amrnb, g_media.amrwb, g_media.mp3, g_media.junk};
+    if (g_media.mp3.empty()) run.media.erase(run.media.begin() + 4);
+    std::vector<int> kinds(KB_FAULT_CTL_WRITE + 1);  // all but the I2C faults
+    std::iota(kinds.begin(), kinds.end(), 0);
+    Worker workers[] = {
+        {{0, 1, 2, 3}, stream_op}, {{0, 1, 2, 3}, stream_op},
+        {{2, 3, 4}, file_op},  // players the stream workers use in part
+        {{0}, recorder_op},        {{5}, recorder_op},
+        {{6}, recorder_op},        {{1, 3, 6}, blocking_op},  // devices the players use as well
+        {{7}, controls_op},        {{0, 1, 2, 3, 4}, release_op, 2000},
+        {kinds, fault_op, 3000},
     };
-    std::atomic<long> done[std::size(workers)] = {};
-    const int64_t t0 = now_ms();
     std::vector<std::thread> threads;
     for (size_t i = 0; i < std::size(workers); ++i)
-        threads.emplace_back(run_worker, std::ref(run), std::cref(workers[i]), t_watch + 1 + i,
-                             std::ref(done[i]), unsigned(j.nth) + 1 + unsigned(i));
+        threads.emplace_back(run_worker, std::ref(run), share, std::ref(workers[i]), g_watches + 1 + i,
+                             unsigned(j.nth) + 1 + unsigned(i));
     for (int i = 0; i < kWorkers; ++i) threads[i].join();
     run.workers_done = true;
     for (size_t i = kWorkers; i < threads.size(); ++i) threads[i].join();
-    const int64_t storm_ms = now_ms() - t0;
-    clear_faults();
+    for (int k = 0; k < KB_FAULT_COUNT; ++k) kb_fault(kind(k), -1, 0, 0, EIO);
     CALL(Ka_AudTone_Close());
     CALL(mova_stop_play_file());
     for (int h = 0; h < KA_DEVICE_COUNT; ++h) {
@@ -1080,32 +914,42 @@ std::string child_storm(const Job &j)
     settle();
     Round r;
     int wav_checked = 0;
-    for (const Recordings &rc : rec)
-        for (const std::string &p : rc.paths) {
+    for (const Worker &w : workers)
+        for (const std::string &p : w.rec.paths) {
             const Bytes f = files_test::read_file(p);
             if (p.ends_with(".wav") && f.size() >= 44)
                 ++wav_checked,
                     r.check(files_test::le(f, 40) == f.size() - 44, p + ": the data size is wrong");
             unlink(p.c_str());
         }
-    file_fds.close_all();
-    std::string counts, hits;
-    long failed_calls = 0;
-    for (size_t i = 0; i < std::size(workers); ++i)
-        counts += std::string(" ") + workers[i].name + " " + to_string(done[i]);
-    for (const auto &k : g_fault_hits) failed_calls += k, hits += " " + to_string(k.load());
-    printf("storm: seed %ld, %ld operations in %" PRId64
-           " ms (by thread:%s; fault settings %ld, failed calls %ld)\n",
-           j.nth, run.ops / kWorkers * kWorkers, storm_ms, counts.c_str(), g_faults_set.load(), failed_calls);
-    printf("storm: failed calls by fault kind:%s\n", hits.c_str());
     printf(
-        "storm: play callbacks -1: %ld, 5: %ld; capture callbacks 0: %ld, 5: %ld, -1: %ld; WAV recordings "
-        "checked %d\n",
-        g_play[0].load(), g_play[1].load(), g_cap[0].load(), g_cap[1].load(), g_cap[2].load(), wav_checked);
+        "storm: seed %ld, %ld operations, %ld fault settings; play callbacks -1: %ld, 5: %ld; capture "
+        "callbacks 0: %ld, 5: %ld, -1: %ld; WAV recordings checked %d\n",
+        j.nth, share * kWorkers, run.faults_set.load(), g_play[0].load(), g_play[1].load(), g_cap[0].load(),
+        g_cap[1].load(), g_cap[2].load(), wav_checked);
     fflush(stdout);
     r.check(g_play[2] == 0 && g_cap[3] == 0, "a callback gave a result outside its set");
     r.check(g_storm_why.empty(), "results outside their sets:" + g_storm_why);
-    return (r.ok ? "" : " " + r.why + ";") + after(-1, allocs);
+    return r.ok ? "" : " " + r.why + ";";
+}
+
+// Ends the child when a call of one of its threads does not return in time.
+// It stops before the child's own end (a thread left running would make a
+// ThreadSanitizer build wait a second at every exit).
+std::atomic<bool> g_child_done{false};
+void watchdog(FILE *out)
+{
+    for (; !g_child_done; std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        for (int i = 0; i < kWatches; ++i)
+            if (const int64_t since = g_watches[i].since; since && now_ms() - since > kCallBoundMs) {
+                fprintf(out, "FAILED: HANG: %s did not return within %d s", g_watches[i].op,
+                        int(kCallBoundMs / 1000));
+                for (int k = 0; k < kWatches; ++k)
+                    if (k != i && g_watches[k].since) fprintf(out, "; thread %d in %s", k, g_watches[k].op);
+                fprintf(out, "\n");
+                fflush(out);
+                _exit(3);
+            }
 }
 
 [[noreturn]] void run_child(const Job &j, const std::string &base)
@@ -1113,19 +957,22 @@ std::string child_storm(const Job &j)
     FILE *out = fopen((base + ".out").c_str(), "w");
     kb_own_files();  // children running at once must not share the board's files
     board_defaults();
-    g_err_fd = open((base + ".err").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = open((g_err_path = base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     fflush(stderr);
-    dup2(g_err_fd, 2);
+    dup2(err_fd, 2);
     g_log = new ka_test::LogCapture;
-    t_watch = g_watches;
-    std::thread([] {}).join();  // a sanitizer's helper thread exists before counting
+    std::thread dog(watchdog, out);  // (and a sanitizer's helper thread exists before counting)
     g_threads_base = player_test::thread_count();
     g_fds_base = files_test::proc_entries("/proc/self/fd");
-    const std::string problems = j.type == Job::board_fault ? child_board_fault(j)
-                                 : j.type == Job::storm     ? child_storm(j)
-                                                            : child_round(j, out);
+    const long allocs = fault::live_allocations();
+    std::string problems = j.type == Job::board_fault ? child_board_fault(j)
+                           : j.type == Job::storm     ? child_storm(j)
+                                                      : child_round(j, out);
+    problems += after(j.scenario, allocs);
+    g_child_done = true;
+    dog.join();
     fprintf(out, "%s%s\n", problems.empty() ? "survived" : "FAILED:", problems.c_str());
-    if (!problems.empty()) fputs(error_lines().c_str(), out);
+    if (!problems.empty()) fputs(log_errors().c_str(), out);
     fclose(out);
     fflush(stdout);
     // A coverage build exits normally, so that every module of the program
@@ -1136,101 +983,56 @@ std::string child_storm(const Job &j)
 
 // ---- The parent -----------------------------------------------------------
 
-std::string read_text(const std::string &path)
-{
-    const Bytes b = files_test::read_file(path);
-    return std::string(b.begin(), b.end());
-}
+// Runs the queued jobs, `jobs` at once, and adds what they find.
+struct Runner {
+    const int jobs;
+    const bool long_run = env_long("KA_FAULT_LONG", 0) != 0;
+    std::deque<Job> queue;
+    std::map<pid_t, Job> running;
+    int cases = 0, survived = 0;
+    int points[2] = {}, points_survived[2] = {};
+    std::vector<std::string> failures;
 
-bool selected(const Job &j)
-{
-    const char *f = getenv("KA_FAULT_FILTER");
-    return !f || !*f || j.type == Job::probe || j.name().find(f) != std::string::npos;
-}
-
-class Runner {
-public:
-    explicit Runner(int jobs)
-        : watches_(static_cast<Watch *>(mmap(nullptr, sizeof(Watch) * kWatches * size_t(jobs),
-                                             PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
-    {
-        for (int i = 0; i < jobs; ++i) free_.push_back(i);
-    }
-    void add(const Job &j) { queue_.push_back(j); }
     void run()
     {
-        while (!queue_.empty() || !running_.empty()) {
-            while (!queue_.empty() && !free_.empty()) start(queue_.front()), queue_.pop_front();
+        while (!queue.empty() || !running.empty()) {
+            while (!queue.empty() && int(running.size()) < jobs) start(queue.front()), queue.pop_front();
             int status;
-            for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) finish(pid, status);
-            for (auto &[pid, r] : running_) {
-                const Watch *all = watches_ + r.second * kWatches;
-                for (int i = 0; i < kWatches; ++i)
-                    if (int64_t since = all[i].since;
-                        since && now_ms() - since > bound_ms_ && !hung_.count(pid))
-                        hung_[pid] = hang_report(pid, all, i), kill(pid, SIGKILL);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const pid_t pid = wait(&status);
+            if (running.count(pid)) finish(pid, status);
         }
     }
 
-    int cases = 0, survived = 0;
-    int points[2] = {}, points_survived[2] = {}, swept[2] = {};
-    std::vector<std::string> failures;
-
-private:
     std::string base(pid_t pid) const { return g_media.dir + "/case" + to_string(pid); }
-
-    // The call that did not return, and what the child's other threads were in.
-    // The child's threads' stacks go to its standard error, where gdb is found.
-    std::string hang_report(pid_t pid, const Watch *all, int i) const
-    {
-        std::string out =
-            std::string(all[i].op) + " did not return within " + to_string(bound_ms_ / 1000) + " s";
-        for (int k = 0; k < kWatches; ++k)
-            if (k != i && all[k].since) out += "; thread " + to_string(k) + " in " + all[k].op;
-        const std::string gdb =
-            "gdb -p " + to_string(pid) + " -batch -nx -ex 'thread apply all bt' >>" + base(pid) + ".err 2>&1";
-        if (system("command -v gdb >/dev/null") == 0 && system(gdb.c_str()) != 0) out += "; gdb failed";
-        return out;
-    }
 
     void start(const Job &j)
     {
-        const int slot = free_.back();
-        free_.pop_back();
-        for (int i = 0; i < kWatches; ++i) watches_[slot * kWatches + i].since = 0;
         fflush(stdout), fflush(stderr);
         const pid_t pid = fork();
-        if (pid == 0) g_watches = watches_ + slot * kWatches, run_child(j, base(getpid()));
-        running_[pid] = {j, slot};
+        if (pid == 0) run_child(j, base(getpid()));
+        running[pid] = j;
     }
 
     void finish(pid_t pid, int status)
     {
-        auto it = running_.find(pid);
-        if (it == running_.end()) return;
-        const Job j = it->second.first;
-        free_.push_back(it->second.second);
-        running_.erase(it);
+        const Job j = running[pid];
+        running.erase(pid);
         const std::string b = base(pid), out = read_text(b + ".out");
         std::string verdict;
-        if (hung_.count(pid))
-            verdict = "HANG: " + hung_[pid];
-        else if (WIFSIGNALED(status))
+        if (WIFSIGNALED(status))
             verdict = std::string("CRASH: ") + strsignal(WTERMSIG(status));
+        else if (out.find("FAILED:") != std::string::npos)
+            verdict = out.substr(out.find("FAILED:") + 7);
         else if (WEXITSTATUS(status) != 0)
             verdict = "exit status " + to_string(WEXITSTATUS(status)) + " (a sanitizer's report)";
         else if (out.find("survived\n") == std::string::npos)
-            verdict =
-                out.find("FAILED:") == std::string::npos ? "no report" : out.substr(out.find("FAILED:") + 7);
+            verdict = "no report";
         if (!verdict.empty()) {
             std::string err = read_text(b + ".err");
             if (err.size() > 8000) err = "..." + err.substr(err.size() - 8000);
             failures.push_back(j.name() + ": " + verdict +
                                (err.empty() ? "" : "\n  standard error:\n" + err));
         }
-        if (getenv("KA_FAULT_VERBOSE")) fputs(read_text(b + ".err").c_str(), stdout);
         unlink((b + ".out").c_str()), unlink((b + ".err").c_str());
         if (j.type == Job::probe && verdict.empty()) probed(j, out);
         if (j.type == Job::board_fault) ++cases, survived += verdict.empty();
@@ -1240,9 +1042,7 @@ private:
             if (verdict.empty() && out.starts_with("reached 1") && j.nth < 5000) {
                 Job next = j;
                 ++next.nth;
-                queue_.push_front(next);
-            } else {
-                ++swept[j.kind];
+                queue.push_front(next);
             }
         }
     }
@@ -1263,28 +1063,13 @@ private:
                                     : s.family == kVoice)
                 for (bool later : {false, true}) {
                     const int skip = later && k < KB_FAULT_COUNT ? std::clamp(calls[k] / 2, 1, 3) : 0;
-                    const Job j{Job::board_fault, p.scenario, k, later, skip};
-                    if (selected(j)) queue_.push_back(j);
+                    queue.push_back({Job::board_fault, p.scenario, k, later, skip});
                 }
         // The long run: a fault that fails once, at each call of two rounds.
-        for (int k = 0; long_run_ && k < KB_FAULT_COUNT; ++k)
+        for (int k = 0; long_run && k < KB_FAULT_COUNT; ++k)
             for (int skip = 0; skip < std::min(2 * calls[k], 40); ++skip)
-                for (int err : {EIO, EPIPE}) {
-                    Job j{Job::board_fault, p.scenario, k, skip > 0, skip};
-                    j.once = true;
-                    j.err = err;
-                    if ((err == EIO || k == KB_FAULT_PCM_WRITE || k == KB_FAULT_PCM_READ) && selected(j))
-                        queue_.push_back(j);
-                }
+                queue.push_back({Job::board_fault, p.scenario, k, skip > 0, skip, 0, true});
     }
-
-    Watch *watches_;
-    const int64_t bound_ms_ = env_long("KA_FAULT_CALL_BOUND_S", 20) * 1000;
-    const bool long_run_ = env_long("KA_FAULT_LONG", 0) != 0;
-    std::deque<Job> queue_;
-    std::map<pid_t, std::pair<Job, int>> running_;  // job and watch slot
-    std::map<pid_t, std::string> hung_;
-    std::vector<int> free_;
 };
 
 // ---- The table ------------------------------------------------------------
@@ -1333,8 +1118,7 @@ const std::vector<Expect> &table()
             {"ERROR opening mixer fd: DTMF_Generate Rx Low High Duration Gain"});
         add(kTone, KB_FAULT_CTL_WRITE, kAny, kFails, {"Ka_AudTone_Stop gave 0"});
         add(kCodec, KB_FAULT_CTL_OPEN, kFirst, kFails,
-            {"ERROR opening mixer device: DAC1 Playback Volume",
-             "Ka_clt_get_mixer_value, ERROR opening mixer device: DAC1 Playback Volume",
+            {"Ka_clt_get_mixer_value, ERROR opening mixer device: DAC1 Playback Volume",
              "Ka_AudCodec_GetVolume gave -1"});
         add(kCodec, KB_FAULT_CTL_OPEN, kLater, kFails, {"ERROR opening mixer fd: DAC1 Playback Volume"});
         // A failed element read still gives the value count; zeros are read.
@@ -1424,29 +1208,21 @@ int main()
 {
     make_media();
     const int64_t t0 = now_ms();
-    Runner runner(int(std::max(1L, env_long("KA_FAULT_JOBS", sysconf(_SC_NPROCESSORS_ONLN)))));
-    const bool sweeps = fault::interpose_available() && env_long("KA_FAULT_SWEEPS", 1) != 0;
+    Runner runner{int(std::max(1L, env_long("KA_FAULT_JOBS", sysconf(_SC_NPROCESSORS_ONLN))))};
+    const bool sweeps = fault::interpose_available();
     int scenarios = 0;
-    for (int s = 0; s < kScenarioCount; ++s) {
-        if (!available(s)) {
-            printf("fault matrix: lame is missing, the MP3 file play is left out\n");
-            continue;
-        }
+    if (g_media.mp3.empty()) printf("fault matrix: lame is missing, the MP3 file play is left out\n");
+    for (int s = 0; s < int(std::size(kScenarios)); ++s) {
+        if (!available(s)) continue;
         ++scenarios;
-        runner.add({Job::probe, s});
+        runner.queue.push_back({Job::probe, s});
         for (int kind : {0, 1})
-            if (sweeps && selected({Job::sweep, s, kind, false, 0, 1}))
-                runner.add({Job::sweep, s, kind, false, 0, 1});
+            if (sweeps) runner.queue.push_back({Job::sweep, s, kind, false, 0, 1});
     }
-    const long seed = env_long("KA_STORM_SEED", long(std::random_device{}() & 0x7FFFFFFF));
-    if (selected({Job::storm, -1, 0, false, 0, seed})) runner.add({Job::storm, -1, 0, false, 0, seed});
+    runner.queue.push_back(
+        {Job::storm, -1, 0, false, 0, env_long("KA_STORM_SEED", long(std::random_device{}() & 0x7FFFFFFF))});
     runner.run();
-    if (DIR *d = opendir(g_media.dir.c_str())) {  // the media and what the children left
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') unlink((g_media.dir + "/" + e->d_name).c_str());
-        closedir(d);
-        rmdir(g_media.dir.c_str());
-    }
+    std::filesystem::remove_all(g_media.dir);  // the media and what the children left
     for (const auto &f : runner.failures) printf("FAILED %s\n", f.c_str());
     printf("fault matrix: %d cases, %d survived (%d scenarios, %.1f s)\n", runner.cases, runner.survived,
            scenarios, double(now_ms() - t0) / 1000);
@@ -1455,11 +1231,9 @@ int main()
         const int lost = runner.points[k] - runner.points_survived[k];
         if (sweeps)
             printf("%s sweep: %d failure points over %d scenarios, %s\n", what[k], runner.points[k],
-                   runner.swept[k], lost ? (to_string(lost) + " did not survive").c_str() : "all survived");
+                   scenarios, lost ? (to_string(lost) + " did not survive").c_str() : "all survived");
         else
-            printf("%s sweep: not run (%s)\n", what[k],
-                   fault::interpose_available() ? "KA_FAULT_SWEEPS=0"
-                                                : "the sanitizer owns malloc and pthread_create");
+            printf("%s sweep: not run (the sanitizer owns malloc and pthread_create)\n", what[k]);
     }
     fflush(stdout);
     return runner.failures.empty() ? 0 : 1;
