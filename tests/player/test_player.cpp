@@ -126,6 +126,30 @@ TEST_F(PlayerTest, FirstWriteWaitsForHalfTheRing)
     EXPECT_EQ(kb_pcm_wait_played(0, 320, 60000), 0);
 }
 
+// A start operation that returns only once the new play thread sleeps on
+// its ring, i.e. has long passed its first ring check.
+int (*g_start)(int);
+int slow_start(int hdl)
+{
+    const int r = g_start(hdl);
+    if (r == 0) eventually([hdl] { return reader_asleep(hdl); });
+    return r;
+}
+
+// The start handshake must not wait for a wake-up the thread gave before the
+// Play that started it began to wait.
+TEST_F(PlayerTest, HandshakeDoesNotWaitForAThreadAlreadyPast)
+{
+    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
+    g_start = audCtl.pctx[0].start_play;
+    audCtl.pctx[0].start_play = slow_start;
+    BackgroundPlay writer("ab", 2);
+    EXPECT_TRUE(writer.returned()) << "Play waits for a wake-up that already happened";
+    EXPECT_EQ(writer.result, 2);
+    Ka_AudPlayer_Close(0);
+    audCtl.pctx[0].start_play = g_start;
+}
+
 // Pre-filling a player paused before its first Play: the new thread pauses
 // before its first ring check, and the Play that started it must still get
 // through the start handshake. Then a pause of a thread asleep on its ring.
