@@ -231,7 +231,13 @@ do_board_compare() {
     else
       differ=$((differ + 1))
       echo "differs on the board: ${f##*/}"
-      case $f in *.txt) diff "$f" "$work/out-board/${f##*/}" | sed 's/^/  /' || true ;; esac
+      # What differs: the texts line by line, other files by size and first
+      # differing byte.
+      case $f in
+        *.txt) diff "$f" "$work/out-board/${f##*/}" | sed 's/^/  /' || true ;;
+        *) echo "  kernel $(stat -c %s "$f") bytes, board $(stat -c %s "$work/out-board/${f##*/}" 2>/dev/null || echo none);" \
+          "$(cmp "$f" "$work/out-board/${f##*/}" 2>&1 | head -1)" ;;
+      esac
     fi
   done
   echo "board and kernel: $same results the same, $differ different ($(tail -1 "$work/board.log"))"
