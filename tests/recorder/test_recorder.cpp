@@ -120,6 +120,10 @@ TEST_F(RecorderTest, CloseOpenedAndNeverOpened)
     EXPECT_EQ(log.count("]:Cctx not open or already playing, hdl = 3, state = 2\n"), 1);
     Ka_AudRecorder_HClose(3);
     EXPECT_TRUE(recorder_closed(3));
+    // A device that cannot be opened: -1, the recorder stays closed.
+    kb_fault(KB_FAULT_PCM_OPEN, -1, 0, 1, ENODEV);
+    EXPECT_EQ(Ka_AudRecorder_Open("hw:0,14", sink_cb), -1);
+    EXPECT_TRUE(recorder_closed(2));
 
     int code = 42;
     EXPECT_STREQ(Ka_AudRecorder_HGetState(7, &code), "No Such Device");
