@@ -190,6 +190,7 @@ int board_system(const char *cmd);
 // ---- configuration -------------------------------------------------------
 struct Config {
     double speed = 0;
+    double period_ms = 0, buffer_ms = 0;  // 0: the default geometry
     std::string out_dir;
     bool codec_present = true;
     std::string codec_text = "alc5616-codec.2-001b\n";

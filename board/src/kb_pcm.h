@@ -42,8 +42,10 @@ constexpr size_t kTransfersCap = size_t(4) << 20;  // transfer sizes kept per de
 
 struct PcmDevice {
     struct kb_pcm_info info {};
-    std::vector<uint8_t> played;
+    std::vector<uint8_t> played;  // received (written) bytes
     uint64_t received = 0;
+    std::vector<uint8_t> heard;  // played-out bytes
+    uint64_t heard_bytes = 0;
     std::vector<unsigned> transfers;
     // capture source
     int src = 0;  // 0 silence, 1 tone, 2 wav
@@ -61,6 +63,7 @@ struct PcmBoard {
     std::vector<PcmStream *> streams;
     uint64_t serial = 0;
     double speed = 0;
+    double period_ms = 0, buffer_ms = 0;  // the devices' geometry (0: default)
     std::string out_dir;
 };
 

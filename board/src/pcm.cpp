@@ -504,6 +504,8 @@ void pcm_reset_locked()
             dv.wav.clear();
         }
     pcm_set_speed_locked(config().speed);
+    p.period_ms = config().period_ms;
+    p.buffer_ms = config().buffer_ms;
     p.out_dir = config().out_dir;
 }
 
