@@ -32,6 +32,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/** Marks a declaration that is kept for a release under an old name. */
 #if defined(__GNUC__) || defined(__clang__)
 #define KB_DEPRECATED(why) __attribute__((deprecated(why)))
 #else
@@ -144,7 +145,11 @@ typedef struct kb_pcm_info kb_pcm_stats;
  *  @return 0, or -1 for a bad device number. */
 int kb_pcm_get_stats(int device, int dir, kb_pcm_stats *out);
 
-/** The same as kb_pcm_get_stats(), under its old name (kept for a release). */
+/** The same as kb_pcm_get_stats(), under its old name (kept for a release).
+ *  @param device  device number, 0 .. KB_MAX_DEVICES - 1
+ *  @param dir     KB_PLAYBACK or KB_CAPTURE
+ *  @param out     receives the record
+ *  @return 0, or -1 for a bad device number. */
 int kb_pcm_info(int device, int dir, struct kb_pcm_info *out) KB_DEPRECATED("use kb_pcm_get_stats");
 
 /** The bytes a playback device has received (written) since reset, in order,
