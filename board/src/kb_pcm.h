@@ -82,6 +82,7 @@ struct PcmBoard {
     double speed = 0;
     double period_ms = 0, buffer_ms = 0;  // the devices' geometry (0: default)
     std::string out_dir;
+    bool exited = false;  // the process is exiting: the WAV files are closed for good
 };
 
 // The one PCM state of the process (never destroyed: streams may be used

@@ -159,10 +159,12 @@ void wav_close(PcmDevice &d)
     }
 }
 
-void wav_append(PcmDevice &d, const PcmStream &s, WavKind kind, const uint8_t *data, size_t len)
+namespace {
+
+// The device's file of that kind, opened (and its header written) when it
+// is not yet; false when it cannot be.
+bool wav_ready(PcmDevice &d, const PcmStream &s, WavKind kind)
 {
-    PcmBoard &p = pcm();
-    if (p.out_dir.empty() || len == 0) return;
     WavOut &w = kind == WavKind::received ? d.out_received : d.out;
     if (w.fd < 0) {
         std::string path = wav_path(s.device, s.dir, kind);
@@ -170,7 +172,7 @@ void wav_append(PcmDevice &d, const PcmStream &s, WavKind kind, const uint8_t *d
         w.fd = kbi_real_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (w.fd < 0) {
             Event("wav_error", s.device, s.dir).str("path", path).str("error", strerror(errno));
-            return;
+            return false;
         }
         Event("wav_file", s.device, s.dir)
             .str("path", path)
@@ -178,10 +180,29 @@ void wav_append(PcmDevice &d, const PcmStream &s, WavKind kind, const uint8_t *d
                          : kind == WavKind::received ? "received"
                                                      : "captured");
     }
+    if (w.bytes == 0) {
+        w.rate = s.rate;
+        w.channels = s.channels;
+        w.bits = s.channels ? s.frame_bytes * 8 / s.channels : 16;
+        patch(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+void wav_append(PcmDevice &d, const PcmStream &s, WavKind kind, const uint8_t *data, size_t len)
+{
+    PcmBoard &p = pcm();
+    if (p.out_dir.empty() || p.exited || len == 0) return;
+    // A playback device's played-out file is there from its first received
+    // bytes on, even when nothing of them is ever played out.
+    if (kind == WavKind::received) wav_ready(d, s, WavKind::played);
+    if (!wav_ready(d, s, kind)) return;
+    WavOut &w = kind == WavKind::received ? d.out_received : d.out;
     w.rate = s.rate;
     w.channels = s.channels;
     w.bits = s.channels ? s.frame_bytes * 8 / s.channels : 16;
-    if (w.bytes == 0) patch(w);
     write_all(w.fd, data, len, off_t(44 + w.bytes));
     w.bytes += len;
 }
@@ -222,17 +243,14 @@ void pcm_set_output_dir_locked(const char *dir)
 
 void pcm_exit_locked()
 {
-    // The process's descriptors close with it: what its playback streams
-    // played out until now, and what they still held is dropped.
+    // What the open playback streams played out until now goes to the
+    // files; nothing after this (threads that outlive main() may still
+    // write).
     int64_t now = now_ns();
-    for (auto *s : pcm().streams) {
-        advance(*s, now);
-        heard_started(*s, now);
-        heard_drop(*s);
-        s->closed = true;
-    }
+    for (auto *s : pcm().streams) advance(*s, now);
     for (auto &row : pcm().dev)
         for (auto &d : row) wav_close(d);
+    pcm().exited = true;
 }
 
 }  // namespace kb

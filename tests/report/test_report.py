@@ -159,9 +159,8 @@ def core():
           "node_open", "ctl_write DAC1 Playback Volume=[140, 105]", "system", "system_done", "file_changed",
           "node_open", "i2c_open", "i2c_write", "i2c_close", "fault p5",
           "pcm_open p1", "pcm_hw_params p1", "pcm_sw_params p1", "pcm_prepare p1",
-          "wav_file p1",  # what it received, at the first write
-          "pcm_start p1", "wav_file p1",  # what it played out, from the start on
-          "pcm_underrun p1", "pcm_prepare p1", "pcm_start p1", "pcm_close p1",
+          "wav_file p1", "wav_file p1",  # what it played out and what it received, from the first write
+          "pcm_start p1", "pcm_underrun p1", "pcm_prepare p1", "pcm_start p1", "pcm_close p1",
           "pcm_open c2", "pcm_hw_params c2", "pcm_sw_params c2", "pcm_prepare c2", "pcm_start c2",
           "wav_file c2", "pcm_close c2",
           "ctl_write SEC_AUX_PCM_RX Audio Mixer MultiMedia1=[0]", "ctl_write MultiMedia2 Mixer SEC_AUX_PCM_UL_TX=[0]"]),
