@@ -40,7 +40,7 @@ received() {
         : >"/proc/ka_snd/pcmC0D$1p"
     else
         # The received file where it differs from the played-out one.
-        local f="$tmp/rx/pcmC0D$1p.received.wav"
+        f="$tmp/rx/pcmC0D$1p.received.wav"
         [ -f "$f" ] || f="$tmp/rx/pcmC0D$1p.wav"
         tail -c +45 "$f" >"$out/$2" 2>/dev/null
         rm -f "$tmp/rx/pcmC0D$1p.wav" "$tmp/rx/pcmC0D$1p.received.wav"
