@@ -40,9 +40,9 @@ received() {
         : >"/proc/ka_snd/pcmC0D$1p"
     else
         # The received file where it differs from the played-out one.
-        f="$tmp/rx/pcmC0D$1p.received.wav"
-        [ -f "$f" ] || f="$tmp/rx/pcmC0D$1p.wav"
-        tail -c +45 "$f" >"$out/$2" 2>/dev/null
+        rx_file="$tmp/rx/pcmC0D$1p.received.wav"
+        [ -f "$rx_file" ] || rx_file="$tmp/rx/pcmC0D$1p.wav"
+        tail -c +45 "$rx_file" >"$out/$2" 2>/dev/null
         rm -f "$tmp/rx/pcmC0D$1p.wav" "$tmp/rx/pcmC0D$1p.received.wav"
     fi
 }
