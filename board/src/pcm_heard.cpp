@@ -151,9 +151,12 @@ Dropped heard_drop(PcmStream &s)
     if (s.dir != KB_PLAYBACK || s.appl <= s.out_to) return r;
     r.frames = s.appl - s.out_to;
     if (!s.ring.empty() && s.frame_bytes) {
+        // The sound lost runs from the first dropped frame to the last one
+        // that is not silent: a tone's zero crossings inside it are lost too,
+        // the silence a player queued behind its data is not.
         for (uint64_t f = s.out_to; f < s.appl; ++f) {
             const uint8_t *p = s.ring.data() + (f % s.buffer) * s.frame_bytes;
-            if (std::any_of(p, p + s.frame_bytes, [](uint8_t b) { return b != 0; })) ++r.cut;
+            if (std::any_of(p, p + s.frame_bytes, [](uint8_t b) { return b != 0; })) r.cut = f - s.out_to + 1;
         }
     }
     s.out_to = s.appl;  // accounted for: neither played out nor dropped again
