@@ -55,7 +55,7 @@ Sink &sink()
 void write_fully(int fd, const char *p, size_t len)
 {
     while (len > 0) {
-        ssize_t w = write(fd, p, len);
+        ssize_t w = kbi_real_write(fd, p, len);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return;
         p += w;
