@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 /* The libc entry points through which a program reaches the module's kernel
- * side. Each one asks the board what the path or descriptor is; whatever is
+ * side: paths, close, ioctl and system (interpose_fds.c: the other calls on
+ * descriptors). Each one asks the board what the path or descriptor is; whatever is
  * not the board's goes to the real libc function untouched.
  *
  * Written in C so that every definition matches libc's own declaration. The
@@ -13,42 +14,18 @@
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdarg.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "kb_interpose.h"
 #include "kb_shim.h"
-
-#define KB_EXPORT __attribute__((visibility("default")))
-
-/* Looks `name` up once and caches it. */
-static void *next_symbol(void **cache, const char *name)
-{
-    void *f = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
-    if (!f) {
-        f = dlsym(RTLD_NEXT, name);
-        __atomic_store_n(cache, f, __ATOMIC_RELEASE);
-    }
-    return f;
-}
-
-#define REAL(type, name)                                      \
-    static type real_##name(void)                             \
-    {                                                         \
-        static void *cache;                                   \
-        return (type)next_symbol(&cache, #name);              \
-    }
 
 typedef int (*open_fn)(const char *, int, ...);
 typedef int (*openat_fn)(int, const char *, int, ...);
@@ -63,12 +40,6 @@ typedef int (*xstat_fn)(int, const char *, void *);
 typedef int (*fxstatat_fn)(int, int, const char *, void *, int);
 typedef int (*statx_fn)(int, const char *, int, unsigned, void *);
 typedef int (*system_fn)(const char *);
-typedef ssize_t (*read_fn)(int, void *, size_t);
-typedef ssize_t (*write_fn)(int, const void *, size_t);
-typedef int (*fcntl_fn)(int, int, ...);
-typedef int (*dup3_fn)(int, int, int);
-typedef void (*closefrom_fn)(int);
-typedef int (*ppoll_fn)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *);
 
 REAL(open_fn, open)
 REAL(open_fn, open64)
@@ -94,12 +65,6 @@ REAL(fxstatat_fn, __fxstatat)
 REAL(fxstatat_fn, __fxstatat64)
 REAL(statx_fn, statx)
 REAL(system_fn, system)
-REAL(read_fn, read)
-REAL(write_fn, write)
-REAL(fcntl_fn, fcntl)
-REAL(dup3_fn, dup3)
-REAL(closefrom_fn, closefrom)
-REAL(ppoll_fn, ppoll)
 #if __SIZEOF_LONG__ == 4
 REAL(ioctl_fn, __ioctl_time64)
 REAL(stat_fn, __stat64_time64)
@@ -117,45 +82,11 @@ int kbi_real_close(int fd) { return real_close()(fd); }
 int kbi_real_ioctl(int fd, unsigned long req, void *arg) { return real_ioctl()(fd, req, arg); }
 int kbi_real_access(const char *path, int mode) { return real_access()(path, mode); }
 int kbi_real_system(const char *cmd) { return real_system()(cmd); }
-ssize_t kbi_real_read(int fd, void *buf, size_t n)
-{
-    return real_read()(fd, buf, n);
-}
-ssize_t kbi_real_write(int fd, const void *buf, size_t n)
-{
-    return real_write()(fd, buf, n);
-}
-int kbi_real_fcntl(int fd, int cmd, long arg)
-{
-    return real_fcntl()(fd, cmd, arg);
-}
-int kbi_real_dup3(int oldfd, int newfd, int flags)
-{
-    return real_dup3()(oldfd, newfd, flags);
-}
-void kbi_real_closefrom(int lowfd)
-{
-    closefrom_fn f = real_closefrom();
-    if (f) f(lowfd);
-}
 int kbi_real_is_dir(const char *path)
 {
     struct stat st;
     return real_stat()(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
-int kbi_real_ppoll(struct pollfd *fds, nfds_t n, int64_t timeout_ns, const sigset_t *mask)
-{
-    struct timespec ts, *t = NULL;
-    /* At most an hour at a time (a 32-bit time_t), the caller loops. */
-    if (timeout_ns > (int64_t)3600 * 1000000000) timeout_ns = (int64_t)3600 * 1000000000;
-    if (timeout_ns >= 0) {
-        ts.tv_sec = (time_t)(timeout_ns / 1000000000);
-        ts.tv_nsec = (long)(timeout_ns % 1000000000);
-        t = &ts;
-    }
-    return real_ppoll()(fds, n, t, mask);
-}
-
 /* ---- paths --------------------------------------------------------------- */
 
 /* The path a path-taking call should really use. NULL with errno ENOENT for

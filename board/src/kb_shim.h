@@ -32,6 +32,19 @@ KBI_HIDDEN int kbi_close(int fd);
 /* The ioctl of an emulated descriptor; *handled 0 when `fd` is not one. */
 KBI_HIDDEN int kbi_ioctl(int fd, unsigned long req, void *arg, int *handled);
 KBI_HIDDEN int kbi_system(const char *cmd);
+/* read() and write() of an emulated descriptor; *handled 0 when `fd` is not one. */
+KBI_HIDDEN ssize_t kbi_read(int fd, void *buf, size_t n, int *handled);
+KBI_HIDDEN ssize_t kbi_write(int fd, const void *buf, size_t n, int *handled);
+/* A duplicate of `oldfd`: `to` 0 at the lowest free number from `newfd` up
+ * (dup, F_DUPFD), 1 at `newfd` itself (dup2, dup3; oldfd != newfd). `flags`:
+ * O_CLOEXEC or 0. Either descriptor may be emulated. */
+KBI_HIDDEN int kbi_dup(int oldfd, int newfd, int flags, int to);
+/* The emulated descriptors in [first, last] are being closed. */
+KBI_HIDDEN void kbi_close_range(unsigned first, unsigned last);
+/* poll() over descriptors of which some are emulated; timeout_ns < 0 waits
+ * without a limit; *left_ns (if given) gets the time not waited. */
+KBI_HIDDEN int kbi_poll(struct pollfd *fds, nfds_t n, int64_t timeout_ns, const sigset_t *mask,
+                        int64_t *left_ns);
 /* A board file (not a device node) is being opened: an event. */
 KBI_HIDDEN void kbi_note_open(const char *path, int flags);
 
