@@ -344,6 +344,9 @@ void after_fork()
 void after_fork_child()
 {
     events_forked();
+    // The parent's threads waiting in poll() are not in the child; their
+    // eventfds must not be written (the child may reuse those numbers).
+    pollers().clear();
     after_fork();
 }
 

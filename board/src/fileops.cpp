@@ -161,10 +161,13 @@ int kbi_poll(struct pollfd *fds, nfds_t n, int64_t timeout_ns, const sigset_t *m
             else
                 last_look = true;
         }
-        int64_t wait = last_look ? 0 : std::min(next, deadline < 0 ? INT64_MAX : deadline) - now;
-        if (!last_look && next == INT64_MAX && deadline < 0) wait = -1;
-        int r = kbi_real_ppoll(plain.data(), n + (last_look ? 0 : 1),
-                               last_look ? 0 : std::max<int64_t>(wait, 0), last_look ? nullptr : mask);
+        // No limit (-1) when neither the caller nor the clock gives one.
+        int64_t wait = 0;
+        if (!last_look) {
+            const int64_t until = std::min(next, deadline < 0 ? INT64_MAX : deadline);
+            wait = until == INT64_MAX ? -1 : std::max<int64_t>(until - now, 0);
+        }
+        int r = kbi_real_ppoll(plain.data(), n + (last_look ? 0 : 1), wait, last_look ? nullptr : mask);
         const int err = errno;
         if (!last_look) {
             Guard g;

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -500,6 +501,13 @@ TEST_F(Board, DuplicatesReadWritePollAndCloseAsTheKernel)
     const int cap = prepared_pcm(3, KB_CAPTURE, 1);
     pf = {cap, POLLIN, 0};
     EXPECT_EQ(0, poll(&pf, 1, 0));  // prepared: nothing captured until a read starts it
+    std::thread stop([cap] {        // ends the wait below (which mostly has begun by then)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(0, io(cap, SNDRV_PCM_IOCTL_DROP));
+    });
+    EXPECT_TRUE(poll(&pf, 1, -1) == 1 && pf.revents == (POLLIN | POLLERR));
+    stop.join();
+    EXPECT_EQ(0, io(cap, SNDRV_PCM_IOCTL_PREPARE));
     EXPECT_TRUE(read(cap, buf, 320) == 320 && write(cap, buf, 320) == -1 && errno == EINVAL);
     EXPECT_EQ(0, close(cap));
 
