@@ -66,8 +66,13 @@ void lock()
 {
     pthread_once(&g_cond_once, init_cond);
     pthread_mutex_lock(&g_lock);
+    sync_acquire(&g_lock);
 }
-void unlock() { pthread_mutex_unlock(&g_lock); }
+void unlock()
+{
+    sync_release(&g_lock);
+    pthread_mutex_unlock(&g_lock);
+}
 
 int64_t now_ns()
 {
@@ -79,13 +84,17 @@ int64_t now_ns()
 void wait_until(int64_t deadline_ns)
 {
     if (deadline_ns <= 0) {
+        sync_release(&g_lock);
         pthread_cond_wait(&g_cond, &g_lock);
+        sync_acquire(&g_lock);
         return;
     }
     timespec ts;
     ts.tv_sec = time_t(deadline_ns / 1000000000);
     ts.tv_nsec = long(deadline_ns % 1000000000);
+    sync_release(&g_lock);
     pthread_cond_timedwait(&g_cond, &g_lock, &ts);
+    sync_acquire(&g_lock);
 }
 
 // Threads in poll() over emulated descriptors wait in the real poll() on an

@@ -21,6 +21,26 @@
 
 namespace kb {
 
+// ---- ThreadSanitizer ------------------------------------------------------
+// Its interceptors of blocking calls (read, write, poll, select) ignore the
+// locks taken inside them, and the board's versions of those calls take the
+// board's locks. So each lock and unlock of a board mutex is also told to it
+// directly, as an acquire and a release of the mutex's address.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void *addr);
+extern "C" void __tsan_release(void *addr);
+inline void sync_acquire(void *m)
+{
+    __tsan_acquire(m);
+}
+inline void sync_release(void *m)
+{
+    __tsan_release(m);
+}
+#else
+inline void sync_acquire(void *) {}
+inline void sync_release(void *) {}
+#endif
 
 // ---- the lock and its condition -----------------------------------------
 void lock();
