@@ -478,6 +478,10 @@ TEST_F(Board, DuplicatesReadWritePollAndCloseAsTheKernel)
     EXPECT_EQ(1280, write(fd, buf, 1280));  // the whole buffer
     pollfd pf{fd, POLLOUT, 0};
     EXPECT_EQ(0, poll(&pf, 1, 0));
+    int on = 1;
+    EXPECT_TRUE(ioctl(fd, FIONBIO, &on) == 0 && write(fd, buf, 2) == -1 && errno == EAGAIN);
+    on = 0;
+    EXPECT_EQ(0, ioctl(fd, FIONBIO, &on));
     kb_set_speed(1);
     EXPECT_TRUE(poll(&pf, 1, -1) == 1 && pf.revents == POLLOUT);  // a period played
     const int copy = dup(fd), high = fcntl(fd, F_DUPFD_CLOEXEC, 100);
