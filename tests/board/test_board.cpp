@@ -29,89 +29,12 @@
 #include <thread>
 #include <vector>
 
+#include "board_pcm.h"
 #include "ka_test.h"
 
 namespace {
 
-int open_pcm(int dev, int dir, int extra_flags = 0)
-{
-    return open(("/dev/snd/pcmC0D" + std::to_string(dev) + (dir ? "c" : "p")).c_str(), O_RDWR | extra_flags);
-}
-
-// Result of an ioctl as 0 or the errno value.
-int io(int fd, unsigned long req, void *arg = nullptr)
-{
-    return ioctl(fd, req, arg) < 0 ? errno : 0;
-}
-
-snd_interval *iv(snd_pcm_hw_params &p, int n)
-{
-    return &p.intervals[n - SNDRV_PCM_HW_PARAM_FIRST_INTERVAL];
-}
-
-// What the audio library asks for: 16 bits per sample counted whatever the
-// format, a period of at least 10 us.
-snd_pcm_hw_params library_params(unsigned format, unsigned channels, unsigned rate)
-{
-    snd_pcm_hw_params p;
-    param_init(&p);
-    param_set_mask(&p, SNDRV_PCM_HW_PARAM_ACCESS, SNDRV_PCM_ACCESS_RW_INTERLEAVED);
-    param_set_mask(&p, SNDRV_PCM_HW_PARAM_FORMAT, format);
-    param_set_min(&p, SNDRV_PCM_HW_PARAM_PERIOD_TIME, 10);
-    param_set_int(&p, SNDRV_PCM_HW_PARAM_SAMPLE_BITS, 16);
-    param_set_int(&p, SNDRV_PCM_HW_PARAM_FRAME_BITS, channels * 16);
-    param_set_int(&p, SNDRV_PCM_HW_PARAM_CHANNELS, channels);
-    param_set_int(&p, SNDRV_PCM_HW_PARAM_RATE, rate);
-    return p;
-}
-
-struct pcm *open_stream(const char *name, unsigned flags = PCM_OUT)
-{
-    return pcm_open(flags, const_cast<char *>(name));
-}
-
-// Negotiates the way the audio library does; accepted blocks become the record's.
-int negotiate(struct pcm *p, unsigned channels, unsigned rate)
-{
-    auto *hw = static_cast<snd_pcm_hw_params *>(malloc(sizeof(snd_pcm_hw_params)));
-    *hw = library_params(SNDRV_PCM_FORMAT_S16_LE, channels, rate);
-    param_set_max(hw, SNDRV_PCM_HW_PARAM_SAMPLE_BITS, ~0u);  // the sample size left open
-    param_set_hw_refine(p, hw);
-    if (param_set_hw_params(p, hw) != 0) return free(hw), -1;
-    auto *sw = static_cast<snd_pcm_sw_params *>(calloc(1, sizeof(snd_pcm_sw_params)));
-    sw->period_step = 1;
-    sw->avail_min = sw->start_threshold = unsigned(pcm_period_size(hw)) / (channels * 2);
-    sw->stop_threshold = unsigned(pcm_buffer_size(hw)) / (channels * 2);
-    if (param_set_sw_params(p, sw) != 0) return free(sw), -1;
-    return pcm_prepare(p);
-}
-
-// WRITEI / READI of `frames` frames; 0 or an errno, frames moved in *done.
-int xfer(int fd, bool write, void *buf, unsigned long frames, long *done = nullptr)
-{
-    snd_xferi x{0, buf, frames};
-    int e = io(fd, write ? SNDRV_PCM_IOCTL_WRITEI_FRAMES : SNDRV_PCM_IOCTL_READI_FRAMES, &x);
-    if (done) *done = e ? -1 : long(x.result);
-    return e;
-}
-
-// Device `dev` set up (S16_LE at 8 kHz: periods of 160 frames, a buffer of
-// 640) with `access`, and prepared; -1 if any step fails.
-int prepared_pcm(int dev, int dir, unsigned channels, unsigned access = SNDRV_PCM_ACCESS_RW_INTERLEAVED)
-{
-    const int fd = open_pcm(dev, dir);
-    snd_pcm_hw_params p = library_params(SNDRV_PCM_FORMAT_S16_LE, channels, 8000);
-    param_set_mask(&p, SNDRV_PCM_HW_PARAM_ACCESS, access);
-    snd_pcm_sw_params sw{};
-    sw.avail_min = 160;
-    sw.start_threshold = 1;
-    sw.stop_threshold = 640;
-    if (fd < 0 || io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p) || io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw) ||
-        io(fd, SNDRV_PCM_IOCTL_PREPARE))
-        return -1;
-    return fd;
-}
-
+using namespace board_pcm;
 using Board = ka_test::BoardTest;
 using ka_test::pcm_info;
 
@@ -451,93 +374,6 @@ TEST_F(Board, DescriptorTable)
     EXPECT_EQ(0, close(high));
     EXPECT_EQ(0, kb_open_fds());
     EXPECT_EQ(before, open_descriptors());
-}
-
-// The other file operations as the kernel has them. Duplicates reach the
-// same stream and the last close releases it; dup2 over an emulated
-// descriptor closes it. write() and read() move whole frames of the stream's
-// direction; i2c-dev's are plain messages to the I2C_SLAVE address. poll()
-// and select() wait for avail_min frames and report a stopped stream with
-// POLLERR. A close in another thread does not end a blocked transfer, which
-// completes; the stream is released after it. WRITEI on a memory-mapped
-// stream works with one channel only.
-TEST_F(Board, DuplicatesReadWritePollAndCloseAsTheKernel)
-{
-    kb_set_speed(1);
-    short buf[1280] = {};
-    const int mono = prepared_pcm(1, KB_PLAYBACK, 1, SNDRV_PCM_ACCESS_MMAP_INTERLEAVED);
-    const int stereo = prepared_pcm(2, KB_PLAYBACK, 2, SNDRV_PCM_ACCESS_MMAP_INTERLEAVED);
-    EXPECT_TRUE(mono >= 0 && stereo >= 0 && xfer(mono, true, buf, 160) == 0);
-    EXPECT_EQ(EINVAL, xfer(stereo, true, buf, 160));
-    EXPECT_TRUE(close(mono) == 0 && close(stereo) == 0);
-
-    int fd = prepared_pcm(3, KB_PLAYBACK, 1);
-    EXPECT_TRUE(write(fd, buf, 3) == -1 && errno == EINVAL);  // not whole frames
-    EXPECT_TRUE(read(fd, buf, 320) == -1 && errno == EINVAL);
-    kb_set_speed(0.01);                     // (the clock crawls: nothing is played before the next look)
-    EXPECT_EQ(1280, write(fd, buf, 1280));  // the whole buffer
-    pollfd pf{fd, POLLOUT, 0};
-    EXPECT_EQ(0, poll(&pf, 1, 0));
-    int on = 1;
-    EXPECT_TRUE(ioctl(fd, FIONBIO, &on) == 0 && write(fd, buf, 2) == -1 && errno == EAGAIN);
-    on = 0;
-    EXPECT_EQ(0, ioctl(fd, FIONBIO, &on));
-    kb_set_speed(1);
-    EXPECT_TRUE(poll(&pf, 1, -1) == 1 && pf.revents == POLLOUT);  // a period played
-    const int copy = dup(fd), high = fcntl(fd, F_DUPFD_CLOEXEC, 100);
-    EXPECT_TRUE(copy >= 0 && high >= 100 && kb_open_fds() == 3);
-    EXPECT_EQ(0, close(fd));
-    EXPECT_EQ(0, io(high, SNDRV_PCM_IOCTL_DROP));  // the same stream
-    fd_set w;
-    FD_ZERO(&w);
-    FD_SET(copy, &w);
-    pf = {copy, POLLOUT, 0};
-    EXPECT_TRUE(poll(&pf, 1, -1) == 1 && pf.revents == (POLLOUT | POLLERR));
-    EXPECT_TRUE(select(copy + 1, nullptr, &w, nullptr, nullptr) == 1 && FD_ISSET(copy, &w));
-    const int ctl = open("/dev/snd/controlC0", O_RDWR);
-    EXPECT_EQ(copy, dup2(ctl, copy));  // closes the stream's descriptor
-    EXPECT_EQ(1, pcm_info(3).open);
-    EXPECT_EQ(0, close_range(unsigned(std::min(ctl, copy)), ~0u, 0));
-    snd_ctl_elem_list list{};
-    EXPECT_TRUE(kb_open_fds() == 0 && pcm_info(3).open == 0 &&
-                io(copy, SNDRV_CTL_IOCTL_ELEM_LIST, &list) != 0);
-
-    const int cap = prepared_pcm(3, KB_CAPTURE, 1);
-    pf = {cap, POLLIN, 0};
-    EXPECT_EQ(0, poll(&pf, 1, 0));  // prepared: nothing captured until a read starts it
-    std::thread stop([cap] {        // ends the wait below (which mostly has begun by then)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(0, io(cap, SNDRV_PCM_IOCTL_DROP));
-    });
-    EXPECT_TRUE(poll(&pf, 1, -1) == 1 && pf.revents == (POLLIN | POLLERR));
-    stop.join();
-    EXPECT_EQ(0, io(cap, SNDRV_PCM_IOCTL_PREPARE));
-    EXPECT_TRUE(read(cap, buf, 320) == 320 && write(cap, buf, 320) == -1 && errno == EINVAL);
-    EXPECT_EQ(0, close(cap));
-
-    const int i2c = open("/dev/i2c-2", O_RDWR);
-    unsigned char set[] = {0x21, 0xbe, 0xef}, got[2] = {};
-    EXPECT_TRUE(read(i2c, got, 2) == -1 && errno == ENXIO);  // address 0: nobody there
-    EXPECT_EQ(0, ioctl(i2c, I2C_SLAVE, 0x1b));
-    EXPECT_TRUE(write(i2c, set, 3) == 3 && write(i2c, set, 1) == 1 && read(i2c, got, 2) == 2);
-    EXPECT_TRUE(kb_i2c_get_reg(2, 0x1b, 0x21) == 0xbeef && got[0] == 0xbe && got[1] == 0xef);
-    EXPECT_EQ(0, close(i2c));
-
-    fd = prepared_pcm(4, KB_PLAYBACK, 1);
-    kb_set_speed(0.25);  // the second write waits 160 ms for room
-    EXPECT_EQ(0, xfer(fd, true, buf, 640));
-    long done = -1;
-    std::atomic<bool> ended{false};
-    std::thread writer([&] {
-        EXPECT_EQ(0, xfer(fd, true, buf, 320, &done));
-        ended = true;
-    });
-    while (kb_pcm_waiters(4, KB_PLAYBACK) == 0 && !ended) std::this_thread::yield();
-    EXPECT_EQ(0, close(fd));
-    writer.join();
-    EXPECT_EQ(320, done);
-    const struct kb_pcm_info after = pcm_info(4);
-    EXPECT_TRUE(after.open == 0 && after.closes == 1 && after.bytes == 1920);
 }
 
 // libalsa_intf's streams: device names, refused opens, an unusable handle,
