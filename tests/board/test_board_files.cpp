@@ -41,7 +41,8 @@ TEST_F(Board, DuplicatesReadWritePollAndCloseAsTheKernel)
     int fd = prepared_pcm(3, KB_PLAYBACK, 1);
     EXPECT_TRUE(write(fd, buf, 3) == -1 && errno == EINVAL);  // not whole frames
     EXPECT_TRUE(read(fd, buf, 320) == -1 && errno == EINVAL);
-    kb_set_speed(0.0001);  // the clock crawls: nothing is played before the next looks
+    // The clock crawls: nothing is played before the next looks.
+    kb_set_speed(0.0001);
     EXPECT_EQ(1280, write(fd, buf, 1280));  // the whole buffer
     pollfd pf{fd, POLLOUT, 0};
     EXPECT_EQ(0, poll(&pf, 1, 0));
