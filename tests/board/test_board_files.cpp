@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The emulated descriptors' file operations besides open, close and ioctl,
-// and close itself with a call in progress, against what the kernel does.
+// and close itself with a call in progress, against what the kernel does; a
+// process's own files under a launcher's run.
 #include <poll.h>
 #include <sys/select.h>
 #include <linux/i2c-dev.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "board_pcm.h"
@@ -106,4 +110,29 @@ TEST_F(Board, DuplicatesReadWritePollAndCloseAsTheKernel)
     EXPECT_EQ(320, done);
     const struct kb_pcm_info after = pcm_info(4);
     EXPECT_TRUE(after.open == 0 && after.closes == 1 && after.bytes == 1920);
+}
+
+// A process of a launcher's run (KA_BOARD_ROOT names the run's folder) that
+// asks for files of its own gets a folder of its own, and the run's folder is
+// left as it was.
+TEST_F(Board, OwnFilesLeaveTheRunsFolder)
+{
+    const std::string root = ka_test::temp_dir() + "/run-folder";
+    mkdir(root.c_str(), 0755);
+    setenv("KA_BOARD_ROOT", root.c_str(), 1);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        kb_own_files();
+        FILE *f = fopen("/run/alsaucm_test", "w");
+        const bool written = f && fputs("x", f) >= 0 && fclose(f) == 0;
+        struct stat st;
+        _exit(written && kb_file_contents("/run/alsaucm_test", nullptr, 0) == 1 &&
+                      stat((root + "/run/alsaucm_test").c_str(), &st) != 0
+                  ? 0
+                  : 1);
+    }
+    unsetenv("KA_BOARD_ROOT");
+    int status = -1;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_EQ(0, status);
 }
