@@ -15,7 +15,7 @@
 // the launcher opens with a "run" line (the command and the board options)
 // and closes with an "exit" line after the program has ended, however it
 // ended; --report then makes the page from it (board/report). A launcher
-// that is killed takes the program's tree with it (start_watch).
+// that is killed takes the program's tree with it (start_watch, launcher_run.cpp).
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -40,6 +40,21 @@
 #include "../src/kb_files.h"
 #include "../src/kb_json.h"
 #include "../report/report.h"
+#include "launcher.h"
+
+namespace ka_launcher {
+
+void remove_root(const std::string &root)
+{
+    for (const char *f : kb::kBoardFiles) unlink((root + f).c_str());
+    for (const char *f : kb::kSeenFiles) unlink((root + f).c_str());
+    for (int i = int(std::size(kb::kBoardDirs)) - 1; i >= 0; --i) rmdir((root + kb::kBoardDirs[i]).c_str());
+    rmdir(root.c_str());
+}
+
+}  // namespace ka_launcher
+
+using namespace ka_launcher;
 
 namespace {
 
@@ -229,83 +244,6 @@ std::string make_root(const char *codec, const char *files)
     return root;
 }
 
-void remove_root(const std::string &root)
-{
-    for (const char *f : kb::kBoardFiles) unlink((root + f).c_str());
-    for (const char *f : kb::kSeenFiles) unlink((root + f).c_str());
-    for (int i = int(std::size(kBoardDirs)) - 1; i >= 0; --i) rmdir((root + kBoardDirs[i]).c_str());
-    rmdir(root.c_str());
-}
-
-volatile sig_atomic_t g_child = 0;
-
-void forward(int sig)
-{
-    if (g_child > 0) kill(g_child, sig);
-}
-
-int usage_error(const std::string &msg);
-
-int64_t monotonic_ns()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// One line of the trace, in the board's own form ("t", "pid", "seq", "ev").
-bool trace_line(const std::string &trace, const std::string &kind, const std::string &fields, bool truncate)
-{
-    const int64_t t = monotonic_ns();
-    std::string line = "{\"t\":" + std::to_string(t) + ",\"pid\":" + std::to_string(getpid()) +
-                       ",\"seq\":0,\"ev\":\"" + kind + "\"" + fields + "}\n";
-    if (truncate) line = kb::trace_header(t, getpid()) + line;
-    int fd = open(trace.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
-    if (fd < 0) return false;
-    bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    close(fd);
-    return ok;
-}
-
-std::string jstr(const std::string &s)
-{
-    return "\"" + ka_report::json_escape(s) + "\"";
-}
-
-std::string json_list(char **items, int count)
-{
-    std::string s = "[";
-    for (int i = 0; i < count; ++i) s += (i ? "," : "") + jstr(items[i]);
-    return s + "]";
-}
-
-// The run's "run" line: the whole command, the program, and the board's
-// settings as the options made them.
-std::string run_fields(int argc, char **argv, int program)
-{
-    std::string opts;
-    for (const char *name :
-         {"KA_BOARD_SPEED", "KA_BOARD_PERIOD_MS", "KA_BOARD_BUFFER_MS", "KA_BOARD_OUT", "KA_BOARD_CODEC",
-          "KA_BOARD_CAPTURE", "KA_BOARD_FILES", "KA_BOARD_FAULTS", "KA_BOARD_LOG", "KA_BOARD_SPEAKER"})
-        if (const char *v = getenv(name)) opts += (opts.empty() ? "" : ",") + jstr(name) + ":" + jstr(v);
-    char cwd[PATH_MAX];
-    std::string dir = getcwd(cwd, sizeof cwd) ? cwd : "";
-    return ",\"argv\":" + json_list(argv, argc) +
-           ",\"program\":" + json_list(argv + program, argc - program) + ",\"options\":{" + opts +
-           "},\"cwd\":" + jstr(dir);
-}
-
-std::string exit_fields(int status)
-{
-    if (WIFSIGNALED(status)) {
-        const char *abbrev = sigabbrev_np(WTERMSIG(status));
-        return ",\"status\":\"killed\",\"signal\":" + std::to_string(WTERMSIG(status)) +
-               ",\"signal_name\":" + jstr(std::string("SIG") + (abbrev ? abbrev : "?")) +
-               (WCOREDUMP(status) ? ",\"core_dumped\":true" : "");
-    }
-    return ",\"status\":\"exited\",\"code\":" + std::to_string(WEXITSTATUS(status));
-}
-
 std::string absolute(const std::string &p)
 {
     std::error_code ec;
@@ -313,70 +251,10 @@ std::string absolute(const std::string &p)
     return ec ? p : a.lexically_normal().string();
 }
 
-// The processes of the program's tree: every process whose environment
-// names the run's folder (they all inherit KA_BOARD_ROOT from the program).
-std::vector<pid_t> tree_of(const std::string &root)
+int usage_error(const std::string &msg)
 {
-    std::vector<pid_t> pids;
-    const std::string want = "KA_BOARD_ROOT=" + root;
-    std::error_code ec;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const pid_t pid = pid_t(atol(name.c_str()));
-        if (pid == getpid()) continue;
-        std::ifstream env(entry.path() / "environ", std::ios::binary);
-        for (std::string var; std::getline(env, var, '\0');)
-            if (var == want) {
-                pids.push_back(pid);
-                break;
-            }
-    }
-    return pids;
-}
-
-// The launcher's watch: a child of its own that waits on a pipe whose other
-// end only the launcher holds. The launcher writes one byte there once the
-// program has ended; when the pipe closes without it, the launcher was
-// killed: the watch ends the program's whole tree, writes the end into the
-// trace, removes the run's folder and makes the page. So the program never
-// outlives the launcher, and the trace says why it ended.
-pid_t start_watch(pid_t program, const std::string &root, const std::string &trace,
-                  const std::string &report_dir, int *done_fd)
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    const pid_t watch = fork();
-    if (watch != 0) {
-        close(fds[0]);
-        if (watch < 0) close(fds[1]);
-        *done_fd = watch < 0 ? -1 : fds[1];
-        return watch;
-    }
-    close(fds[1]);
-    // Signals meant for the run reach the launcher, which passes them on.
-    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGPIPE}) signal(sig, SIG_IGN);
-    char byte = 0;
-    ssize_t n;
-    while ((n = read(fds[0], &byte, 1)) < 0 && errno == EINTR) {
-    }
-    if (n == 1) _exit(0);
-    kill(program, SIGKILL);
-    int ended = 1;
-    for (int round = 0; round < 50; ++round) {
-        std::vector<pid_t> rest = tree_of(root);
-        if (rest.empty()) break;
-        for (pid_t p : rest) ended += kill(p, SIGKILL) == 0;
-        usleep(20000);
-    }
-    remove_root(root);
-    if (!trace.empty())
-        trace_line(trace, "exit", ",\"status\":\"launcher_killed\",\"killed\":" + std::to_string(ended),
-                   false);
-    std::string error;
-    if (!report_dir.empty() && ka_report::make_report(trace, report_dir, &error) != 0)
-        fprintf(stderr, "ka-board: no report: %s\n", error.c_str());
-    _exit(0);
+    fprintf(stderr, "ka-board: %s (ka-board --help shows the usage)\n", msg.c_str());
+    return 2;
 }
 
 int report_command(int argc, char **argv)
@@ -391,31 +269,19 @@ int report_command(int argc, char **argv)
     return 0;
 }
 
-int usage_error(const std::string &msg)
-{
-    fprintf(stderr, "ka-board: %s (ka-board --help shows the usage)\n", msg.c_str());
-    return 2;
-}
+// What `ka-board run` was asked for besides the board's settings (which go
+// straight to its KA_BOARD_* environment).
+struct RunOptions {
+    std::string faults, report_dir, trace;
+    int program = 0;  // index of PROGRAM in argv
+};
 
-}  // namespace
-
-int main(int argc, char **argv)
+// `run`'s options. -1 to go on, or the exit code.
+int parse_options(int argc, char **argv, RunOptions &o)
 {
-    if (argc < 2) return usage_error("no command given");
-    std::string_view cmd(argv[1]);
-    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        fputs(kUsage, stdout);
-        return 0;
-    }
-    if (cmd == "report") return report_command(argc, argv);
-    if (cmd != "run")
-        return usage_error(std::string(cmd[0] == '-' ? "unknown option '" : "unknown command '") + argv[1] +
-                           "'");
     // People running a program on the board hear it at the sample clock;
     // tests that link the board choose their own speed.
     setenv("KA_BOARD_SPEED", "1", 0);
-
-    std::string faults, report_dir, trace, out_dir;
     int i = 2;
     for (; i < argc; ++i) {
         std::string_view a(argv[i]);
@@ -456,8 +322,7 @@ int main(int argc, char **argv)
                 return usage_error(std::string("bad ") + argv[i - 1] + " '" + val + "'");
             setenv(a == "--period-ms" ? "KA_BOARD_PERIOD_MS" : "KA_BOARD_BUFFER_MS", val, 1);
         } else if (a == "--out") {
-            out_dir = absolute(val);
-            setenv("KA_BOARD_OUT", out_dir.c_str(), 1);
+            setenv("KA_BOARD_OUT", absolute(val).c_str(), 1);
         } else if (a == "--codec") {
             setenv("KA_BOARD_CODEC", val, 1);
         } else if (a == "--capture") {
@@ -469,103 +334,88 @@ int main(int argc, char **argv)
         } else if (a == "--files") {
             setenv("KA_BOARD_FILES", val, 1);
         } else if (a == "--report") {
-            report_dir = absolute(val);
+            o.report_dir = absolute(val);
         } else if (a == "--trace") {
-            trace = absolute(val);
+            o.trace = absolute(val);
         } else if (a == "--fault") {
-            if (!faults.empty()) faults += ',';
-            faults += val;
+            if (!o.faults.empty()) o.faults += ',';
+            o.faults += val;
         } else {
             return usage_error(std::string("unknown option '") + argv[i - 1] + "'");
         }
     }
-    if (!faults.empty()) setenv("KA_BOARD_FAULTS", faults.c_str(), 1);
+    if (!o.faults.empty()) setenv("KA_BOARD_FAULTS", o.faults.c_str(), 1);
     if (i >= argc) return usage_error("no program given");
-    for (const std::string &dir : {out_dir, report_dir}) {
-        std::error_code ec;
-        if (!dir.empty()) std::filesystem::create_directories(dir, ec);
-        if (ec) {
-            fprintf(stderr, "ka-board: cannot make %s: %s\n", dir.c_str(), ec.message().c_str());
-            return 127;
-        }
-    }
-    if (!report_dir.empty()) {
-        if (trace.empty()) trace = report_dir + "/trace.jsonl";
-        if (!getenv("KA_BOARD_OUT")) setenv("KA_BOARD_OUT", report_dir.c_str(), 1);
-    }
-    if (!trace.empty()) {
-        if (!trace_line(trace, "run", run_fields(argc, argv, i), true)) {
-            fprintf(stderr, "ka-board: cannot write %s: %s\n", trace.c_str(), strerror(errno));
-            return 127;
-        }
-        setenv("KA_BOARD_TRACE", trace.c_str(), 1);
-    }
+    o.program = i;
+    return -1;
+}
 
-    std::string lib = find_library();
-    if (lib.empty()) {
-        fprintf(stderr, "ka-board: cannot find libka_board.so (set KA_BOARD_LIB)\n");
-        return 127;
+// Makes a folder the run writes into; false (said why) when it cannot.
+bool make_folder(const std::string &dir)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (!ec) return true;
+    fprintf(stderr, "ka-board: cannot make %s: %s\n", dir.c_str(), ec.message().c_str());
+    return false;
+}
+
+// The folders the run writes into and the trace's "run" line. -1 to go on,
+// or the exit code.
+int prepare_outputs(int argc, char **argv, RunOptions &o)
+{
+    if (!o.report_dir.empty()) {
+        if (!make_folder(o.report_dir)) return 127;
+        if (o.trace.empty()) o.trace = o.report_dir + "/trace.jsonl";
+        if (!getenv("KA_BOARD_OUT")) setenv("KA_BOARD_OUT", o.report_dir.c_str(), 1);
     }
-    // Host sound: checked once here, so that a machine without it gets one
-    // message and the program runs as without the options.
+    // The board opens the WAV files there and would write nothing without it.
+    if (const char *out = getenv("KA_BOARD_OUT"); out && *out && !make_folder(out)) return 127;
+    if (!o.trace.empty()) {
+        if (!trace_line(o.trace, "run", run_fields(argc, argv, o.program), true)) {
+            fprintf(stderr, "ka-board: cannot write %s: %s\n", o.trace.c_str(), strerror(errno));
+            return 127;
+        }
+        setenv("KA_BOARD_TRACE", o.trace.c_str(), 1);
+    }
+    return -1;
+}
+
+// Host sound: checked once here, so that a machine without it gets one
+// message and the program runs as without the options. Whether it is on.
+bool set_up_host_sound()
+{
     bool host_sound = false;
     const char *speaker = getenv("KA_BOARD_SPEAKER");
     const char *capture = getenv("KA_BOARD_CAPTURE");
     bool alsa_capture = capture && (!strcmp(capture, "alsa") || !strncmp(capture, "alsa:", 5));
-    if ((speaker && *speaker) || alsa_capture) {
-        std::string bridge = find_bridge();
-        if (speaker && *speaker) {
-            if (host_sound_works(bridge, speaker, "play"))
-                host_sound = true;
-            else
-                unsetenv("KA_BOARD_SPEAKER");
-        }
-        if (alsa_capture) {
-            std::string pcm = capture[4] == ':' && capture[5] ? capture + 5 : "default";
-            if (host_sound_works(bridge, pcm, "capture"))
-                host_sound = true;
-            else
-                setenv("KA_BOARD_CAPTURE", "silence", 1);
-        }
-        if (host_sound) setenv("KA_BOARD_AUDIO_BRIDGE", bridge.c_str(), 1);
-        // The bridges outlive the processes that start them (they play out
-        // what is queued): they come back to the launcher, which waits for them.
-        if (host_sound) prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    if (!(speaker && *speaker) && !alsa_capture) return false;
+    std::string bridge = find_bridge();
+    if (speaker && *speaker) {
+        if (host_sound_works(bridge, speaker, "play"))
+            host_sound = true;
+        else
+            unsetenv("KA_BOARD_SPEAKER");
     }
-    std::string root = make_root(getenv("KA_BOARD_CODEC"), getenv("KA_BOARD_FILES"));
-    if (root.empty()) {
-        fprintf(stderr, "ka-board: cannot make the module's folder: %s\n", strerror(errno));
-        return 127;
+    if (alsa_capture) {
+        std::string pcm = capture[4] == ':' && capture[5] ? capture + 5 : "default";
+        if (host_sound_works(bridge, pcm, "capture"))
+            host_sound = true;
+        else
+            setenv("KA_BOARD_CAPTURE", "silence", 1);
     }
-    setenv("KA_BOARD_ROOT", root.c_str(), 1);
-    setenv("LD_PRELOAD", preload_with(lib, getenv("LD_PRELOAD")).c_str(), 1);
+    if (host_sound) setenv("KA_BOARD_AUDIO_BRIDGE", bridge.c_str(), 1);
+    // The bridges outlive the processes that start them (they play out
+    // what is queued): they come back to the launcher, which waits for them.
+    if (host_sound) prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    return host_sound;
+}
 
-    pid_t pid = fork();
-    if (pid < 0) {
-        fprintf(stderr, "ka-board: fork: %s\n", strerror(errno));
-        remove_root(root);
-        return 127;
-    }
-    if (pid == 0) {
-        execvp(argv[i], argv + i);
-        fprintf(stderr, "ka-board: cannot run %s: %s\n", argv[i], strerror(errno));
-        _exit(127);
-    }
-    g_child = pid;
-    for (int sig : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) signal(sig, forward);
-    int done_fd = -1;
-    const pid_t watch = start_watch(pid, root, trace, report_dir, &done_fd);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (done_fd >= 0) {
-        // The program ended: the watch goes.
-        const char byte = 1;
-        (void)!write(done_fd, &byte, 1);
-        close(done_fd);
-        while (waitpid(watch, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+// The end of a run, however the program ended: the host bridges played out,
+// the folder removed, the trace's "exit" line, the page; then the launcher
+// ends as the program did.
+int finish(int status, bool host_sound, const std::string &root, const RunOptions &o)
+{
     if (host_sound) {
         // The host bridges play out (a buffer or two); anything else the
         // program left running is not waited for more than 10 s.
@@ -576,13 +426,13 @@ int main(int argc, char **argv)
         }
     }
     remove_root(root);
-    if (!trace.empty()) trace_line(trace, "exit", exit_fields(status), false);
-    if (!report_dir.empty()) {
+    if (!o.trace.empty()) trace_line(o.trace, "exit", exit_fields(status), false);
+    if (!o.report_dir.empty()) {
         std::string error;
-        if (ka_report::make_report(trace, report_dir, &error) != 0)
+        if (ka_report::make_report(o.trace, o.report_dir, &error) != 0)
             fprintf(stderr, "ka-board: no report: %s\n", error.c_str());
         else
-            fprintf(stderr, "ka-board: report in %s/index.html\n", report_dir.c_str());
+            fprintf(stderr, "ka-board: report in %s/index.html\n", o.report_dir.c_str());
     }
     if (WIFSIGNALED(status)) {
         signal(WTERMSIG(status), SIG_DFL);
@@ -590,4 +440,45 @@ int main(int argc, char **argv)
         return 128 + WTERMSIG(status);
     }
     return WEXITSTATUS(status);
+}
+
+int run_command(int argc, char **argv)
+{
+    RunOptions o;
+    if (int rc = parse_options(argc, argv, o); rc >= 0) return rc;
+    if (int rc = prepare_outputs(argc, argv, o); rc >= 0) return rc;
+    std::string lib = find_library();
+    if (lib.empty()) {
+        fprintf(stderr, "ka-board: cannot find libka_board.so (set KA_BOARD_LIB)\n");
+        return 127;
+    }
+    const bool host_sound = set_up_host_sound();
+    std::string root = make_root(getenv("KA_BOARD_CODEC"), getenv("KA_BOARD_FILES"));
+    if (root.empty()) {
+        fprintf(stderr, "ka-board: cannot make the module's folder: %s\n", strerror(errno));
+        return 127;
+    }
+    setenv("KA_BOARD_ROOT", root.c_str(), 1);
+    setenv("LD_PRELOAD", preload_with(lib, getenv("LD_PRELOAD")).c_str(), 1);
+    int status = 0;
+    if (run_program(argv + o.program, root, o.trace, o.report_dir, &status) < 0) {
+        remove_root(root);
+        return 127;
+    }
+    return finish(status, host_sound, root, o);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) return usage_error("no command given");
+    std::string_view cmd(argv[1]);
+    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (cmd == "report") return report_command(argc, argv);
+    if (cmd == "run") return run_command(argc, argv);
+    return usage_error(std::string(cmd[0] == '-' ? "unknown option '" : "unknown command '") + argv[1] + "'");
 }

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "kb_internal.h"
+#include "kb_shim.h"
 
 namespace kb {
 namespace {
@@ -65,8 +66,13 @@ void lock()
 {
     pthread_once(&g_cond_once, init_cond);
     pthread_mutex_lock(&g_lock);
+    sync_acquire(&g_lock);
 }
-void unlock() { pthread_mutex_unlock(&g_lock); }
+void unlock()
+{
+    sync_release(&g_lock);
+    pthread_mutex_unlock(&g_lock);
+}
 
 int64_t now_ns()
 {
@@ -78,16 +84,48 @@ int64_t now_ns()
 void wait_until(int64_t deadline_ns)
 {
     if (deadline_ns <= 0) {
+        sync_release(&g_lock);
         pthread_cond_wait(&g_cond, &g_lock);
+        sync_acquire(&g_lock);
         return;
     }
     timespec ts;
     ts.tv_sec = time_t(deadline_ns / 1000000000);
     ts.tv_nsec = long(deadline_ns % 1000000000);
+    sync_release(&g_lock);
     pthread_cond_timedwait(&g_cond, &g_lock, &ts);
+    sync_acquire(&g_lock);
 }
 
-void broadcast() { pthread_cond_broadcast(&g_cond); }
+// Threads in poll() over emulated descriptors wait in the real poll() on an
+// eventfd of their own, which every broadcast signals. Lock held.
+std::vector<int> &pollers()
+{
+    static auto *p = new std::vector<int>();
+    return *p;
+}
+
+void poller_add(int efd)
+{
+    pollers().push_back(efd);
+}
+
+void poller_remove(int efd)
+{
+    auto &p = pollers();
+    for (size_t i = 0; i < p.size(); ++i)
+        if (p[i] == efd) {
+            p.erase(p.begin() + long(i));
+            return;
+        }
+}
+
+void broadcast()
+{
+    pthread_cond_broadcast(&g_cond);
+    const uint64_t one = 1;
+    for (int efd : pollers()) (void)!kbi_real_write(efd, &one, sizeof one);
+}
 
 // ---- faults ----------------------------------------------------------------
 
@@ -126,13 +164,29 @@ void faults_reset()
 
 void node_add(Node *n)
 {
-    if (n->fd >= 0 && n->fd < kFastFds) {
-        g_slots[n->fd].store(n, std::memory_order_release);
+    node_add_fd(n->fd, n);
+}
+
+void node_add_fd(int fd, Node *n)
+{
+    if (fd >= 0 && fd < kFastFds) {
+        g_slots[fd].store(n, std::memory_order_release);
     } else {
-        fd_table()[n->fd] = n;
+        fd_table()[fd] = n;
         g_high_fds.fetch_add(1, std::memory_order_release);
     }
     g_emulated_fds.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::vector<int> node_fds_in(unsigned first, unsigned last)
+{
+    std::vector<int> fds;
+    for (unsigned fd = first; fd <= last && fd < unsigned(kFastFds); ++fd)
+        if (g_slots[fd].load(std::memory_order_relaxed)) fds.push_back(int(fd));
+    if (g_high_fds.load(std::memory_order_relaxed) != 0)
+        for (const auto &e : fd_table())
+            if (unsigned(e.first) >= first && unsigned(e.first) <= last) fds.push_back(e.first);
+    return fds;
 }
 
 Node *node_find(int fd)
@@ -301,6 +355,9 @@ void after_fork()
 void after_fork_child()
 {
     events_forked();
+    // The parent's threads waiting in poll() are not in the child; their
+    // eventfds must not be written (the child may reuse those numbers).
+    pollers().clear();
     after_fork();
 }
 

@@ -206,7 +206,6 @@ int card_info(snd_ctl_card_info *i)
 int ctl_ioctl(Node *n, unsigned long req, void *arg)
 {
     Guard g;
-    if (n->closed) return EBADF;
     switch (req) {
     case SNDRV_CTL_IOCTL_PVERSION:
         *static_cast<int *>(arg) = SNDRV_CTL_VERSION;
@@ -221,8 +220,15 @@ int ctl_ioctl(Node *n, unsigned long req, void *arg)
         return elem_read(static_cast<snd_ctl_elem_value *>(arg));
     case SNDRV_CTL_IOCTL_ELEM_WRITE:
         return elem_write(static_cast<snd_ctl_elem_value *>(arg));
-    case SNDRV_CTL_IOCTL_SUBSCRIBE_EVENTS:
+    case SNDRV_CTL_IOCTL_SUBSCRIBE_EVENTS: {
+        // Negative asks; the board never queues an event for the file.
+        int *v = static_cast<int *>(arg);
+        if (*v < 0)
+            *v = n->subscribed ? 1 : 0;
+        else
+            n->subscribed = *v > 0;
         return 0;
+    }
     case SNDRV_CTL_IOCTL_PCM_NEXT_DEVICE: {
         int *d = static_cast<int *>(arg);
         *d = (*d < -1 || *d >= KB_MAX_DEVICES - 1) ? -1 : *d + 1;

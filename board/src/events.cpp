@@ -55,7 +55,7 @@ Sink &sink()
 void write_fully(int fd, const char *p, size_t len)
 {
     while (len > 0) {
-        ssize_t w = write(fd, p, len);
+        ssize_t w = kbi_real_write(fd, p, len);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return;
         p += w;
@@ -80,9 +80,11 @@ bool log_on()
 void events_lock()
 {
     pthread_mutex_lock(&sink().m);
+    sync_acquire(&sink().m);
 }
 void events_unlock()
 {
+    sync_release(&sink().m);
     pthread_mutex_unlock(&sink().m);
 }
 
@@ -95,10 +97,12 @@ void events_reset()
 {
     Sink &s = sink();
     pthread_mutex_lock(&s.m);
+    sync_acquire(&s.m);
     s.kept.clear();
     s.kept.shrink_to_fit();
     s.looked = false;  // back to KA_BOARD_TRACE
     s.trace.clear();
+    sync_release(&s.m);
     pthread_mutex_unlock(&s.m);
 }
 
@@ -183,6 +187,7 @@ Event::~Event()
 
     Sink &s = sink();
     pthread_mutex_lock(&s.m);
+    sync_acquire(&s.m);
     if (!s.looked) {
         const char *path = getenv("KA_BOARD_TRACE");
         if (path && *path) s.trace = path;
@@ -214,6 +219,7 @@ Event::~Event()
     }
     if (s.kept.size() < kKeptEvents)
         s.kept.push_back(Stored{seq, t, kind_, device_, dir_, std::move(text), std::move(json)});
+    sync_release(&s.m);
     pthread_mutex_unlock(&s.m);
 }
 
@@ -225,8 +231,10 @@ extern "C" void kb_set_trace(const char *path)
 {
     Sink &s = sink();
     pthread_mutex_lock(&s.m);
+    sync_acquire(&s.m);
     s.trace = path ? path : "";
     s.looked = true;
+    sync_release(&s.m);
     pthread_mutex_unlock(&s.m);
 }
 
@@ -241,6 +249,7 @@ extern "C" size_t kb_events(struct kb_event *out, size_t cap)
 {
     Sink &s = sink();
     pthread_mutex_lock(&s.m);
+    sync_acquire(&s.m);
     size_t n = s.kept.size();
     for (size_t i = 0; out && i < n && i < cap; ++i) {
         const Stored &e = s.kept[i];
@@ -254,6 +263,7 @@ extern "C" size_t kb_events(struct kb_event *out, size_t cap)
         snprintf(o.text, sizeof o.text, "%s", e.text.c_str());
         snprintf(o.json, sizeof o.json, "%s", e.json.c_str());
     }
+    sync_release(&s.m);
     pthread_mutex_unlock(&s.m);
     return n;
 }

@@ -33,6 +33,7 @@ struct Files {
     std::string root;  // private folder, made on first use
     pid_t owner = 0;   // the process that removes it at exit (0: nobody)
     bool shared = false;
+    bool own = false;  // kb_own_files(): never the launcher's folder again
     std::vector<std::string> commands;
 };
 
@@ -49,7 +50,7 @@ bool write_file(const std::string &path, std::string_view text)
     const char *p = text.data();
     size_t left = text.size();
     while (left > 0) {
-        ssize_t w = write(fd, p, left);
+        ssize_t w = kbi_real_write(fd, p, left);
         if (w <= 0) break;
         p += w;
         left -= size_t(w);
@@ -128,7 +129,7 @@ long read_file(const std::string &path, std::string &out)
     if (fd < 0) return -1;
     char buf[4096];
     for (;;) {
-        ssize_t r = read(fd, buf, sizeof buf);
+        ssize_t r = kbi_real_read(fd, buf, sizeof buf);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
         out.append(buf, size_t(r));
@@ -151,9 +152,10 @@ bool files_ensure_locked()
     if (!f.root.empty()) return true;
     // Under the launcher, every process of the program's tree shares the
     // launcher's folder (one module), which the launcher prepares and removes.
-    if (const char *r = getenv("KA_BOARD_ROOT"); r && *r) {
-        struct stat st;
-        if (stat(r, &st) == 0 && S_ISDIR(st.st_mode)) {
+    // (The lock is held: only the real stat, never the interposed one, which
+    // takes the lock for a path under /run or /data.)
+    if (const char *r = getenv("KA_BOARD_ROOT"); r && *r && !f.own) {
+        if (kbi_real_is_dir(r)) {
             f.root = r;
             f.shared = true;
             for (const char *p : kBoardFiles) make_dirs(f.root, p);
@@ -280,6 +282,7 @@ void kb_own_files(void)
     if (f.owner == getpid() && !f.shared) return;
     f.root.clear();
     f.shared = false;
+    f.own = true;
     files_reset_locked(false);  // a new folder, with the defaults
 }
 

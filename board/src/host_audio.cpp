@@ -113,7 +113,7 @@ bool same(const PcmParams &a, const PcmParams &b)
 int spawn(const PcmParams &p, const std::string &pcm, std::atomic<uint64_t> **taken)
 {
     Host &h = host();
-    if (h.bridge.empty() || access(h.bridge.c_str(), X_OK) != 0) {
+    if (h.bridge.empty() || kbi_real_access(h.bridge.c_str(), X_OK) != 0) {
         Guard g;
         if (!h.warned)
             fprintf(stderr,
@@ -170,9 +170,9 @@ int spawn(const PcmParams &p, const std::string &pcm, std::atomic<uint64_t> **ta
         if (fork() == 0) {
             // Moved above 3 first: a socket that is already 0 (or a page
             // that is 3) would keep its close-on-exec flag through dup2.
-            dup2(fcntl(sv[1], F_DUPFD, 10), 0);
-            dup2(fcntl(mfd, F_DUPFD, 10), 3);
-            closefrom(4);
+            kbi_real_dup3(kbi_real_fcntl(sv[1], F_DUPFD, 10), 0, 0);
+            kbi_real_dup3(kbi_real_fcntl(mfd, F_DUPFD, 10), 3, 0);
+            kbi_real_closefrom(4);
             execve(argv[0], argv.data(), envp.data());
             _exit(127);
         }
@@ -253,7 +253,7 @@ uint64_t host_queued_locked(const PcmStream *s)
     // A bridge that went away (its host PCM failed) takes nothing more: the
     // stream returns to the board's clock instead of waiting for it.
     struct pollfd pf = {l->fd, POLLRDHUP, 0};
-    if (poll(&pf, 1, 0) > 0 && (pf.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    if (kbi_real_ppoll(&pf, 1, 0, nullptr) > 0 && (pf.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
         l->failed = true;
         Event("pcm_host_sound_end", l->params.device, l->params.dir).str("reason", "bridge gone");
         return 0;

@@ -131,7 +131,6 @@ void i2c_closed_locked()
 int i2c_ioctl(Node *n, unsigned long req, void *arg, int *result)
 {
     Guard g;
-    if (n->closed) return EBADF;
     *result = 0;
     unsigned long value = reinterpret_cast<unsigned long>(arg) & 0xFFFFFFFFul;
     switch (req) {
@@ -157,6 +156,24 @@ int i2c_ioctl(Node *n, unsigned long req, void *arg, int *result)
     default:
         return ENOTTY;
     }
+}
+
+// As i2c-dev's read and write: at most 8192 bytes, one message to the
+// address of I2C_SLAVE (0 before it is set), the byte count as the result.
+int i2c_file_rw(Node *n, void *buf, size_t count, bool read, ssize_t *done)
+{
+    Guard g;
+    if (count > 8192) count = 8192;
+    i2c_msg m{};
+    m.addr = uint16_t(n->slave);
+    m.flags = read ? I2C_M_RD : 0;
+    m.len = uint16_t(count);
+    m.buf = static_cast<uint8_t *>(buf);  // only written for a read
+    i2c_rdwr_ioctl_data d{&m, 1};
+    int result = 0;
+    if (int e = rdwr(n, &d, &result)) return e;
+    *done = ssize_t(count);
+    return 0;
 }
 
 void i2c_reset_locked()

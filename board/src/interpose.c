@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 /* The libc entry points through which a program reaches the module's kernel
- * side. Each one asks the board what the path or descriptor is; whatever is
+ * side: paths, close, ioctl and system (interpose_fds.c: the other calls on
+ * descriptors). Each one asks the board what the path or descriptor is; whatever is
  * not the board's goes to the real libc function untouched.
  *
  * Written in C so that every definition matches libc's own declaration. The
@@ -13,7 +14,6 @@
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -24,27 +24,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "kb_interpose.h"
 #include "kb_shim.h"
-
-#define KB_EXPORT __attribute__((visibility("default")))
-
-/* Looks `name` up once and caches it. */
-static void *next_symbol(void **cache, const char *name)
-{
-    void *f = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
-    if (!f) {
-        f = dlsym(RTLD_NEXT, name);
-        __atomic_store_n(cache, f, __ATOMIC_RELEASE);
-    }
-    return f;
-}
-
-#define REAL(type, name)                                      \
-    static type real_##name(void)                             \
-    {                                                         \
-        static void *cache;                                   \
-        return (type)next_symbol(&cache, #name);              \
-    }
 
 typedef int (*open_fn)(const char *, int, ...);
 typedef int (*openat_fn)(int, const char *, int, ...);
@@ -101,7 +82,11 @@ int kbi_real_close(int fd) { return real_close()(fd); }
 int kbi_real_ioctl(int fd, unsigned long req, void *arg) { return real_ioctl()(fd, req, arg); }
 int kbi_real_access(const char *path, int mode) { return real_access()(path, mode); }
 int kbi_real_system(const char *cmd) { return real_system()(cmd); }
-
+int kbi_real_is_dir(const char *path)
+{
+    struct stat st;
+    return real_stat()(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
 /* ---- paths --------------------------------------------------------------- */
 
 /* The path a path-taking call should really use. NULL with errno ENOENT for

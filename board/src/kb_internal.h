@@ -21,6 +21,26 @@
 
 namespace kb {
 
+// ---- ThreadSanitizer ------------------------------------------------------
+// Its interceptors of blocking calls (read, write, poll, select) ignore the
+// locks taken inside them, and the board's versions of those calls take the
+// board's locks. So each lock and unlock of a board mutex is also told to it
+// directly, as an acquire and a release of the mutex's address.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void *addr);
+extern "C" void __tsan_release(void *addr);
+inline void sync_acquire(void *m)
+{
+    __tsan_acquire(m);
+}
+inline void sync_release(void *m)
+{
+    __tsan_release(m);
+}
+#else
+inline void sync_acquire(void *) {}
+inline void sync_release(void *) {}
+#endif
 
 // ---- the lock and its condition -----------------------------------------
 void lock();
@@ -85,21 +105,31 @@ enum class NodeKind { pcm, ctl, i2c };
 
 struct PcmStream;
 
+// An emulated open file (what the kernel calls a struct file). Descriptors
+// that dup() made of it all lead to it; it is released, as the kernel
+// releases a file, when its last descriptor is closed and no call that holds
+// it (an ioctl, read, write) is still running.
 struct Node {
     NodeKind kind;
-    int fd = -1;
-    int refs = 0;          // ioctls in progress on the node
-    bool closed = false;   // descriptor closed; freed when refs drops to 0
+    int fd = -1;              // the descriptor it was opened as (its events name it)
+    int fds = 1;              // descriptors that lead to it
+    int refs = 0;             // calls in progress on it
+    bool closed = false;      // no descriptor left; released when refs drops to 0
+    bool nonblock = false;    // O_NONBLOCK of the open file, as the latest call found it
+    bool subscribed = false;  // control: SUBSCRIBE_EVENTS
     PcmStream *pcm = nullptr;
     int bus = -1;          // i2c
     unsigned slave = 0;    // i2c address set by I2C_SLAVE
 };
 
 // Table of emulated descriptors. Lock held.
-void node_add(Node *n);
+void node_add(Node *n);  // at n->fd
+void node_add_fd(int fd, Node *n);
 Node *node_find(int fd);
 // Removes the node of `fd` from the table (the descriptor is being closed).
 Node *node_remove(int fd);
+// The emulated descriptors in [first, last].
+std::vector<int> node_fds_in(unsigned first, unsigned last);
 int node_count();
 // Cheap test without the lock: false when no emulated descriptor is open.
 bool nodes_exist();
@@ -109,9 +139,22 @@ bool nodes_exist();
 // is a hint for a descriptor another thread is opening or closing at that
 // moment; the calls acting on the node look it up again under the lock.
 bool node_is_ours(int fd);
-// Drops a reference taken by the ioctl path; frees a closed, unused node.
+// Descriptor `fd` goes (closed, or replaced by dup2): the open file is
+// released with its last descriptor, or by the last call still holding it.
+// false when `fd` is not emulated. Lock held.
+bool node_drop_fd_locked(int fd);
+// Drops a reference taken by a call; releases a closed, unused node.
 void node_release(Node *n);
+// The release of an open file: the device's close, then the node freed.
 void node_free(Node *n);
+// Takes a reference on the node of `fd` for a call and notes the open file's
+// O_NONBLOCK, or returns null. *flags: its file status flags. Lock held.
+Node *node_hold_locked(int fd, int *flags);
+
+// ---- waiting in poll() (fileops.cpp, board.cpp) ---------------------------
+// An eventfd that broadcast() signals, for a thread waiting in poll(). Lock held.
+void poller_add(int efd);
+void poller_remove(int efd);
 
 // ---- what a path means to the board --------------------------------------
 enum class PathKind {
@@ -162,6 +205,12 @@ void host_forget_locked(const PcmStream *s);
 // After a PCM ioctl: starts the host stream, moves its bytes. Lock not held.
 void host_after_ioctl(Node *n, unsigned long req, void *arg);
 
+// The file operations of a PCM node (pcm_fileops.cpp): write() of whole
+// frames on playback, read() on capture; the poll() mask, with in *next
+// (if earlier) when it may change with the clock. Lock not held / held.
+int pcm_file_rw(Node *n, void *buf, size_t bytes, bool write, ssize_t *done);
+short pcm_poll_locked(Node *n, int64_t now, int64_t *next);
+
 // ---- control device -----------------------------------------------------
 int ctl_ioctl(Node *n, unsigned long req, void *arg);
 void ctl_reset_locked();
@@ -171,6 +220,9 @@ bool i2c_bus_exists_locked(int bus);
 // Returns an errno value, or 0 with the ioctl's result in *result.
 int i2c_ioctl(Node *n, unsigned long req, void *arg, int *result);
 void i2c_reset_locked();
+// read() and write() of an i2c-dev node: one plain message to the address
+// set by I2C_SLAVE. Returns an errno value, or 0 with the bytes in *done.
+int i2c_file_rw(Node *n, void *buf, size_t count, bool read, ssize_t *done);
 int i2c_open_count_locked();
 void i2c_opened_locked();
 void i2c_closed_locked();

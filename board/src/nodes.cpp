@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 
 #include "kb_internal.h"
 #include "kb_shim.h"
@@ -70,8 +71,44 @@ PathInfo classify(const char *path)
 
 void node_free(Node *n)
 {
+    if (n->kind == NodeKind::pcm) {
+        pcm_close_locked(n);
+    } else if (n->kind == NodeKind::i2c) {
+        i2c_closed_locked();
+        Event("i2c_close").num("bus", n->bus).num("fd", n->fd);
+    } else {
+        Event("ctl_close").num("fd", n->fd);
+    }
+    broadcast();
     if (n->pcm) pcm_free(n->pcm);
     delete n;
+}
+
+// As the kernel: close() takes the descriptor away at once, but a call that
+// holds the file (a transfer blocked in another thread) keeps it, and runs on
+// until it completes as it would have; the release comes after it returns.
+bool node_drop_fd_locked(int fd)
+{
+    Node *n = node_remove(fd);
+    if (!n) return false;
+    if (--n->fds == 0) {
+        n->closed = true;
+        if (n->refs == 0) node_free(n);
+    }
+    return true;
+}
+
+Node *node_hold_locked(int fd, int *flags)
+{
+    Node *n = node_find(fd);
+    if (!n) return nullptr;
+    ++n->refs;
+    // The descriptor is open while its node is in the table (close takes it
+    // out under the lock before the real close), so this is its open file's.
+    // A transfer looks at O_NONBLOCK once, at its start, as the kernel does.
+    *flags = kbi_real_fcntl(fd, F_GETFL, 0);
+    n->nonblock = *flags >= 0 && (*flags & O_NONBLOCK);
+    return n;
 }
 
 namespace {
@@ -86,7 +123,7 @@ int open_plain_node(const PathInfo &info, int flags)
             return -1;
         }
     }
-    int fd = kbi_real_open("/dev/null", O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)), 0);
+    int fd = kbi_real_open("/dev/null", flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK), 0);
     if (fd < 0) return -1;
     Guard g;
     auto *n = new Node();
@@ -156,34 +193,28 @@ int kbi_close(int fd)
 {
     {
         Guard g;
-        Node *n = node_remove(fd);
-        if (!n) return -2;
-        n->closed = true;
-        if (n->kind == NodeKind::pcm) {
-            pcm_close_locked(n);
-        } else if (n->kind == NodeKind::i2c) {
-            i2c_closed_locked();
-            Event("i2c_close").num("bus", n->bus).num("fd", fd);
-        } else {
-            Event("ctl_close").num("fd", fd);
-        }
-        broadcast();
-        if (n->refs == 0) node_free(n);
+        if (!node_drop_fd_locked(fd)) return -2;
     }
     return kbi_real_close(fd);
 }
 
 int kbi_ioctl(int fd, unsigned long req, void *arg, int *handled)
 {
+    // The kernel answers these for every file before the device sees them;
+    // the /dev/null descriptor's open file stands for the emulated one.
+    if (req == FIONBIO || req == FIOASYNC || req == FIOCLEX || req == FIONCLEX) {
+        *handled = 0;
+        return -1;
+    }
     Node *n;
     {
         Guard g;
-        n = node_find(fd);
+        int flags = 0;
+        n = node_hold_locked(fd, &flags);
         if (!n) {
             *handled = 0;
             return -1;
         }
-        ++n->refs;
     }
     *handled = 1;
     int result = 0, err;

@@ -173,8 +173,7 @@ void record_transfer(PcmStream &s, uint64_t frames)
 
 bool nonblocking(const Node *n)
 {
-    int fl = fcntl(n->fd, F_GETFL);
-    return fl >= 0 && (fl & O_NONBLOCK);
+    return n->nonblock;
 }
 
 // WRITEI / READI. Lock held; waits release it.
@@ -183,6 +182,12 @@ int transfer(Node *n, snd_xferi *x)
     PcmStream &s = *n->pcm;
     bool play = s.dir == KB_PLAYBACK;
     if (int e = fault_check(play ? KB_FAULT_PCM_WRITE : KB_FAULT_PCM_READ, s.device, s.dir)) return e;
+    if (s.state == SNDRV_PCM_STATE_OPEN) return EBADFD;
+    // The kernel's interleaved transfers need read/write access, except with
+    // one channel, where interleaved and non-interleaved frames are the same
+    // bytes: so the platform's WRITEI/READI of a memory-mapped stream work
+    // for mono and are refused for more channels.
+    if (s.access != SNDRV_PCM_ACCESS_RW_INTERLEAVED && s.channels > 1) return EINVAL;
     if (s.state == SNDRV_PCM_STATE_XRUN) return EPIPE;
     if (!prepared_or_running(s)) return EBADFD;
     if (x->frames == 0) {
@@ -196,10 +201,6 @@ int transfer(Node *n, snd_xferi *x)
         int64_t now = now_ns();
         if (!play && s.state == SNDRV_PCM_STATE_PREPARED) start(s, now, "read");
         advance(s, now);
-        if (n->closed) {
-            err = EBADF;
-            break;
-        }
         if (s.state == SNDRV_PCM_STATE_XRUN) {
             err = EPIPE;
             break;
@@ -317,7 +318,7 @@ int pcm_open(int device, int dir, int flags, mode_t)
             return -1;
         }
     }
-    int fd = kbi_real_open("/dev/null", O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)), 0);
+    int fd = kbi_real_open("/dev/null", flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK), 0);
     if (fd < 0) return -1;
     Guard g;
     auto *s = new PcmStream();
@@ -379,7 +380,6 @@ bool pcm_params_locked(const PcmStream *s, PcmParams *out)
 int pcm_ioctl(Node *n, unsigned long req, void *arg)
 {
     Guard g;
-    if (n->closed) return EBADF;
     PcmStream &s = *n->pcm;
     int64_t now = now_ns();
     advance(s, now);

@@ -9,7 +9,8 @@
 # - record-raw and record: exactly the asked length of audio, the same samples
 #   at the board's unlimited speed as at its sample clock;
 # - the launcher's options (codec node, command files, faults, log) reach the
-#   board it preloads into a program that knows nothing of it.
+#   board it preloads into a program that knows nothing of it; --out makes its
+#   folder; a TMPDIR under /run does not hang the run.
 set -u
 board=$1 tool=$2 work=$3
 rm -rf "$work" && mkdir -p "$work/out"
@@ -72,6 +73,16 @@ head -c 96000 /dev/urandom >"$work/in.raw"
 "$board" run --speed 0 --out "$work/out" -- "$tool" play-raw --device "$dev" --channels 1 --rate 16000 \
     "$work/in.raw" 2>/dev/null
 wav="$work/out/${node##*/}.wav"
+"$board" run --speed 0 --out "$work/made/out" -- "$tool" play-raw --device "$dev" --channels 1 --rate 16000 \
+    "$work/in.raw" 2>/dev/null
+check "--out makes its folder" '[ -s "$work/made/out/${node##*/}.wav" ]'
+# A run whose TMPDIR lies under /run (a path the board redirects) ends.
+if tmp=$(mktemp -d /run/ka-cli.XXXXXX 2>/dev/null); then
+    TMPDIR=$tmp timeout 10 "$board" run --speed 0 -- "$tool" voice-volume 0 3 >/dev/null 2>&1
+    rc=$?
+    rm -rf "$tmp"
+    check "TMPDIR under /run" '[ $rc -eq 0 ]'
+fi
 check "play-raw output holds the input, then only silence" \
     'tail -c +45 "$wav" | head -c 96000 | cmp -s - "$work/in.raw" &&
      [ -z "$(tail -c +96045 "$wav" | tr -d "\\000" | head -c 1)" ]'
