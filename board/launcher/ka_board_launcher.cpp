@@ -39,6 +39,7 @@
 
 #include "../src/kb_files.h"
 #include "../src/kb_json.h"
+#include "../report/heard.h"
 #include "../report/report.h"
 
 namespace {
@@ -475,6 +476,18 @@ int main(int argc, char **argv)
         if (trace.empty()) trace = report_dir + "/trace.jsonl";
         if (!getenv("KA_BOARD_OUT")) setenv("KA_BOARD_OUT", report_dir.c_str(), 1);
     }
+    // --log ends with what each playback device played out, read from the
+    // trace: without a trace asked for, the launcher keeps one of its own.
+    std::string own_trace;
+    if (trace.empty() && getenv("KA_BOARD_LOG")) {
+        const char *tmp = getenv("TMPDIR");
+        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/ka-board-log.XXXXXX";
+        const int fd = mkstemp(tmpl.data());
+        if (fd >= 0) {
+            close(fd);
+            trace = own_trace = tmpl;
+        }
+    }
     if (!trace.empty()) {
         if (!trace_line(trace, "run", run_fields(argc, argv, i), true)) {
             fprintf(stderr, "ka-board: cannot write %s: %s\n", trace.c_str(), strerror(errno));
@@ -559,6 +572,8 @@ int main(int argc, char **argv)
     }
     remove_root(root);
     if (!trace.empty()) trace_line(trace, "exit", exit_fields(status), false);
+    if (getenv("KA_BOARD_LOG") && !trace.empty()) fputs(ka_report::heard_log(trace).c_str(), stderr);
+    if (!own_trace.empty()) unlink(own_trace.c_str());
     if (!report_dir.empty()) {
         std::string error;
         if (ka_report::make_report(trace, report_dir, &error) != 0)
