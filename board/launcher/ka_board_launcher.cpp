@@ -71,7 +71,8 @@ constexpr const char *kUsage =
     "                 pcm_start, pcm_write, pcm_read, ctl_open, ctl_read, ctl_write,\n"
     "                 i2c_open or i2c_transfer; after SKIP calls, COUNT calls fail\n"
     "                 (-1: all) with ERRNO (default EIO). May be given several times.\n"
-    "  --log          the board reports what it does on standard error\n"
+    "  --log          the board reports what it does on standard error, and the run\n"
+    "                 ends with what each playback device played out\n"
     "  --trace FILE   write the board's events to FILE, one JSON object a line\n"
     "  --report DIR   after the program ends (however it ends), make DIR/index.html:\n"
     "                 a timeline of what the program did to the module, and each\n"
@@ -478,16 +479,8 @@ int main(int argc, char **argv)
     }
     // --log ends with what each playback device played out, read from the
     // trace: without a trace asked for, the launcher keeps one of its own.
-    std::string own_trace;
-    if (trace.empty() && getenv("KA_BOARD_LOG")) {
-        const char *tmp = getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/ka-board-log.XXXXXX";
-        const int fd = mkstemp(tmpl.data());
-        if (fd >= 0) {
-            close(fd);
-            trace = own_trace = tmpl;
-        }
-    }
+    const std::string own_trace = trace.empty() && getenv("KA_BOARD_LOG") ? ka_report::temp_trace() : "";
+    if (!own_trace.empty()) trace = own_trace;
     if (!trace.empty()) {
         if (!trace_line(trace, "run", run_fields(argc, argv, i), true)) {
             fprintf(stderr, "ka-board: cannot write %s: %s\n", trace.c_str(), strerror(errno));

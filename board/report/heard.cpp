@@ -9,6 +9,9 @@
 // frames of sound were written but never played.
 #include "heard.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -126,6 +129,16 @@ std::string heard_summary(const Heard &h)
     if (h.gaps > 0) s += "; gaps: " + ms_text(h.gaps);
     if (h.replayed > 0) s += "; replayed: " + ms_text(h.replayed);
     return s;
+}
+
+std::string temp_trace()
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/ka-board-log.XXXXXX";
+    const int fd = mkstemp(path.data());
+    if (fd < 0) return {};
+    close(fd);
+    return path;
 }
 
 std::string heard_log(const std::string &trace)

@@ -46,6 +46,10 @@ std::string heard_summary(const Heard &h);
 const char *heard_kind(Heard::Kind k);
 std::string ms_text(double seconds);
 
+// A new empty file for a trace that only the launcher reads (in $TMPDIR or
+// /tmp), or "" when none can be made.
+std::string temp_trace();
+
 // The summary lines of the trace file at `trace` for the launcher's log on
 // standard error ("ka-board: pcmC0D0p: played out ..."), "" when there are none.
 std::string heard_log(const std::string &trace);
