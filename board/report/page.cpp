@@ -123,12 +123,15 @@ std::string device_section(const Trace &tr, int dev, int dir, const std::string 
     for (const Event &e : tr.events)
         if (e.kind == "pcm_hw_params" && e.dev == dev && e.dir == dir) setups.push_back(mark_label(e));
     setups.erase(std::unique(setups.begin(), setups.end()), setups.end());
+    // What a listener notices comes from the trace, with or without the file.
+    std::vector<WaveMark> marks;
+    const std::string heard_part = heard ? heard_html(tr, *heard, &marks) : "";
     std::string path = find_wav(wav_path, trace);
     Wav w;
     if (path.empty() || !read_wav(path, w)) {
         s << "<p class=\"note\">No audio: "
-          << (wav_path.empty() ? "the device moved no data" : "cannot read " + html(wav_path))
-          << ".</p></section>";
+          << (wav_path.empty() ? "the device moved no data" : "cannot read " + html(wav_path)) << ".</p>"
+          << heard_part << "</section>";
         return s.str();
     }
     s << "<dl class=\"levels\">";
@@ -160,8 +163,7 @@ std::string device_section(const Trace &tr, int dev, int dir, const std::string 
         s << "</dd>";
     }
     s << "</dl>";
-    std::vector<WaveMark> marks;
-    if (heard) s << heard_html(tr, *heard, &marks);
+    s << heard_part;
     if (w.frames > 0)
         s << "<p class=\"note\">Waveform, channel by channel"
           << (marks.empty() ? ""
