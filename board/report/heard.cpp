@@ -71,13 +71,16 @@ std::vector<Heard> heard_of(const Trace &tr)
         } else if (e.kind == "pcm_start" && has_out) {
             end_gap(d, out);
         } else if ((e.kind == "pcm_underrun" || e.kind == "pcm_drop") && has_out) {
+            // An underrun is seen late (at the program's next look): it
+            // happened `at`, where the timeline draws it too.
+            const int64_t t = std::clamp(int_or(e.j, "at", e.t, 0, kMaxTime), std::min(tr.t0, e.t), e.t);
             if (const uint64_t r = std::min(frames_of(e.j, "replayed"), out); r > 0) {
-                d.h.stretches.push_back({Heard::kReplayed, out - r, out, r, d.rate, e.t});
+                d.h.stretches.push_back({Heard::kReplayed, out - r, out, r, d.rate, t});
                 d.h.replayed += secs(r, d.rate);
             }
             if (!d.in_gap) {
                 d.in_gap = true;
-                d.gap = {Heard::kGap, out, UINT64_MAX, 0, d.rate, e.t};
+                d.gap = {Heard::kGap, out, UINT64_MAX, 0, d.rate, t};
             }
         } else if (e.kind == "pcm_close") {
             --d.open;

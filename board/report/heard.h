@@ -24,7 +24,7 @@ struct Heard {
         uint64_t from, to;
         uint64_t frames;  // its length (a cut: the frames lost)
         unsigned rate;    // the stream's rate then
-        int64_t t;        // the event that told it
+        int64_t t;        // when: the underrun (`at`), drop or close that told it
     };
     int dev = -1;
     bool closed = true;  // every stream of the device was closed in the trace

@@ -89,7 +89,7 @@ std::string heard_html(const Trace &tr, const Heard &h, std::vector<WaveMark> *m
         s << "<p class=\"heard-summary\">" << html(summary) << "</p>";
     if (h.stretches.empty()) return s.str();
     s << "<table class=\"heard\"><tr><th>What a listener notices</th><th>At (s of the played-out "
-         "file)</th><th>Length</th><th>Time (s from the start)</th></tr>";
+         "file)</th><th>Length</th><th>When (s from the start)</th></tr>";
     for (const Heard::Stretch &x : h.stretches) {
         const bool open = x.to == UINT64_MAX;
         const char *kind = heard_kind(x.kind);

@@ -233,8 +233,8 @@ def core():
                                    for k in ("replayed", "gap", "cut")]
     ring = hw.get("period", 0) * hw.get("periods", 0)
 
-    def since_run(e):
-        return "%.3f" % ((e.get("t", 0) - events[1]["t"]) / 1e9)
+    def since_run(e):  # when an event happened (an underrun: when the clock passed the data), from the run's start
+        return "%.3f" % ((e.get("at", e.get("t", 0)) - events[1]["t"]) / 1e9)
 
     def ms(n):
         v = n * 1000 / rate
@@ -242,7 +242,7 @@ def core():
 
     heard = "played out %.2f s of %.2f s received; cut at the end: %s; gaps: %s; replayed: %s" % (
         len(played) / rate, len(received) / rate, ms(size["cut"]), ms(size["gap"]), ms(size["replayed"]))
-    facts += [("pcmC0D1p: the replayed buffer and the gap listed at the underrun's time, the end cut at the close's; "
+    facts += [("pcmC0D1p: the replayed buffer and the gap listed at the time of the underrun, the end cut at the close's; "
                "each marked on the waveform",
                ([(k, t) for k, _, _, t in listed], marked),
                ([("replayed", since_run(under)), ("gap", since_run(under)), ("cut", since_run(first("pcm_close", 1)))],
