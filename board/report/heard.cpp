@@ -126,7 +126,7 @@ std::string ms_text(double seconds)
 
 std::string heard_summary(const Heard &h)
 {
-    if (!h.closed) return {};
+    if (!h.closed || (h.played == 0 && h.received == 0)) return {};
     std::string s = "played out " + fixed(2, h.played) + " s of " + fixed(2, h.received) +
                     " s received; cut at the end: " + ms_text(h.cut);
     if (h.gaps > 0) s += "; gaps: " + ms_text(h.gaps);

@@ -38,7 +38,8 @@ std::vector<Heard> heard_of(const Trace &tr);
 
 // "played out 0.48 s of 0.50 s received; cut at the end: 20 ms", with the
 // gaps and the replayed time added when there were any; "" for a device
-// whose stream the trace leaves open (the totals come with the close).
+// whose stream the trace leaves open (the totals come with the close), or
+// that neither received nor played anything.
 std::string heard_summary(const Heard &h);
 
 // Kind and length as the page lists them: "gap", "replayed", "cut at the end";
