@@ -3,8 +3,9 @@
 # The library's main job on the emulated board: play an MP3 file.
 # Builds the library and the tools, makes a short demo MP3 from synthetic
 # notes (sox and lame), and plays it with `ka-audio play` under `ka-board`
-# at the real sample clock. What the device played is kept as a WAV file,
-# to listen to and compare with the input.
+# at the real sample clock. What the device played out (what a speaker
+# sounded) is kept as a WAV file, to listen to and compare with the input;
+# where that differs from what the program wrote, the written data is kept too.
 #   scripts/demo.sh [--speaker[=PCM]]
 # --speaker also plays it live on this computer's sound card through
 # alsa-lib (PCM 'default' unless given).
@@ -39,13 +40,15 @@ if [ ! -f "$demo/demo.mp3" ]; then
   lame --quiet -b 128 "$demo/demo.wav" "$demo/demo.mp3"
 fi
 
+# Files of an earlier run would pass for this one's.
+rm -f "$out"/pcmC0D*.wav
 echo "\$ ka-board run --speed 1 ${speaker[*]:-}${speaker:+ }--out $out -- ka-audio play $demo/demo.mp3"
 "$build/board/ka-board" run --speed 1 "${speaker[@]}" --out "$out" -- "$build/tools/ka-audio" play "$demo/demo.mp3" 2>"$demo/library.log"
 grep -h "no host sound" "$demo/library.log" >&2 || true
 echo
-echo "input:  $demo/demo.mp3"
-echo "played: $out/pcmC0D0p.wav (what sound card 0's device hw:0,0 played out, what a speaker sounded)"
+echo "input:      $demo/demo.mp3"
+echo "played out: $out/pcmC0D0p.wav (what a speaker on sound card 0's device hw:0,0 sounded)"
 if [ -f "$out/pcmC0D0p.received.wav" ]; then
-  echo "        $out/pcmC0D0p.received.wav (what it received, which differs)"
+  echo "received:   $out/pcmC0D0p.received.wav (what the program wrote to hw:0,0)"
 fi
-echo "log:    $demo/library.log"
+echo "log:        $demo/library.log"

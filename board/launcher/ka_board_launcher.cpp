@@ -39,6 +39,7 @@
 
 #include "../src/kb_files.h"
 #include "../src/kb_json.h"
+#include "../report/heard.h"
 #include "../report/report.h"
 #include "launcher.h"
 
@@ -92,7 +93,8 @@ constexpr const char *kUsage =
     "                 pcm_start, pcm_write, pcm_read, ctl_open, ctl_read, ctl_write,\n"
     "                 i2c_open or i2c_transfer; after SKIP calls, COUNT calls fail\n"
     "                 (-1: all) with ERRNO (default EIO). May be given several times.\n"
-    "  --log          the board reports what it does on standard error\n"
+    "  --log          the board reports what it does on standard error, and the run\n"
+    "                 ends with what each playback device played out\n"
     "  --trace FILE   write the board's events to FILE, one JSON object a line\n"
     "  --report DIR   after the program ends (however it ends), make DIR/index.html:\n"
     "                 a timeline of what the program did to the module, and each\n"
@@ -273,7 +275,8 @@ int report_command(int argc, char **argv)
 // straight to its KA_BOARD_* environment).
 struct RunOptions {
     std::string faults, report_dir, trace;
-    int program = 0;  // index of PROGRAM in argv
+    std::string own_trace;  // a trace of the launcher's own, for --log's closing lines
+    int program = 0;        // index of PROGRAM in argv
 };
 
 // `run`'s options. -1 to go on, or the exit code.
@@ -371,6 +374,9 @@ int prepare_outputs(int argc, char **argv, RunOptions &o)
     }
     // The board opens the WAV files there and would write nothing without it.
     if (const char *out = getenv("KA_BOARD_OUT"); out && *out && !make_folder(out)) return 127;
+    // --log ends with what each playback device played out, read from the
+    // trace: without a trace asked for, the launcher keeps one of its own.
+    if (o.trace.empty() && getenv("KA_BOARD_LOG")) o.trace = o.own_trace = ka_report::temp_trace();
     if (!o.trace.empty()) {
         if (!trace_line(o.trace, "run", run_fields(argc, argv, o.program), true)) {
             fprintf(stderr, "ka-board: cannot write %s: %s\n", o.trace.c_str(), strerror(errno));
@@ -427,6 +433,8 @@ int finish(int status, bool host_sound, const std::string &root, const RunOption
     }
     remove_root(root);
     if (!o.trace.empty()) trace_line(o.trace, "exit", exit_fields(status), false);
+    if (getenv("KA_BOARD_LOG") && !o.trace.empty()) fputs(ka_report::heard_log(o.trace).c_str(), stderr);
+    if (!o.own_trace.empty()) unlink(o.own_trace.c_str());
     if (!o.report_dir.empty()) {
         std::string error;
         if (ka_report::make_report(o.trace, o.report_dir, &error) != 0)

@@ -123,7 +123,7 @@ std::string db_text(double db)
     return std::isinf(db) ? "-inf" : fixed(2, db);
 }
 
-std::string waveform_svg(const Wav &w)
+std::string waveform_svg(const Wav &w, const std::vector<WaveMark> &marks)
 {
     const unsigned width = unsigned(std::min<uint64_t>(1000, std::max<uint64_t>(1, w.frames)));
     const int ch_h = 70;
@@ -132,7 +132,12 @@ std::string waveform_svg(const Wav &w)
       << ch_h * w.channels << "\" viewBox=\"0 0 " << width << ' ' << ch_h * w.channels
       << "\" preserveAspectRatio=\"none\">";
     for (unsigned c = 0; c < w.channels; ++c) {
-        std::vector<float> lo(width, 0), hi(width, 0);
+        // The top and bottom edge of each column, in the picture's units
+        // (a pixel high): a column whose samples are all alike (a constant
+        // level, silence) still gets a pixel, where a filled outline of no
+        // height would not show at all.
+        std::vector<double> top(width), bottom(width);
+        const double mid = ch_h * (c + 0.5), half = ch_h / 2.0 - 2;
         for (unsigned x = 0; x < width; ++x) {
             uint64_t a = uint64_t(x) * w.frames / width, b = uint64_t(x + 1) * w.frames / width;
             if (b <= a) b = a + 1;
@@ -143,16 +148,37 @@ std::string waveform_svg(const Wav &w)
                 mx = std::max(mx, v);
             }
             if (mn > mx) mn = mx = 0;
-            lo[x] = mn;
-            hi[x] = mx;
+            top[x] = mid - mx * half;
+            bottom[x] = mid - mn * half;
+            if (const double missing = 1 - (bottom[x] - top[x]); missing > 0) {
+                top[x] -= missing / 2;
+                bottom[x] += missing / 2;
+            }
         }
-        const double mid = ch_h * (c + 0.5), half = ch_h / 2.0 - 2;
         s << "<rect x=\"0\" y=\"" << ch_h * c << "\" width=\"" << width << "\" height=\"" << ch_h
           << "\" class=\"wbg\"/><line x1=\"0\" x2=\"" << width << "\" y1=\"" << mid << "\" y2=\"" << mid
-          << "\" class=\"wmid\"/><path class=\"wave\" d=\"M0 " << fixed(1, mid - hi[0] * half);
-        for (unsigned x = 0; x < width; ++x) s << " L" << x << ' ' << fixed(1, mid - hi[x] * half);
-        for (unsigned x = width; x-- > 0;) s << " L" << x + 1 << ' ' << fixed(1, mid - lo[x] * half);
+          << "\" class=\"wmid\"/><path class=\"wave\" d=\"M0 " << fixed(1, top[0]);
+        for (unsigned x = 0; x < width; ++x) s << " L" << x << ' ' << fixed(1, top[x]);
+        for (unsigned x = width; x-- > 0;) s << " L" << x + 1 << ' ' << fixed(1, bottom[x]);
         s << " Z\"/>";
+    }
+    // The marks, over every channel, in the columns' units.
+    const double per_frame = w.frames ? double(width) / double(w.frames) : 0;
+    for (const WaveMark &m : marks) {
+        double a = double(std::min(m.from, w.frames)) * per_frame;
+        // A line at the very end is drawn two pixels inside the frame (a
+        // pixel is width / 1000 columns).
+        if (m.to == m.from) a = std::min(a, width * (1 - 2.0 / 1000));
+        s << "<g class=\"heard " << m.cls << "\" data-from=\"" << m.from << "\" data-to=\"" << m.to
+          << "\"><title>" << html(m.title) << "</title>";
+        if (m.to == m.from)
+            s << "<line x1=\"" << fixed(2, a) << "\" x2=\"" << fixed(2, a) << "\" y1=\"0\" y2=\""
+              << ch_h * w.channels << "\"/>";
+        else
+            s << "<rect x=\"" << fixed(2, a) << "\" y=\"0\" width=\""
+              << fixed(2, std::max(double(std::min(m.to, w.frames)) * per_frame - a, 1.0)) << "\" height=\""
+              << ch_h * w.channels << "\"/>";
+        s << "</g>";
     }
     s << "</svg>";
     return s.str();

@@ -30,9 +30,17 @@ double dbfs(double v);
 // "-12.34", or "-inf".
 std::string db_text(double db);
 
+// A stretch marked over the waveform: frames [from, to) shaded, or a line at
+// `from` when to == from; `cls` is its CSS class, `title` its tooltip.
+struct WaveMark {
+    uint64_t from, to;
+    std::string cls, title;
+};
+
 // The waveform as inline SVG: per channel, the smallest and largest sample of
-// each of up to 1000 columns.
-std::string waveform_svg(const Wav &w);
+// each of up to 1000 columns (at least a pixel apart, so that a constant level
+// shows as a line), with `marks` over all channels.
+std::string waveform_svg(const Wav &w, const std::vector<WaveMark> &marks = {});
 
 // The spectrogram of the channels' mean as inline HTML (the image, its axes
 // and its colour legend), or "" when it cannot be made (too short, or built

@@ -20,6 +20,7 @@
 
 #include "../src/kb_json.h"
 #include "audio.h"
+#include "heard.h"
 #include "timeline.h"
 #include "trace.h"
 
@@ -48,6 +49,10 @@ dl.levels dt{color:#555}dl.levels dd{margin:0;font-family:monospace}
 .mark.exit line{stroke:#b00;stroke-width:3}
 .label text{font-size:12px;fill:#333}
 .wbg{fill:#fbfbfd}.wmid{stroke:#ccc;stroke-width:1;vector-effect:non-scaling-stroke}.wave{fill:#2d6fc4}
+.heard.gap rect{fill:#f5a623;fill-opacity:.35}.heard.replayed rect{fill:#b03ad0;fill-opacity:.3}
+.heard.cut line{stroke:#d00;stroke-width:3;vector-effect:non-scaling-stroke}
+p.heard-summary{font-weight:bold;margin:6px 0}table.heard td.num{font-family:monospace;text-align:right}
+.key-gap{color:#c77800}.key-replayed{color:#9020b0}.key-cut{color:#d00}
 svg.waveform{display:block;width:1000px;border:1px solid #ccc}
 svg.spectrogram{display:block}svg.spectrogram image{image-rendering:pixelated}
 .frame{fill:none;stroke:#999}.bar{stroke:#999}.tickline{stroke:#555}
@@ -74,8 +79,40 @@ std::string find_wav(const std::string &recorded, const std::string &trace)
     return {};
 }
 
+// What a listener notices on a playback device: its summary, the list of its
+// gaps, replayed stretches and end cuts with their times, and the same as
+// marks for the waveform.
+std::string heard_html(const Trace &tr, const Heard &h, std::vector<WaveMark> *marks)
+{
+    std::ostringstream s;
+    if (std::string summary = heard_summary(h); !summary.empty())
+        s << "<p class=\"heard-summary\">" << html(summary) << "</p>";
+    if (h.stretches.empty()) return s.str();
+    s << "<table class=\"heard\"><tr><th>What a listener notices</th><th>At (s of the played-out "
+         "file)</th><th>Length</th><th>When (s from the start)</th></tr>";
+    for (const Heard::Stretch &x : h.stretches) {
+        const bool open = x.to == UINT64_MAX;
+        const char *kind = heard_kind(x.kind);
+        const std::string cls = x.kind == Heard::kGap        ? "gap"
+                                : x.kind == Heard::kReplayed ? "replayed"
+                                                             : "cut";
+        const std::string at = fixed(3, x.rate ? double(x.from) / x.rate : 0);
+        const std::string length = open ? "to the end" : ms_text(x.rate ? double(x.frames) / x.rate : 0);
+        s << "<tr class=\"" << cls << "\" data-from=\"" << x.from << "\" data-frames=\"" << x.frames
+          << "\" data-t=\"" << seconds(tr, x.t) << "\"><td class=\"key-" << cls << "\">" << kind
+          << "</td><td class=\"num\">" << at << "</td><td class=\"num\">" << length
+          << "</td><td class=\"num\">" << seconds(tr, x.t) << "</td></tr>";
+        marks->push_back({x.from, x.kind == Heard::kCut ? x.from : x.to, cls,
+                          std::string(kind) + " at " + at + " s, " + length + " (" + seconds(tr, x.t) +
+                              " s from the start)"});
+    }
+    s << "</table>";
+    return s.str();
+}
+
 std::string device_section(const Trace &tr, int dev, int dir, const std::string &wav_path,
-                           const std::string &trace, const std::string &dir_out)
+                           const std::string &received_path, const Heard *heard, const std::string &trace,
+                           const std::string &dir_out)
 {
     std::ostringstream s;
     std::string name = dev_name(dev, dir);
@@ -86,20 +123,28 @@ std::string device_section(const Trace &tr, int dev, int dir, const std::string 
     for (const Event &e : tr.events)
         if (e.kind == "pcm_hw_params" && e.dev == dev && e.dir == dir) setups.push_back(mark_label(e));
     setups.erase(std::unique(setups.begin(), setups.end()), setups.end());
+    // What a listener notices comes from the trace, with or without the file.
+    std::vector<WaveMark> marks;
+    const std::string heard_part = heard ? heard_html(tr, *heard, &marks) : "";
     std::string path = find_wav(wav_path, trace);
     Wav w;
     if (path.empty() || !read_wav(path, w)) {
         s << "<p class=\"note\">No audio: "
-          << (wav_path.empty() ? "the device moved no data" : "cannot read " + html(wav_path))
-          << ".</p></section>";
+          << (wav_path.empty() ? "the device moved no data" : "cannot read " + html(wav_path)) << ".</p>"
+          << heard_part << "</section>";
         return s.str();
     }
     s << "<dl class=\"levels\">";
     s << "<dt>Set up as</dt><dd>";
     for (size_t i = 0; i < setups.size(); ++i) s << (i ? "; " : "") << html(setups[i]);
-    s << "</dd><dt>WAV file</dt><dd><a class=\"wav\" href=\"" << html(relative_link(path, dir_out)) << "\">"
-      << html(std::filesystem::path(path).filename().string()) << "</a> (" << w.bits << "-bit, " << w.rate
-      << " Hz, " << w.channels << " ch)</dd>";
+    s << "</dd><dt>" << (heard ? "Played out" : "WAV file") << "</dt><dd><a class=\"wav\" href=\""
+      << html(relative_link(path, dir_out)) << "\">" << html(std::filesystem::path(path).filename().string())
+      << "</a> (" << w.bits << "-bit, " << w.rate << " Hz, " << w.channels << " ch)"
+      << (heard ? ": what a speaker sounded" : "") << "</dd>";
+    if (std::string received = find_wav(received_path, trace); heard && !received.empty())
+        s << "<dt>Received</dt><dd><a class=\"wav-received\" href=\""
+          << html(relative_link(received, dir_out)) << "\">"
+          << html(std::filesystem::path(received).filename().string()) << "</a>: what the program wrote</dd>";
     s << "<dt>Duration</dt><dd class=\"duration\" data-value=\"" << fixed(6, double(w.frames) / w.rate)
       << "\">" << fixed(3, double(w.frames) / w.rate) << " s (" << w.frames << " frames)</dd>";
     double peak = dbfs(w.peak), rms = dbfs(w.rms);
@@ -118,7 +163,13 @@ std::string device_section(const Trace &tr, int dev, int dir, const std::string 
         s << "</dd>";
     }
     s << "</dl>";
-    if (w.frames > 0) s << "<p class=\"note\">Waveform, channel by channel:</p>" << waveform_svg(w);
+    s << heard_part;
+    if (w.frames > 0)
+        s << "<p class=\"note\">Waveform, channel by channel"
+          << (marks.empty() ? ""
+                            : " (shaded orange: gaps of silence; violet: old buffer contents replayed; red "
+                              "line: where a close cut the sound off)")
+          << ":</p>" << waveform_svg(w, marks);
     std::string spectrogram = spectrogram_html(w, name);
     if (!spectrogram.empty())
         s << spectrogram;
@@ -204,20 +255,28 @@ std::string page_of(const Trace &tr, const std::string &trace, const std::string
       << "<div class=\"scroll\">" << timeline_svg(tr) << "</div>\n";
 
     // The devices' audio.
-    std::map<std::pair<int, int>, std::string> wavs;
+    std::map<std::pair<int, int>, std::string> wavs, received;
     std::vector<std::pair<int, int>> used;
     for (const Event &e : tr.events) {
         if (e.dev < 0 || e.dir < 0) continue;
         if (std::find(used.begin(), used.end(), std::make_pair(e.dev, e.dir)) == used.end())
             used.emplace_back(e.dev, e.dir);
-        // What the device played out (or captured), not what it received.
-        if (e.kind == "wav_file" && string_or(e.j, "what", "") != "received")
-            wavs[{e.dev, e.dir}] = string_or(e.j, "path", "");
+        // A playback device's played-out file is the one shown; a board
+        // that did not tell played out from received made only one.
+        if (e.kind == "wav_file")
+            (string_or(e.j, "what", "") == "received" ? received : wavs)[{e.dev, e.dir}] =
+                string_or(e.j, "path", "");
     }
     std::sort(used.begin(), used.end());
     p << "<h2>Audio</h2>\n";
     if (used.empty()) p << "<p class=\"note\">No PCM device was used.</p>";
-    for (const auto &d : used) p << device_section(tr, d.first, d.second, wavs[d], trace, abs_dir) << "\n";
+    const std::vector<Heard> heard = heard_of(tr);
+    for (const auto &d : used) {
+        const Heard *h = nullptr;
+        for (const Heard &x : heard)
+            if (d.second == 0 && x.dev == d.first) h = &x;
+        p << device_section(tr, d.first, d.second, wavs[d], received[d], h, trace, abs_dir) << "\n";
+    }
 
     // Every event.
     p << "<h2>Events</h2><table class=\"events\"><tr><th>Time (s)</th><th>Process</th><th>Event</th></tr>\n";

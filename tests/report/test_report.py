@@ -9,12 +9,15 @@
 # program did, and its levels match the WAV files (computed here); a program
 # killed by SIGKILL leaves a trace that `ka-board report` turns into a page; a
 # launcher killed by SIGKILL takes the program with it; a trace of a newer
-# format is refused.
+# format is refused. What a listener notices in the played-out file (the stall's
+# replayed buffer and gap, the close's end cut) is listed and marked where the
+# files have it, and summed up on the page and in --log; a trace without the
+# played-out fields gets none of it. A constant level draws as a line.
 #
 # browser: Debian's chromium (headless) loads the page with no console message,
 # and its DOM has the lanes, the underrun, the images and the spectrograms'
 # axes; laid out, no timeline label leaves its lane or overlaps its
-# neighbour. Skipped (77) when chromium is not installed.
+# neighbour, and the marks on a waveform lie inside it. Skipped (77) when chromium is not installed.
 #
 # SPECTROGRAMS: 0 when ka-board was built without FFTW or zlib (the page then
 # has none). Both modes are skipped (77) when ka-board cannot run here (another
@@ -56,7 +59,7 @@ def verify(facts):
 def run_demo(folder, *demo_args):
     # The board's clock at a quarter of real time: only the demo's stall, not
     # a loaded machine, lets the device run dry.
-    cmd = [board, "run", "--speed", "0.25", "--report", folder, "--fault", "pcm_open@5:0:1", "--capture",
+    cmd = [board, "run", "--speed", "0.25", "--log", "--report", folder, "--fault", "pcm_open@5:0:1", "--capture",
            "tone:440:8000", "--", demo, *demo_args]
     r = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120)
     with open(os.path.join(folder, "trace.jsonl")) as f:
@@ -71,12 +74,18 @@ class Page:
         self.lanes = re.findall(r'<g class="lane [^"]*" data-lane="([^"]*)"', text)
         self.marks = {lane: re.findall(r'<g class="mark ([^"]*)"><title>(.*?)</title>', body, re.S)
                       for lane, body in re.findall(r'data-lane="([^"]*)"(.*?)(?=<g class="lane |</svg>)', text, re.S)}
-        self.devices, self.links = {}, {}  # section id -> {class: data-value, "channels": [(peak, rms)]}; -> WAV
+        self.devices, self.links, self.heard = {}, {}, {}  # section id -> {class: data-value, "channels": [(peak, rms)]}; -> WAV
         for sec, body in re.findall(r'<section class="device" id="([^"]*)">(.*?)</section>', text, re.S):
             d = self.devices[sec] = dict(re.findall(r'<dd class="(\w+)" data-value="([^"]*)"', body))
             d["channels"] = [(float(p), float(r))
                              for p, r in re.findall(r'data-peak="([^"]*)" data-rms="([^"]*)"', body)]
             self.links.update((sec, href) for href in re.findall(r'<a class="wav" href="([^"]*)"', body))
+            # The summary, the list [(kind, from, frames, time)] and the waveform's marks [(kind, from, to)].
+            self.heard[sec] = (" ".join(re.findall(r'<p class="heard-summary">([^<]*)</p>', body)),
+                               [(k, int(a), int(n), t) for k, a, n, t in re.findall(
+                                   r'<tr class="(\w+)" data-from="(\d+)" data-frames="(\d+)" data-t="([^"]*)"', body)],
+                               [(k, int(a), int(b)) for k, a, b in re.findall(
+                                   r'<g class="heard (\w+)" data-from="(\d+)" data-to="(\d+)"', body)])
         self.spectrograms = re.findall(r'<image class="spectrogram"[^>]* href="([^"]{0,22})', text)
         self.axes = [re.findall(r'<text class="axis (\w+)"[^>]*>([^<]*)<', svg) for svg in text.split('<svg class="spectrogram"')[1:]]
         self.overflow = json.loads(html.unescape((re.findall(r'data-overflow="([^"]*)"', text) or ["null"])[0]))
@@ -95,13 +104,19 @@ def load_page(folder):
         return Page(f.read())
 
 
+# The frames of a 16-bit WAV (tuples of samples), and its rate.
+def frames(path):
+    with wave.open(path) as w:
+        c, n, rate = w.getnchannels(), w.getnframes(), w.getframerate()
+        d = struct.unpack("<%dh" % (n * c), w.readframes(n))
+    return [d[i:i + c] for i in range(0, len(d), c)], rate
+
+
 # Peak and RMS in dBFS, clipped samples and duration of a 16-bit WAV, and
 # the peak and RMS of each channel, computed here.
 def levels(path):
-    with wave.open(path) as w:
-        channels, frames = w.getnchannels(), w.getnframes()
-        data = struct.unpack("<%dh" % (frames * channels), w.readframes(frames))
-        duration = frames / w.getframerate()
+    f, rate = frames(path)
+    data, channels, duration = sum(f, ()), len(f[0]) if f else 1, len(f) / rate
 
     def db(x):
         return 20 * math.log10(x) if x > 0 else float("-inf")
@@ -122,6 +137,7 @@ def close(pairs, tolerance):
 def core():
     rep = os.path.join(work, "rep")
     r, events = run_demo(rep)
+    run = r
     demo_pid = next(e["pid"] for e in events if e["ev"] == "pcm_open")
     mine = [e for e in events if e["pid"] == demo_pid]
 
@@ -205,14 +221,83 @@ def core():
             facts += [(name + ": each channel's peak and RMS match the WAV", (dev["channels"], per_channel),
                        lambda g: len(g[0]) == 2 and close([(a, b) for x, y in zip(*g) for a, b in zip(x, y)], 0.01))]
 
-    # `ka-board report` makes the same page again elsewhere, from the trace.
+    # What a listener notices on pcmC0D1p, against the files: the stall replays
+    # the ring's last buffer, then is silent until the restart; the close cuts
+    # off what was still queued.
+    played, rate = frames(os.path.join(rep, page.links.get("dev-pcmC0D1p", "?")))
+    received = os.path.join(rep, "pcmC0D1p.received.wav")
+    received = frames(received)[0] if os.path.isfile(received) else played
+    summary, listed, marked = page.heard.get("dev-pcmC0D1p", ("", [], []))
+    size = {k: sum(n for kind, _, n, _ in listed if kind == k) for k in ("gap", "replayed", "cut")}
+    (ra, rb), (ga, gb), (ca, _) = [next(((a, a + n) for kind, a, n, _ in listed if kind == k), (0, 0))
+                                   for k in ("replayed", "gap", "cut")]
+    ring = hw.get("period", 0) * hw.get("periods", 0)
+
+    def since_run(e):  # when an event happened (an underrun: when the clock passed the data), from the run's start
+        return "%.3f" % ((e.get("at", e.get("t", 0)) - events[1]["t"]) / 1e9)
+
+    def ms(n):
+        v = n * 1000 / rate
+        return ("%.1f ms" if 0 < v < 10 else "%.0f ms") % v
+
+    heard = "played out %.2f s of %.2f s received; cut at the end: %s; gaps: %s; replayed: %s" % (
+        len(played) / rate, len(received) / rate, ms(size["cut"]), ms(size["gap"]), ms(size["replayed"]))
+    facts += [("pcmC0D1p: the replayed buffer and the gap listed at the time of the underrun, the end cut at the close's; "
+               "each marked on the waveform",
+               ([(k, t) for k, _, _, t in listed], marked),
+               ([("replayed", since_run(under)), ("gap", since_run(under)), ("cut", since_run(first("pcm_close", 1)))],
+                [(k, a, a + n * (k != "cut")) for k, a, n, _ in listed])),
+              ("pcmC0D1p: the played-out file has them there: the replayed stretch repeats the ring before it, the "
+               "gap is the silence from it to the restarted tone (whose first frame is clipped), the cut is at the file's end and runs over the frames "
+               "received and never played up to the last that sounds",
+               (rb > ra >= ring > 0 and played[ra:rb] == played[ra - ring:rb - ring] and any(map(any, played[ra:rb])),
+                gb > ga == rb and not any(map(any, played[ga:gb])) and any(played[ga - 1]) and any(played[gb:gb + 1][0]),
+                ca == len(played), size["cut"],
+                max((i + 1 for i, f in enumerate(received[len(played) - size["gap"] - size["replayed"]:]) if any(f)),
+                    default=0)),
+               lambda g: g[:3] == (True,) * 3 and g[3] == g[4] > 0),
+              ("pcmC0D1p's summary, on the page and at the end of --log",
+               (summary, re.findall(r"^ka-board: (pcmC0D\d+\w): (.*)", run.stderr, re.M)),
+               (heard, [("pcmC0D1p", heard)]))]
+
+    # `ka-board report` makes the page again elsewhere, from the trace as a
+    # board that did not count what it played out wrote it: the same lanes and
+    # levels, none of what a listener notices.
     again = os.path.join(work, "again")
-    r = subprocess.run([board, "report", os.path.join(rep, "trace.jsonl"), again], capture_output=True, text=True)
+    os.makedirs(again)
+    with open(os.path.join(rep, "trace.jsonl")) as f, open(os.path.join(again, "old.jsonl"), "w") as old:
+        for e in map(json.loads, f):
+            if e.get("what") != "received":
+                old.write(json.dumps({k: v for k, v in e.items() if k not in (
+                    "out", "replayed", "played", "dropped", "cut", "what")}) + "\n")
+    r = subprocess.run([board, "report", os.path.join(again, "old.jsonl"), again], capture_output=True, text=True)
     page2 = load_page(again)
-    facts += [("ka-board report: the same lanes and levels elsewhere, its WAV links leading to the files",
+    facts += [("ka-board report of a trace without the played-out fields: the same lanes and levels elsewhere, its "
+               "WAV links leading to the files, no summary, list or marks",
                (r.returncode, page2.lanes, page2.devices, sorted(os.path.isfile(os.path.join(again, h))
-                                                                 for h in page2.links.values())),
-               (0, page.lanes, page.devices, [True, True]))]
+                                                                 for h in page2.links.values()),
+                [h for h in page2.heard.values() if any(h)]),
+               (0, page.lanes, page.devices, [True, True], []))]
+
+    # A constant level (a DC offset, a stuck sample) before and after a tone:
+    # each column of the waveform at least a pixel high, at the level.
+    dc = os.path.join(work, "dc")
+    os.makedirs(dc)
+    with wave.open(os.path.join(dc, "pcmC0D0p.wav"), "wb") as w:
+        w.setnchannels(1), w.setsampwidth(2), w.setframerate(8000)
+        w.writeframes(struct.pack("<6000h", *[16000] * 2000, *[
+            round(8000 * math.sin(2 * math.pi * 440 * i / 8000)) for i in range(2000)], *[-16000] * 2000))
+    with open(os.path.join(dc, "trace.jsonl"), "w") as f:
+        f.write('{"t":1,"pid":1,"seq":0,"ev":"pcm_open","dev":0,"dir":"p","fd":3}\n{"t":2,"pid":1,"seq":1,'
+                '"ev":"wav_file","dev":0,"dir":"p","path":"%s"}\n' % os.path.join(dc, "pcmC0D0p.wav"))
+    subprocess.run([board, "report", os.path.join(dc, "trace.jsonl"), dc], capture_output=True)
+    wave_path = (re.findall(r'<path class="wave" d="([^"]*)"', load_page(dc).text) or [""])[0]
+    ys = [float(y) for y in re.findall(r"[ML][\d.]+ ([\d.]+)", wave_path)] or [0] * 2001
+    top, bottom = ys[1:1001], ys[2000:1000:-1]
+    facts += [("a constant level draws: every waveform column at least a pixel high, the first third above the "
+               "middle, the last third below",
+               (len(ys), min(b - t for t, b in zip(top, bottom)) > 0.85, max(bottom[10:320]) < 35,
+                min(top[680:990]) > 35), (2001, True, True, True))]
 
     # The program killed by SIGKILL in the middle of playing.
     killed = os.path.join(work, "killed")
@@ -279,7 +364,8 @@ def browser():
     text, console = dom(os.path.join(rep, "index.html"))
     page = Page(text)
     # A copy of the page with a script that measures each timeline label
-    # against its lane and against the label before it in its row.
+    # against its lane and against the label before it in its row, and each
+    # mark on a waveform against the waveform.
     measured = os.path.join(rep, "measured.html")
     with open(measured, "w") as f:
         f.write(page.text.replace("</body>", """<script>const out = [];
@@ -289,21 +375,28 @@ for (const lane of document.querySelectorAll('#timeline g.lane')) {
     if (b.x < r.x || b.y < r.y || b.x + b.width > r.x + r.width || b.y + b.height > r.y + r.height || b.x < (end[y] || 0))
       out.push(lane.dataset.lane + ': ' + t.textContent);
     end[y] = b.x + b.width; } }
+for (const m of document.querySelectorAll('svg.waveform g.heard')) {
+  const w = m.closest('svg').getBoundingClientRect(), b = m.firstElementChild.nextElementSibling.getBoundingClientRect();
+  if (b.left < w.left || b.right > w.right || b.top < w.top || b.bottom > w.bottom || (m.classList.contains('cut') ? b.height : b.width) < 1)
+    out.push('waveform mark ' + m.getAttribute('class') + ' at ' + b.left); }
 document.body.setAttribute('data-overflow', JSON.stringify(out));</script></body>"""))
     hz = ["50 Hz", "100 Hz", "200 Hz", "500 Hz", "1 kHz", "2 kHz"]
     verify([("the demo runs under --report", r.returncode, 0),
             ("chromium: a console message of a page is seen", any("probe message" in line for line in dom(probe)[1]),
              True),
             ("chromium loads the page, with no console message", ("</html>" in text, console), (True, [])),
-            ("chromium's DOM: the lanes, the underrun mark, the spectrograms and waveforms",
-             (page.lanes, len(page.marks_of("pcmC0D1p", "pcm_underrun")), page.spectrograms, page.waveforms),
-             (LANES, 1, ["data:image/png;base64,"] * spectrograms, 2)),
+            ("chromium's DOM: the lanes, the underrun mark, the spectrograms and waveforms, the marks of the "
+             "replayed buffer, the gap and the end cut on pcmC0D1p's",
+             (page.lanes, len(page.marks_of("pcmC0D1p", "pcm_underrun")), page.spectrograms, page.waveforms,
+              [k for k, _, _ in page.heard.get("dev-pcmC0D1p", ("", [], []))[2]]),
+             (LANES, 1, ["data:image/png;base64,"] * spectrograms, 2, ["replayed", "gap", "cut"])),
             ("the spectrograms' axes: log frequency from 50 Hz to the rate's half, seconds from 0, a -100..0 dB legend",
              [([v for k, v in a if k == "freq"], float([v for k, v in a if k == "time"][0][:-2]), [v for k, v in a if k == "legend"])
               for a in page.axes],
              [(hz + ["5 kHz"], 0, ["%d dB" % d for d in range(-100, 1, 20)]),
               (hz, 0, ["%d dB" % d for d in range(-100, 1, 20)])][:spectrograms]),
-            ("no timeline label leaves its lane or runs into the next of its row", Page(dom(measured)[0]).overflow, [])])
+            ("no timeline label leaves its lane or runs into the next of its row, no waveform mark leaves the "
+             "waveform or has no width", Page(dom(measured)[0]).overflow, [])])
 
 core() if mode == "core" else browser()
 print("%d checks failed" % len(failures) if failures else "all report checks passed")
