@@ -227,8 +227,8 @@ void realtime(int secs)
     Ka_AudPlayer_Stop(h);
     Ka_AudPlayer_Close(h);
     const double t = seconds_since(t0);
-    struct kb_pcm_info info{};
-    kb_pcm_info(13, KB_PLAYBACK, &info);
+    kb_pcm_stats info{};
+    kb_pcm_get_stats(13, KB_PLAYBACK, &info);
     printf("real-time playback, 48 kHz stereo, %d s of audio: %.1f s elapsed, %llu bytes played, "
            "%u underruns\n",
            secs, t, static_cast<unsigned long long>(info.bytes), info.underruns);

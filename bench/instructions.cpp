@@ -117,8 +117,8 @@ void check_play()
 {
     uint64_t bytes = 0;
     for (int d = 0; d < KB_MAX_DEVICES; ++d) {
-        struct kb_pcm_info info {};
-        if (kb_pcm_info(d, KB_PLAYBACK, &info) == 0) bytes += info.bytes;
+        kb_pcm_stats info{};
+        if (kb_pcm_get_stats(d, KB_PLAYBACK, &info) == 0) bytes += info.bytes;
     }
     if (g_play && (!g_finished || bytes < g_expected)) {
         fprintf(stderr, "instructions: the play did not finish (finished %d, %llu of %zu bytes played)\n",

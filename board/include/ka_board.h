@@ -32,8 +32,17 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/** Marks a declaration that is kept for a release under an old name. */
+#if defined(__GNUC__) || defined(__clang__)
+#define KB_DEPRECATED(why) __attribute__((deprecated(why)))
+#else
+#define KB_DEPRECATED(why)
+#endif
+
 #ifdef __cplusplus
-/* kb_pcm_info names both a record and the function that fills it. */
+/* The deprecated function kb_pcm_info() has the name of the record it fills
+ * (kb_pcm_get_stats() is its new spelling); C++ warns of that with -Wshadow
+ * as long as the old function is declared. */
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wshadow"
 extern "C" {
@@ -67,10 +76,27 @@ void kb_reset(void);
  *                 produces as fast as the caller goes (no underruns then) */
 void kb_set_speed(double factor);
 
-/** Keeps each PCM playback device's output as a WAV file.
- *  @param dir  folder of the files "pcmC0D\<N\>p.wav" (header patched at every
- *              close), or NULL for no files */
+/** Keeps what each PCM device played out, received or captured as WAV files.
+ *  @param dir  folder of the files, or NULL for no files: "pcmC0D\<N\>p.wav"
+ *              what a playback device played out (what a speaker sounded),
+ *              "pcmC0D\<N\>p.received.wav" what it received (written), kept
+ *              only where it differs from what was played out,
+ *              "pcmC0D\<N\>c.wav" what a capture device handed out. Headers
+ *              are patched at every close and at process exit. */
 void kb_set_output_dir(const char *dir);
+
+/** Sets the geometry the PCM devices offer: the smallest period and the
+ *  largest buffer. The board chooses as the kernel does: the smallest period
+ *  the client's limits allow at or above @p period_ms, then the largest
+ *  buffer of whole periods at or below @p buffer_ms. A client that sets only
+ *  a lower bound on the period time (the audio library) gets exactly these;
+ *  e.g. 4 and 4096 at 8 kHz give a period of 32 frames and a buffer of
+ *  32768. Applies to HW_PARAMS from now on; kb_reset() returns to
+ *  KA_BOARD_PERIOD_MS / KA_BOARD_BUFFER_MS.
+ *  @param period_ms  smallest period in milliseconds (may be fractional), 0
+ *                    for the default, 20
+ *  @param buffer_ms  largest buffer in milliseconds, 0 for the default, 80 */
+void kb_set_geometry(double period_ms, double buffer_ms);
 
 /* ---- PCM devices --------------------------------------------------------- */
 
@@ -96,24 +122,58 @@ struct kb_pcm_info {
     unsigned starts;               /**< explicit START ioctls (hostless use) */
     unsigned transfers;            /**< successful WRITEI/READI calls */
     unsigned underruns;            /**< playback underruns, capture overruns */
-    uint64_t bytes;                /**< bytes played or captured since reset */
+    uint64_t bytes;                /**< bytes written or captured since reset */
+    /* What a playback device played out (0 for capture): */
+    uint64_t out_frames;      /**< frames played out, silence gaps included */
+    uint64_t dropped_frames;  /**< frames written and never played out: still
+                                   queued at a close or DROP */
+    uint64_t replayed_frames; /**< frames played from old buffer contents past
+                                   the application's data, before an underrun
+                                   was declared */
+    uint64_t gap_frames;      /**< silence after a stop (underrun, DROP, end of
+                                   a drain) while the stream stayed open, until
+                                   it started again or closed; none at speed 0 */
 };
+
+/** The device's record under its C++-friendly name. */
+typedef struct kb_pcm_info kb_pcm_stats;
 
 /** Reads a device's record.
  *  @param device  device number, 0 .. KB_MAX_DEVICES - 1
  *  @param dir     KB_PLAYBACK or KB_CAPTURE
  *  @param out     receives the record
  *  @return 0, or -1 for a bad device number. */
-int kb_pcm_info(int device, int dir, struct kb_pcm_info *out);
+int kb_pcm_get_stats(int device, int dir, kb_pcm_stats *out);
 
-/** The bytes a playback device has received since reset, in order, across
- *  opens (as written: in the format of kb_pcm_info).
+/** The same as kb_pcm_get_stats(), under its old name (kept for a release).
+ *  @param device  device number, 0 .. KB_MAX_DEVICES - 1
+ *  @param dir     KB_PLAYBACK or KB_CAPTURE
+ *  @param out     receives the record
+ *  @return 0, or -1 for a bad device number. */
+int kb_pcm_info(int device, int dir, struct kb_pcm_info *out) KB_DEPRECATED("use kb_pcm_get_stats");
+
+/** The bytes a playback device has received (written) since reset, in order,
+ *  across opens (as written: in the format of kb_pcm_get_stats).
  *  @param device  device number
  *  @param from    offset of the first byte to copy
  *  @param out     receives at most @p cap bytes
  *  @param cap     room in @p out
  *  @return the total number of bytes received (may be more than copied). */
 size_t kb_pcm_played(int device, size_t from, void *out, size_t cap);
+
+/** The bytes a playback device has played out since reset, in order, across
+ *  opens, in the streams' format: what a listener heard. Each stream plays
+ *  out the frames its hardware pointer passes, from its buffer (past the
+ *  application's data, the buffer's old contents, until the underrun is
+ *  declared); after a stop, while the stream stays open, silence for the time
+ *  that passed (at a speed above 0); frames still queued at a close or DROP
+ *  are dropped, never played out. Kept up to 64 MiB per device.
+ *  @param device  device number
+ *  @param from    offset of the first byte to copy
+ *  @param out     receives at most @p cap bytes
+ *  @param cap     room in @p out
+ *  @return the total number of bytes played out (may be more than copied). */
+size_t kb_pcm_played_out(int device, size_t from, void *out, size_t cap);
 
 /** The byte count of each successful transfer (WRITEI or READI) since reset,
  *  in order.
@@ -131,7 +191,7 @@ size_t kb_pcm_transfers(int device, int dir, unsigned *out, size_t cap);
  *  @return 0 when reached, -1 on timeout. */
 int kb_pcm_wait_played(int device, size_t bytes, int timeout_ms);
 
-/** Waits until the device's under- or overrun count (kb_pcm_info.underruns)
+/** Waits until the device's under- or overrun count (kb_pcm_stats.underruns)
  *  reaches @p count. The board's clock runs while it waits, so a running
  *  stream that nobody feeds underruns during the wait (at a speed above 0).
  *  @param device      device number

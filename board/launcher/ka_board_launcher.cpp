@@ -55,7 +55,14 @@ constexpr const char *kUsage =
     "options:\n"
     "  --speed X      clock of the PCM devices: 1 real time, 2 twice as fast,\n"
     "                 0 as fast as the program goes (default 1)\n"
-    "  --out DIR      keep what each playback device plays as DIR/pcmC0D<N>p.wav\n"
+    "  --out DIR      keep what each playback device played out (what a speaker\n"
+    "                 sounded) as DIR/pcmC0D<N>p.wav and, where that differs, what\n"
+    "                 it received as DIR/pcmC0D<N>p.received.wav; what capture\n"
+    "                 devices hand out as DIR/pcmC0D<N>c.wav (DIR is made if need be)\n"
+    "  --period-ms N  the devices' smallest period, in ms (default 20)\n"
+    "  --buffer-ms N  the devices' largest buffer, in ms (default 80); a program\n"
+    "                 that sets only a lower bound on the period time gets exactly\n"
+    "                 these (N may be fractional)\n"
     "  --codec TEXT   text of the sysfs codec node, or 'none' for no node\n"
     "                 (default: an ALC5616 on bus 2 at 0x1b)\n"
     "  --capture SRC  what capture devices record: silence, tone:FREQ[:AMP],\n"
@@ -277,8 +284,9 @@ std::string json_list(char **items, int count)
 std::string run_fields(int argc, char **argv, int program)
 {
     std::string opts;
-    for (const char *name : {"KA_BOARD_SPEED", "KA_BOARD_OUT", "KA_BOARD_CODEC", "KA_BOARD_CAPTURE",
-                             "KA_BOARD_FILES", "KA_BOARD_FAULTS", "KA_BOARD_LOG", "KA_BOARD_SPEAKER"})
+    for (const char *name :
+         {"KA_BOARD_SPEED", "KA_BOARD_PERIOD_MS", "KA_BOARD_BUFFER_MS", "KA_BOARD_OUT", "KA_BOARD_CODEC",
+          "KA_BOARD_CAPTURE", "KA_BOARD_FILES", "KA_BOARD_FAULTS", "KA_BOARD_LOG", "KA_BOARD_SPEAKER"})
         if (const char *v = getenv(name)) opts += (opts.empty() ? "" : ",") + jstr(name) + ":" + jstr(v);
     char cwd[PATH_MAX];
     std::string dir = getcwd(cwd, sizeof cwd) ? cwd : "";
@@ -407,7 +415,7 @@ int main(int argc, char **argv)
     // tests that link the board choose their own speed.
     setenv("KA_BOARD_SPEED", "1", 0);
 
-    std::string faults, report_dir, trace;
+    std::string faults, report_dir, trace, out_dir;
     int i = 2;
     for (; i < argc; ++i) {
         std::string_view a(argv[i]);
@@ -429,8 +437,9 @@ int main(int argc, char **argv)
             setenv("KA_BOARD_SPEAKER", pcm.c_str(), 1);
             continue;
         }
-        static constexpr std::string_view kValued[] = {"--speed", "--out",    "--codec", "--capture",
-                                                       "--files", "--report", "--trace", "--fault"};
+        static constexpr std::string_view kValued[] = {"--speed", "--period-ms", "--buffer-ms", "--out",
+                                                       "--codec", "--capture",   "--files",     "--report",
+                                                       "--trace", "--fault"};
         if (std::find(std::begin(kValued), std::end(kValued), a) == std::end(kValued))
             return usage_error(std::string("unknown option '") + argv[i] + "'");
         if (i + 1 >= argc) return usage_error(std::string("option ") + argv[i] + " needs a value");
@@ -440,8 +449,15 @@ int main(int argc, char **argv)
             double s = strtod(val, &end);
             if (!end || *end || s < 0) return usage_error(std::string("bad speed '") + val + "'");
             setenv("KA_BOARD_SPEED", val, 1);
+        } else if (a == "--period-ms" || a == "--buffer-ms") {
+            char *end = nullptr;
+            double ms = strtod(val, &end);
+            if (!end || *end || !(ms > 0) || ms > 1e6)
+                return usage_error(std::string("bad ") + argv[i - 1] + " '" + val + "'");
+            setenv(a == "--period-ms" ? "KA_BOARD_PERIOD_MS" : "KA_BOARD_BUFFER_MS", val, 1);
         } else if (a == "--out") {
-            setenv("KA_BOARD_OUT", val, 1);
+            out_dir = absolute(val);
+            setenv("KA_BOARD_OUT", out_dir.c_str(), 1);
         } else if (a == "--codec") {
             setenv("KA_BOARD_CODEC", val, 1);
         } else if (a == "--capture") {
@@ -465,13 +481,15 @@ int main(int argc, char **argv)
     }
     if (!faults.empty()) setenv("KA_BOARD_FAULTS", faults.c_str(), 1);
     if (i >= argc) return usage_error("no program given");
-    if (!report_dir.empty()) {
+    for (const std::string &dir : {out_dir, report_dir}) {
         std::error_code ec;
-        std::filesystem::create_directories(report_dir, ec);
+        if (!dir.empty()) std::filesystem::create_directories(dir, ec);
         if (ec) {
-            fprintf(stderr, "ka-board: cannot make %s: %s\n", report_dir.c_str(), ec.message().c_str());
+            fprintf(stderr, "ka-board: cannot make %s: %s\n", dir.c_str(), ec.message().c_str());
             return 127;
         }
+    }
+    if (!report_dir.empty()) {
         if (trace.empty()) trace = report_dir + "/trace.jsonl";
         if (!getenv("KA_BOARD_OUT")) setenv("KA_BOARD_OUT", report_dir.c_str(), 1);
     }

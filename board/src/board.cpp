@@ -237,6 +237,8 @@ Config make_config()
 {
     Config c;
     if (const char *e = getenv("KA_BOARD_SPEED")) c.speed = atof(e);
+    if (const char *e = getenv("KA_BOARD_PERIOD_MS")) c.period_ms = atof(e);
+    if (const char *e = getenv("KA_BOARD_BUFFER_MS")) c.buffer_ms = atof(e);
     if (const char *e = getenv("KA_BOARD_OUT"); e && *e) c.out_dir = e;
     if (const char *e = getenv("KA_BOARD_CODEC")) {
         if (strcmp(e, "none") == 0) {

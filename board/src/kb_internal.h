@@ -52,6 +52,8 @@ public:
     Event &num(const char *key, long long v);
     Event &str(const char *key, std::string_view v);
     Event &list(const char *key, const long *v, int n);
+    // Words for the text log only.
+    Event &note(std::string_view text);
 
 private:
     // Starts a field: ,"key": in the JSON and " key=" in the text.
@@ -190,6 +192,7 @@ int board_system(const char *cmd);
 // ---- configuration -------------------------------------------------------
 struct Config {
     double speed = 0;
+    double period_ms = 0, buffer_ms = 0;  // 0: the default geometry
     std::string out_dir;
     bool codec_present = true;
     std::string codec_text = "alc5616-codec.2-001b\n";

@@ -11,7 +11,7 @@ using namespace kb;
 
 extern "C" {
 
-int kb_pcm_info(int device, int dir, struct kb_pcm_info *out)
+int kb_pcm_get_stats(int device, int dir, kb_pcm_stats *out)
 {
     if (!pcm_valid(device, dir) || !out) return -1;
     ensure_init();
@@ -20,6 +20,11 @@ int kb_pcm_info(int device, int dir, struct kb_pcm_info *out)
     for (auto *s : pcm().streams) advance(*s, now);
     *out = pcm().dev[device][dir].info;
     return 0;
+}
+
+int kb_pcm_info(int device, int dir, struct kb_pcm_info *out)
+{
+    return kb_pcm_get_stats(device, dir, out);
 }
 
 size_t kb_pcm_played(int device, size_t from, void *out, size_t cap)
@@ -33,6 +38,21 @@ size_t kb_pcm_played(int device, size_t from, void *out, size_t cap)
         memcpy(out, d.played.data() + from, k);
     }
     return size_t(d.received);
+}
+
+size_t kb_pcm_played_out(int device, size_t from, void *out, size_t cap)
+{
+    if (!pcm_valid(device, KB_PLAYBACK)) return 0;
+    ensure_init();
+    Guard g;
+    int64_t now = now_ns();
+    for (auto *s : pcm().streams) advance(*s, now);
+    const PcmDevice &d = pcm().dev[device][KB_PLAYBACK];
+    if (out && from < d.heard.size()) {
+        size_t k = std::min(cap, d.heard.size() - from);
+        memcpy(out, d.heard.data() + from, k);
+    }
+    return size_t(d.heard_bytes);
 }
 
 size_t kb_pcm_transfers(int device, int dir, unsigned *out, size_t cap)

@@ -3,6 +3,7 @@
 // and the one configuration chosen inside a client's restrictions.
 #include <errno.h>
 #include <limits.h>
+#include <math.h>
 #include <string.h>
 
 #include <algorithm>
@@ -71,7 +72,12 @@ constexpr FormatInfo kFormats[] = {
 };
 constexpr unsigned kChannels[] = {1, 2, 4, 6, 8};
 constexpr unsigned kRateMin = 8000, kRateMax = 48000;
-constexpr unsigned kPeriodUs = 20000, kPeriods = 4;
+// The devices' geometry by default: the smallest period, 20 ms, and the
+// largest buffer, 80 ms (as four such periods in whole frames, so that a rate
+// whose 20 ms is no whole number of frames still gets four periods).
+constexpr double kPeriodMs = 20;
+constexpr uint64_t kPeriods = 4;
+constexpr uint64_t kMaxPeriod = uint64_t(1) << 20, kMaxBuffer = uint64_t(1) << 22;  // frames
 
 }  // namespace
 
@@ -117,11 +123,23 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
     Range fb = range(p, SNDRV_PCM_HW_PARAM_FRAME_BITS);
     if (fb.lo > uint64_t(c.frame_bytes) * 8 || fb.hi < uint64_t(c.frame_bytes) * 8) return EINVAL;
 
-    // Period: 20 ms (rounded up to whole frames) unless the client's period
-    // limits say otherwise. Times count in whole microseconds, so a time
-    // limit holds within a microsecond's rounding, as the kernel's
-    // refinement of the record it hands back allows.
-    uint64_t plo = 1, phi = uint64_t(1) << 20;
+    // The device's geometry, in frames: its smallest period (rounded up to
+    // whole frames) and its largest buffer (rounded down).
+    const PcmBoard &b = pcm();
+    auto frames = [&c](double ms, bool up) {
+        double f = double(c.rate) * ms / 1000;
+        return std::clamp<uint64_t>(uint64_t(up ? ceil(f - 1e-6) : floor(f + 1e-6)), 1, kMaxBuffer);
+    };
+    const uint64_t dev_period = frames(b.period_ms > 0 ? b.period_ms : kPeriodMs, true);
+    const uint64_t dev_buffer =
+        b.buffer_ms > 0 ? frames(b.buffer_ms, false) : kPeriods * frames(kPeriodMs, true);
+
+    // Period: as the kernel chooses, the smallest the client's limits allow
+    // at or above the device's (or, when the client wants one below it, the
+    // largest it allows). Times count in whole microseconds, so a time limit
+    // holds within a microsecond's rounding, as the kernel's refinement of
+    // the record it hands back allows.
+    uint64_t plo = 1, phi = kMaxPeriod;
     Range pt = range(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME);
     plo = std::max(plo, pt.lo * c.rate / 1000000);
     if (pt.hi != UINT_MAX) phi = std::min(phi, div_up(pt.hi * c.rate, 1000000));
@@ -132,10 +150,11 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
     plo = std::max(plo, div_up(pb.lo, c.frame_bytes));
     if (pb.hi != UINT_MAX) phi = std::min(phi, pb.hi / c.frame_bytes);
     if (plo > phi) return EINVAL;
-    c.period = std::clamp<uint64_t>(div_up(uint64_t(c.rate) * kPeriodUs, 1000000), plo, phi);
+    c.period = std::clamp<uint64_t>(dev_period, plo, phi);
 
-    // Periods per buffer: 4 unless the buffer limits say otherwise.
-    uint64_t nlo = 1, nhi = 1024;
+    // Then the largest buffer of whole periods at or below the device's
+    // (at least one period) that the client's buffer limits allow.
+    uint64_t nlo = 1, nhi = kMaxBuffer / c.period;
     Range np = range(p, SNDRV_PCM_HW_PARAM_PERIODS);
     nlo = std::max(nlo, np.lo);
     nhi = std::min(nhi, np.hi);
@@ -149,7 +168,7 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
     nlo = std::max(nlo, div_up(blo, c.period));
     nhi = std::min(nhi, bhi / c.period);
     if (nlo > nhi) return EINVAL;
-    c.periods = std::clamp<uint64_t>(kPeriods, nlo, nhi);
+    c.periods = std::clamp<uint64_t>(dev_buffer / c.period, nlo, nhi);
 
     mask_set_only(am, c.access);
     mask_set_only(fm, c.format);
@@ -176,3 +195,17 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
 }
 
 }  // namespace kb
+
+using namespace kb;
+
+extern "C" {
+
+void kb_set_geometry(double period_ms, double buffer_ms)
+{
+    ensure_init();
+    Guard g;
+    pcm().period_ms = period_ms > 0 ? period_ms : 0;
+    pcm().buffer_ms = buffer_ms > 0 ? buffer_ms : 0;
+}
+
+}  // extern "C"

@@ -32,8 +32,8 @@ TEST_P(Louder, PlaysWhatTheMicrophoneHeardLouderOnTheSpeaker)
     kb_capture_tone(0, 440, c.amplitude);
     ASSERT_EQ(0, louder_echo(1000, c.gain));
 
-    struct kb_pcm_info speaker {};
-    ASSERT_EQ(0, kb_pcm_info(0, KB_PLAYBACK, &speaker));
+    kb_pcm_stats speaker{};
+    ASSERT_EQ(0, kb_pcm_get_stats(0, KB_PLAYBACK, &speaker));
     EXPECT_EQ((std::vector<unsigned>{2 /* S16_LE */, LOUDER_RATE, 1}),
               (std::vector<unsigned>{speaker.format, speaker.rate, speaker.channels}));
     std::vector<int16_t> played(LOUDER_RATE);
@@ -62,8 +62,8 @@ TEST(LouderFaults, PlaysNothingWhenTheMicrophoneCannotOpen)
     kb_reset();
     kb_fault(KB_FAULT_PCM_OPEN, 0, 0, 1, EBUSY);
     EXPECT_EQ(-1, louder_echo(1000, 2));
-    struct kb_pcm_info speaker {};
-    ASSERT_EQ(0, kb_pcm_info(0, KB_PLAYBACK, &speaker));
+    kb_pcm_stats speaker{};
+    ASSERT_EQ(0, kb_pcm_get_stats(0, KB_PLAYBACK, &speaker));
     EXPECT_EQ(0u, speaker.opens);
 }
 

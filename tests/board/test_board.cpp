@@ -198,7 +198,7 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         if (c.err) continue;
         EXPECT_EQ(c.period_frames, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min);  // 20 ms
         EXPECT_EQ(c.frame_bytes * 8, iv(p, SNDRV_PCM_HW_PARAM_FRAME_BITS)->min);
-        const struct kb_pcm_info n = pcm_info(0);
+        const kb_pcm_stats n = pcm_info(0);
         EXPECT_TRUE(n.format == c.format && n.channels == c.channels && n.rate == c.rate) << c.channels;
         EXPECT_EQ(4 * c.period_frames * c.frame_bytes, n.buffer_bytes);
     }

@@ -48,9 +48,9 @@ TEST_F(PcmSetup, NegotiatesLayoutDirectionAndAccess)
         const unsigned s16 = SNDRV_PCM_FORMAT_S16_LE, ch = c.channels;
         EXPECT_EQ(std::tuple(p->flags, p->channels, p->rate, p->format),
                   std::tuple(c.want_flags, ch, c.rate, s16));
-        struct kb_pcm_info info {};
+        kb_pcm_stats info{};
         const int dir = (c.flags & 0x10000000u) ? KB_CAPTURE : KB_PLAYBACK;
-        ASSERT_EQ(kb_pcm_info(c.board_dev, dir, &info), 0);
+        ASSERT_EQ(kb_pcm_get_stats(c.board_dev, dir, &info), 0);
         // Open once, prepared once, with what was asked for.
         EXPECT_EQ(std::tuple(info.open, info.prepares, info.access, info.format, info.channels, info.rate),
                   std::tuple(1, 1u, c.access, s16, ch, c.rate));

@@ -80,7 +80,7 @@ TEST_F(RecorderTest, CapturesTheSourcePeriodByPeriodThenEndsOnce)
     int code = 99;
     EXPECT_STREQ(Ka_AudRecorder_GetState(&code), "AUD_RECORDER_FINISHED");
     EXPECT_EQ(code, 3);
-    struct kb_pcm_info info = ka_test::pcm_info(0, KB_CAPTURE);
+    kb_pcm_stats info = ka_test::pcm_info(0, KB_CAPTURE);
     ASSERT_EQ(Ka_AudRecorder_StartRecord(), 0);
     ASSERT_TRUE(eventually([] { return got().size() >= 20; }));
     Ka_AudRecorder_Stop();

@@ -160,7 +160,7 @@ TEST_F(SimplePlayer, HostlessStreamStartedOnlyWhenHostlessAndFailuresLeaveNothin
         EXPECT_EQ(dev + progress + said, out.text()) << flags;  // progress first, outcome last
         EXPECT_EQ(said == ok, pcm != nullptr) << flags;
         if (pcm) {
-            const struct kb_pcm_info i = pcm_info(2, flags & PCM_IN ? KB_CAPTURE : KB_PLAYBACK);
+            const kb_pcm_stats i = pcm_info(2, flags & PCM_IN ? KB_CAPTURE : KB_PLAYBACK);
             EXPECT_EQ(1u, i.prepares);
             EXPECT_EQ(static_cast<unsigned>(hostless), i.starts) << flags;
             EXPECT_EQ(i.period_bytes, mova_get_pem_buffer_len(pcm));

@@ -93,10 +93,10 @@ std::vector<std::string> ctl_writes()
     return out;
 }
 
-struct kb_pcm_info pcm_info(int device, int dir)
+kb_pcm_stats pcm_info(int device, int dir)
 {
-    struct kb_pcm_info info {};
-    kb_pcm_info(device, dir, &info);
+    kb_pcm_stats info{};
+    kb_pcm_get_stats(device, dir, &info);
     return info;
 }
 

@@ -51,7 +51,7 @@ protected:
 std::vector<std::string> ctl_writes();
 
 // What the board knows of PCM device `device` in direction `dir`.
-struct kb_pcm_info pcm_info(int device, int dir = KB_PLAYBACK);
+kb_pcm_stats pcm_info(int device, int dir = KB_PLAYBACK);
 
 // Directory for generated test files (created on first use).
 std::string temp_dir();
