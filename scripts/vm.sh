@@ -7,16 +7,22 @@
 #
 #   scripts/vm.sh [test]                  the scenarios of tests/vm (prints
 #                                         "real kernel: N passed, M failed")
-#   scripts/vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS
+#   scripts/vm.sh heard                   only what a listener heard: the
+#                                         loopback boot against the board
+#   scripts/vm.sh run [--in DIR] [--out DIR] [--loopback] -- PROGRAM ARGS
 #                                         an armhf program of your own; DIR's
-#                                         files are in /in, /out comes back
+#                                         files are in /in, /out comes back;
+#                                         --loopback: snd-aloop is card 0
 #
 # Packages come with `apt-get download` (the current Debian versions) and are
 # kept in KA_VM_CACHE (default /var/cache/ka-lib-audio/vm). The armhf build is
 # KA_VM_BUILD (default build-test/armhf, made by KA_STAGES=armhf
 # scripts/test.sh); work files go to build-test/vm. The same scenarios then run
 # on the board of that build (under qemu-arm), and every result must be the
-# same as the kernel's. Each step says its name
+# same as the kernel's. A second boot puts Debian's snd-aloop in place of the
+# driver, records what the library's plays sounded like on its capture side,
+# and the board must have played out the same (tests/vm/heard.sh, heard.py:
+# "board and loopback: N results the same, M different"). Each step says its name
 # when it fails; the VM is ended after KA_VM_TIMEOUT seconds (default 240)
 # with its console log shown.
 set -euo pipefail
