@@ -25,13 +25,14 @@ from array import array
 # the emulated ARM runs it: the loopback's timer moves in 4 ms steps (32
 # frames), and the VM (qemu-system-arm, one vCPU) and the board (the program
 # under qemu-arm, at the same time as the VM) each run the player at their own
-# pace. Measured in six runs of scripts/vm.sh on a 2-core machine shared
-# with other builds: lengths heard differed by up to 1092 frames (137 ms, the
-# stalled writer; the pause up to 909), growing with the machine's load, and
-# up to 230 frames of the shorter one sounded on one side only. 2400 frames
-# (300 ms) leaves room for a busier machine. A play that loses or gains a few
-# periods is within it: the samples, compared one by one, are what catches a
-# wrong buffer, order or replay.
+# pace. Measured on a 2-core machine shared with other builds: in three runs
+# of `scripts/vm.sh heard` the lengths heard differed by up to 803 frames
+# (100 ms, the stalled writer; the first play up to 687), and up to 477
+# frames of the shorter one sounded on one side only; sessions playing twice
+# as much (more writes before the close) differed by up to 1752 frames as the
+# machine got busier. 2400 frames (300 ms) leaves room for a busier machine.
+# A play that loses or gains a few periods is within it: the samples,
+# compared one by one, are what catches a wrong buffer, order or replay.
 TOLERANCE = 2400
 # Samples compared after a silence to tell which reading of it holds.
 AHEAD = 16
