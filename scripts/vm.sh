@@ -289,9 +289,11 @@ do_media() {
   # A prompt of half a second whose last 50 ms are loud: a play that loses
   # its end loses the burst.
   if [ ! -f "$work/media/prompt-8k.wav" ]; then
-    sox -n -r 8000 -c 1 -b 16 "$work/tmp-sweep.wav" synth 0.45 sine 300-1200 gain -12 &&
+    if ! { sox -n -r 8000 -c 1 -b 16 "$work/tmp-sweep.wav" synth 0.45 sine 300-1200 gain -12 &&
       sox -n -r 8000 -c 1 -b 16 "$work/tmp-burst.wav" synth 0.05 square 1000 gain -1 &&
-      sox "$work/tmp-sweep.wav" "$work/tmp-burst.wav" "$work/media/prompt-8k.wav" || fail "the prompt (sox)"
+      sox "$work/tmp-sweep.wav" "$work/tmp-burst.wav" "$work/media/prompt-8k.wav"; }; then
+      fail "the prompt (sox)"
+    fi
     rm -f "$work/tmp-sweep.wav" "$work/tmp-burst.wav"
   fi
   rm -rf "$work/in" && mkdir -p "$work/in"
@@ -341,6 +343,6 @@ case $cmd in
     # Only the loopback boot and its comparison with the board.
     mkdir -p "$work"
     do_fetch; do_build; do_media; do_heard
-    step=done; exit $heard_rc ;;
+    step="done"; exit "$heard_rc" ;;
   *) echo "usage: vm.sh [test] | vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2 ;;
 esac

@@ -31,8 +31,8 @@ heard() {
     name=$1
     shift
     case $name in
-        *-20ms) us=20000 periods=4 geometry= ;;
-        *) us= periods= geometry="--period-ms 4 --buffer-ms 4096" ;;
+        *-20ms) us=20000 periods=4 geometry='' ;;
+        *) us='' periods='' geometry="--period-ms 4 --buffer-ms 4096" ;;
     esac
     if [ "$mode" = loopback ]; then
         KA_SHIM_PERIOD_US=$us KA_SHIM_PERIODS=$periods LD_PRELOAD=/usr/local/lib/ka_vm_shim.so \
