@@ -289,8 +289,8 @@ do_media() {
   # A prompt of half a second whose last 50 ms are loud: a play that loses
   # its end loses the burst.
   if [ ! -f "$work/media/prompt-8k.wav" ]; then
-    if ! { sox -n -r 8000 -c 1 -b 16 "$work/tmp-sweep.wav" synth 0.45 sine 300-1200 gain -12 &&
-      sox -n -r 8000 -c 1 -b 16 "$work/tmp-burst.wav" synth 0.05 square 1000 gain -1 &&
+    if ! { sox -r 8000 -n -c 1 -b 16 "$work/tmp-sweep.wav" synth 0.45 sine 300-1200 gain -12 &&
+      sox -r 8000 -n -c 1 -b 16 "$work/tmp-burst.wav" synth 0.05 square 1000 gain -1 &&
       sox "$work/tmp-sweep.wav" "$work/tmp-burst.wav" "$work/media/prompt-8k.wav"; }; then
       fail "the prompt (sox)"
     fi
