@@ -33,16 +33,14 @@ run() {
         "$KA_BOARD" run --speed 1 --out "$tmp/rx" --capture "wav:$capin" --codec "$codec" -- "$prog" "$@"
     fi
 }
-# What playback device N received since the last call, into OUT/NAME, and
-# what it played out, into $tmp/out.raw.
+# What playback device N received since the last call, into OUT/NAME (the
+# kernel's played-out tape is emptied with it).
 received() {
     if [ "$mode" = kernel ]; then
         cat "/proc/ka_snd/pcmC0D$1p" >"$out/$2"
-        cat "/proc/ka_snd/pcmC0D$1p.out" >"$tmp/out.raw"
         : >"/proc/ka_snd/pcmC0D$1p"
         : >"/proc/ka_snd/pcmC0D$1p.out"
     else
-        tail -c +45 "$tmp/rx/pcmC0D$1p.wav" >"$tmp/out.raw" 2>/dev/null
         # The board keeps what was played out; what was received beside it
         # where that differs.
         wav=$tmp/rx/pcmC0D$1p.received.wav
@@ -91,9 +89,6 @@ check "an S16_LE stream of 8000 Hz gets 20 ms periods, four a buffer" \
 for f in speechband-8k.wav tone-44k-stereo.wav speechband-8k.amr noise-16k.awb sweep-48k-mono.mp3; do
     run ka-audio play "$media/$f" >/dev/null 2>&1
     received 0 "play-$f.raw"
-    # Played to its end, without an underrun: the player's close drops only
-    # what was still queued.
-    check "play $f: what was played out is the start of what was received" starts "$tmp/out.raw" "$out/play-$f.raw"
     case $f in
         *.mp3)
             # Its bytes are compared with the board's decode.
