@@ -99,11 +99,13 @@ def load(path):
 def main():
     loop_dir, board_dir = sys.argv[1], sys.argv[2]
     same = differ = 0
-    for name in sorted(f[:-4] for f in os.listdir(loop_dir) if f.endswith(".raw")):
+    names = {f[:-4] for d in (loop_dir, board_dir) for f in os.listdir(d) if f.endswith(".raw")}
+    for name in sorted(names):
         a, b = load(os.path.join(loop_dir, name + ".raw")), load(os.path.join(board_dir, name + ".raw"))
         why, common = compare(a, b)
-        if not os.path.exists(os.path.join(board_dir, name + ".raw")):
-            why = "no board result"
+        for side, folder in (("loopback", loop_dir), ("board", board_dir)):
+            if not os.path.exists(os.path.join(folder, name + ".raw")):
+                why = "no %s result" % side
         print("%s: heard %d frames on the loopback, %d on the board, %d the same%s" % (
             name, len(trim(a)), len(trim(b)), common, "" if why is None else ": " + why))
         if why is None:

@@ -38,6 +38,9 @@ heard() {
         KA_SHIM_PERIOD_US=$us KA_SHIM_PERIODS=$periods LD_PRELOAD=/usr/local/lib/ka_vm_shim.so \
             ka_vm_listen /dev/snd/pcmC0D1c 8000 1 "$out/$name.raw" -- "$@" >"$out/$name.log" 2>&1
         counts=$(sed -n 's/^shim: \(.*\)/\1/p' "$out/$name.log" | tail -1)
+        # A capture that could not start or lost frames to an overrun holds
+        # no whole record: no result.
+        grep -qE '^listen: (capture setup|read|exec):' "$out/$name.log" && rm -f "$out/$name.raw"
     else
         prog=$1
         shift
