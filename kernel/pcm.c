@@ -24,6 +24,7 @@
 #include <linux/math64.h>
 #include <linux/slab.h>
 #include <linux/uaccess.h>
+#include <linux/uio.h>
 #include <linux/version.h>
 #include <linux/workqueue.h>
 #include <sound/pcm.h>
