@@ -3,7 +3,8 @@
  * The module's sound card: card 0 under the sound node /sys/devices/soc:sound
  * (whose codec_name attribute names the codec chip and its I2C location),
  * and /proc/ka_snd, where a test reads what each playback device received
- * (pcmC0D<N>p) and sets what each capture device delivers (pcmC0D<N>c).
+ * (pcmC0D<N>p) and what it played out (pcmC0D<N>p.out, what a listener
+ * heard), and sets what each capture device delivers (pcmC0D<N>c).
  * Opening one of these files with O_TRUNC empties it; writes append.
  */
 #include <linux/device.h>
@@ -24,6 +25,7 @@ module_param(codec_name, charp, 0444);
 MODULE_PARM_DESC(codec_name, "first text of the codec_name node (a newline is added)");
 
 struct ka_tape ka_played[KA_SND_DEVICES];
+struct ka_tape ka_out[KA_SND_DEVICES];
 struct ka_tape ka_capture_in[KA_SND_DEVICES];
 
 static struct device *sound_node;
@@ -157,6 +159,7 @@ static void ka_snd_cleanup(void)
 	}
 	for (i = 0; i < KA_SND_DEVICES; i++) {
 		ka_tape_free(&ka_played[i]);
+		ka_tape_free(&ka_out[i]);
 		ka_tape_free(&ka_capture_in[i]);
 	}
 }
@@ -168,6 +171,7 @@ static int __init ka_snd_init(void)
 
 	for (i = 0; i < KA_SND_DEVICES; i++) {
 		mutex_init(&ka_played[i].lock);
+		mutex_init(&ka_out[i].lock);
 		mutex_init(&ka_capture_in[i].lock);
 	}
 	snprintf(codec_text, sizeof(codec_text), "%s\n", codec_name);
@@ -190,6 +194,9 @@ static int __init ka_snd_init(void)
 	for (i = 0; i < KA_SND_DEVICES; i++) {
 		snprintf(name, sizeof(name), "pcmC0D%dp", i);
 		if (!proc_create_data(name, 0644, proc_dir, &tape_ops, &ka_played[i]))
+			goto nomem;
+		snprintf(name, sizeof(name), "pcmC0D%dp.out", i);
+		if (!proc_create_data(name, 0644, proc_dir, &tape_ops, &ka_out[i]))
 			goto nomem;
 		snprintf(name, sizeof(name), "pcmC0D%dc", i);
 		if (!proc_create_data(name, 0644, proc_dir, &tape_ops, &ka_capture_in[i]))

@@ -13,8 +13,8 @@
 
 #define KA_SND_DEVICES 32
 
-/* A growing byte store: what a playback device received, or what a
- * capture device is to deliver. */
+/* A growing byte store: what a playback device received or played out, or
+ * what a capture device is to deliver. */
 struct ka_tape {
 	struct mutex lock;
 	u8 *data;
@@ -25,7 +25,8 @@ int ka_tape_append(struct ka_tape *t, const void *src, size_t n, bool from_user)
 void ka_tape_clear(struct ka_tape *t);
 void ka_tape_free(struct ka_tape *t);
 
-extern struct ka_tape ka_played[KA_SND_DEVICES];
+extern struct ka_tape ka_played[KA_SND_DEVICES]; /* received: every byte written */
+extern struct ka_tape ka_out[KA_SND_DEVICES];	 /* played out: what the pointer passed */
 extern struct ka_tape ka_capture_in[KA_SND_DEVICES];
 
 int ka_pcm_create(struct snd_card *card);

@@ -7,16 +7,22 @@
 #
 #   scripts/vm.sh [test]                  the scenarios of tests/vm (prints
 #                                         "real kernel: N passed, M failed")
-#   scripts/vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS
+#   scripts/vm.sh heard                   only what a listener heard: the
+#                                         loopback boot against the board
+#   scripts/vm.sh run [--in DIR] [--out DIR] [--loopback] -- PROGRAM ARGS
 #                                         an armhf program of your own; DIR's
-#                                         files are in /in, /out comes back
+#                                         files are in /in, /out comes back;
+#                                         --loopback: snd-aloop is card 0
 #
 # Packages come with `apt-get download` (the current Debian versions) and are
 # kept in KA_VM_CACHE (default /var/cache/ka-lib-audio/vm). The armhf build is
 # KA_VM_BUILD (default build-test/armhf, made by KA_STAGES=armhf
 # scripts/test.sh); work files go to build-test/vm. The same scenarios then run
 # on the board of that build (under qemu-arm), and every result must be the
-# same as the kernel's. Each step says its name
+# same as the kernel's. A second boot puts Debian's snd-aloop in place of the
+# driver, records what the library's plays sounded like on its capture side,
+# and the board must have played out the same (tests/vm/heard.sh, heard.py:
+# "board and loopback: N results the same, M different"). Each step says its name
 # when it fails; the VM is ended after KA_VM_TIMEOUT seconds (default 240)
 # with its console log shown.
 set -euo pipefail
@@ -129,13 +135,14 @@ do_build() {
 
 # ---- initramfs: busybox, the armhf runtime, the library, the tools ---------
 # Kernel modules in load order: sound core, PCM, i2c-dev, the virtio disk that
-# carries /out back, then the driver.
+# carries /out back, then the card: the module's driver, or ("loopback")
+# Debian's snd-aloop as card 0 in its place.
 kmods="kernel/sound/soundcore kernel/sound/core/snd kernel/sound/core/snd-timer
   kernel/sound/core/snd-pcm kernel/drivers/i2c/i2c-dev kernel/drivers/virtio/virtio_mmio
   kernel/drivers/block/virtio_blk"
-do_initramfs() {  # IN_DIR COMMAND...
+do_initramfs() {  # IN_DIR driver|loopback COMMAND...
   step=initramfs
-  local in=$1 root="$work/root"; shift
+  local in=$1 card=$2 root="$work/root" m; shift 2
   [ -x "$build/tools/ka-audio" ] || fail "no armhf build in $build (KA_STAGES=armhf scripts/test.sh makes it)"
   rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,in,out,data,run,lib/modules,usr/local/bin,usr/local/lib}
   for d in "${user_debs[@]}"; do dpkg-deb -x "$d" "$root" || fail "unpack $d"; done
@@ -144,13 +151,24 @@ do_initramfs() {  # IN_DIR COMMAND...
     cp "$kdir/$m.ko" "$root/lib/modules/" || fail "no module $m in the kernel package"
     echo "$(basename "$m")" >>"$root/lib/modules/order"
   done
-  cp "$work/kmod/ka_snd.ko" "$root/lib/modules/" && echo ka_snd >>"$root/lib/modules/order"
+  if [ "$card" = loopback ]; then
+    for m in kernel/sound/core/snd-hrtimer kernel/sound/drivers/snd-aloop; do
+      cp "$kdir/$m.ko" "$root/lib/modules/" || fail "no module $m in the kernel package"
+    done
+    printf '%s\n' snd-hrtimer "snd-aloop index=0 pcm_substreams=8" >>"$root/lib/modules/order"
+  else
+    cp "$work/kmod/ka_snd.ko" "$root/lib/modules/" && echo ka_snd >>"$root/lib/modules/order"
+  fi
   cp -L "$build/src/libka_lib_audio.so.1" "$build/platform/libalsa_intf.so.0" \
     "$build/platform/liblog.so.0" "$root/usr/local/lib/"
   cp "$build/tools/ka-audio" "$root/usr/local/bin/"
   ${cross}gcc -std=c11 -D_DEFAULT_SOURCE -Wall -Wextra -Werror -O2 -I"$top/include" -I"$top/platform/include" \
     "$top/tests/vm/ka_vm_probe.c" -o "$root/usr/local/bin/ka_vm_probe" \
     "$root/usr/local/lib/libka_lib_audio.so.1" "$root/usr/local/lib/libalsa_intf.so.0" || fail "build ka_vm_probe"
+  ${cross}gcc -std=c11 -D_DEFAULT_SOURCE -Wall -Wextra -Werror -O2 -static "$top/tests/vm/ka_vm_listen.c" \
+    -o "$root/usr/local/bin/ka_vm_listen" || fail "build ka_vm_listen"
+  ${cross}gcc -std=c11 -Wall -Wextra -Werror -O2 -shared -fPIC "$top/tests/vm/ka_vm_shim.c" \
+    -o "$root/usr/local/lib/ka_vm_shim.so" -ldl || fail "build ka_vm_shim.so"
   [ -n "$in" ] && cp -r "$in/." "$root/in/"
   printf '%q ' "$@" >"$root/cmd"
   cat >"$root/init" <<'INIT'
@@ -158,7 +176,7 @@ do_initramfs() {  # IN_DIR COMMAND...
 /bin/busybox --install -s /bin
 export PATH=/usr/local/bin:/bin LD_LIBRARY_PATH=/usr/local/lib HOME=/tmp
 mount -t proc proc /proc; mount -t sysfs sysfs /sys; mount -t devtmpfs dev /dev; mount -t tmpfs tmp /tmp
-for m in $(cat /lib/modules/order); do insmod /lib/modules/$m.ko || echo "vm: insmod $m failed"; done
+while read -r m args; do insmod /lib/modules/$m.ko $args || echo "vm: insmod $m failed"; done </lib/modules/order
 : >/data/alsaucm_test; : >/run/alsaucm_test
 i=0; while [ ! -e /dev/snd/controlC0 ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
 [ -e /dev/snd/controlC0 ] || echo "vm: no sound card 0: the driver did not load"
@@ -209,21 +227,24 @@ same_result() {
 # Runs in the background while the VM runs (the scenarios mostly wait on the
 # sample clock); do_board_compare waits for it.
 board_pid=
-start_board_run() {
+start_board_run() {  # SCRIPT OUT: tests/vm/SCRIPT board OUT, into OUT.log
   [ -x "$build/board/ka-board" ] || fail "no board in $build"
   "$top/scripts/arm-binfmt.sh" >/dev/null || fail "armhf programs cannot run here (binfmt)"
-  rm -rf "$work/out-board"
+  rm -rf "$2"
   KA_MEDIA="$work/media" KA_BOARD="$build/board/ka-board" KA_AUDIO="$build/tools/ka-audio" \
     KA_PROBE="$work/root/usr/local/bin/ka_vm_probe" LD_LIBRARY_PATH="$build/src:$build/platform" \
-    timeout -k 5 "$vm_timeout" bash "$top/tests/vm/scenarios.sh" board "$work/out-board" >"$work/board.log" 2>&1 &
+    timeout -k 5 "$vm_timeout" bash "$top/tests/vm/$1" board "$2" >"$2.log" 2>&1 &
   board_pid=$!
 }
-do_board_compare() {
-  step="board comparison"
+wait_board() {
   local rc=0
   wait "$board_pid" || rc=$?
   board_pid=
-  [ $rc = 0 ] || { cat "$work/board.log"; fail "the scenarios on the board did not finish (exit $rc)"; }
+  [ $rc = 0 ] || { cat "$1"; fail "the scenarios on the board did not finish (exit $rc)"; }
+}
+do_board_compare() {
+  step="board comparison"
+  wait_board "$work/out-board.log"
   local f same=0 differ=0
   for f in "$work/out-kernel"/*; do
     if [ -f "$work/out-board/${f##*/}" ] && same_result "$f" "$work/out-board/${f##*/}"; then
@@ -240,41 +261,70 @@ do_board_compare() {
       esac
     fi
   done
-  echo "board and kernel: $same results the same, $differ different ($(tail -1 "$work/board.log"))"
+  echo "board and kernel: $same results the same, $differ different ($(tail -1 "$work/out-board.log"))"
   passed=$((passed + same))
   failed=$((failed + differ))
+}
+
+# ---- what a listener heard: the loopback card against the board -----------
+# A second boot with snd-aloop as card 0 (tests/vm/heard.sh), the same plays
+# on the board on the loopback's geometry; tests/vm/heard.py compares them.
+do_heard() {
+  do_initramfs "$work/in" loopback sh /in/heard.sh loopback /out
+  start_board_run heard.sh "$work/heard-board"
+  do_boot "$work/heard-loopback"
+  step="heard comparison"
+  tr -d '\r' <"$work/console.log" | sed -n '/^vm: guest ready/,/^vm: exit status/p'
+  wait_board "$work/heard-board.log"
+  sed 's/^/board: /' "$work/heard-board.log"
+  grep -q '^heard: done' "$work/console.log" || fail "the plays on the loopback did not finish"
+  heard_rc=0
+  python3 "$top/tests/vm/heard.py" "$work/heard-loopback" "$work/heard-board" || heard_rc=$?
+}
+do_media() {
+  step=media
+  if [ ! -f "$work/media/tone-44k-stereo.mp3" ]; then
+    "$top/scripts/make-media.sh" "$work/media" >/dev/null 2>&1 || fail "scripts/make-media.sh"
+  fi
+  # A prompt of half a second whose last 50 ms are loud: a play that loses
+  # its end loses the burst.
+  if [ ! -f "$work/media/prompt-8k.wav" ]; then
+    if ! { sox -r 8000 -n -c 1 -b 16 "$work/tmp-sweep.wav" synth 0.45 sine 300-1200 gain -12 &&
+      sox -r 8000 -n -c 1 -b 16 "$work/tmp-burst.wav" synth 0.05 square 1000 gain -1 &&
+      sox "$work/tmp-sweep.wav" "$work/tmp-burst.wav" "$work/media/prompt-8k.wav"; }; then
+      fail "the prompt (sox)"
+    fi
+    rm -f "$work/tmp-sweep.wav" "$work/tmp-burst.wav"
+  fi
+  rm -rf "$work/in" && mkdir -p "$work/in"
+  cp -r "$top/tests/vm/." "$work/media/." "$work/in/"
 }
 
 cmd=${1:-test}
 case $cmd in
   run)
     shift
-    in_dir="" out_dir="$PWD/vm-out"
+    in_dir="" out_dir="$PWD/vm-out" card=driver
     while [ $# -gt 0 ] && [ "$1" != "--" ]; do
       case $1 in
         --in) in_dir=$(cd "$2" && pwd); shift 2 ;;
         --out) out_dir=$2; shift 2 ;;
-        *) echo "usage: vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2 ;;
+        --loopback) card=loopback; shift ;;
+        *) echo "usage: vm.sh run [--in DIR] [--out DIR] [--loopback] -- PROGRAM ARGS" >&2; exit 2 ;;
       esac
     done
     [ "${1:-}" = "--" ] && shift
-    [ $# -gt 0 ] || { echo "usage: vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2; }
+    [ $# -gt 0 ] || { echo "usage: vm.sh run [--in DIR] [--out DIR] [--loopback] -- PROGRAM ARGS" >&2; exit 2; }
     mkdir -p "$work"
-    do_fetch; do_build; do_initramfs "$in_dir" "$@"; do_boot "$out_dir"
+    do_fetch; do_build; do_initramfs "$in_dir" "$card" "$@"; do_boot "$out_dir"
     sed -n '/^vm: guest ready/,/^vm: exit status/p' "$work/console.log" | tr -d '\r'
     step=done; exit "$guest_status" ;;
   test)
     start=$(date +%s)
     mkdir -p "$work"
-    do_fetch; do_build
-    step=media
-    if [ ! -f "$work/media/tone-44k-stereo.mp3" ]; then
-      "$top/scripts/make-media.sh" "$work/media" >/dev/null 2>&1 || fail "scripts/make-media.sh"
-    fi
-    rm -rf "$work/in" && mkdir -p "$work/in"
-    cp -r "$top/tests/vm/." "$work/media/." "$work/in/"
-    do_initramfs "$work/in" sh /in/scenarios.sh kernel /out
-    start_board_run
+    do_fetch; do_build; do_media
+    do_initramfs "$work/in" driver sh /in/scenarios.sh kernel /out
+    start_board_run scenarios.sh "$work/out-board"
     do_boot "$work/out-kernel"
     step=results
     tr -d '\r' <"$work/console.log" | sed -n '/^vm: guest ready/,/^vm: exit status/p'
@@ -283,9 +333,16 @@ case $cmd in
     passed=$(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")
     failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
     do_board_compare
+    do_heard
+    [ $heard_rc = 0 ] || failed=$((failed + 1))
     echo "vm: $(( $(date +%s) - start ))s"
     echo "real kernel: $passed passed, $failed failed"
     step=scenarios
     [ "$failed" = 0 ] || fail "$failed failed" ;;
+  heard)
+    # Only the loopback boot and its comparison with the board.
+    mkdir -p "$work"
+    do_fetch; do_build; do_media; do_heard
+    step="done"; exit "$heard_rc" ;;
   *) echo "usage: vm.sh [test] | vm.sh run [--in DIR] [--out DIR] -- PROGRAM ARGS" >&2; exit 2 ;;
 esac

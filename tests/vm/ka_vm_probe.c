@@ -2,8 +2,9 @@
 // What the tools do not cover, for the scenarios in scenarios.sh:
 //   ka_vm_probe hostless DEVICE play|capture   a hostless stream (mova_pcm_open
 //       with hostless set), its state 200 ms later
-//   ka_vm_probe stall DEVICE MS FILE   plays raw mono 8 kHz FILE through the
-//       player, stopping the writer for MS ms after its first second
+//   ka_vm_probe stall|pause|stop DEVICE MS FILE   plays raw mono 8 kHz FILE
+//       through the player; after its first second the writer stalls, the
+//       player is paused, or it is stopped, for MS ms
 //   ka_vm_probe params   the period and buffer a playback stream gets, for
 //       a table of rates, channel counts and formats
 //   ka_vm_probe codec   the codec detected from the sysfs node and its volumes
@@ -39,7 +40,11 @@ static int hostless(const char *dev, int capture)
     return mova_pcm_close(p) == 0 ? 0 : 1;
 }
 
-static int stall(const char *dev, int ms, const char *path)
+// Plays raw mono 8 kHz FILE through the player: its first second, then MS ms
+// in which the writer stalls (stall), the player is paused (pause, resumed
+// after), or the player waits to be stopped (stop); then the rest and a
+// quarter second of silence, the stop and the close.
+static int session(const char *mode, const char *dev, int ms, const char *path)
 {
     FILE *f = fopen(path, "rb");
     int h = f ? Ka_AudPlayer_OpenExt(dev, NULL, 0, 1, 8000, 2) : -1;
@@ -47,16 +52,19 @@ static int stall(const char *dev, int ms, const char *path)
     static unsigned char buf[1 << 20];
     size_t n = fread(buf, 1, sizeof buf, f), first = n < 16000 ? n : 16000;
     fclose(f);
+    const int pause = strcmp(mode, "pause") == 0, stop = strcmp(mode, "stop") == 0;
     int ok = Ka_AudPlayer_Play(h, buf, (unsigned)first) == (int)first;
+    if (pause) ok = ok && Ka_AudPlayer_Pause(h) == 0;
     usleep((useconds_t)ms * 1000);
-    ok = ok && Ka_AudPlayer_Play(h, buf + first, (unsigned)(n - first)) == (int)(n - first);
+    if (pause) ok = ok && Ka_AudPlayer_Resume(h) == 0;
+    if (!stop) ok = ok && Ka_AudPlayer_Play(h, buf + first, (unsigned)(n - first)) == (int)(n - first);
     static unsigned char silence[4000];
-    ok = ok && Ka_AudPlayer_Play(h, silence, sizeof silence) == (int)sizeof silence;
+    if (!stop) ok = ok && Ka_AudPlayer_Play(h, silence, sizeof silence) == (int)sizeof silence;
     // The platform stream counts the underruns it recovered from.
     int underruns = audCtl.pctx[h].pcm ? audCtl.pctx[h].pcm->underruns : -1;
     Ka_AudPlayer_Stop(h);
     Ka_AudPlayer_Close(h);
-    printf("stall: %s, %s\n", ok ? "all bytes taken" : "the player refused bytes",
+    printf("%s: %s, %s\n", mode, ok ? "all bytes taken" : "the player refused bytes",
            underruns > 0 ? "recovered from an underrun" : "no underrun");
     return !ok;
 }
@@ -168,9 +176,12 @@ int main(int argc, char **argv)
     if (argc == 2 && strcmp(argv[1], "controls") == 0) return controls();
     if (argc == 2 && strcmp(argv[1], "params") == 0) return params();
     if (argc == 2 && strcmp(argv[1], "codec") == 0) return codec();
-    if (argc == 5 && strcmp(argv[1], "stall") == 0) return stall(argv[2], atoi(argv[3]), argv[4]);
+    if (argc == 5 &&
+        (strcmp(argv[1], "stall") == 0 || strcmp(argv[1], "pause") == 0 || strcmp(argv[1], "stop") == 0))
+        return session(argv[1], argv[2], atoi(argv[3]), argv[4]);
     fprintf(stderr,
-            "usage: ka_vm_probe hostless DEVICE play|capture | stall DEVICE MS FILE | params | codec | "
+            "usage: ka_vm_probe hostless DEVICE play|capture | stall|pause|stop DEVICE MS FILE | params | "
+            "codec | "
             "controls\n");
     return 2;
 }

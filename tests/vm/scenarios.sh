@@ -4,9 +4,9 @@
 # build's ka-audio and ka_vm_probe: on the real kernel in the VM
 # (scripts/vm.sh; "kernel" mode reads what devices received from
 # /proc/ka_snd) and on the board ("board" mode, each program under ka-board
-# run, which keeps what devices received as WAV files). Both modes leave the
-# same files in OUT (received bytes, recordings, printed values), which
-# scripts/vm.sh compares.
+# run, which keeps what devices received and played out as WAV files). Both
+# modes leave the same files in OUT (received bytes, recordings, printed
+# values), which scripts/vm.sh compares.
 #   scenarios.sh kernel|board OUT   (board: KA_BOARD, KA_AUDIO, KA_PROBE; media
 #                                   in KA_MEDIA, else beside this script)
 mode=$1
@@ -33,16 +33,19 @@ run() {
         "$KA_BOARD" run --speed 1 --out "$tmp/rx" --capture "wav:$capin" --codec "$codec" -- "$prog" "$@"
     fi
 }
-# What playback device N received since the last call, into OUT/NAME.
+# What playback device N received since the last call, into OUT/NAME (the
+# kernel's played-out tape is emptied with it).
 received() {
     if [ "$mode" = kernel ]; then
         cat "/proc/ka_snd/pcmC0D$1p" >"$out/$2"
         : >"/proc/ka_snd/pcmC0D$1p"
+        : >"/proc/ka_snd/pcmC0D$1p.out"
     else
-        # The received file where it differs from the played-out one.
-        rx_file="$tmp/rx/pcmC0D$1p.received.wav"
-        [ -f "$rx_file" ] || rx_file="$tmp/rx/pcmC0D$1p.wav"
-        tail -c +45 "$rx_file" >"$out/$2" 2>/dev/null
+        # The board keeps what was played out; what was received beside it
+        # where that differs.
+        wav=$tmp/rx/pcmC0D$1p.received.wav
+        [ -f "$wav" ] || wav=$tmp/rx/pcmC0D$1p.wav
+        tail -c +45 "$wav" >"$out/$2" 2>/dev/null
         rm -f "$tmp/rx/pcmC0D$1p.wav" "$tmp/rx/pcmC0D$1p.received.wav"
     fi
 }
