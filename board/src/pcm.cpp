@@ -269,19 +269,23 @@ int drain(Node *n)
     if (s.state == SNDRV_PCM_STATE_OPEN || s.state == SNDRV_PCM_STATE_DISCONNECTED) return EBADFD;
     Event("pcm_drain", s.device, s.dir).num("queued", (long long)frames_delay(s));
     int64_t now = now_ns();
+    // As the kernel: a non-blocking drain only sets the stream going and
+    // answers EAGAIN; the caller polls (DELAY, STATUS) for its end.
+    const int done = nonblocking(n) ? EAGAIN : 0;
     if (s.dir == KB_CAPTURE || s.state == SNDRV_PCM_STATE_XRUN || s.state == SNDRV_PCM_STATE_SETUP) {
         s.state = SNDRV_PCM_STATE_SETUP;
         broadcast();
-        return 0;
+        return done;
     }
     if (s.state == SNDRV_PCM_STATE_PREPARED) {
         if (s.appl == 0) {
             s.state = SNDRV_PCM_STATE_SETUP;
-            return 0;
+            return done;
         }
         start(s, now, "drain");
     }
     s.state = SNDRV_PCM_STATE_DRAINING;
+    if (done) return done;
     for (;;) {
         advance(s, now_ns());
         if (n->closed) return EBADF;
