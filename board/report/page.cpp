@@ -210,7 +210,9 @@ std::string page_of(const Trace &tr, const std::string &trace, const std::string
         if (e.dev < 0 || e.dir < 0) continue;
         if (std::find(used.begin(), used.end(), std::make_pair(e.dev, e.dir)) == used.end())
             used.emplace_back(e.dev, e.dir);
-        if (e.kind == "wav_file") wavs[{e.dev, e.dir}] = string_or(e.j, "path", "");
+        // What the device played out (or captured), not what it received.
+        if (e.kind == "wav_file" && string_or(e.j, "what", "") != "received")
+            wavs[{e.dev, e.dir}] = string_or(e.j, "path", "");
     }
     std::sort(used.begin(), used.end());
     p << "<h2>Audio</h2>\n";

@@ -140,6 +140,12 @@ Event &Event::str(const char *key, std::string_view v)
     return *this;
 }
 
+Event &Event::note(std::string_view text)
+{
+    text_ += text;
+    return *this;
+}
+
 Event &Event::list(const char *key, const long *v, int n)
 {
     field(key);

@@ -52,6 +52,8 @@ public:
     Event &num(const char *key, long long v);
     Event &str(const char *key, std::string_view v);
     Event &list(const char *key, const long *v, int n);
+    // Words for the text log only.
+    Event &note(std::string_view text);
 
 private:
     // Starts a field: ,"key": in the JSON and " key=" in the text.

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The PCM devices' shared records, used by the ioctls (pcm.cpp), the sample
-// clock (pcm_clock.cpp), hardware parameter refinement (pcm_params.cpp) and
-// the audio data in and out (pcm_wav.cpp). Everything here is used with the
-// board lock held.
+// clock (pcm_clock.cpp), hardware parameter refinement (pcm_params.cpp),
+// what playback devices played out (pcm_heard.cpp) and the audio data in and
+// out (pcm_wav.cpp). Everything here is used with the board lock held.
 #pragma once
 
 #include <stddef.h>
@@ -31,14 +31,33 @@ struct PcmStream {
     uint64_t avail_min = 1, start_threshold = 1, stop_threshold = 0, boundary = 0;
     // pointers, in frames since PREPARE
     uint64_t appl = 0;
-    double hw = 0;
+    double hw = 0;  // moved only by set_hw(); back to 0 with out_to
     double hw0 = 0;
     int64_t t0 = 0;
-    uint64_t moved = 0;  // frames transferred since open
+    uint64_t moved = 0;   // frames transferred since open
+    bool closed = false;  // its descriptor is closed: the clock stands still
+    // What a playback stream played out (pcm_heard.cpp).
+    std::vector<uint8_t> ring;  // buffer frames; frame f in slot f % buffer
+    uint64_t out_to = 0;        // frames [0, out_to) since PREPARE played out or dropped
+    uint64_t played = 0;        // frames played out of the ring since open
+    uint64_t replay_run = 0;    // old contents played last, in a row
+    bool gap = false;           // stopped: the device sounds silence
+    int64_t gap_t = 0;          // time the gap is counted up to
+    double gap_pos = 0;         // silence frames (fractional) of the gap so far
+    uint64_t gap_out = 0;       // of which played out
 };
 
 constexpr size_t kPlayedCap = size_t(64) << 20;    // bytes kept in memory per device
 constexpr size_t kTransfersCap = size_t(4) << 20;  // transfer sizes kept per device
+
+// A WAV file of the output folder.
+struct WavOut {
+    int fd = -1;
+    uint64_t bytes = 0;  // data bytes
+    unsigned rate = 0, channels = 0, bits = 0;
+    bool unlinked = false;  // received file removed as the same as the played one
+};
+enum class WavKind { played, received, captured };
 
 struct PcmDevice {
     struct kb_pcm_info info {};
@@ -52,10 +71,8 @@ struct PcmDevice {
     double freq = 0, amp = 0;
     std::vector<uint8_t> wav;
     int waiters = 0;  // threads blocked in a transfer
-    // WAV output file
-    int out_fd = -1;
-    uint64_t out_bytes = 0;
-    unsigned out_rate = 0, out_channels = 0, out_bits = 0;
+    // WAV output files: what was played out (or captured), what was received
+    WavOut out, out_received;
 };
 
 struct PcmBoard {
@@ -65,6 +82,7 @@ struct PcmBoard {
     double speed = 0;
     double period_ms = 0, buffer_ms = 0;  // the devices' geometry (0: default)
     std::string out_dir;
+    bool exited = false;  // the process is exiting: the WAV files are closed for good
 };
 
 // The one PCM state of the process (never destroyed: streams may be used
@@ -88,6 +106,8 @@ void start(PcmStream &s, int64_t now, const char *why);
 void advance(PcmStream &s, int64_t now);
 // When the clock of a running stream reaches `target` frames.
 int64_t time_at(const PcmStream &s, double target);
+// DRAIN of the node's stream; waits release the lock.
+int drain(Node *n);
 
 // ---- hardware parameters (pcm_params.cpp) ---------------------------------
 struct HwChoice {
@@ -98,13 +118,38 @@ struct HwChoice {
 // record with it), or returns EINVAL.
 int hw_choose(snd_pcm_hw_params *p, HwChoice &c);
 
+// ---- what playback devices played out (pcm_heard.cpp) ----------------------
+// Moves the hardware pointer; a playback stream plays out the whole frames
+// it passed.
+void set_hw(PcmStream &s, double hw);
+// After HW_PARAMS (a new, silent ring) and PREPARE (positions from 0).
+void heard_setup(PcmStream &s);
+void heard_prepared(PcmStream &s);
+// Frames [appl, appl + frames) written, before appl moves.
+void heard_write(PcmStream &s, const uint8_t *data, uint64_t frames);
+// The stream stopped at `at`: silence from then on, until it starts or closes.
+void heard_stopped(PcmStream &s, int64_t at);
+// The silence of a stopped stream up to `now`; and its end at a start.
+void heard_gap(PcmStream &s, int64_t now);
+void heard_started(PcmStream &s, int64_t now);
+// Drops what is still queued (DROP, close).
+struct Dropped {
+    uint64_t frames, cut;  // dropped; of which not silent
+};
+Dropped heard_drop(PcmStream &s);
+// DROP: the stream stops at once; what it still held is dropped.
+int drop(PcmStream &s, int64_t now);
+// The played, dropped, cut and out fields of a DROP or close.
+void heard_event(Event &e, const PcmStream &s, const Dropped &r);
+
 // ---- audio data in and out (pcm_wav.cpp) ----------------------------------
-// Header of the device's WAV file brought up to date with what it holds.
+// Headers of the device's WAV files brought up to date with what they hold
+// (and the received file removed while it is the same as the played one).
 void wav_patch(PcmDevice &d);
 void wav_close(PcmDevice &d);
-// Appends played or captured bytes of the stream to its device's WAV file
-// (opened on the first bytes when there is an output folder).
-void wav_append(PcmDevice &d, const PcmStream &s, int device, const uint8_t *data, size_t len);
+// Appends bytes of the stream to one of its device's WAV files (opened on
+// the first bytes when there is an output folder).
+void wav_append(PcmDevice &d, const PcmStream &s, WavKind kind, const uint8_t *data, size_t len);
 // Fills frames [first, first + n) of the stream's capture data.
 void produce(const PcmStream &s, uint64_t first, uint64_t n, uint8_t *out);
 

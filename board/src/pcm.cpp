@@ -63,6 +63,7 @@ int hw_params(PcmStream &s, snd_pcm_hw_params *p, bool commit)
     HwChoice c{};
     if (int e = hw_choose(p, c)) return e;
     if (!commit) return 0;
+    heard_gap(s, now_ns());  // the silence so far, in the old format
     s.access = c.access;
     s.format = c.format;
     s.channels = c.channels;
@@ -82,6 +83,7 @@ int hw_params(PcmStream &s, snd_pcm_hw_params *p, bool commit)
     s.stop_threshold = s.buffer;
     s.appl = 0;
     s.hw = s.hw0 = 0;
+    heard_setup(s);
     s.state = SNDRV_PCM_STATE_SETUP;
     struct kb_pcm_info &i = dev_of(s).info;
     i.access = c.access;
@@ -139,6 +141,7 @@ int prepare(PcmStream &s)
     s.state = SNDRV_PCM_STATE_PREPARED;
     s.appl = 0;
     s.hw = s.hw0 = 0;
+    heard_prepared(s);
     ++dev_of(s).info.prepares;
     Event("pcm_prepare", s.device, s.dir);
     broadcast();
@@ -220,10 +223,11 @@ int transfer(Node *n, snd_xferi *x)
                 if (d.played.size() < kPlayedCap)
                     d.played.insert(d.played.end(), p, p + std::min(bytes, kPlayedCap - d.played.size()));
                 d.received += bytes;
-                wav_append(d, s, s.device, p, bytes);
+                wav_append(d, s, WavKind::received, p, bytes);
+                heard_write(s, p, k);
             } else {
                 produce(s, s.appl, k, p);
-                wav_append(d, s, s.device, p, bytes);
+                wav_append(d, s, WavKind::captured, p, bytes);
             }
             s.appl += k;
             done += k;
@@ -261,39 +265,6 @@ int transfer(Node *n, snd_xferi *x)
 int64_t frames_delay(const PcmStream &s)
 {
     return s.dir == KB_PLAYBACK ? int64_t(s.appl) - int64_t(s.hw) : int64_t(s.hw) - int64_t(s.appl);
-}
-
-int drain(Node *n)
-{
-    PcmStream &s = *n->pcm;
-    if (s.state == SNDRV_PCM_STATE_OPEN || s.state == SNDRV_PCM_STATE_DISCONNECTED) return EBADFD;
-    Event("pcm_drain", s.device, s.dir).num("queued", (long long)frames_delay(s));
-    int64_t now = now_ns();
-    // As the kernel: a non-blocking drain only sets the stream going and
-    // answers EAGAIN; the caller polls (DELAY, STATUS) for its end.
-    const int done = nonblocking(n) ? EAGAIN : 0;
-    if (s.dir == KB_CAPTURE || s.state == SNDRV_PCM_STATE_XRUN || s.state == SNDRV_PCM_STATE_SETUP) {
-        s.state = SNDRV_PCM_STATE_SETUP;
-        broadcast();
-        return done;
-    }
-    if (s.state == SNDRV_PCM_STATE_PREPARED) {
-        if (s.appl == 0) {
-            s.state = SNDRV_PCM_STATE_SETUP;
-            return done;
-        }
-        start(s, now, "drain");
-    }
-    s.state = SNDRV_PCM_STATE_DRAINING;
-    if (done) return done;
-    for (;;) {
-        advance(s, now_ns());
-        if (n->closed) return EBADF;
-        if (s.state != SNDRV_PCM_STATE_DRAINING) return 0;
-        ++n->refs;
-        wait_until(time_at(s, double(s.appl)));
-        --n->refs;
-    }
 }
 
 uint64_t wrap(const PcmStream &s, uint64_t frames)
@@ -370,13 +341,25 @@ int pcm_open(int device, int dir, int flags, mode_t)
 void pcm_close_locked(Node *n)
 {
     PcmStream *s = n->pcm;
+    // As the kernel's release: what was played out until now stays, the
+    // frames still queued are dropped (a close does not drain).
+    int64_t now = now_ns();
+    advance(*s, now);
+    heard_started(*s, now);  // the end of a silence
+    Dropped r = heard_drop(*s);
+    s->closed = true;
     auto &v = pcm().streams;
     v.erase(std::remove(v.begin(), v.end(), s), v.end());
     PcmDevice &d = dev_of(*s);
     if (d.info.open > 0) --d.info.open;
     ++d.info.closes;
     wav_patch(d);
-    Event("pcm_close", s->device, s->dir).num("fd", n->fd).num("frames", (long long)s->moved);
+    {
+        Event e("pcm_close", s->device, s->dir);
+        e.num("fd", n->fd).num("frames", (long long)s->moved);
+        if (s->dir == KB_PLAYBACK) heard_event(e, *s, r);
+        if (r.frames > 0) e.note(", dropped " + std::to_string(r.frames) + " frames");
+    }
     broadcast();
 }
 
@@ -456,10 +439,7 @@ int pcm_ioctl(Node *n, unsigned long req, void *arg)
             return start_ioctl(s, now);
         case SNDRV_PCM_IOCTL_DROP:
             if (s.state == SNDRV_PCM_STATE_OPEN || s.state == SNDRV_PCM_STATE_DISCONNECTED) return EBADFD;
-            s.state = SNDRV_PCM_STATE_SETUP;
-            Event("pcm_drop", s.device, s.dir);
-            broadcast();
-            return 0;
+            return drop(s, now);
         case SNDRV_PCM_IOCTL_DRAIN:
             return drain(n);
         case SNDRV_PCM_IOCTL_PAUSE:
@@ -503,6 +483,9 @@ void pcm_reset_locked()
             dv.played.clear();
             dv.played.shrink_to_fit();
             dv.received = 0;
+            dv.heard.clear();
+            dv.heard.shrink_to_fit();
+            dv.heard_bytes = 0;
             dv.transfers.clear();
             dv.src = 0;
             dv.wav.clear();

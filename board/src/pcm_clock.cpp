@@ -3,6 +3,8 @@
 //   position = hw0 + (now - t0) * rate * speed
 // in frames; at speed 0 playback is consumed as fast as it is written and
 // capture data is always there, so nothing ever under- or overruns.
+#include <errno.h>
+#include <fcntl.h>
 #include <math.h>
 
 #include <algorithm>
@@ -41,9 +43,12 @@ void xrun(PcmStream &s, int64_t at)
 {
     s.state = SNDRV_PCM_STATE_XRUN;
     ++dev_of(s).info.underruns;
-    Event(s.dir ? "pcm_overrun" : "pcm_underrun", s.device, s.dir)
-        .num("at", at)
-        .num("frame", (long long)s.appl);
+    Event e(s.dir ? "pcm_overrun" : "pcm_underrun", s.device, s.dir);
+    e.num("at", at).num("frame", (long long)s.appl);
+    if (s.dir == KB_PLAYBACK) {
+        heard_stopped(s, at);
+        e.num("out", (long long)dev_of(s).info.out_frames).num("replayed", (long long)s.replay_run);
+    }
     broadcast();
 }
 
@@ -61,13 +66,18 @@ void start(PcmStream &s, int64_t now, const char *why)
     s.state = SNDRV_PCM_STATE_RUNNING;
     s.t0 = now;
     s.hw0 = s.hw;
-    Event("pcm_start", s.device, s.dir).str("by", why).num("queued", (long long)s.appl);
+    heard_started(s, now);
+    Event e("pcm_start", s.device, s.dir);
+    e.str("by", why).num("queued", (long long)s.appl);
+    if (s.dir == KB_PLAYBACK) e.num("out", (long long)dev_of(s).info.out_frames);
     broadcast();
 }
 
 // Brings the stream's hardware pointer up to `now`.
 void advance(PcmStream &s, int64_t now)
 {
+    if (s.closed) return;
+    heard_gap(s, now);
     if (!running(s)) return;
     double sp = stream_speed(s);
     // A stream under- or overruns as in the kernel: when its available
@@ -80,17 +90,18 @@ void advance(PcmStream &s, int64_t now)
         if (uint64_t q = host_queued_locked(&s)) pos = std::min(pos, double(s.appl - std::min(s.appl, q)));
         double stop_at = double(s.appl) + double(s.stop_threshold) - double(s.buffer);
         if (stops && pos >= stop_at && s.state != SNDRV_PCM_STATE_DRAINING) {
-            s.hw = std::max(stop_at, s.hw);
+            set_hw(s, std::max(stop_at, s.hw));
             xrun(s, std::min(now, board_time_at(s, stop_at)));
             return;
         }
         if (pos < double(s.appl) || (stops && s.state != SNDRV_PCM_STATE_DRAINING)) {
-            s.hw = pos;
+            set_hw(s, pos);
             return;
         }
-        s.hw = double(s.appl);
+        set_hw(s, double(s.appl));
         if (s.state == SNDRV_PCM_STATE_DRAINING) {
             s.state = SNDRV_PCM_STATE_SETUP;
+            heard_stopped(s, std::min(now, board_time_at(s, double(s.appl))));
             broadcast();
         } else {
             // Nothing left to play and nothing stops the stream: it idles.
@@ -99,14 +110,51 @@ void advance(PcmStream &s, int64_t now)
         }
     } else {
         if (sp <= 0) {
-            s.hw = double(s.appl + s.buffer);
+            set_hw(s, double(s.appl + s.buffer));
             s.hw0 = s.hw;
             s.t0 = now;
             return;
         }
-        s.hw = position(s, now);
+        set_hw(s, position(s, now));
         if (stops && s.hw - double(s.appl) >= double(s.stop_threshold))
             xrun(s, std::min(now, board_time_at(s, double(s.appl + s.stop_threshold))));
+    }
+}
+
+// DRAIN: a playback stream plays out what it holds, then stops.
+int drain(Node *n)
+{
+    PcmStream &s = *n->pcm;
+    if (s.state == SNDRV_PCM_STATE_OPEN || s.state == SNDRV_PCM_STATE_DISCONNECTED) return EBADFD;
+    Event("pcm_drain", s.device, s.dir)
+        .num("queued", (long long)(s.dir == KB_PLAYBACK ? int64_t(s.appl) - int64_t(s.hw)
+                                                        : int64_t(s.hw) - int64_t(s.appl)));
+    int64_t now = now_ns();
+    // As the kernel: a non-blocking drain only sets the stream going and
+    // answers EAGAIN; the caller polls (DELAY, STATUS) for its end.
+    const int fl = fcntl(n->fd, F_GETFL);
+    const int done = fl >= 0 && (fl & O_NONBLOCK) ? EAGAIN : 0;
+    if (s.dir == KB_CAPTURE || s.state == SNDRV_PCM_STATE_XRUN || s.state == SNDRV_PCM_STATE_SETUP) {
+        s.state = SNDRV_PCM_STATE_SETUP;
+        broadcast();
+        return done;
+    }
+    if (s.state == SNDRV_PCM_STATE_PREPARED) {
+        if (s.appl == 0) {
+            s.state = SNDRV_PCM_STATE_SETUP;
+            return done;
+        }
+        start(s, now, "drain");
+    }
+    s.state = SNDRV_PCM_STATE_DRAINING;
+    if (done) return done;
+    for (;;) {
+        advance(s, now_ns());
+        if (n->closed) return EBADF;
+        if (s.state != SNDRV_PCM_STATE_DRAINING) return 0;
+        ++n->refs;
+        wait_until(time_at(s, double(s.appl)));
+        --n->refs;
     }
 }
 

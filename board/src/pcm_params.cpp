@@ -77,7 +77,7 @@ constexpr unsigned kRateMin = 8000, kRateMax = 48000;
 // whose 20 ms is no whole number of frames still gets four periods).
 constexpr double kPeriodMs = 20;
 constexpr uint64_t kPeriods = 4;
-constexpr uint64_t kMaxFrames = uint64_t(1) << 24;  // a period or a buffer
+constexpr uint64_t kMaxPeriod = uint64_t(1) << 20, kMaxBuffer = uint64_t(1) << 22;  // frames
 
 }  // namespace
 
@@ -128,7 +128,7 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
     const PcmBoard &b = pcm();
     auto frames = [&c](double ms, bool up) {
         double f = double(c.rate) * ms / 1000;
-        return std::clamp<uint64_t>(uint64_t(up ? ceil(f - 1e-6) : floor(f + 1e-6)), 1, kMaxFrames);
+        return std::clamp<uint64_t>(uint64_t(up ? ceil(f - 1e-6) : floor(f + 1e-6)), 1, kMaxBuffer);
     };
     const uint64_t dev_period = frames(b.period_ms > 0 ? b.period_ms : kPeriodMs, true);
     const uint64_t dev_buffer =
@@ -139,7 +139,7 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
     // largest it allows). Times count in whole microseconds, so a time limit
     // holds within a microsecond's rounding, as the kernel's refinement of
     // the record it hands back allows.
-    uint64_t plo = 1, phi = kMaxFrames;
+    uint64_t plo = 1, phi = kMaxPeriod;
     Range pt = range(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME);
     plo = std::max(plo, pt.lo * c.rate / 1000000);
     if (pt.hi != UINT_MAX) phi = std::min(phi, div_up(pt.hi * c.rate, 1000000));
@@ -154,7 +154,7 @@ int hw_choose(snd_pcm_hw_params *p, HwChoice &c)
 
     // Then the largest buffer of whole periods at or below the device's
     // (at least one period) that the client's buffer limits allow.
-    uint64_t nlo = 1, nhi = kMaxFrames / c.period;
+    uint64_t nlo = 1, nhi = kMaxBuffer / c.period;
     Range np = range(p, SNDRV_PCM_HW_PARAM_PERIODS);
     nlo = std::max(nlo, np.lo);
     nhi = std::min(nhi, np.hi);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The PCM devices' audio data in and out: what playback devices receive and
-// what capture devices hand out is kept as WAV files in the output folder,
-// and capture devices record silence, a tone or a WAV file's data.
+// The PCM devices' audio data in and out: what playback devices play out and
+// receive and what capture devices hand out is kept as WAV files in the
+// output folder, and capture devices record silence, a tone or a WAV file's
+// data.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <span>
+#include <string>
 
 #include "kb_pcm.h"
 #include "kb_shim.h"
@@ -62,59 +64,147 @@ void put_sample(uint8_t *p, unsigned width, unsigned format, int v16)
 
 }  // namespace
 
-void wav_patch(PcmDevice &d)
+namespace {
+
+std::string wav_path(int device, int dir, WavKind kind)
 {
-    if (d.out_fd < 0) return;
+    char name[64];
+    snprintf(name, sizeof name, "/pcmC0D%d%c%s.wav", device, dir == KB_CAPTURE ? 'c' : 'p',
+             kind == WavKind::received ? ".received" : "");
+    return pcm().out_dir + name;
+}
+
+void patch(WavOut &w)
+{
+    if (w.fd < 0) return;
     uint8_t h[44];
-    unsigned ch = d.out_channels ? d.out_channels : 1;
-    unsigned bits = d.out_bits ? d.out_bits : 16;
-    uint32_t data = uint32_t(std::min<uint64_t>(d.out_bytes, 0xFFFFFFFFu - 36));
+    unsigned ch = w.channels ? w.channels : 1;
+    unsigned bits = w.bits ? w.bits : 16;
+    uint32_t data = uint32_t(std::min<uint64_t>(w.bytes, 0xFFFFFFFFu - 36));
     memcpy(h, "RIFF", 4);
     put_le(h + 4, 36 + data, 4);
     memcpy(h + 8, "WAVEfmt ", 8);
     put_le(h + 16, 16, 4);
     put_le(h + 20, 1, 2);
     put_le(h + 22, ch, 2);
-    put_le(h + 24, d.out_rate, 4);
-    put_le(h + 28, d.out_rate * ch * bits / 8, 4);
+    put_le(h + 24, w.rate, 4);
+    put_le(h + 28, w.rate * ch * bits / 8, 4);
     put_le(h + 32, ch * bits / 8, 2);
     put_le(h + 34, bits, 2);
     memcpy(h + 36, "data", 4);
     put_le(h + 40, data, 4);
-    write_all(d.out_fd, h, sizeof h, 0);
+    write_all(w.fd, h, sizeof h, 0);
+}
+
+// Whether two patched WAV files hold the same bytes.
+bool same_bytes(const WavOut &a, const WavOut &b)
+{
+    if (a.bytes != b.bytes || a.rate != b.rate || a.channels != b.channels || a.bits != b.bits) return false;
+    static uint8_t x[65536], y[65536];  // used under the board lock only
+    for (uint64_t at = 0; at < 44 + a.bytes;) {
+        size_t k = size_t(std::min<uint64_t>(sizeof x, 44 + a.bytes - at));
+        if (pread(a.fd, x, k, off_t(at)) != ssize_t(k) || pread(b.fd, y, k, off_t(at)) != ssize_t(k) ||
+            memcmp(x, y, k) != 0)
+            return false;
+        at += k;
+    }
+    return true;
+}
+
+// The received file is kept only where it differs from the played one: it
+// is written all along, and at each patch removed while the two files hold
+// the same bytes (its descriptor stays open and written); once they differ
+// again it is made again from that descriptor's contents.
+void settle_received(PcmDevice &d, int device)
+{
+    WavOut &r = d.out_received;
+    if (r.fd < 0) return;
+    bool same = same_bytes(d.out, r);
+    std::string path = wav_path(device, KB_PLAYBACK, WavKind::received);
+    if (same && !r.unlinked) {
+        r.unlinked = unlink(path.c_str()) == 0;
+    } else if (!same && r.unlinked) {
+        int fd = kbi_real_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+        static uint8_t buf[65536];  // used under the board lock only
+        for (uint64_t at = 0; at < 44 + r.bytes;) {
+            ssize_t k =
+                pread(r.fd, buf, size_t(std::min<uint64_t>(sizeof buf, 44 + r.bytes - at)), off_t(at));
+            if (k <= 0) break;
+            write_all(fd, buf, size_t(k), off_t(at));
+            at += uint64_t(k);
+        }
+        kbi_real_close(r.fd);
+        r.fd = fd;
+        r.unlinked = false;
+    }
+}
+
+}  // namespace
+
+void wav_patch(PcmDevice &d)
+{
+    patch(d.out);
+    patch(d.out_received);
+    const ptrdiff_t i = &d - &pcm().dev[0][0];  // device * 2 + dir
+    if (i % 2 == KB_PLAYBACK) settle_received(d, int(i / 2));
 }
 
 void wav_close(PcmDevice &d)
 {
-    if (d.out_fd < 0) return;
     wav_patch(d);
-    kbi_real_close(d.out_fd);
-    d.out_fd = -1;
-    d.out_bytes = 0;
+    for (WavOut *w : {&d.out, &d.out_received}) {
+        if (w->fd >= 0) kbi_real_close(w->fd);
+        *w = WavOut{};
+    }
 }
 
-void wav_append(PcmDevice &d, const PcmStream &s, int device, const uint8_t *data, size_t len)
+namespace {
+
+// The device's file of that kind, opened (and its header written) when it
+// is not yet; false when it cannot be.
+bool wav_ready(PcmDevice &d, const PcmStream &s, WavKind kind)
+{
+    WavOut &w = kind == WavKind::received ? d.out_received : d.out;
+    if (w.fd < 0) {
+        std::string path = wav_path(s.device, s.dir, kind);
+        w = WavOut{};
+        w.fd = kbi_real_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (w.fd < 0) {
+            Event("wav_error", s.device, s.dir).str("path", path).str("error", strerror(errno));
+            return false;
+        }
+        Event("wav_file", s.device, s.dir)
+            .str("path", path)
+            .str("what", kind == WavKind::played     ? "played"
+                         : kind == WavKind::received ? "received"
+                                                     : "captured");
+    }
+    if (w.bytes == 0) {
+        w.rate = s.rate;
+        w.channels = s.channels;
+        w.bits = s.channels ? s.frame_bytes * 8 / s.channels : 16;
+        patch(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+void wav_append(PcmDevice &d, const PcmStream &s, WavKind kind, const uint8_t *data, size_t len)
 {
     PcmBoard &p = pcm();
-    if (p.out_dir.empty()) return;
-    if (d.out_fd < 0) {
-        char path[PATH_MAX];
-        snprintf(path, sizeof path, "%s/pcmC0D%d%c.wav", p.out_dir.c_str(), device,
-                 s.dir == KB_CAPTURE ? 'c' : 'p');
-        d.out_fd = kbi_real_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        d.out_bytes = 0;
-        if (d.out_fd < 0) {
-            Event("wav_error", device, s.dir).str("path", path).str("error", strerror(errno));
-            return;
-        }
-        Event("wav_file", device, s.dir).str("path", path);
-    }
-    d.out_rate = s.rate;
-    d.out_channels = s.channels;
-    d.out_bits = s.channels ? s.frame_bytes * 8 / s.channels : 16;
-    if (d.out_bytes == 0) wav_patch(d);
-    write_all(d.out_fd, data, len, off_t(44 + d.out_bytes));
-    d.out_bytes += len;
+    if (p.out_dir.empty() || p.exited || len == 0) return;
+    // A playback device's played-out file is there from its first received
+    // bytes on, even when nothing of them is ever played out.
+    if (kind == WavKind::received) wav_ready(d, s, WavKind::played);
+    if (!wav_ready(d, s, kind)) return;
+    WavOut &w = kind == WavKind::received ? d.out_received : d.out;
+    w.rate = s.rate;
+    w.channels = s.channels;
+    w.bits = s.channels ? s.frame_bytes * 8 / s.channels : 16;
+    write_all(w.fd, data, len, off_t(44 + w.bytes));
+    w.bytes += len;
 }
 
 // Fills frames [first, first + n) of the stream's capture data.
@@ -153,8 +243,14 @@ void pcm_set_output_dir_locked(const char *dir)
 
 void pcm_exit_locked()
 {
+    // What the open playback streams played out until now goes to the
+    // files; nothing after this (threads that outlive main() may still
+    // write).
+    int64_t now = now_ns();
+    for (auto *s : pcm().streams) advance(*s, now);
     for (auto &row : pcm().dev)
         for (auto &d : row) wav_close(d);
+    pcm().exited = true;
 }
 
 }  // namespace kb
