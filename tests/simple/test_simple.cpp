@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The simple family: the blocking file player (whole chunks of one period,
-// the play flag across start, stop, failures and normal ends, the WAV header
-// checks) and its PCM streams (the hostless
+// the play flag across start, stop, failures and normal ends, a short prompt
+// heard whole, the WAV header checks) and its PCM streams (the hostless
 // start, and failed opens that leave nothing open).
 #include <alsa_audio.h>
 #include <fcntl.h>
@@ -97,6 +97,40 @@ TEST_F(SimplePlayer, PlaysWholeChunksOfOnePeriod)
                   transfers(1));
     }
 }
+
+// A prompt shorter than the device's buffer, played at the sample clock on
+// the board's default geometry and on a 500 ms buffer of 10 ms periods, is
+// played out whole before the stream closes, also one shorter than a period
+// (which never reaches the start threshold); nothing is dropped.
+struct Geometry {
+    double period_ms, buffer_ms;
+};
+void PrintTo(const Geometry &g, std::ostream *os)
+{
+    *os << g.period_ms << " ms periods, " << g.buffer_ms << " ms buffer (0: the default)";
+}
+class SimpleEnd : public SimplePlayer, public ::testing::WithParamInterface<Geometry> {};
+
+TEST_P(SimpleEnd, ShortPromptIsPlayedOutWhole)
+{
+    for (const size_t frames : {600u, 50u}) {
+        SCOPED_TRACE(frames);
+        kb_reset();
+        kb_set_geometry(GetParam().period_ms, GetParam().buffer_ms);
+        kb_set_speed(1);
+        const bytes prompt = pattern(2 * frames, 3);
+        mova_start_play_file();
+        EXPECT_EQ(0, play(write_file("prompt.raw", prompt), static_cast<uint32_t>(prompt.size())));
+        mova_stop_play_file();
+        bytes out(kb_pcm_played_out(1, 0, nullptr, 0));
+        out.resize(kb_pcm_played_out(1, 0, out.data(), out.size()));
+        bytes heard = prompt;
+        heard.resize(std::max(out.size(), prompt.size()), 0);  // then silence
+        EXPECT_TRUE(out == heard) << "played out " << out.size() << " bytes";
+        EXPECT_EQ(0u, pcm_info(1).dropped_frames);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Geometries, SimpleEnd, ::testing::Values(Geometry{0, 0}, Geometry{10, 500}));
 
 TEST_F(SimplePlayer, WavHeadersAreCheckedBeforePlaying)
 {
