@@ -132,7 +132,7 @@ if [ -z "$toolchain" ]; then
   "${board[@]}" --out "$out" -- "$ex/play_file" "$work/in.wav" >"$work/run.log" 2>&1
   rc=$?
   check "play_file: the device received the file's samples (exit $rc)" \
-    "[ $rc -eq 0 ] && tail -c +45 '$out/pcmC0D0p.wav' | head -c 32000 | cmp -s - '$work/in.raw'"
+    "[ $rc -eq 0 ] && tail -c +45 \$(ls '$out/pcmC0D0p.received.wav' 2>/dev/null || echo '$out/pcmC0D0p.wav') | head -c 32000 | cmp -s - '$work/in.raw'"
   "${board[@]}" --capture tone:440:8000 -- "$ex/record_files" "$work/rec.wav" "$work/rec.amr" >"$work/run.log" 2>&1
   rc=$?
   check "record_files: a 16 kHz mono WAV (exit $rc)" \

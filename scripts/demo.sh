@@ -44,5 +44,8 @@ echo "\$ ka-board run --speed 1 ${speaker[*]:-}${speaker:+ }--out $out -- ka-aud
 grep -h "no host sound" "$demo/library.log" >&2 || true
 echo
 echo "input:  $demo/demo.mp3"
-echo "played: $out/pcmC0D0p.wav (what sound card 0's device hw:0,0 received)"
+echo "played: $out/pcmC0D0p.wav (what sound card 0's device hw:0,0 played out, what a speaker sounded)"
+if [ -f "$out/pcmC0D0p.received.wav" ]; then
+  echo "        $out/pcmC0D0p.received.wav (what it received, which differs)"
+fi
 echo "log:    $demo/library.log"

@@ -39,8 +39,11 @@ received() {
         cat "/proc/ka_snd/pcmC0D$1p" >"$out/$2"
         : >"/proc/ka_snd/pcmC0D$1p"
     else
-        tail -c +45 "$tmp/rx/pcmC0D$1p.wav" >"$out/$2" 2>/dev/null
-        rm -f "$tmp/rx/pcmC0D$1p.wav"
+        # The received file where it differs from the played-out one.
+        rx_file="$tmp/rx/pcmC0D$1p.received.wav"
+        [ -f "$rx_file" ] || rx_file="$tmp/rx/pcmC0D$1p.wav"
+        tail -c +45 "$rx_file" >"$out/$2" 2>/dev/null
+        rm -f "$tmp/rx/pcmC0D$1p.wav" "$tmp/rx/pcmC0D$1p.received.wav"
     fi
 }
 # Capture device N delivers the samples of WAV file $2 at every prepare.
