@@ -132,6 +132,23 @@ TEST_P(SimpleEnd, ShortPromptIsPlayedOutWhole)
 }
 INSTANTIATE_TEST_SUITE_P(Geometries, SimpleEnd, ::testing::Values(Geometry{0, 0}, Geometry{10, 500}));
 
+// A stop while the device plays out the end is no natural end: the play
+// returns at once and what the device still holds is dropped.
+TEST_F(SimplePlayer, StopWhileTheEndPlaysOutDropsTheRest)
+{
+    kb_set_geometry(10, 500);
+    kb_set_speed(1);
+    const bytes prompt = pattern(4000, 5);
+    mova_start_play_file();
+    std::thread stopper([] {
+        player_test::eventually([] { return kb_pcm_state(1, KB_PLAYBACK) == SNDRV_PCM_STATE_DRAINING; });
+        mova_stop_play_file();
+    });
+    EXPECT_EQ(0, play(write_file("stopped.raw", prompt), static_cast<uint32_t>(prompt.size())));
+    stopper.join();
+    EXPECT_GT(pcm_info(1).dropped_frames, 0u);
+}
+
 TEST_F(SimplePlayer, WavHeadersAreCheckedBeforePlaying)
 {
     const int free_fd = dup(2);  // the lowest free descriptor; a leak would take it
