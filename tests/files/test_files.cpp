@@ -148,13 +148,6 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
 // with the file's last samples, a loud burst, nothing the file play wrote is
 // dropped at the close, and AUD_PLAYER_FINISHED comes once all of it has
 // been played out. A file shorter than half the ring is heard whole.
-struct Geometry {
-    double period_ms, buffer_ms;
-};
-void PrintTo(const Geometry &g, std::ostream *os)
-{
-    *os << g.period_ms << " ms periods, " << g.buffer_ms << " ms buffer (0: the default)";
-}
 class FileEnd : public FileTest, public ::testing::WithParamInterface<Geometry> {
 protected:
     void restart() override
@@ -170,12 +163,6 @@ int end_cb(int hdl, int result)
 {
     if (result == AUD_PLAYER_FINISHED) g_out_at_end = kb_pcm_played_out(0, 0, nullptr, 0);
     return record_cb(hdl, result);
-}
-
-Bytes played_out()
-{
-    Bytes out(kb_pcm_played_out(0, 0, nullptr, 0));
-    return out.resize(kb_pcm_played_out(0, 0, out.data(), out.size())), out;
 }
 
 TEST_P(FileEnd, LastSamplesArePlayedOutBeforeTheEndIsReported)

@@ -12,6 +12,7 @@
 #include "stderr_capture.h"
 
 using namespace ka_test;
+using player_test::Geometry;
 using player_test::pattern;
 using player_test::played;
 using player_test::transfers;
@@ -102,13 +103,6 @@ TEST_F(SimplePlayer, PlaysWholeChunksOfOnePeriod)
 // the board's default geometry and on a 500 ms buffer of 10 ms periods, is
 // played out whole before the stream closes, also one shorter than a period
 // (which never reaches the start threshold); nothing is dropped.
-struct Geometry {
-    double period_ms, buffer_ms;
-};
-void PrintTo(const Geometry &g, std::ostream *os)
-{
-    *os << g.period_ms << " ms periods, " << g.buffer_ms << " ms buffer (0: the default)";
-}
 class SimpleEnd : public SimplePlayer, public ::testing::WithParamInterface<Geometry> {};
 
 TEST_P(SimpleEnd, ShortPromptIsPlayedOutWhole)
@@ -122,8 +116,7 @@ TEST_P(SimpleEnd, ShortPromptIsPlayedOutWhole)
         mova_start_play_file();
         EXPECT_EQ(0, play(write_file("prompt.raw", prompt), static_cast<uint32_t>(prompt.size())));
         mova_stop_play_file();
-        bytes out(kb_pcm_played_out(1, 0, nullptr, 0));
-        out.resize(kb_pcm_played_out(1, 0, out.data(), out.size()));
+        const bytes out = player_test::played_out(1);
         bytes heard = prompt;
         heard.resize(std::max(out.size(), prompt.size()), 0);  // then silence
         EXPECT_TRUE(out == heard) << "played out " << out.size() << " bytes";
