@@ -212,7 +212,8 @@ void finish_play_locked(int hdl, uintptr_t gen)
 
 // Wait (file_lock, taken twice below): held by a PlayFile or PlayFrmFile
 // installing a play (short), or by the main thread of the play this one
-// replaced while it finishes (its flush and close, see there).
+// replaced while it finishes (the play-out of its end, which that play's
+// stop cuts short, and its close; see there).
 void *file_play_thread(void *arg)
 {
     KA_LOGD("File play main thread start\n");
@@ -394,9 +395,10 @@ KA_API int Ka_AudPlayer_PlayFrmFile(int hdl, int fd, int offset)
     if (offset > 0 && lseek(fd, offset, SEEK_SET) < 0)
         KA_LOGE("Set offset error, fd = %d, hdl = %d\n", fd, hdl);
     // Wait: file_lock may be held by the main thread of a file play ending
-    // on this player (flushing and closing it); that ends with the play
-    // thread's end (see finish_play_locked), or, for a paused player, when
-    // the application resumes or stops it. This player is the caller's and
+    // on this player (playing out its end, until the device has played what
+    // it holds, and closing it); that ends with the play thread's end (see
+    // finish_play_locked), or, for a paused player, when the application
+    // resumes or stops it. This player is the caller's and
     // is not stopped here.
     pthread_mutex_lock(&pctx->file_lock);
     // Raw PCM passes through the WAV module unchanged.
