@@ -116,14 +116,32 @@ typedef struct player_info {
  *  on the device is stopped and closed first. Returns as soon as the play is set up; the
  *  player is stopped and closed by the library when the file has played.
  *  Stop it early with Ka_AudPlayer_Stop(); Pause, Resume and GetState work
- *  on the handle as for a stream (decoded data is dropped while paused).
- *  The end of the file is followed by silence so that all of it is heard.
+ *  on the handle as for a stream, but a pause does not hold the file: the
+ *  decode thread goes on and what it decodes while the player is paused is
+ *  dropped, so a resumed play goes on further in the file, and one that
+ *  reaches the end of the file while paused ends there (stopped and
+ *  closed) without the rest.
+ *  At the end of the file the device plays what it holds before the player
+ *  is stopped and closed, so all of the file is heard and
+ *  AUD_PLAYER_FINISHED comes once it has been (at most about a device
+ *  buffer after the last data). A stop, a close or a new play on the
+ *  device ends the play at once, dropping what the device holds.
+ *  @par WAV files
+ *  Detection reads the canonical 44-byte header only, and a WAV file is
+ *  played from byte 44 to the end of the file whatever chunks it has: a
+ *  chunk before the samples (LIST, fact, a format chunk longer than 16
+ *  bytes) or after them is played as if it were samples. Pass the offset
+ *  of the first sample (the byte after the "data" chunk's 8-byte header) as
+ *  @p offset to skip what lies before; what follows the samples is played
+ *  all the same. Only 16-bit WAV files play: 8, 24 and 32-bit ones are
+ *  detected, but their player does not open (see Ka_AudPlayer_OpenExt()).
  *  @param device    device name, NULL for "hw:0,0"
  *  @param fd        descriptor of the file, open for reading; stays the
  *                   caller's, never closed
  *  @param offset    if positive, the absolute byte offset where decoding
  *                   starts instead of the detected start (an AMR file needs
- *                   its magic there); 0 or less: the detected start
+ *                   its magic there; for a WAV file see above); 0 or less:
+ *                   the detected start (44 for WAV, 0 otherwise)
  *  @param callback  player callback (ka_play_cb), called from the play
  *                   thread with AUD_PLAYER_FINISHED when the play has ended
  *                   (after AUD_PLAYER_ERROR if the device failed); or NULL
@@ -139,8 +157,13 @@ typedef struct player_info {
 KA_API int Ka_AudPlayer_PlayFile(const char *device, int fd, int offset, ka_play_cb callback);
 /** Plays a file's bytes as raw PCM, unchanged, on a player the caller has
  *  opened with matching parameters (no format detection). Runs in threads
- *  of the library like Ka_AudPlayer_PlayFile(); the player is stopped and
- *  closed by the library when the data has played.
+ *  of the library like Ka_AudPlayer_PlayFile(), ending the same way; the
+ *  player is stopped and closed by the library when the data has played.
+ *  The player must have no play thread running: open it and hand it no
+ *  Ka_AudPlayer_Play() before (or wait until its play thread has ended),
+ *  since the file play starts the play thread itself. On a player whose
+ *  play thread runs that start fails ("Start pcm thread failed, hdl = %d")
+ *  and the library stops and closes the player at once.
  *  @param hdl     handle of an open player
  *  @param fd      descriptor to read from; stays the caller's
  *  @param offset  if positive, the absolute byte offset to start at;
@@ -339,8 +362,12 @@ KA_API int Ka_AudRecorder_RecordWAV(const char *dev, const char *path, int chann
                                     unsigned format);
 /** Records an AMR-NB file (mono, 8000 Hz, 7.95 kbit/s):
  *  Ka_AudRecorder_RecordFile(dev, path, AUD_FILE_AMRNB, 1, 8000, 2,
- *  __ka_amrnb_write_file_cb). The device's capture period must be at most
- *  320 bytes (20 ms); larger ones are refused by amrnb_write_file().
+ *  __ka_amrnb_write_file_cb). Each capture period is encoded as one 20 ms
+ *  frame, so the device's capture period must be 20 ms (320 bytes): a
+ *  larger one is refused by amrnb_write_file() and nothing is recorded, a
+ *  shorter one is completed with silence to a whole frame (the file then
+ *  runs slow, with silence between the pieces). The library asks only for
+ *  a period of at least 10 microseconds; the driver chooses it.
  *  @param dev   device name, NULL for "hw:0,0"
  *  @param path  file to create
  *  @return the handle, or -1. */

@@ -215,15 +215,19 @@ KA_API int __ka_pctx_setfd(ka_pctx *pctx, int fd);
  *  data only from the decode thread of the player's current file play.
  *  @param hdl  the player's handle
  *  @param buf  the PCM bytes
- *  @param len  their count; 0 marks the end of the data: silence is pushed
- *              behind it so the whole file is heard, then the player is
- *              stopped
+ *  @param len  their count; 0 marks the end of the data: the ring is made
+ *              up to whole periods with silence, and once the play thread
+ *              has written all of it the device is drained (it plays what
+ *              it holds), then the player is stopped; a stop, a close or
+ *              the play thread's end cuts this short
  *  @return 0 taken (or dropped while paused); 1 stop (the player is not
  *          playing, a stop was requested, the end mark was taken, or the
  *          caller is not the current decode thread); -1 error (NULL @p buf,
  *          bad handle, player closed, Play failed).
  *  @par Blocking
- *  As Ka_AudPlayer_Play(): while the ring is full.
+ *  As Ka_AudPlayer_Play(): while the ring is full; at the end mark until
+ *  the device has played what it held (at most one and a half of its
+ *  buffers, should it stop moving).
  *  @par Logs
  *  "Ka_AudPlayer_Play failed" (after the Play messages, e.g. "Play thread
  *  not running, hdl = %d" when the play thread ended on a device failure);

@@ -24,7 +24,11 @@ extern "C" {
  *  thread, one period per write. Plays only while the play flag is set
  *  (mova_start_play_file()); another thread ends it early with
  *  mova_stop_play_file(). Data is written in whole chunks: a last chunk is
- *  filled from what follows in the file, or with zeros at its end.
+ *  filled from what follows in the file, or with zeros at its end. A play
+ *  that reaches the end of its data lets the device play what it holds
+ *  before the stream is closed (a close would drop it: up to the device's
+ *  buffer, all of a short prompt); one stopped with mova_stop_play_file()
+ *  meanwhile ends at once, dropping it.
  *  @param rate      sample rate in Hz
  *  @param channels  channel count (1 adds the mono flag, 6 the 5.1 flag)
  *  @param fd        descriptor at the first sample; not closed
@@ -36,8 +40,10 @@ extern "C" {
  *          opened), -ENOMEM, or that of the refused call. A failure clears
  *          the play flag; a normal end leaves it set.
  *  @par Blocking
- *  For the whole playback: until the data has been written or the flag is
- *  seen cleared (checked before each chunk).
+ *  For the whole playback: until the data has been written and played out
+ *  by the device, or the flag is seen cleared (checked before each chunk
+ *  and, at the end, at least every period). A device that stops moving
+ *  holds the end at most one and a half of its buffers.
  *  @par Messages
  *  "mova_play_file:params setting failed" (after the setup's own "cannot
  *  set hw params", "cannot set sw params" or an allocation message),
@@ -49,7 +55,10 @@ KA_API int mova_play_file(unsigned rate, int channels, int fd, unsigned flags, c
                           uint32_t data_sz);
 /** Plays a canonical 16-bit PCM WAV file (44-byte header, format chunk of
  *  16 bytes) with mova_play_file() and its data size. Start the play flag
- *  first.
+ *  first. Only that layout plays right: the samples are read from byte 44
+ *  and their size from byte 40, whatever chunk stands there: a file with
+ *  another chunk before its samples plays that chunk's contents as samples,
+ *  for that chunk's length, instead of its samples.
  *  @param device  PCM device name
  *  @param path    the file
  *  @return 0, or a negative errno: -EINVAL (NULL @p path, not a 16-bit PCM

@@ -151,14 +151,23 @@ typedef int (*ka_start_decode_fn)(int hdl, int fd, ka_data_write_cb data_write, 
  *  @param device    device name, NULL for "hw:0,0"
  *  @param callback  player callback (ka_play_cb), or NULL for default_playCb()
  *  @param flags     PCM open flags (0 for a plain playback stream; 0x00010000
- *                   memory-mapped access); the channel bit is added from
- *                   @p channels
+ *                   memory-mapped access, for one channel only: the play
+ *                   thread still writes with read/write transfers, which
+ *                   the kernel refuses on a memory-mapped stream of two or
+ *                   more channels, so every write fails); the channel bit
+ *                   is added from @p channels
  *  @param channels  channel count
  *  @param rate      sample rate in Hz
- *  @param format    ALSA sample format: 0 S8, 2 S16_LE, 6 S24_LE, 10 S32_LE
+ *  @param format    ALSA sample format: only 2 (S16_LE) opens. The setup
+ *                   fixes 16 bits per sample whatever the format, so the
+ *                   kernel refuses 0 (S8), 6 (S24_LE) and 10 (S32_LE)
  *  @return the handle 0..6, or -1: unknown device, already open, no memory,
  *          stream refused, or a ring (see Ka_AudPlayer_SetBufsize_ms())
- *          smaller than one period. After a failure the player stays closed.
+ *          smaller than one period. After a failure the player stays closed,
+ *          but a refused stream or ring leaves the ring buffer allocated and
+ *          the playback route switched on: call Ka_AudPlayer_Close() with
+ *          the device's index (the handle it would have had; see "Devices
+ *          and handles" above) to free it and switch the route off.
  *  @par Logs
  *  "Get pctx failed, device: %s" (the name, or "NULL"),
  *  "Pctx already opened, hdl = %d", "Init pctx failed, hdl = %d", and the
@@ -173,7 +182,10 @@ KA_API int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigne
 KA_API int Ka_AudPlayer_Open(const char *device, ka_play_cb callback);
 /** Closes a player: stops a running play thread and waits for it to end
  *  (buffered data is dropped), closes the stream, switches the route off and
- *  frees the ring buffer.
+ *  frees the ring buffer. Closing the stream drops what the device still
+ *  holds, up to the stream's buffer (see Ka_AudPlayer_Play() for a
+ *  stream's end to be heard). Also releases what a failed open of the
+ *  device left (see Ka_AudPlayer_OpenExt()).
  *  @param hdl  the handle
  *  @return 0 in every case; the outcome is told by the log and by
  *          Ka_AudPlayer_GetState().
@@ -232,8 +244,14 @@ KA_API int Ka_AudPlayer_SetInterface(const char *device, unsigned mask);
  *  period at a time, starting once the ring is half full. Bytes left in the
  *  ring after a stop are played by the next play thread of the same open
  *  player; the last bytes of a stream that stay below half the ring are not
- *  written until more follow (hand over half a ring of silence behind the
- *  end before stopping, so that all of it is heard).
+ *  written until more follow. For the end of a stream to be heard, hand
+ *  over silence behind it before stopping: half the ring and one period
+ *  get every byte of it to the device, which then still holds up to a
+ *  buffer of it (audCtl.pctx[hdl].pcm->buffer_size bytes; the driver
+ *  chooses its length, from tens of milliseconds to seconds) that
+ *  Ka_AudPlayer_Close() drops; so add the device's buffer. In all: half the
+ *  ring, one period and the device buffer of silence, then stop and close.
+ *  (File plays do this themselves, draining the device instead.)
  *  @param hdl  the handle
  *  @param buf  the bytes, in the format the player was opened with
  *  @param len  their count; 0 only starts the play thread
@@ -263,6 +281,13 @@ KA_API int Ka_AudPlayer_RawPlay(void);
  *  AUD_PLAYER_PAUSE through Ka_AudPlayer_GetState() (not through the
  *  callback). A pause set before the first Play holds the new thread at
  *  once; Play still fills the ring. Does not look at the state.
+ *  Only the play thread is held, not the device: it plays what it holds and
+ *  runs dry. On a kernel it then plays its buffer's old contents again
+ *  (the stop threshold is the buffer size in bytes, read as frames: one
+ *  more buffer for mono, three for stereo) before it declares an underrun
+ *  and falls silent; the resumed thread's next write starts it again. To
+ *  pause without that, hand over silence instead, or stop. A file play
+ *  drops its decoded data while paused (see Ka_AudPlayer_PlayFile()).
  *  @param hdl  the handle
  *  @return 0, or -1 for a handle outside 0..6.
  *  @par Logs
@@ -302,9 +327,12 @@ KA_API int Ka_AudSoft_SetVolume(int hdl, unsigned vol);
  *  @param dev       device name, NULL for "hw:0,0"
  *  @param callback  capture callback (ka_cap_cb), or NULL for default_capCb()
  *  @param flags     PCM open flags; the capture flag 0x10000000 is added
+ *                   (memory-mapped access 0x00010000 for one channel only,
+ *                   as for Ka_AudPlayer_OpenExt())
  *  @param channels  channel count
  *  @param rate      sample rate in Hz
- *  @param format    ALSA sample format (2 is S16_LE)
+ *  @param format    ALSA sample format: only 2 (S16_LE) opens, as for
+ *                   Ka_AudPlayer_OpenExt()
  *  @return the handle 0..6, or -1 (unknown device, stream refused; the route
  *          then stays on).
  *  @par Logs
@@ -422,7 +450,9 @@ KA_API int Ka_AudRecorder_SetInterface(const char *dev, unsigned mask);
  *  @param name   control name
  *  @param count  number of values the control takes (at least 1)
  *  @param value  exactly @p count values separated by spaces, e.g. "87 175"
- *  @return 1 on success, 0 on failure (unlike the other functions).
+ *  @return 1 on success, 0 on failure (unlike the other functions). A
+ *          value the control refuses (out of its range, or not one of its
+ *          items) gives 0 without any message: check the result.
  *  @par Blocking
  *  When the control device cannot be opened: 10 attempts 5 ms apart.
  *  @par Logs

@@ -4,6 +4,7 @@
 // in frames; at speed 0 playback is consumed as fast as it is written and
 // capture data is always there, so nothing ever under- or overruns.
 #include <errno.h>
+#include <fcntl.h>
 #include <math.h>
 
 #include <algorithm>
@@ -129,19 +130,24 @@ int drain(Node *n)
         .num("queued", (long long)(s.dir == KB_PLAYBACK ? int64_t(s.appl) - int64_t(s.hw)
                                                         : int64_t(s.hw) - int64_t(s.appl)));
     int64_t now = now_ns();
+    // As the kernel: a non-blocking drain only sets the stream going and
+    // answers EAGAIN; the caller polls (DELAY, STATUS) for its end.
+    const int fl = fcntl(n->fd, F_GETFL);
+    const int done = fl >= 0 && (fl & O_NONBLOCK) ? EAGAIN : 0;
     if (s.dir == KB_CAPTURE || s.state == SNDRV_PCM_STATE_XRUN || s.state == SNDRV_PCM_STATE_SETUP) {
         s.state = SNDRV_PCM_STATE_SETUP;
         broadcast();
-        return 0;
+        return done;
     }
     if (s.state == SNDRV_PCM_STATE_PREPARED) {
         if (s.appl == 0) {
             s.state = SNDRV_PCM_STATE_SETUP;
-            return 0;
+            return done;
         }
         start(s, now, "drain");
     }
     s.state = SNDRV_PCM_STATE_DRAINING;
+    if (done) return done;
     for (;;) {
         advance(s, now_ns());
         if (s.state != SNDRV_PCM_STATE_DRAINING) return 0;

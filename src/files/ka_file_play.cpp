@@ -40,6 +40,7 @@
 #include "ka_audio_files.h"
 #include "ka_files_internal.h"
 #include "ka_internal.h"
+#include "ka_play_out.h"
 
 using namespace ka_files;
 
@@ -47,6 +48,10 @@ namespace {
 
 constexpr uintptr_t kHdlBits = 3;
 constexpr uintptr_t kGenMask = UINTPTR_MAX >> kHdlBits;
+
+// How often the end of a file play looks whether the play thread has
+// written the last period.
+constexpr int64_t kPollNs = 5000000;
 
 // Current file play generation per context; guarded by its file_lock.
 std::array<uintptr_t, KA_DEVICE_COUNT> g_play_gen{};
@@ -82,31 +87,90 @@ void wrap_callback(ka_pctx *pctx, int hdl)
     pthread_mutex_unlock(&pctx->state_lock);
 }
 
-// The play thread takes data out of the ring only in whole periods and is
-// first woken when the ring is half full, and the stop that ends a file play
-// drops what the ring still holds: the last part of every file (all of a
-// file shorter than half the ring) would never be heard. So when the data of
-// a file has ended, a ring's worth and a period of silence is pushed behind
-// it before the stop; the stop then drops only silence.
-void flush_with_silence(int hdl, ka_pctx *pctx)
+// Whether the play is still the one to finish: no stop asked for (by the
+// application, a new play on the device or a close) and its play thread
+// still there.
+bool still_playing(ka_pctx *pctx)
+{
+    const int state = __atomic_load_n(&pctx->state, __ATOMIC_RELAXED);
+    return !__atomic_load_n(&pctx->stop, __ATOMIC_RELAXED) &&
+           (state == CTX_STARTING || state == CTX_RUNNING || state == CTX_PAUSED);
+}
+
+// The end of a file's data, before the stop that ends the play. Three
+// things would cut the end of the file: the play thread takes data out of
+// the ring only in whole periods and is first woken when the ring is half
+// full (all of a file shorter than half the ring would stay there), the
+// stop drops what the ring still holds, and the close drops what the
+// device still holds (up to a whole buffer, seconds where a driver allows
+// a large one). So:
+//  1. the ring is made up to whole periods with silence (less than one
+//     period; nothing more is needed, the device is drained below) and the
+//     play thread is woken, so that it writes every byte of the file;
+//  2. once it has written the last period and waits for more, the device is
+//     drained: it plays what it holds and stops at the last written frame.
+// Only then comes the stop, so the play's AUD_PLAYER_FINISHED report comes
+// when the file has been heard. A stop, a close or a new play on the device
+// ends either step at once (what is left may then drop), as does the play
+// thread's end (a device failure).
+void play_out_file(int hdl, ka_pctx *pctx)
 {
     static constexpr uint8_t kZeros[2048] = {};
     pthread_mutex_lock(&pctx->state_lock);
-    size_t period = pctx->write_chunk;
+    const size_t period = pctx->write_chunk;
     pthread_mutex_unlock(&pctx->state_lock);
     pthread_mutex_lock(&pctx->ring_lock);
-    size_t pad = pctx->ringbuf ? size_t(pctx->ringbuf->size) : 0;
+    size_t pad = 0;
+    if (pctx->ringbuf && period > 0)
+        pad = (period - size_t(ka_ringbuf_used(pctx->ringbuf)) % period) % period;
     pthread_mutex_unlock(&pctx->ring_lock);
-    if (pad == 0) return;
-    pad += period;
-    // Wait: each push may sleep on the full ring until the play thread makes
+    // Wait: a push may sleep on the full ring until the play thread makes
     // room (see writer_sleep); a stop, the play thread's end (a device
-    // failure) or a close ends the pushes. Only a pause holds them, until
-    // the application resumes or stops (a new PlayFile stops first).
+    // failure) or a close ends it. Only a pause holds it, until the
+    // application resumes or stops (a new PlayFile stops first).
     while (pad > 0) {
         unsigned n = unsigned(pad < sizeof kZeros ? pad : sizeof kZeros);
-        if (ka_player_push(hdl, kZeros, n) <= 0) break;  // stopped, closed or failed
+        if (ka_player_push(hdl, kZeros, n) <= 0) return;  // stopped, closed or failed
         pad -= n;
+    }
+
+    // Wait: polls every few milliseconds while the play thread writes the
+    // last periods (each write returns once the device has room, within a
+    // period), or for as long as the application keeps the player paused.
+    for (;;) {
+        pthread_mutex_lock(&pctx->ring_lock);
+        ka_ringbuf *rb = pctx->ringbuf;
+        bool idle = false;
+        if (rb && rb->reader_waiting) {
+            // Asleep on whole periods that did not fill half the ring.
+            if (size_t(ka_ringbuf_used(rb)) >= period)
+                pthread_cond_signal(&rb->data_cond);
+            else
+                idle = true;
+        }
+        pthread_mutex_unlock(&pctx->ring_lock);
+        if (!rb || !still_playing(pctx)) return;
+        if (idle) break;
+        ka_play_out::sleep_ns(kPollNs);
+    }
+
+    // The stream is the player's until the close, which waits for the play
+    // thread (idle now, it writes nothing more) to end after a stop: each
+    // look at the device is made under state_lock with the play found
+    // still running, so the stream cannot be closed under it.
+    // Wait: polls the device at most a period apart, until it has played
+    // what it held, a stop comes, or the time a drain may take has run out
+    // (see ka_play_out::begin: a device that stops moving holds the play no
+    // longer than one and a half buffers).
+    ka_play_out out;
+    pthread_mutex_lock(&pctx->state_lock);
+    bool draining = still_playing(pctx) && ka_pcm_live(pctx->pcm) && out.begin(pctx->pcm);
+    pthread_mutex_unlock(&pctx->state_lock);
+    while (draining) {
+        out.nap();
+        pthread_mutex_lock(&pctx->state_lock);
+        draining = still_playing(pctx) && !out.done(pctx->pcm);
+        pthread_mutex_unlock(&pctx->state_lock);
     }
 }
 
@@ -148,7 +212,8 @@ void finish_play_locked(int hdl, uintptr_t gen)
 
 // Wait (file_lock, taken twice below): held by a PlayFile or PlayFrmFile
 // installing a play (short), or by the main thread of the play this one
-// replaced while it finishes (its flush and close, see there).
+// replaced while it finishes (the play-out of its end, which that play's
+// stop cuts short, and its close; see there).
 void *file_play_thread(void *arg)
 {
     KA_LOGD("File play main thread start\n");
@@ -201,7 +266,7 @@ void *file_play_thread(void *arg)
     int state = locked_state(pctx);
     if (g_play_gen[size_t(hdl)] == gen && !__atomic_load_n(&pctx->stop, __ATOMIC_RELAXED) &&
         (state == CTX_STARTING || state == CTX_RUNNING))
-        flush_with_silence(hdl, pctx);
+        play_out_file(hdl, pctx);
     finish_play_locked(hdl, gen);
     pthread_mutex_unlock(&pctx->file_lock);
     KA_LOGD("File play main thread end\n");
@@ -330,9 +395,10 @@ KA_API int Ka_AudPlayer_PlayFrmFile(int hdl, int fd, int offset)
     if (offset > 0 && lseek(fd, offset, SEEK_SET) < 0)
         KA_LOGE("Set offset error, fd = %d, hdl = %d\n", fd, hdl);
     // Wait: file_lock may be held by the main thread of a file play ending
-    // on this player (flushing and closing it); that ends with the play
-    // thread's end (see finish_play_locked), or, for a paused player, when
-    // the application resumes or stops it. This player is the caller's and
+    // on this player (playing out its end, until the device has played what
+    // it holds, and closing it); that ends with the play thread's end (see
+    // finish_play_locked), or, for a paused player, when the application
+    // resumes or stops it. This player is the caller's and
     // is not stopped here.
     pthread_mutex_lock(&pctx->file_lock);
     // Raw PCM passes through the WAV module unchanged.
@@ -366,7 +432,7 @@ KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len)
     }
     if (len == 0) {
         KA_LOGD("Receive Stop flag from decode thread\n");
-        flush_with_silence(hdl, pctx);
+        play_out_file(hdl, pctx);
         Ka_AudPlayer_Stop(hdl);
         return 1;
     }

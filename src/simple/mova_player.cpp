@@ -2,6 +2,8 @@
 // The simple family's blocking file player: raw 16-bit PCM from a descriptor,
 // or a canonical WAV file, played one period at a time in the caller's
 // thread. Another thread ends a playback early by clearing the play flag.
+// A playback that reaches its end lets the device play what it holds before
+// the stream is closed; one ended early may drop it.
 #include "simple/mova_internal.h"
 
 #include <alsa_audio.h>
@@ -16,6 +18,7 @@
 #include <string_view>
 
 #include "ka_lib_audio.h"
+#include "ka_play_out.h"
 
 namespace {
 
@@ -53,6 +56,23 @@ ssize_t read_header(int fd, unsigned char *hdr)
         got += static_cast<size_t>(n);
     }
     return static_cast<ssize_t>(got);
+}
+
+// The end of a play: the close would drop what the device still holds (up
+// to a whole buffer, the whole of a prompt shorter than that), so the
+// device plays it first, unless the application stops the play meanwhile.
+// Nothing is left to play after a stop, or when the flag was clear from
+// the start.
+//
+// Wait: polls the device at most a period apart, until it has played what
+// it held, the flag is cleared (mova_stop_play_file) or the time a drain
+// may take has run out (see ka_play_out::begin: a device that stops moving
+// holds the play no longer than one and a half buffers).
+void play_out(struct pcm *pcm)
+{
+    ka_play_out out;
+    if (mova_play_file_need_running.load() == 0 || !out.begin(pcm)) return;
+    while (mova_play_file_need_running.load() != 0 && !out.done(pcm)) out.nap();
 }
 
 }  // namespace
@@ -105,7 +125,7 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
     for (;;) {
         remaining -= chunk;
         if (read(fd, buf, chunk) <= 0) break;
-        if (mova_play_file_need_running.load() == 0) break;
+        if (mova_play_file_need_running.load() == 0) break;  // stopped: what is queued may drop
         // Always the whole chunk: after a short read the rest is zeros.
         // Wait: pcm_write blocks until the device has taken the chunk, woken
         // by the device clock draining the buffer. A failing device returns
@@ -123,6 +143,7 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
     }
 
     free(buf);
+    play_out(pcm);
     pcm_close(pcm);
     fprintf(stderr, "%s: Done playing\n", name);
     return 0;

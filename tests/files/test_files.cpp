@@ -5,6 +5,8 @@
 // when capture fails; format detection, the WAV header and AMR to WAV
 // conversion. (Pause, stop, close and replacement of file plays and
 // recordings: the fault matrix.)
+#include <sound/asound.h>
+
 #include <atomic>
 
 #include "files_test.h"
@@ -97,8 +99,7 @@ struct Media {
 };
 TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
 {
-    Bytes data = pcm16(2, 44100, 44100), nb = amrnb_file(150), wb = amrwb_file(150),
-          blip = pcm16(1, 8000, 80);
+    Bytes data = pcm16(2, 44100, 44100), nb = amrnb_file(150), wb = amrwb_file(150);
     const Bytes wav = wav_file(2, 44100, 16, data);
     std::vector<Media> cases = {{"p.wav", wav, data, 0, 44100},
                                 {"p.amr", nb, amr_decode(nb, false), 0, 8000},
@@ -110,7 +111,6 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
     wb_stop.push_back(14 << 3);
     wb_stop.resize(wb_stop.size() + 100, 0);
     cases.push_back({"p.wav", wav, Bytes(wav.begin() + 1044, wav.end()), 1044});  // played from the offset
-    cases.push_back({"blip.wav", wav_file(1, 8000, 16, blip), blip});  // shorter than half the ring
     cases.push_back({"cut.amr", nb_cut, amr_decode(nb_cut, false)});
     cases.push_back({"stop.awb", wb_stop, amr_decode(wb_stop, true)});
     if (have_tool("lame")) {
@@ -140,6 +140,70 @@ TEST_F(FilePlay, EachFormatReachesTheDeviceAsDecoded)
         EXPECT_EQ(log.count("Receive Stop flag from decode thread"), c.name.ends_with(".awb") ? 0 : 1);
         EXPECT_EQ(log.count(" decode thread end\n"), 1);
     }
+}
+
+// The end of a file play as a listener hears it, on a device with the
+// board's default geometry and on one whose buffer (500 ms) holds more than
+// the library's ring: what the device played out (at the sample clock) ends
+// with the file's last samples, a loud burst, nothing the file play wrote is
+// dropped at the close, and AUD_PLAYER_FINISHED comes once all of it has
+// been played out. A file shorter than half the ring is heard whole.
+class FileEnd : public FileTest, public ::testing::WithParamInterface<Geometry> {
+protected:
+    void restart() override
+    {
+        FileTest::restart();
+        kb_set_geometry(GetParam().period_ms, GetParam().buffer_ms);
+        kb_set_speed(1);
+    }
+};
+
+std::atomic<size_t> g_out_at_end{0};
+int end_cb(int hdl, int result)
+{
+    if (result == AUD_PLAYER_FINISHED) g_out_at_end = kb_pcm_played_out(0, 0, nullptr, 0);
+    return record_cb(hdl, result);
+}
+
+TEST_P(FileEnd, LastSamplesArePlayedOutBeforeTheEndIsReported)
+{
+    Bytes tone = pcm16(1, 8000, 1800, 4), burst;
+    for (int i = 0; i < 250; ++i) put(burst, uint16_t(int16_t(i % 8 < 4 ? 30000 : -30000)), 2);
+    tone.insert(tone.end(), burst.begin(), burst.end());  // not a whole number of periods
+    for (const Bytes &data : {tone, pcm16(1, 8000, 100, 9)}) {
+        SCOPED_TRACE(data.size());
+        restart();
+        g_out_at_end = 0;
+        ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with("end.wav", wav_file(1, 8000, 16, data))), 0,
+                                        end_cb),
+                  0);
+        ASSERT_TRUE(wait_ended(1));
+        EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
+        EXPECT_EQ(ka_test::pcm_info(0).dropped_frames, 0u);
+        Bytes out = played_out();
+        while (!out.empty() && out.back() == 0) out.pop_back();
+        const Bytes &tail = data.size() > burst.size() ? burst : data;
+        EXPECT_TRUE(out.size() >= tail.size() &&
+                    std::equal(tail.begin(), tail.end(), out.end() - long(tail.size())))
+            << "played out " << out.size() << " bytes";
+        EXPECT_GE(g_out_at_end.load(), out.size()) << "finished before it was heard";
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Geometries, FileEnd, ::testing::Values(Geometry{0, 0}, Geometry{10, 500}));
+
+// A stop while the device plays out the end of a file is no natural end: it
+// ends the play at once, and what the device still holds is dropped.
+TEST_F(FilePlay, StopWhileTheEndPlaysOutDropsTheRest)
+{
+    kb_set_geometry(10, 500);
+    kb_set_speed(1);
+    const Bytes wav = wav_file(1, 8000, 16, pcm16(1, 8000, 8000, 2));
+    ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with("stop.wav", wav)), 0, record_cb), 0);
+    ASSERT_TRUE(eventually([] { return kb_pcm_state(0, KB_PLAYBACK) == SNDRV_PCM_STATE_DRAINING; }));
+    EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
+    ASSERT_TRUE(wait_ended(1));
+    EXPECT_GT(ka_test::pcm_info(0).dropped_frames, 0u);
+    EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
 }
 
 // The file play's main thread starts its play thread only once the caller's

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The simple family: the blocking file player (whole chunks of one period,
-// the play flag across start, stop, failures and normal ends, the WAV header
-// checks) and its PCM streams (the hostless
+// the play flag across start, stop, failures and normal ends, a short prompt
+// heard whole, the WAV header checks) and its PCM streams (the hostless
 // start, and failed opens that leave nothing open).
 #include <alsa_audio.h>
 #include <fcntl.h>
@@ -12,6 +12,7 @@
 #include "stderr_capture.h"
 
 using namespace ka_test;
+using player_test::Geometry;
 using player_test::pattern;
 using player_test::played;
 using player_test::transfers;
@@ -96,6 +97,49 @@ TEST_F(SimplePlayer, PlaysWholeChunksOfOnePeriod)
         EXPECT_EQ(size == 0 ? std::vector<unsigned>{} : std::vector<unsigned>{std::min(size, period)},
                   transfers(1));
     }
+}
+
+// A prompt shorter than the device's buffer, played at the sample clock on
+// the board's default geometry and on a 500 ms buffer of 10 ms periods, is
+// played out whole before the stream closes, also one shorter than a period
+// (which never reaches the start threshold); nothing is dropped.
+class SimpleEnd : public SimplePlayer, public ::testing::WithParamInterface<Geometry> {};
+
+TEST_P(SimpleEnd, ShortPromptIsPlayedOutWhole)
+{
+    for (const size_t frames : {600u, 50u}) {
+        SCOPED_TRACE(frames);
+        kb_reset();
+        kb_set_geometry(GetParam().period_ms, GetParam().buffer_ms);
+        kb_set_speed(1);
+        const bytes prompt = pattern(2 * frames, 3);
+        mova_start_play_file();
+        EXPECT_EQ(0, play(write_file("prompt.raw", prompt), static_cast<uint32_t>(prompt.size())));
+        mova_stop_play_file();
+        const bytes out = player_test::played_out(1);
+        bytes heard = prompt;
+        heard.resize(std::max(out.size(), prompt.size()), 0);  // then silence
+        EXPECT_TRUE(out == heard) << "played out " << out.size() << " bytes";
+        EXPECT_EQ(0u, pcm_info(1).dropped_frames);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Geometries, SimpleEnd, ::testing::Values(Geometry{0, 0}, Geometry{10, 500}));
+
+// A stop while the device plays out the end is no natural end: the play
+// returns at once and what the device still holds is dropped.
+TEST_F(SimplePlayer, StopWhileTheEndPlaysOutDropsTheRest)
+{
+    kb_set_geometry(10, 500);
+    kb_set_speed(1);
+    const bytes prompt = pattern(4000, 5);
+    mova_start_play_file();
+    std::thread stopper([] {
+        player_test::eventually([] { return kb_pcm_state(1, KB_PLAYBACK) == SNDRV_PCM_STATE_DRAINING; });
+        mova_stop_play_file();
+    });
+    EXPECT_EQ(0, play(write_file("stopped.raw", prompt), static_cast<uint32_t>(prompt.size())));
+    stopper.join();
+    EXPECT_GT(pcm_info(1).dropped_frames, 0u);
 }
 
 TEST_F(SimplePlayer, WavHeadersAreCheckedBeforePlaying)

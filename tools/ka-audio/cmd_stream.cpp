@@ -2,6 +2,7 @@
 // ka-audio play-raw / record-raw: raw PCM between a file (or the standard
 // streams) and a playback or capture device, through the library's player
 // and recorder.
+#include <alsa_audio.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -151,10 +152,11 @@ int run_play_raw(int argc, char **argv)
     }
     if (rc == 0) {
         // The play thread takes whole periods, and only once the ring is
-        // half full: silence behind the data, more than the ring holds,
-        // pushes all of it out before the stop.
+        // half full, and the close drops what the device still holds:
+        // silence behind the data, more than the ring and the device's
+        // buffer hold, lets all of it be heard before the stop.
         const unsigned long ring = buffer_ms * a.bytes_per_sample * a.channels * a.rate / 1000;
-        std::vector<unsigned char> silence(2 * ring + 1, 0);
+        std::vector<unsigned char> silence(2 * ring + 1 + audCtl.pctx[hdl].pcm->buffer_size, 0);
         if (Ka_AudPlayer_Play(hdl, silence.data(), static_cast<unsigned>(silence.size())) !=
             static_cast<int>(silence.size()))
             rc = 1;
