@@ -4,7 +4,6 @@
 // in frames; at speed 0 playback is consumed as fast as it is written and
 // capture data is always there, so nothing ever under- or overruns.
 #include <errno.h>
-#include <fcntl.h>
 #include <math.h>
 
 #include <algorithm>
@@ -132,8 +131,7 @@ int drain(Node *n)
     int64_t now = now_ns();
     // As the kernel: a non-blocking drain only sets the stream going and
     // answers EAGAIN; the caller polls (DELAY, STATUS) for its end.
-    const int fl = fcntl(n->fd, F_GETFL);
-    const int done = fl >= 0 && (fl & O_NONBLOCK) ? EAGAIN : 0;
+    const int done = n->nonblock ? EAGAIN : 0;
     if (s.dir == KB_CAPTURE || s.state == SNDRV_PCM_STATE_XRUN || s.state == SNDRV_PCM_STATE_SETUP) {
         s.state = SNDRV_PCM_STATE_SETUP;
         broadcast();
