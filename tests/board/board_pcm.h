@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// PCM streams through the kernel interface, as the board's tests drive them.
+// PCM streams through the kernel interface, as the board's tests drive them,
+// and files read back whole.
 #pragma once
 
 #include <alsa_audio.h>
@@ -8,9 +9,17 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace board_pcm {
+
+inline std::string read_all(const char *path)
+{
+    std::ifstream f(path);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
 
 inline int open_pcm(int dev, int dir, int extra_flags = 0)
 {

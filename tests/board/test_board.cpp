@@ -1,31 +1,23 @@
 // SPDX-License-Identifier: MIT
-// The emulated module as the kernel interface shows it, and the platform
-// stand-ins over it. The board: the PCM stream state rules and parameter
-// negotiation; pacing, under- and overruns and the event trace; the codec on
-// I2C, the sysfs codec node, the command files and system(); which descriptors
-// are emulated at all, from many threads at once. libalsa_intf: device names,
-// refused opens, an unusable handle, transfers and xrun recovery, the capture
-// tone; the mixer's listing, lookup, conversion, range and count checks, and
-// the control device's lookup by name. liblog's logger hook.
+// The emulated module as the kernel interface shows it: the PCM stream state
+// rules and parameter negotiation; pacing, under- and overruns and the event
+// trace; the codec on I2C, the sysfs codec node, the command files and
+// system(); which descriptors are emulated at all, from many threads at once.
+// (What the devices played out and the geometry they offer:
+// test_board_played_out.cpp; the platform stand-ins over the board:
+// test_board_platform.cpp.)
 #include <alsa_audio.h>
-#include <android/log.h>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cmath>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,12 +30,6 @@ namespace {
 using namespace board_pcm;
 using Board = ka_test::BoardTest;
 using ka_test::pcm_info;
-
-std::string read_all(const char *path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 TEST_F(Board, PcmStateRulesAndNegotiation)
 {
@@ -147,27 +133,6 @@ TEST_F(Board, PcmStateRulesAndNegotiation)
         EXPECT_EQ(4 * c.period_frames * c.frame_bytes, n.buffer_bytes);
     }
     EXPECT_EQ(6u, pcm_info(0).hw_params);
-
-    // The device's geometry, chosen as the kernel does: the smallest period
-    // the client allows at or above the device's, then the largest buffer of
-    // whole periods at or below the device's.
-    const struct {
-        double period_ms, buffer_ms;
-        unsigned rate, min_period_us, period, buffer;
-    } geometries[] = {
-        {4, 4096, 8000, 10, 32, 32768},  // a real kernel's loopback card
-        {2.5, 30, 11025, 10, 28, 308},   // 27.56 frames up, 330.75 down to whole periods
-        {20, 10, 8000, 10, 160, 160},    // at least one period
-        {0, 0, 8000, 25000, 200, 600},   // the client's lower bound above the device's
-    };
-    for (const auto &g : geometries) {
-        kb_set_geometry(g.period_ms, g.buffer_ms);
-        p = library_params(s16, 1, g.rate);
-        iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = g.min_period_us;
-        ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) << g.period_ms;
-        EXPECT_EQ(g.period, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min) << g.period_ms;
-        EXPECT_EQ(g.buffer, iv(p, SNDRV_PCM_HW_PARAM_BUFFER_SIZE)->min) << g.period_ms;
-    }
     close(fd);
     EXPECT_EQ(-1, kb_pcm_state(0, KB_PLAYBACK));
 }
@@ -242,139 +207,6 @@ TEST_F(Board, XrunsNeedAPrepareAndReachTheTraceInOrder)
     ASSERT_EQ(21u, i);
     EXPECT_EQ(0u, std::string(ev[0].text).find("open pcmC0D14p fd=")) << ev[0].text;
     EXPECT_TRUE(ev[0].device == 14 && ev[0].dir == KB_PLAYBACK && ev[1].dir == KB_CAPTURE);
-}
-
-// A mono 8 kHz stream set up as the library sets it up: only a lower bound
-// on the period time, the start threshold a period, the stop threshold two
-// buffers (the buffer's size in bytes, read as frames).
-int library_stream(int dev, unsigned *buffer)
-{
-    int fd = open_pcm(dev, KB_PLAYBACK);
-    snd_pcm_hw_params p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, 8000);
-    snd_pcm_sw_params sw{};
-    if (io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) return -1;
-    *buffer = iv(p, SNDRV_PCM_HW_PARAM_BUFFER_SIZE)->min;
-    sw.avail_min = sw.start_threshold = iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min;
-    sw.stop_threshold = 2 * *buffer;
-    if (io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw) || io(fd, SNDRV_PCM_IOCTL_PREPARE)) return -1;
-    return fd;
-}
-
-// A device's played-out (or received) samples; a WAV file's.
-std::vector<int16_t> samples(int dev, bool out)
-{
-    auto get = out ? kb_pcm_played_out : kb_pcm_played;
-    std::vector<int16_t> v(get(dev, 0, nullptr, 0) / 2);
-    get(dev, 0, v.data(), v.size() * 2);
-    return v;
-}
-std::vector<int16_t> wav_samples(const std::string &path)
-{
-    std::string s = read_all(path.c_str());
-    std::vector<int16_t> v(s.size() > 44 ? (s.size() - 44) / 2 : 0);
-    memcpy(v.data(), s.data() + 44, v.size() * 2);
-    return v;
-}
-
-// The last event of a kind on a playback device, and a number of its trace line.
-std::string last_event(const char *kind, int dev)
-{
-    std::vector<kb_event> ev(kb_events(nullptr, 0));
-    ev.resize(kb_events(ev.data(), ev.size()));
-    for (auto e = ev.rbegin(); e != ev.rend(); ++e)
-        if (e->device == dev && std::string(e->kind) == kind) return std::string(e->json) + "\n" + e->text;
-    return "";
-}
-long long field(const std::string &event, const std::string &key)
-{
-    size_t at = event.find("\"" + key + "\":");
-    return at == std::string::npos ? -1 : atoll(event.c_str() + at + key.size() + 3);
-}
-
-// What a listener hears: the frames the hardware pointer passed. At speed 0
-// everything written is played out as written (and the received file, the
-// same, is not kept). A stream written full and then dropped or closed at
-// once, on a clock all but stopped, drops exactly what was queued: played
-// out is a prefix of received, and both add up to it. A writer that stops
-// feeding: the pointer plays its data, then the buffer's old contents until
-// the stop threshold declares the underrun, a buffer later; then silence
-// (at most a minute of it) until the stream starts again.
-TEST_F(Board, PlayedOutIsWhatThePointerPassed)
-{
-    const std::string dir = ka_test::temp_dir() + "/played-out";
-    mkdir(dir.c_str(), 0755);
-    kb_set_output_dir(dir.c_str());
-    kb_set_geometry(4, 16);
-    std::vector<int16_t> data(1024);
-    for (size_t f = 0; f < data.size(); ++f) data[f] = f % 4 ? int16_t(f + 1) : 0;
-    auto part = [&data](size_t from, size_t to) {
-        return std::vector<int16_t>(data.begin() + long(from), data.begin() + long(to));
-    };
-    auto wav = [&dir](int dev, const char *what) {
-        return wav_samples(dir + "/pcmC0D" + std::to_string(dev) + "p" + what + ".wav");
-    };
-    unsigned buffer = 0;
-
-    int fd = library_stream(0, &buffer);
-    ASSERT_EQ(128u, buffer);  // period 32 frames
-    ASSERT_EQ(0, xfer(fd, true, data.data(), 300));
-    close(fd);
-    EXPECT_EQ(part(0, 300), samples(0, true));
-    EXPECT_EQ(part(0, 300), samples(0, false));
-    EXPECT_EQ(part(0, 300), wav(0, ""));
-    EXPECT_NE(0, access((dir + "/pcmC0D0p.received.wav").c_str(), F_OK));
-    kb_pcm_stats st = pcm_info(0);
-    EXPECT_EQ((std::vector<uint64_t>{300, 0, 0, 0}),
-              (std::vector<uint64_t>{st.out_frames, st.dropped_frames, st.replayed_frames, st.gap_frames}));
-
-    // The sound lost: up to the last dropped sample that is not silent.
-    const long long cut =
-        std::find_if(data.rend() - 228, data.rend() - 100, [](int16_t v) { return v != 0; }).base() -
-        (data.begin() + 100);
-    for (int dev : {1, 2}) {  // 1: DROP, then close; 2: close
-        kb_set_speed(0);
-        fd = library_stream(dev, &buffer);
-        ASSERT_EQ(0, xfer(fd, true, data.data(), 100));
-        kb_set_speed(1e-9);
-        ASSERT_EQ(0, xfer(fd, true, data.data() + 100, buffer));
-        EXPECT_EQ(0, dev == 1 ? io(fd, SNDRV_PCM_IOCTL_DROP) : 0);
-        close(fd);
-        std::string stop = last_event(dev == 1 ? "pcm_drop" : "pcm_close", dev);
-        EXPECT_EQ((std::vector<long long>{100, 128, cut, 100}),
-                  (std::vector<long long>{field(stop, "played"), field(stop, "dropped"), field(stop, "cut"),
-                                          field(stop, "out")}))
-            << stop;
-        EXPECT_EQ(dev == 1 ? 0 : 128, field(last_event("pcm_close", dev), "dropped"));
-        EXPECT_EQ(dev == 2, stop.find("dropped 128 frames") != std::string::npos) << stop;
-        EXPECT_EQ(128u, pcm_info(dev).dropped_frames);
-        EXPECT_EQ(part(0, 100), samples(dev, true));
-        EXPECT_EQ(part(0, 228), samples(dev, false));
-        EXPECT_EQ(part(0, 100), wav(dev, ""));
-        EXPECT_EQ(part(0, 228), wav(dev, ".received"));
-    }
-
-    kb_set_speed(0);
-    fd = library_stream(3, &buffer);
-    ASSERT_EQ(0, xfer(fd, true, data.data(), 2 * buffer));
-    kb_set_speed(1000);
-    ASSERT_EQ(0, kb_pcm_wait_underruns(3, KB_PLAYBACK, 1, 60000));
-    kb_set_speed(1e12);  // a long stop
-    kb_set_speed(0);
-    const std::string underrun = last_event("pcm_underrun", 3);
-    EXPECT_TRUE(field(underrun, "out") == 384 && field(underrun, "replayed") == 128) << underrun;
-    ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_PREPARE));
-    ASSERT_EQ(0, xfer(fd, true, data.data() + 300, 100));
-    close(fd);
-    const uint64_t minute = 60 * 8000;
-    EXPECT_EQ(384 + minute, uint64_t(field(last_event("pcm_start", 3), "out")));
-    std::vector<int16_t> heard = part(0, 256);
-    for (int16_t v : part(128, 256)) heard.push_back(v);
-    heard.resize(heard.size() + minute);
-    for (int16_t v : part(300, 400)) heard.push_back(v);
-    EXPECT_TRUE(heard == samples(3, true));
-    st = pcm_info(3);
-    EXPECT_EQ((std::vector<uint64_t>{heard.size(), 0, 128, minute}),
-              (std::vector<uint64_t>{st.out_frames, st.dropped_frames, st.replayed_frames, st.gap_frames}));
 }
 
 // The codec on I2C (its register reads and writes are the DRC/AGC tests'
@@ -529,163 +361,6 @@ TEST_F(Board, DescriptorTable)
     EXPECT_EQ(0, close(high));
     EXPECT_EQ(0, kb_open_fds());
     EXPECT_EQ(before, open_descriptors());
-}
-
-// libalsa_intf's streams: device names, refused opens, an unusable handle,
-// transfers and xrun recovery, the capture tone. (Refused setups and transfers
-// that fail for good: the fault matrix, through the library.)
-TEST_F(Board, PlatformPcmNamesSetupTransfersAndXrunRecovery)
-{
-    for (const char *name : {"", "hw:", "hw:0", "hw:0,", "hw:,1", "hw:a,0", "hw:0,1x", "hw:0,-1",
-                             "plughw:0,0", "audio_blue", "audio_net ", "HW:0,0"}) {
-        errno = 0;
-        EXPECT_TRUE(open_stream(name) == nullptr && errno == EINVAL) << name;
-    }
-
-    // A node that opens but can't tell what it is: an unusable handle that
-    // says why and refuses every call.
-    kb_fault(KB_FAULT_PCM_READY, -1, 0, 1, EIO);
-    struct pcm *p = open_stream("hw:0,4", PCM_IN);
-    ASSERT_NE(nullptr, p);
-    char buf[4] = {};
-    EXPECT_TRUE(!pcm_ready(p) && strstr(p->error, strerror(EIO)) && pcm_prepare(p) == -1 &&
-                pcm_read(p, buf, sizeof buf) == -1)
-        << p->error;
-    EXPECT_EQ(0, pcm_close(p));
-
-    p = open_stream("hw:0,6");
-    ASSERT_TRUE(pcm_ready(p));
-    p->channels = 1;
-    ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;
-    ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;  // the negotiated 4-byte frame counts
-    std::vector<unsigned char> data(8003);
-    for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<unsigned char>(k * 7 + 3);
-    ASSERT_EQ(0, pcm_write(p, data.data(), 4003)) << p->error;
-    kb_fault(KB_FAULT_PCM_WRITE, 6, 0, 2, EPIPE);
-    ASSERT_EQ(0, pcm_write(p, data.data() + 4000, 4000)) << p->error;
-    EXPECT_EQ(2, p->underruns);
-    EXPECT_EQ(4u, pcm_info(6).prepares);  // two setups, two recoveries
-    std::vector<unsigned char> got(data.size());
-    ASSERT_EQ(8000u, kb_pcm_played(6, 0, got.data(), got.size()));
-    EXPECT_EQ(0, memcmp(data.data(), got.data(), 8000));
-    pcm_close(p);
-
-    // The board's capture tone, the same in both channels, goes on across
-    // reads; prepared again after the overrun, it starts over.
-    kb_capture_tone(9, 1000, 8000);
-    p = open_stream("hw:0,9", PCM_IN);
-    ASSERT_EQ(0, negotiate(p, 2, 8000)) << p->error;
-    std::vector<int16_t> tone(640);
-    kb_fault(KB_FAULT_PCM_READ, 9, 2, 1, EPIPE);
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(0, pcm_read(p, tone.data(), 640)) << p->error;
-        ASSERT_EQ(0, pcm_read(p, tone.data() + 320, 640)) << p->error;
-        for (int n = 0; n < 320; ++n)
-            ASSERT_TRUE(tone[2 * n] == int16_t(lrint(8000 * sin(2 * M_PI * 1000 * n / 8000.0))) &&
-                        tone[2 * n + 1] == tone[2 * n])
-                << n;
-    }
-    EXPECT_EQ(1, p->underruns);
-    pcm_close(p);
-}
-
-// A control's values as the board holds them.
-std::vector<long> values(const char *name)
-{
-    std::vector<long> v(8);
-    v.resize(size_t(std::max(0, kb_ctl_get(name, v.data(), 8))));
-    return v;
-}
-
-constexpr const char *kStereo = "DAC1 Playback Volume";                // INTEGER, 2 values, 0..175
-constexpr const char *kRoute = "SEC_MI2S_RX Audio Mixer MultiMedia1";  // BOOLEAN
-
-TEST_F(Board, PlatformMixerAndTheControlDevice)
-{
-    struct mixer *m = mixer_open("/dev/snd/controlC0");
-    ASSERT_NE(nullptr, m);
-    auto set = [m](const char *name, std::vector<const char *> argv, bool mul = false) {
-        struct mixer_ctl *c = mixer_get_control(m, name, 0);
-        EXPECT_NE(nullptr, c) << name;
-        auto **a = const_cast<char **>(argv.data());
-        const int n = int(argv.size());
-        return !c ? 1 : mul ? mixer_ctl_mulvalues(c, n, a) : mixer_ctl_set_value(c, n, a);
-    };
-    ASSERT_EQ(4u * 7 + 2 + 7 + 3, m->count);  // four front ends' routes, DTMF, codec, voice
-    for (unsigned i = 0; i < m->count; ++i) {
-        const char *name = reinterpret_cast<const char *>(m->info[i].id.name);
-        EXPECT_TRUE(m->ctl[i].mixer == m && m->ctl[i].info == &m->info[i]);
-        EXPECT_EQ(kb_ctl_get(name, nullptr, 0), int(m->info[i].count)) << name;
-        EXPECT_EQ(&m->ctl[i], mixer_get_control(m, name, 0)) << name;
-    }
-    EXPECT_EQ(nullptr, mixer_get_control(m, kStereo, 1));  // only one of that name
-    for (const char *name : {"DAC1 Playback", "DAC1 Playback Volume ", "", (const char *)nullptr})
-        EXPECT_EQ(nullptr, mixer_get_control(m, name, 0));
-
-    // Setting checks the count and the range.
-    EXPECT_EQ(0, set(kStereo, {"0", "175"}));
-    EXPECT_EQ(0, set("Voice Rx Gain", {"-1", "5000", "17"}, true));
-    EXPECT_EQ((std::vector<long>{-1, 5000, 17}), values("Voice Rx Gain"));
-    const std::vector<std::vector<const char *>> refused = {
-        {"1"},          {"1", "2", "3"}, {"176", "0"},  {"0", "-1"},
-        {"12abc", "0"}, {"", "0"},       {"0x10", "0"}, {"99999999999999999999", "0"},
-        {"1", nullptr}};
-    for (const auto &argv : refused) {
-        EXPECT_LT(set(kStereo, argv), 0) << argv[0];
-        EXPECT_LT(set(kStereo, argv, true), 0) << argv[0];
-    }
-    for (const char *word : {"2", "-1", "yes", "", "onn"}) EXPECT_LT(set(kRoute, {word}), 0) << word;
-    EXPECT_EQ(2u, kb_ctl_writes(nullptr, 0));  // refused values write nothing
-    EXPECT_EQ((std::vector<long>{0, 175}), values(kStereo));
-    const struct {
-        const char *word;
-        long value;
-    } words[] = {{"1", 1}, {"0", 0}, {"on", 1}, {"off", 0}, {"true", 1}, {"false", 0}};
-    for (const auto &w : words) {
-        long before = !w.value;
-        kb_ctl_set(kRoute, &before, 1);
-        EXPECT_EQ(0, set(kRoute, {w.word})) << w.word;
-        EXPECT_EQ(std::vector<long>{w.value}, values(kRoute)) << w.word;
-    }
-    kb_fault(KB_FAULT_CTL_WRITE, -1, 0, 1, EIO);
-    EXPECT_EQ(-EIO, set(kStereo, {"5", "6"}));
-
-    // The board finds a control by interface and name too.
-    snd_ctl_elem_value v{};
-    v.id = {};
-    v.id.iface = SNDRV_CTL_ELEM_IFACE_MIXER;
-    snprintf(reinterpret_cast<char *>(v.id.name), sizeof v.id.name, "%s", kStereo);
-    ASSERT_EQ(0, ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_READ, &v));
-    EXPECT_TRUE(v.value.integer.value[0] == 0 && v.value.integer.value[1] == 175);
-    v.id.numid = 0;  // it was filled in
-    v.id.iface = SNDRV_CTL_ELEM_IFACE_CARD;
-    EXPECT_TRUE(ioctl(m->fd, SNDRV_CTL_IOCTL_ELEM_READ, &v) == -1 && errno == ENOENT);
-    // A reset puts the values back.
-    kb_reset();
-    EXPECT_EQ((std::vector<long>{0, 0}), values(kStereo));
-    EXPECT_EQ(0u, kb_ctl_writes(nullptr, 0));
-    mixer_close(m);
-}
-
-std::vector<std::string> g_texts;
-
-void record(const __android_log_message *m)
-{
-    EXPECT_TRUE(m->struct_size == sizeof *m && m->buffer_id == 0 && m->file == nullptr && m->line == 0);
-    g_texts.push_back(std::to_string(m->priority) + "|" + m->tag + "|" + m->message);
-}
-
-TEST(PlatformLog, LoggerHook)
-{
-    const std::string big(5000, 'a');  // beyond any stack buffer
-    g_texts.clear();
-    __android_log_set_logger(record);
-    __android_log_print(ANDROID_LOG_ERROR, "tag", "%s[%d]:x=%05.1f", "ka_mixer", 42, 2.5);
-    __android_log_write(ANDROID_LOG_INFO, nullptr, "as is\n");
-    __android_log_print(ANDROID_LOG_DEBUG, "", "<%s>\n", big.c_str());
-    __android_log_set_logger(nullptr);
-    EXPECT_EQ((std::vector<std::string>{"6|tag|ka_mixer[42]:x=002.5", "4||as is\n", "3||<" + big + ">\n"}),
-              g_texts);
 }
 
 }  // namespace
