@@ -8,6 +8,7 @@
 #define KA_LOG_FILE "ka_lib_audio"
 
 #include <alsa_audio.h>
+#include <assert.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -17,13 +18,6 @@
 #include "player/ka_player_side.h"
 
 namespace {
-
-ka_play_side g_side[KA_DEVICE_COUNT] = {
-    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
-    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
-    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
-    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
-};
 
 // Bytes per sample by ALSA format number, for sizing the ring buffer.
 constexpr int bytes_per_sample(unsigned format)
@@ -149,12 +143,7 @@ thread_local ka_loop_thread t_play_loop;
 
 }  // namespace
 
-ka_play_side &ka_play_side_of(int hdl)
-{
-    return g_side[hdl];
-}
-
-void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
+void ka_play_drop_ring(ka_pctx *pctx, ka_pctx_own &side)
 {
     ka_ringbuf *rb = pctx->ringbuf;
     if (!rb) return;
@@ -198,7 +187,7 @@ int __ka_pctx_init(ka_pctx *pctx, ka_play_cb callback, unsigned flags, int chann
 {
     if (!pctx) return -1;
     const int hdl = handle_of(pctx);
-    ka_play_side &side = ka_play_side_of(hdl);
+    ka_pctx_own &side = ka_pctx_own_of(hdl);
 
     ka_store(pctx->pause, 0);
     ka_store(pctx->soft_vol_on, 0);
@@ -249,7 +238,7 @@ int __ka_pctx_init(ka_pctx *pctx, ka_play_cb callback, unsigned flags, int chann
 int __ka_pctx_deinit(ka_pctx *pctx)
 {
     if (!pctx) return -1;
-    ka_play_side &side = ka_play_side_of(handle_of(pctx));
+    ka_pctx_own &side = ka_pctx_own_of(handle_of(pctx));
     pctx->inited = 0;
     ka_store(pctx->pause, 0);
     ka_store(pctx->soft_vol_on, 0);
@@ -292,6 +281,8 @@ int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags
         return -1;
     }
     ka_store(pctx->state, static_cast<int>(CTX_OPENED));
+    ka_pctx_own &own = ka_pctx_own_of(hdl);
+    ka_advance(own.gen);  // threads of what played before are stale now
     pthread_mutex_unlock(&pctx->state_lock);
     return hdl;
 }
@@ -328,46 +319,68 @@ int Ka_AudPlayer_Resume(int hdl)
     return 0;
 }
 
-int Ka_AudPlayer_Stop(int hdl)
+int ka_player_stop(int hdl, const unsigned *gen)
 {
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
     if (!pctx) {
         KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
         return -1;
     }
-    ka_store(pctx->stop, 1);
-    // The state is read under state_lock: a play thread that has not yet
-    // paused then sees the stop flag before it would sleep, and one that has
-    // paused is found in CTX_PAUSED here.
+    ka_pctx_own &own = ka_pctx_own_of(hdl);
+    // The flag is raised before any lock is taken, so that every sleeper
+    // that tests it under its lock either sees it or is woken below. A stop
+    // for a generation raises it only under state_lock, once the generation
+    // is found current: a stale file play thread never stops a player that
+    // was opened since.
+    if (!gen) ka_store(pctx->stop, 1);
     pthread_mutex_lock(&pctx->state_lock);
-    const bool paused = pctx->state == CTX_PAUSED;
+    if (gen && ka_load(own.gen) != *gen) {
+        pthread_mutex_unlock(&pctx->state_lock);
+        return 0;
+    }
+    // Counted under state_lock, which the start of a play thread (clearing
+    // the flag) also holds: a file play's main thread compares the count
+    // around its start, so that a stop made before that start is not lost.
+    ka_advance(own.stops);
+    ka_store(pctx->stop, 1);
+    // A play thread that has not yet paused sees the stop flag before it
+    // would sleep (it tests it under state_lock); one that has paused is
+    // found in CTX_PAUSED here and resumed, as Ka_AudPlayer_Resume does.
+    if (pctx->state == CTX_PAUSED) {
+        ka_store(pctx->pause, 0);
+        pthread_cond_signal(&pctx->resume_cond);
+    }
     pthread_mutex_unlock(&pctx->state_lock);
-    if (paused) Ka_AudPlayer_Resume(hdl);
 
-    ka_play_side &side = ka_play_side_of(hdl);
     pthread_mutex_lock(&pctx->ring_lock);
     if (ka_ringbuf *rb = pctx->ringbuf) {
-        if (rb->reader_waiting || side.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
-        ka_play_wake_writers(rb, side);
+        if (rb->reader_waiting || own.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
+        ka_play_wake_writers(rb, own);
     }
     pthread_mutex_unlock(&pctx->ring_lock);
     return 0;
 }
 
-// Returns 0 whatever happened; the outcome is told by the log.
-int Ka_AudPlayer_Close(int hdl)
+int Ka_AudPlayer_Stop(int hdl)
+{
+    return ka_player_stop(hdl, nullptr);
+}
+
+void ka_player_close(int hdl, const unsigned *gen)
 {
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) return 0;
+    if (!pctx) return;
+    ka_pctx_own &own = ka_pctx_own_of(hdl);
+    if (gen && ka_load(own.gen) != *gen) return;
 
     // Chosen behaviour: a close made by the player's callback runs in the
     // play thread, and waiting below for that thread's end would wait for
     // ever. The thread is stopped and closes the player itself as its last
     // step, once it has ended.
     if (ka_loop_thread &loop = ka_play_loop(); loop.runs(hdl)) {
-        Ka_AudPlayer_Stop(hdl);
+        ka_player_stop(hdl, gen);
         loop.close_asked = true;
-        return 0;
+        return;
     }
 
     // A thread still found paused after a stop has been resumed by that
@@ -378,7 +391,8 @@ int Ka_AudPlayer_Close(int hdl)
     if (thread_running(state) || (state == CTX_PAUSED && ka_load(pctx->stop))) {
         bool ended = false;
         for (int round = 0; round < kCloseRounds && !ended; ++round) {
-            Ka_AudPlayer_Stop(hdl);
+            if (gen && ka_load(own.gen) != *gen) return;  // closed (and maybe opened) meanwhile
+            ka_player_stop(hdl, gen);
             pthread_mutex_lock(&pctx->state_lock);
             // CTX_PAUSED counts as running here: our stop has resumed a
             // thread that paused meanwhile, and it is on its way out.
@@ -396,23 +410,55 @@ int Ka_AudPlayer_Close(int hdl)
         }
         if (!ended) {
             KA_LOGD("Audio Player close failed, state = %d\n", ka_load(pctx->state));
-            return 0;
+            return;
         }
     }
 
     pthread_mutex_lock(&pctx->state_lock);
-    if (pctx->state > CTX_OPENED) {
-        KA_LOGD("Audio Player close wrong, state = %d\n", pctx->state);
-        pthread_mutex_unlock(&pctx->state_lock);
-        return 0;
+    bool retired = false;
+    for (;;) {
+        if (gen && !retired && ka_load(own.gen) != *gen) {
+            pthread_mutex_unlock(&pctx->state_lock);
+            return;
+        }
+        if (pctx->state > CTX_OPENED) {
+            KA_LOGD("Audio Player close wrong, state = %d\n", pctx->state);
+            pthread_mutex_unlock(&pctx->state_lock);
+            return;
+        }
+        // Chosen behaviour: the close retires whatever file play ran on the
+        // player (it advances the generation, so that no thread of that play
+        // pushes into, stops or closes what the device holds next) and
+        // returns only once the play's decode thread has ended, so that the
+        // caller may close the play's descriptor as soon as the player reads
+        // closed. A close by the file play's own main thread finds its
+        // decode thread already joined.
+        if (!retired) {
+            ka_advance(own.gen);
+            retired = true;
+        }
+        if (own.decoders == 0) break;
+        // Wait: woken by each file play's main thread when its decode thread
+        // has ended (joined) or was never started. With the generation
+        // advanced and the play thread ended, a decode thread ends at its
+        // next data write ("not match"); what can hold it is its current
+        // read of the caller's descriptor (a pipe nobody writes to).
+        assert(own.decoders > 0);
+        pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
     }
     if (pctx->inited) __ka_pctx_deinit(pctx);
     // Released: a thread that reads the closed state (GetState) also sees
-    // everything done before, e.g. a file play's decode thread joined, so
+    // everything done before, e.g. a file play's decode thread ended, so
     // that its caller may close the descriptor it handed in.
     __atomic_store_n(&pctx->state, static_cast<int>(CTX_CLOSED), __ATOMIC_RELEASE);
     pthread_mutex_unlock(&pctx->state_lock);
     KA_LOGD("Audio Player closed\n");
+}
+
+// Returns 0 whatever happened; the outcome is told by the log.
+int Ka_AudPlayer_Close(int hdl)
+{
+    ka_player_close(hdl, nullptr);
     return 0;
 }
 
