@@ -207,3 +207,74 @@ TEST_F(RecorderTest, CaptureCallbackClosesItsRecorder)
         EXPECT_EQ(kb_open_fds(), 0);
     }
 }
+
+// Reads of a capture thread, counting the threads inside at once; held
+// until the gate opens.
+std::atomic<bool> g_read_gate{false};
+std::atomic<int> g_inside{0}, g_most_inside{0};
+std::vector<std::thread::id> g_readers;  // by read, under g_m
+int (*g_real_read)(ka_cctx *, void *, unsigned);
+int gated_read(ka_cctx *c, void *buf, unsigned len)
+{
+    const int n = ++g_inside;
+    for (int most = g_most_inside; n > most && !g_most_inside.compare_exchange_weak(most, n);) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_m);
+        g_readers.push_back(std::this_thread::get_id());
+    }
+    eventually([] { return g_read_gate.load(); });
+    const int r = g_real_read(c, buf, len);
+    --g_inside;
+    return r;
+}
+
+// A start made right after a stop, while the stopped capture thread is
+// still in its read: that thread delivers the read and its end notification
+// and ends, and only then does the new thread read; two threads never read
+// the stream.
+TEST_F(RecorderTest, StartRightAfterStopNeverReadsWithTwoThreads)
+{
+    kb_capture_tone(0, 440, 12000);
+    ASSERT_EQ(Ka_AudRecorder_Open(nullptr, sink_cb), 0);
+    g_read_gate = false, g_inside = g_most_inside = 0, g_readers.clear();
+    g_real_read = audCtl.cctx[0].read;
+    audCtl.cctx[0].read = gated_read;
+    ASSERT_EQ(Ka_AudRecorder_HStartRecord(0), 0);
+    const bool reading = eventually([] { return g_inside == 1; });
+    Ka_AudRecorder_HStop(0);
+    EXPECT_EQ(Ka_AudRecorder_HStartRecord(0), 0);
+    g_read_gate = true;
+    EXPECT_TRUE(reading && eventually([] { return got().size() >= 10; }));
+    Ka_AudRecorder_HClose(0);
+    audCtl.cctx[0].read = g_real_read;
+    EXPECT_EQ(g_most_inside, 1) << "two capture threads read at once";
+    std::vector<int> results;
+    for (const auto &d : got()) results.push_back(d.result);
+    ASSERT_GE(results.size(), 4u);
+    EXPECT_EQ(std::vector<int>(results.begin(), results.begin() + 2), (std::vector<int>{0, 5}));
+    EXPECT_EQ(std::count(results.begin(), results.end(), 5), 2);
+    EXPECT_EQ(results.back(), 5);
+    std::lock_guard<std::mutex> lock(g_m);
+    EXPECT_EQ(std::count(g_readers.begin(), g_readers.end(), g_readers[0]), 1)
+        << "the stopped thread read on";
+}
+
+// A close made while another thread is blocked in a direct read waits for
+// that read, which gets its data, before the stream goes away.
+TEST_F(RecorderTest, CloseWaitsForADirectReadInProgress)
+{
+    kb_capture_tone(0, 440, 12000);
+    kb_set_speed(1);
+    ASSERT_EQ(Ka_AudRecorder_Open(nullptr, sink_cb), 0);
+    std::vector<unsigned char> buf(4000);  // 250 ms
+    std::atomic<int> result{-100};
+    std::thread reader([&] { result = Ka_AudRecorder_Record(0, buf.data(), unsigned(buf.size())); });
+    const bool blocked = eventually([] { return kb_pcm_waiters(0, KB_CAPTURE) == 1; });
+    Ka_AudRecorder_HClose(0);
+    reader.join();
+    ASSERT_TRUE(blocked);
+    EXPECT_TRUE(recorder_closed(0));
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(is_tone({{0, buf}}, 440, 12000, 8000));
+}
