@@ -396,6 +396,7 @@ TEST_F(Formats, DetectionResultsRecordsAndOffsets)
         {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 257, {0xFF, 0xE3, 0x88, 0xC0}), M, 8000, 1, -7},
         {bytes({'I', 'D', '3', 4, 0, 0, 0, 1, 0, 0}, 16384, {0xFF, 0xFB, 0x94, 0x00}), M, 48000, 2, -7},
         {bytes({'I', 'D', '3', 4, 0, 0, 1, 0, 0, 0}, 1 << 21, {0xFF, 0xFB, 0x94, 0x00}), M, 48000, 2, -7},
+        {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 200), -1, -7, -7, -7},  // header past the end
         {bytes({}), -1, -7, -7, -7},
         {bytes({0xFF}), -1, -7, -7, -7},
     };
@@ -409,11 +410,26 @@ TEST_F(Formats, DetectionResultsRecordsAndOffsets)
         EXPECT_TRUE(c.result == -1 || lseek(fd, 0, SEEK_CUR) == (c.result == W ? 44 : 0)) << &c - cases;
         close(fd);
     }
-    format_info fi;
+    format_info fi{-7, -7, -7, -7, -7};
     int fd = open_with("short.wav", bytes({'R', 'I', 'F', 'F'}, 16));
     EXPECT_EQ(check_wav_file(fd, &fi) + lseek(fd, 0, SEEK_CUR), -1)
         << "a short header is refused and rewound";
     close(fd);
+    // A descriptor that cannot seek (a pipe holding a WAV header, or a
+    // frame header), and a frame header asked for past the end: refused,
+    // the record untouched.
+    const Bytes frame = bytes({0xFF, 0xFB, 0x90, 0x64});
+    for (const Bytes &b : {wav_file(1, 8000, 16, Bytes(100)), frame}) {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        ASSERT_EQ(write(p[1], b.data(), b.size()), ssize_t(b.size()));
+        EXPECT_EQ(b.size() == 4 ? get_mp3_frame_para(p[0], 0, &fi) : check_wav_file(p[0], &fi), -1);
+        close(p[0]), close(p[1]);
+    }
+    fd = open_with("frame.mp3", frame);
+    EXPECT_EQ(get_mp3_frame_para(fd, 100, &fi), -1);
+    close(fd);
+    EXPECT_EQ(fi.rate + fi.channels + fi.file_type, -21);
 }
 
 TEST_F(Formats, WavHeaderUpdates)
