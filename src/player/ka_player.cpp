@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Player lifecycle: open (ring buffer, playback route, PCM stream), pause,
 // resume and stop of the play thread, close (stop and wait for the play
-// thread, then release everything), the state report, the per-device
-// settings made by name and the software volume. The play path
-// (ka_play_path.cpp: Play and the play thread) calls into this file; the
-// waits that Stop ends are described there.
+// thread and a file play's decode thread, then release everything), the
+// state report and the per-device settings made by name (the software
+// volume: ka_soft_volume.cpp). The play path (ka_play_path.cpp: Play and the
+// play thread) calls into this file; the waits that Stop ends are described
+// there.
 #define KA_LOG_FILE "ka_lib_audio"
 
 #include <alsa_audio.h>
@@ -83,58 +84,6 @@ int handle_of(ka_pctx *pctx)
 {
     const int hdl = __ka_pctx2hdl(pctx);
     return hdl >= 0 ? hdl : 0;
-}
-
-// ---- Software volume ---------------------------------------------------------
-
-// One sample: vol x s in 32-bit signed arithmetic (wrapping instead of
-// overflowing for volumes far outside 0..100), divided by 100 with
-// truncation toward zero, stored back as 16 bits.
-inline int16_t scale_sample(int32_t vol, int16_t s)
-{
-    const auto prod =
-        static_cast<int32_t>(static_cast<uint32_t>(vol) * static_cast<uint32_t>(static_cast<int32_t>(s)));
-    return static_cast<int16_t>(prod / 100);
-}
-
-// Scales `count` samples starting at `p` in place. The bytes need not be
-// aligned: blocks are copied into an aligned local array, scaled there and
-// copied back.
-//
-// For volumes 0..100 a block is scaled in single precision, a loop the
-// compiler runs several samples per step: vol x s is an integer below 2^22
-// in magnitude, so it and its quotient by 100 are exact or correctly
-// rounded floats, and a correctly rounded quotient never crosses an integer
-// (a non-integral quotient is at least 0.01 away from one, far more than
-// half a float step below 2^15). Truncating it therefore gives exactly the
-// integer rule; the unit tests check every sample at every volume. Other
-// volumes take the integer rule sample by sample.
-void scale_samples(int32_t vol, unsigned char *p, size_t count)
-{
-    if (vol == 100) return;  // (100 x s) / 100 == s for every sample
-    if (vol == 0) {
-        memset(p, 0, count * 2);
-        return;
-    }
-    constexpr size_t kBlock = 64;
-    int16_t s[kBlock];
-    if (vol > 0 && vol < 100) {
-        const float fvol = static_cast<float>(vol);
-        while (count >= kBlock) {
-            memcpy(s, p, sizeof s);
-            for (size_t i = 0; i < kBlock; ++i)
-                s[i] = static_cast<int16_t>(static_cast<int32_t>(static_cast<float>(s[i]) * fvol / 100.0f));
-            memcpy(p, s, sizeof s);
-            p += sizeof s;
-            count -= kBlock;
-        }
-    }
-    for (; count > 0; --count, p += 2) {
-        int16_t v;
-        memcpy(&v, p, 2);
-        v = scale_sample(vol, v);
-        memcpy(p, &v, 2);
-    }
 }
 
 // ---- Play loop bookkeeping ------------------------------------------------------
@@ -253,13 +202,6 @@ int __ka_pctx_deinit(ka_pctx *pctx)
     return 0;
 }
 
-int __ka_soft_volume(int vol, void *buf, unsigned len)
-{
-    if (len == 0 || buf == nullptr) return -1;
-    scale_samples(vol, static_cast<unsigned char *>(buf), len / 2);  // an odd last byte stays
-    return 0;
-}
-
 int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags, int channels, unsigned rate,
                          unsigned format)
 {
@@ -366,6 +308,43 @@ int Ka_AudPlayer_Stop(int hdl)
     return ka_player_stop(hdl, nullptr);
 }
 
+namespace {
+
+enum class ThreadEnd { ended, failed, stale };
+
+// Stop-and-wait rounds of a close while a play thread runs (or is found
+// paused after a stop, which has resumed it and is on its way out: it is
+// waited for like a running one, so that "stop, then close" never fails on
+// that short moment; a player paused without a stop is left to the close's
+// refusal).
+ThreadEnd end_play_thread(int hdl, ka_pctx *pctx, const ka_pctx_own &own, const unsigned *gen)
+{
+    const int state = ka_load(pctx->state);
+    if (!thread_running(state) && !(state == CTX_PAUSED && ka_load(pctx->stop))) return ThreadEnd::ended;
+    for (int round = 0; round < kCloseRounds; ++round) {
+        if (gen && ka_load(own.gen) != *gen) return ThreadEnd::stale;  // closed (maybe opened) meanwhile
+        ka_player_stop(hdl, gen);
+        pthread_mutex_lock(&pctx->state_lock);
+        // CTX_PAUSED counts as running here: our stop has resumed a thread
+        // that paused meanwhile, and it is on its way out.
+        //
+        // Wait: woken by the play thread's last step (finish_thread), which
+        // every thread that reached CTX_STARTING makes, whatever ended it
+        // (stop, write error, no buffer or ring). The stop above ends a
+        // sleeping or paused thread at once; one inside pcm_write ends after
+        // that write (see __ka_pctx_write). A close from the player's own
+        // callback never gets here (see ka_player_close).
+        if (thread_running(pctx->state) || pctx->state == CTX_PAUSED)
+            pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
+        const bool ended = !thread_running(pctx->state) && pctx->state != CTX_PAUSED;
+        pthread_mutex_unlock(&pctx->state_lock);
+        if (ended) return ThreadEnd::ended;
+    }
+    return ThreadEnd::failed;
+}
+
+}  // namespace
+
 void ka_player_close(int hdl, const unsigned *gen)
 {
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
@@ -383,76 +362,60 @@ void ka_player_close(int hdl, const unsigned *gen)
         return;
     }
 
-    // A thread still found paused after a stop has been resumed by that
-    // stop and is on its way out: it is waited for like a running one, so
-    // that "stop, then close" never fails on that short moment. A player
-    // paused without a stop is refused below.
-    const int state = ka_load(pctx->state);
-    if (thread_running(state) || (state == CTX_PAUSED && ka_load(pctx->stop))) {
-        bool ended = false;
-        for (int round = 0; round < kCloseRounds && !ended; ++round) {
-            if (gen && ka_load(own.gen) != *gen) return;  // closed (and maybe opened) meanwhile
-            ka_player_stop(hdl, gen);
-            pthread_mutex_lock(&pctx->state_lock);
-            // CTX_PAUSED counts as running here: our stop has resumed a
-            // thread that paused meanwhile, and it is on its way out.
-            //
-            // Wait: woken by the play thread's last step (finish_thread),
-            // which every thread that reached CTX_STARTING makes, whatever
-            // ended it (stop, write error, no buffer or ring). The stop
-            // above ends a sleeping or paused thread at once; one inside
-            // pcm_write ends after that write (see __ka_pctx_write). A close
-            // from the player's own callback never gets here (see above).
-            if (thread_running(pctx->state) || pctx->state == CTX_PAUSED)
-                pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
-            ended = !thread_running(pctx->state) && pctx->state != CTX_PAUSED;
-            pthread_mutex_unlock(&pctx->state_lock);
-        }
-        if (!ended) {
+    bool retired = false;
+    for (int pass = 0;; ++pass) {
+        const ThreadEnd end = end_play_thread(hdl, pctx, own, retired ? nullptr : gen);
+        if (end == ThreadEnd::stale) return;
+        if (end == ThreadEnd::failed) {
             KA_LOGD("Audio Player close failed, state = %d\n", ka_load(pctx->state));
             return;
         }
+        pthread_mutex_lock(&pctx->state_lock);
+        for (;;) {
+            if (gen && !retired && ka_load(own.gen) != *gen) break;
+            // A play thread started meanwhile by the main thread of the
+            // file play this close has retired (it had checked its
+            // generation just before): stopped and waited for again.
+            if (retired && thread_running(pctx->state) && pass < kCloseRounds) break;
+            if (pctx->state > CTX_OPENED) {
+                KA_LOGD("Audio Player close wrong, state = %d\n", pctx->state);
+                pthread_mutex_unlock(&pctx->state_lock);
+                return;
+            }
+            // Chosen behaviour: the close retires whatever file play ran on
+            // the player (it advances the generation, so that no thread of
+            // that play pushes into, starts, stops or closes what the
+            // device holds next) and returns only once the play's decode
+            // thread has ended, so that the caller may close the play's
+            // descriptor as soon as the player reads closed. A close by the
+            // file play's own main thread finds its decode thread joined.
+            if (!retired) {
+                ka_advance(own.gen);
+                retired = true;
+            }
+            if (own.decoders == 0) {
+                if (pctx->inited) __ka_pctx_deinit(pctx);
+                // Released: a thread that reads the closed state (GetState)
+                // also sees everything done before, e.g. a file play's
+                // decode thread ended, so that its caller may close the
+                // descriptor it handed in.
+                __atomic_store_n(&pctx->state, static_cast<int>(CTX_CLOSED), __ATOMIC_RELEASE);
+                pthread_mutex_unlock(&pctx->state_lock);
+                KA_LOGD("Audio Player closed\n");
+                return;
+            }
+            // Wait: woken by each file play's main thread when its decode
+            // thread has ended (joined) or will never be started. With the
+            // generation advanced and the play thread ended, a decode thread
+            // ends at its next data write ("not match"); what can hold it is
+            // its current read of the caller's descriptor (a pipe nobody
+            // writes to).
+            assert(own.decoders > 0);
+            pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
+        }
+        pthread_mutex_unlock(&pctx->state_lock);
+        if (!retired) return;  // stale before this close retired anything
     }
-
-    pthread_mutex_lock(&pctx->state_lock);
-    bool retired = false;
-    for (;;) {
-        if (gen && !retired && ka_load(own.gen) != *gen) {
-            pthread_mutex_unlock(&pctx->state_lock);
-            return;
-        }
-        if (pctx->state > CTX_OPENED) {
-            KA_LOGD("Audio Player close wrong, state = %d\n", pctx->state);
-            pthread_mutex_unlock(&pctx->state_lock);
-            return;
-        }
-        // Chosen behaviour: the close retires whatever file play ran on the
-        // player (it advances the generation, so that no thread of that play
-        // pushes into, stops or closes what the device holds next) and
-        // returns only once the play's decode thread has ended, so that the
-        // caller may close the play's descriptor as soon as the player reads
-        // closed. A close by the file play's own main thread finds its
-        // decode thread already joined.
-        if (!retired) {
-            ka_advance(own.gen);
-            retired = true;
-        }
-        if (own.decoders == 0) break;
-        // Wait: woken by each file play's main thread when its decode thread
-        // has ended (joined) or was never started. With the generation
-        // advanced and the play thread ended, a decode thread ends at its
-        // next data write ("not match"); what can hold it is its current
-        // read of the caller's descriptor (a pipe nobody writes to).
-        assert(own.decoders > 0);
-        pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
-    }
-    if (pctx->inited) __ka_pctx_deinit(pctx);
-    // Released: a thread that reads the closed state (GetState) also sees
-    // everything done before, e.g. a file play's decode thread ended, so
-    // that its caller may close the descriptor it handed in.
-    __atomic_store_n(&pctx->state, static_cast<int>(CTX_CLOSED), __ATOMIC_RELEASE);
-    pthread_mutex_unlock(&pctx->state_lock);
-    KA_LOGD("Audio Player closed\n");
 }
 
 // Returns 0 whatever happened; the outcome is told by the log.
@@ -500,22 +463,5 @@ int Ka_AudPlayer_SetInterface(const char *device, unsigned mask)
     ka_pctx *pctx = lookup_dev(device, &hdl);
     if (!pctx) return -1;
     ka_store(pctx->path_mask, mask);  // switched with at the next open and close
-    return 0;
-}
-
-int Ka_AudSoft_SetVolume(int hdl, unsigned vol)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    if (vol == 0xFFFFFFFFu) {
-        ka_store(pctx->soft_vol_on, 0);
-        return 0;
-    }
-    if (vol > 100) return -1;
-    ka_store(pctx->soft_vol, vol);  // applies from the next period written
-    ka_store(pctx->soft_vol_on, 1);
     return 0;
 }
