@@ -50,8 +50,8 @@ struct ka_pctx_own {
     unsigned file_stops;
     // Generation of the file play whose decode thread is data_thread; atomic.
     unsigned data_gen;
-    // File plays installed whose decode thread has not ended (been joined)
-    // yet; under state_lock, and state_cond is broadcast when it drops.
+    // Decode threads of file plays started and not yet joined; under
+    // state_lock, and state_cond is broadcast when it drops.
     int decoders;
 };
 

@@ -134,14 +134,20 @@ void decoder_done(ka_pctx *pctx, ka_pctx_own &own)
     pthread_mutex_unlock(&pctx->state_lock);
 }
 
-// A stop was asked for since the play was installed; the start of the play
-// thread may have cleared its flag. The caller holds file_lock.
-bool stopped_since_install(ka_pctx *pctx, const ka_pctx_own &own)
+// Whether the decode thread of the file play of generation `gen` may start:
+// no stop was asked for since the play was installed (the start of the play
+// thread may have cleared its flag), and no close or open has retired it.
+// If so, it is counted until it has ended (decoder_done), in the same
+// state_lock section as the test, so that a close either retires the play
+// first or waits for its decode thread. The caller holds file_lock.
+bool decoder_may_start(ka_pctx *pctx, ka_pctx_own &own, unsigned gen, bool &stopped)
 {
     pthread_mutex_lock(&pctx->state_lock);
-    const bool stopped = own.stops != own.file_stops;
+    stopped = own.stops != own.file_stops;
+    const bool go = !stopped && own.gen == gen;
+    if (go) ++own.decoders;
     pthread_mutex_unlock(&pctx->state_lock);
-    return stopped;
+    return go;
 }
 
 int locked_state(ka_pctx *pctx)
@@ -173,7 +179,6 @@ void finish_play_locked(int hdl, unsigned gen)
 // caller holds file_lock, which this releases.
 void *leave_early(ka_pctx *pctx, int hdl, unsigned gen, bool finish)
 {
-    decoder_done(pctx, ka_pctx_own_of(hdl));
     if (finish) finish_play_locked(hdl, gen);
     pthread_mutex_unlock(&pctx->file_lock);
     KA_LOGD("File play main thread end\n");
@@ -202,16 +207,18 @@ void *file_play_thread(void *arg)
         KA_LOGE("Start pcm thread failed, hdl = %d\n", hdl);
         return leave_early(pctx, hdl, gen, true);
     }
-    // A stop that came before the start above (which cleared its flag):
+    // A stop that came before the start above (which cleared its flag) is
     // made again, and the play ends before any of the file is decoded.
-    if (stopped_since_install(pctx, own)) {
-        ka_player_stop(hdl, &gen);
+    bool stopped = false;
+    if (!decoder_may_start(pctx, own, gen, stopped)) {
+        if (stopped) ka_player_stop(hdl, &gen);
         return leave_early(pctx, hdl, gen, true);
     }
     ka_store(own.data_gen, gen);
     if (!pctx->start_decode ||
         pctx->start_decode(hdl, pctx->file_fd, __ka_default_data_write, &pctx->data_thread) < 0) {
         KA_LOGE("Start data thread failed, hdl = %d\n", hdl);
+        decoder_done(pctx, own);
         return leave_early(pctx, hdl, gen, true);
     }
     pthread_t decoder = load_tid(pctx->data_thread);
@@ -254,13 +261,11 @@ int install_locked(ka_pctx *pctx, int hdl, int type, int fd)
     __ka_pctx_setfd(pctx, fd);
     pthread_mutex_lock(&pctx->state_lock);
     own.file_stops = own.stops;
-    ++own.decoders;  // until the main thread has joined its decode thread
     pthread_mutex_unlock(&pctx->state_lock);
     pthread_t t;
     void *arg = reinterpret_cast<void *>((uintptr_t(gen) & kGenMask) << kHdlBits | uintptr_t(hdl));
     if (pthread_create(&t, nullptr, file_play_thread, arg) != 0) {
         KA_LOGE("Create file play thread fail.\n");
-        decoder_done(pctx, own);
         return -1;
     }
     return 0;

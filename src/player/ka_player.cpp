@@ -373,10 +373,11 @@ void ka_player_close(int hdl, const unsigned *gen)
         pthread_mutex_lock(&pctx->state_lock);
         for (;;) {
             if (gen && !retired && ka_load(own.gen) != *gen) break;
-            // A play thread started meanwhile by the main thread of the
-            // file play this close has retired (it had checked its
-            // generation just before): stopped and waited for again.
-            if (retired && thread_running(pctx->state) && pass < kCloseRounds) break;
+            // A play thread started since the rounds above (by the main
+            // thread of a file play set up just before this close, which
+            // had checked its generation before the close retired it):
+            // stopped and waited for again.
+            if (thread_running(pctx->state) && pass < kCloseRounds) break;
             if (pctx->state > CTX_OPENED) {
                 KA_LOGD("Audio Player close wrong, state = %d\n", pctx->state);
                 pthread_mutex_unlock(&pctx->state_lock);
@@ -414,7 +415,7 @@ void ka_player_close(int hdl, const unsigned *gen)
             pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
         }
         pthread_mutex_unlock(&pctx->state_lock);
-        if (!retired) return;  // stale before this close retired anything
+        if (gen && !retired && ka_load(own.gen) != *gen) return;  // stale before this close retired anything
     }
 }
 
