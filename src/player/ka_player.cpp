@@ -107,6 +107,7 @@ void ka_play_drop_ring(ka_pctx *pctx, ka_pctx_own &side)
     // leave, and none sleeps on this ring again (ringbuf is already NULL).
     // The last one out signals drained. No fault can keep one asleep.
     while (side.space_waiters > 0 || side.data_waiters > 0) {
+        assert(side.space_waiters >= 0 && side.data_waiters >= 0);
         pthread_cond_broadcast(&rb->space_cond);
         pthread_cond_broadcast(&rb->data_cond);
         pthread_cond_wait(&side.drained, &pctx->ring_lock);

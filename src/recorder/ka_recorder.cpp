@@ -170,7 +170,10 @@ void *__ka_capture_thread(void *arg)
     // which comes after at most one more read: the loop tests its start's
     // generation, which the start of this thread advanced, before each read
     // (see __ka_cctx_read for what ends a read).
-    while (own.inside > 0) pthread_cond_wait(&cctx->state_cond, &cctx->state_lock);
+    while (own.inside > 0) {
+        assert(own.inside == 1);  // a loop waits for the one before it, so at most one is inside
+        pthread_cond_wait(&cctx->state_cond, &cctx->state_lock);
+    }
     const int state = cctx->state;
     const unsigned gen = own.gen;
     if (state != CTX_STARTING || !ka_pcm_live(cctx->pcm)) {
