@@ -175,13 +175,14 @@ void finish_play_locked(int hdl, unsigned gen)
     ka_player_close(hdl, &gen);
 }
 
-// Ends the main thread on its way out before the decode thread ran. The
+// Ends the main thread before a decode thread ran, stopping and closing the
+// player if `finish`; the end is logged where the play did not fail. The
 // caller holds file_lock, which this releases.
-void *leave_early(ka_pctx *pctx, int hdl, unsigned gen, bool finish)
+void *leave_early(ka_pctx *pctx, int hdl, unsigned gen, bool finish, bool say_end)
 {
     if (finish) finish_play_locked(hdl, gen);
     pthread_mutex_unlock(&pctx->file_lock);
-    KA_LOGD("File play main thread end\n");
+    if (say_end) KA_LOGD("File play main thread end\n");
     return nullptr;
 }
 
@@ -202,24 +203,24 @@ void *file_play_thread(void *arg)
     const unsigned gen = ka_load(own.gen);
     // Retired before it began (a newer play, or a close of the player, has
     // already stopped and closed this one): nothing to do.
-    if ((gen & kGenMask) != (packed >> kHdlBits)) return leave_early(pctx, hdl, gen, false);
+    if ((gen & kGenMask) != (packed >> kHdlBits)) return leave_early(pctx, hdl, gen, false, true);
     if (pctx->start_play(hdl) < 0) {
         KA_LOGE("Start pcm thread failed, hdl = %d\n", hdl);
-        return leave_early(pctx, hdl, gen, true);
+        return leave_early(pctx, hdl, gen, true, false);
     }
     // A stop that came before the start above (which cleared its flag) is
     // made again, and the play ends before any of the file is decoded.
     bool stopped = false;
     if (!decoder_may_start(pctx, own, gen, stopped)) {
         if (stopped) ka_player_stop(hdl, &gen);
-        return leave_early(pctx, hdl, gen, true);
+        return leave_early(pctx, hdl, gen, true, true);
     }
     ka_store(own.data_gen, gen);
     if (!pctx->start_decode ||
         pctx->start_decode(hdl, pctx->file_fd, __ka_default_data_write, &pctx->data_thread) < 0) {
         KA_LOGE("Start data thread failed, hdl = %d\n", hdl);
         decoder_done(pctx, own);
-        return leave_early(pctx, hdl, gen, true);
+        return leave_early(pctx, hdl, gen, true, false);
     }
     pthread_t decoder = load_tid(pctx->data_thread);
     pthread_mutex_unlock(&pctx->file_lock);
