@@ -60,8 +60,10 @@ struct ka_cctx_own {
     unsigned gen;
     // Capture loops between their entry and their end; under state_lock.
     int inside;
-    // Direct reads (Ka_AudRecorder_Record) in progress; atomic.
+    // Direct reads (Ka_AudRecorder_Record) in progress, and whether a close
+    // waits for them to end (on state_cond); both atomic.
     int readers;
+    int closing;
     // The caller's capture callback behind a file recording's; atomic.
     ka_cap_cb file_cb;
 };

@@ -9,8 +9,6 @@
 #include <stdint.h>
 #include <stdlib.h>
 
-#include <atomic>
-
 #include "ka_ctx_own.h"
 #include "ka_internal.h"
 
@@ -370,15 +368,18 @@ void Ka_AudRecorder_HClose(int hdl)
         // progress on the stream is waited for before the stream is freed,
         // instead of having its record freed under it.
         //
-        // Wait: woken by the last such read as it leaves; a read that
-        // started after the store above found the placeholder and never
-        // touches the old stream. A read ends when the device has captured
-        // its bytes, or at once when it fails (see Ka_AudRecorder_Record).
-        std::atomic_ref<int> readers(ka_cctx_own_of(hdl).readers);
-        for (int n; (n = readers.load()) != 0;) {
+        // Wait: woken by the last such read as it leaves (it sees `closing`
+        // and broadcasts under state_lock); a read that started after the
+        // store above found the placeholder and never touches the old
+        // stream. A read ends when the device has captured its bytes, or at
+        // once when it fails (see Ka_AudRecorder_Record).
+        ka_cctx_own &own = ka_cctx_own_of(hdl);
+        __atomic_store_n(&own.closing, 1, __ATOMIC_SEQ_CST);
+        for (int n; (n = __atomic_load_n(&own.readers, __ATOMIC_SEQ_CST)) != 0;) {
             assert(n > 0);
-            readers.wait(n);
+            pthread_cond_wait(&cctx->state_cond, &cctx->state_lock);
         }
+        __atomic_store_n(&own.closing, 0, __ATOMIC_SEQ_CST);
         pcm_close(old);
     }
     ka_store(cctx->state, static_cast<int>(CTX_CLOSED));
@@ -417,13 +418,19 @@ int Ka_AudRecorder_Record(int hdl, void *buf, unsigned len)
     // bytes (its clock) or fails (at once); nothing of the library is held.
     // Counted as a reader before the stream is taken, so that a close
     // either finds it counted and waits, or has already put the placeholder
-    // in the slot (both sides use sequentially consistent atomics). No lock
-    // is taken.
-    std::atomic_ref<int> readers(ka_cctx_own_of(hdl).readers);
-    readers.fetch_add(1);
+    // in the slot (both sides use sequentially consistent atomics). The read
+    // takes no lock; only the last reader to leave while a close waits for
+    // it takes state_lock, to wake that close.
+    ka_cctx_own &own = ka_cctx_own_of(hdl);
+    __atomic_add_fetch(&own.readers, 1, __ATOMIC_SEQ_CST);
     struct pcm *pcm = __atomic_load_n(&cctx->pcm, __ATOMIC_SEQ_CST);
     const bool ok = pcm && pcm_read(pcm, buf, len) >= 0;
-    if (readers.fetch_sub(1) == 1) readers.notify_all();
+    if (__atomic_sub_fetch(&own.readers, 1, __ATOMIC_SEQ_CST) == 0 &&
+        __atomic_load_n(&own.closing, __ATOMIC_SEQ_CST)) {
+        pthread_mutex_lock(&cctx->state_lock);
+        pthread_cond_broadcast(&cctx->state_cond);
+        pthread_mutex_unlock(&cctx->state_lock);
+    }
     if (!ok) {
         KA_LOGE("Read pcm error, hdl = %d\n", hdl);
         return -1;
