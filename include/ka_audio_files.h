@@ -20,7 +20,11 @@
  * caller's: it is never closed, and must stay open and unused by the
  * caller until the play has ended: after the callback's
  * AUD_PLAYER_FINISHED the main thread still closes the player, and
- * audCtl.pctx[hdl].state reads CTX_CLOSED once it has.
+ * audCtl.pctx[hdl].state reads CTX_CLOSED once it has. A play the caller
+ * ends itself with Ka_AudPlayer_Stop() and Ka_AudPlayer_Close() has ended
+ * when that close returns (it waits for the decode thread); none of its
+ * threads acts on a player opened on the device afterwards. A stop made
+ * as soon as the play function has returned ends the play too.
  */
 #ifndef KA_AUDIO_FILES_H
 #define KA_AUDIO_FILES_H

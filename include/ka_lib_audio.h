@@ -192,7 +192,10 @@ KA_API int Ka_AudPlayer_Open(const char *device, ka_play_cb callback);
  *  @par Blocking
  *  Until the play thread has ended: at most about one period write after
  *  the stop. A player paused with Ka_AudPlayer_Pause() and not stopped is
- *  not closed; stop or resume it first.
+ *  not closed; stop or resume it first. On a file play
+ *  (Ka_AudPlayer_PlayFile(), Ka_AudPlayer_PlayFrmFile()) also until its
+ *  decode thread has ended, after at most its current read of the file's
+ *  descriptor (on a pipe: until its writer writes or closes it).
  *  @par Logs
  *  "Audio Player close wrong, state = %d" (paused; priority 3),
  *  "Audio Player close failed, state = %d" (the thread did not end within
@@ -350,7 +353,9 @@ KA_API int Ka_AudRecorder_Open(const char *dev, ka_cap_cb callback);
  *  hands each to the callback (result 0) until a stop, then calls it once
  *  with 5; a failed read gives -1 and ends the thread. The thread ends at
  *  once, without a callback, if the recorder is not open; the state then
- *  reads AUD_RECORDER_ERROR.
+ *  reads AUD_RECORDER_ERROR. A start made right after a stop, while the
+ *  stopped thread is still in its last read, ends that thread after the
+ *  read (it delivers it, then 5) and the new thread reads only then.
  *  @param hdl  the handle
  *  @return 0, or -1 (handle outside 0..6, thread not created).
  *  @par Logs
@@ -391,7 +396,8 @@ KA_API int Ka_AudRecorder_Resume(void);
  *  @param hdl  the handle
  *  @par Blocking
  *  Until the capture thread has ended: at most about one period read after
- *  the stop.
+ *  the stop; and until a direct read (Ka_AudRecorder_Record()) that
+ *  another thread has in progress has returned, before the stream goes.
  *  @par Logs
  *  "Get cctx from hdl failed, hdl = %d", "Audio Recorder close failed,
  *  state = %d" (priority 3; the thread did not end within the allowed

@@ -6,6 +6,7 @@
 #include <alsa_audio.h>
 #include <string.h>
 
+#include "ka_ctx_own.h"
 #include "ka_devices.h"
 #include "ka_internal.h"
 
@@ -80,6 +81,19 @@ constinit ka_pctx g_pctx[KA_DEVICE_COUNT] = {
     make_pctx(kDevices[4]), make_pctx(kDevices[5]), make_pctx(kDevices[6]),
 };
 
+constexpr ka_pctx_own make_pctx_own()
+{
+    ka_pctx_own o{};
+    o.drained = PTHREAD_COND_INITIALIZER;
+    return o;
+}
+
+constinit ka_pctx_own g_pctx_own[KA_DEVICE_COUNT] = {
+    make_pctx_own(), make_pctx_own(), make_pctx_own(), make_pctx_own(),
+    make_pctx_own(), make_pctx_own(), make_pctx_own(),
+};
+constinit ka_cctx_own g_cctx_own[KA_DEVICE_COUNT] = {};
+
 constinit ka_cctx g_cctx[KA_DEVICE_COUNT] = {
     make_cctx(kDevices[0]), make_cctx(kDevices[1]), make_cctx(kDevices[2]), make_cctx(kDevices[3]),
     make_cctx(kDevices[4]), make_cctx(kDevices[5]), make_cctx(kDevices[6]),
@@ -125,6 +139,15 @@ Ctx *name_to_ctx(Ctx *table, const char *dev, int *hdl)
 }  // namespace
 
 constinit ka_aud_ctl audCtl = {g_pctx, g_cctx};
+
+ka_pctx_own &ka_pctx_own_of(int hdl)
+{
+    return g_pctx_own[hdl];
+}
+ka_cctx_own &ka_cctx_own_of(int hdl)
+{
+    return g_cctx_own[hdl];
+}
 
 int __ka_pctx2hdl(ka_pctx *pctx)
 {

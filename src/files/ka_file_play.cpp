@@ -6,16 +6,25 @@
 // One file play runs three threads: the detached main thread, the play thread
 // of the player and the module's decode thread (joined by the main thread).
 //
-// Replacing a file play: a new file play on a device stops and closes what
-// played there, but the earlier main thread is still waiting for its decode
-// thread and would then stop and close the player by handle, which is the new
-// play's handle. Every file play installed on a context therefore gets a
-// generation number (under the context's file_lock); a main thread only stops
-// or closes the player while its own generation is still the current one, and
-// it checks that and acts while holding file_lock, so no new play can be
-// installed between the check and the close. Installing a play also clears
-// data_thread, so a decode thread left over from the earlier play is told to
-// stop at its next write instead of feeding the new play.
+// Stale threads: a file play's main and decode threads outlive what they
+// were started for when the play is replaced by a new file play on the
+// device, or when the application stops and closes the player itself (and
+// may open it again at once). Every file play installed, open and close
+// advances the context's generation (ka_ctx_own.h); the main thread acts on
+// the player (starts it, stops and closes it) only while the generation it
+// was installed with is still the current one, checking and acting under
+// file_lock and, for the close itself, under state_lock, so no new play, open
+// or close can come in between. The data-write callback accepts data only
+// from the decode thread of the current generation, so a decode thread left
+// over is told to stop at its next write instead of feeding what the device
+// holds now. A close made by the application waits for the decode thread of
+// the play it retires (see ka_player_close), so once the player reads closed
+// the play no longer reads the caller's descriptor.
+//
+// A stop made right after PlayFile or PlayFrmFile returned may come before
+// the main thread has started the play thread, whose start clears the stop
+// flag. The main thread compares the player's stop count around that start
+// and makes such a stop again, so it is not lost.
 //
 // A play thread can also end on its own (a write error on the device): then
 // nothing drains the ring any more and a decode thread waiting for room in
@@ -30,17 +39,18 @@
 // callback refuses the next chunk and the decode thread ends.
 #define KA_LOG_FILE "ka_lib_audio"
 
+#include <assert.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <utility>
 
 #include "ka_audio_files.h"
 #include "ka_files_internal.h"
 #include "ka_internal.h"
 #include "ka_play_out.h"
+#include "player/ka_player_side.h"
 
 using namespace ka_files;
 
@@ -53,16 +63,10 @@ constexpr uintptr_t kGenMask = UINTPTR_MAX >> kHdlBits;
 // written the last period.
 constexpr int64_t kPollNs = 5000000;
 
-// Current file play generation per context; guarded by its file_lock.
-std::array<uintptr_t, KA_DEVICE_COUNT> g_play_gen{};
-
-// The caller's callback of each context's file play.
-std::array<std::atomic<ka_play_cb>, KA_DEVICE_COUNT> g_play_cb{};
-
 template <size_t H>
 int file_play_cb(int hdl, int result)
 {
-    ka_play_cb cb = g_play_cb[H].load(std::memory_order_acquire);
+    ka_play_cb cb = ka_load(ka_pctx_own_of(int(H)).file_cb);
     int r = cb ? cb(hdl, result) : 0;
     if (result == AUD_PLAYER_FINISHED) Ka_AudPlayer_Stop(int(H));
     return r;
@@ -81,7 +85,7 @@ void wrap_callback(ka_pctx *pctx, int hdl)
 {
     pthread_mutex_lock(&pctx->state_lock);
     if (pctx->state == CTX_OPENED && pctx->callback != kPlayCbs[size_t(hdl)]) {
-        g_play_cb[size_t(hdl)].store(pctx->callback, std::memory_order_release);
+        ka_store(ka_pctx_own_of(hdl).file_cb, pctx->callback);
         pctx->callback = kPlayCbs[size_t(hdl)];
     }
     pthread_mutex_unlock(&pctx->state_lock);
@@ -176,12 +180,38 @@ void play_out_file(int hdl, ka_pctx *pctx)
 
 // Retires whatever file play was installed on the context; the caller holds
 // its file_lock. Returns the new generation.
-uintptr_t new_generation(ka_pctx *pctx, int hdl)
+unsigned new_generation(ka_pctx *pctx, int hdl)
 {
-    uintptr_t gen = (g_play_gen[size_t(hdl)] + 1) & kGenMask;
-    g_play_gen[size_t(hdl)] = gen;
+    const unsigned gen = ka_advance(ka_pctx_own_of(hdl).gen);
     store_tid(pctx->data_thread, pthread_t{});
     return gen;
+}
+
+// The decode thread of a file play has ended (been joined), or will never
+// be started: a close waiting for it may go on.
+void decoder_done(ka_pctx *pctx, ka_pctx_own &own)
+{
+    pthread_mutex_lock(&pctx->state_lock);
+    assert(own.decoders > 0);
+    --own.decoders;
+    pthread_cond_broadcast(&pctx->state_cond);
+    pthread_mutex_unlock(&pctx->state_lock);
+}
+
+// Whether the decode thread of the file play of generation `gen` may start:
+// no stop was asked for since the play was installed (the start of the play
+// thread may have cleared its flag), and no close or open has retired it.
+// If so, it is counted until it has ended (decoder_done), in the same
+// state_lock section as the test, so that a close either retires the play
+// first or waits for its decode thread. The caller holds file_lock.
+bool decoder_may_start(ka_pctx *pctx, ka_pctx_own &own, unsigned gen, bool &stopped)
+{
+    pthread_mutex_lock(&pctx->state_lock);
+    stopped = own.stops != own.file_stops;
+    const bool go = !stopped && own.gen == gen;
+    if (go) ++own.decoders;
+    pthread_mutex_unlock(&pctx->state_lock);
+    return go;
 }
 
 int locked_state(ka_pctx *pctx)
@@ -203,11 +233,21 @@ int locked_state(ka_pctx *pctx)
 // thread inside pcm_write: it returns when the device takes the period, or
 // with an error when the device fails (the driver's own timeout for a dead
 // clock), and the thread then ends.
-void finish_play_locked(int hdl, uintptr_t gen)
+void finish_play_locked(int hdl, unsigned gen)
 {
-    if (g_play_gen[size_t(hdl)] != gen) return;
-    Ka_AudPlayer_Stop(hdl);
-    Ka_AudPlayer_Close(hdl);
+    ka_player_stop(hdl, &gen);
+    ka_player_close(hdl, &gen);
+}
+
+// Ends the main thread before a decode thread ran, stopping and closing the
+// player if `finish`; the end is logged where the play did not fail. The
+// caller holds file_lock, which this releases.
+void *leave_early(ka_pctx *pctx, int hdl, unsigned gen, bool finish, bool say_end)
+{
+    if (finish) finish_play_locked(hdl, gen);
+    pthread_mutex_unlock(&pctx->file_lock);
+    if (say_end) KA_LOGD("File play main thread end\n");
+    return nullptr;
 }
 
 // Wait (file_lock, taken twice below): held by a PlayFile or PlayFrmFile
@@ -219,31 +259,33 @@ void *file_play_thread(void *arg)
     KA_LOGD("File play main thread start\n");
     auto packed = reinterpret_cast<uintptr_t>(arg);
     int hdl = int(packed & ((1u << kHdlBits) - 1));
-    uintptr_t gen = packed >> kHdlBits;
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
     if (!pctx) return nullptr;
     pthread_detach(pthread_self());
+    ka_pctx_own &own = ka_pctx_own_of(hdl);
 
     pthread_mutex_lock(&pctx->file_lock);
-    if (g_play_gen[size_t(hdl)] != gen) {
-        // Replaced before it began: the newer play has already stopped and
-        // closed this one.
-        pthread_mutex_unlock(&pctx->file_lock);
-        KA_LOGD("File play main thread end\n");
-        return nullptr;
-    }
+    const unsigned gen = ka_load(own.gen);
+    // Retired before it began (a newer play, or a close of the player, has
+    // already stopped and closed this one): nothing to do.
+    if ((gen & kGenMask) != (packed >> kHdlBits)) return leave_early(pctx, hdl, gen, false, true);
     if (pctx->start_play(hdl) < 0) {
         KA_LOGE("Start pcm thread failed, hdl = %d\n", hdl);
-        finish_play_locked(hdl, gen);
-        pthread_mutex_unlock(&pctx->file_lock);
-        return nullptr;
+        return leave_early(pctx, hdl, gen, true, false);
     }
+    // A stop that came before the start above (which cleared its flag) is
+    // made again, and the play ends before any of the file is decoded.
+    bool stopped = false;
+    if (!decoder_may_start(pctx, own, gen, stopped)) {
+        if (stopped) ka_player_stop(hdl, &gen);
+        return leave_early(pctx, hdl, gen, true, true);
+    }
+    ka_store(own.data_gen, gen);
     if (!pctx->start_decode ||
         pctx->start_decode(hdl, pctx->file_fd, __ka_default_data_write, &pctx->data_thread) < 0) {
         KA_LOGE("Start data thread failed, hdl = %d\n", hdl);
-        finish_play_locked(hdl, gen);
-        pthread_mutex_unlock(&pctx->file_lock);
-        return nullptr;
+        decoder_done(pctx, own);
+        return leave_early(pctx, hdl, gen, true, false);
     }
     pthread_t decoder = load_tid(pctx->data_thread);
     pthread_mutex_unlock(&pctx->file_lock);
@@ -259,12 +301,13 @@ void *file_play_thread(void *arg)
     // file_lock is not held here, so a new play on the device never waits
     // for this join.
     pthread_join(decoder, nullptr);
+    decoder_done(pctx, own);
 
     pthread_mutex_lock(&pctx->file_lock);
     // A decode thread that makes no end-of-data call (AMR-WB) leaves the
     // player running: let the rest of its data out first.
     int state = locked_state(pctx);
-    if (g_play_gen[size_t(hdl)] == gen && !__atomic_load_n(&pctx->stop, __ATOMIC_RELAXED) &&
+    if (ka_load(own.gen) == gen && !__atomic_load_n(&pctx->stop, __ATOMIC_RELAXED) &&
         (state == CTX_STARTING || state == CTX_RUNNING))
         play_out_file(hdl, pctx);
     finish_play_locked(hdl, gen);
@@ -277,12 +320,16 @@ void *file_play_thread(void *arg)
 // caller holds file_lock. 0, or -1 when the thread cannot be created.
 int install_locked(ka_pctx *pctx, int hdl, int type, int fd)
 {
-    uintptr_t gen = new_generation(pctx, hdl);
+    ka_pctx_own &own = ka_pctx_own_of(hdl);
+    const unsigned gen = new_generation(pctx, hdl);
     wrap_callback(pctx, hdl);
     __ka_pctx_setops(pctx, type);
     __ka_pctx_setfd(pctx, fd);
+    pthread_mutex_lock(&pctx->state_lock);
+    own.file_stops = own.stops;
+    pthread_mutex_unlock(&pctx->state_lock);
     pthread_t t;
-    void *arg = reinterpret_cast<void *>(gen << kHdlBits | uintptr_t(hdl));
+    void *arg = reinterpret_cast<void *>((uintptr_t(gen) & kGenMask) << kHdlBits | uintptr_t(hdl));
     if (pthread_create(&t, nullptr, file_play_thread, arg) != 0) {
         KA_LOGE("Create file play thread fail.\n");
         return -1;
@@ -299,20 +346,20 @@ KA_API int __ka_pctx_setops(ka_pctx *pctx, int type)
     if (!pctx) return -1;
     ka_start_decode_fn op;
     switch (type) {
-    case AUD_FILE_WAV:
-        op = start_ka_wav_decode;
-        break;
-    case AUD_FILE_MP3:
-        op = start_ka_mp3_decode;
-        break;
-    case AUD_FILE_AMRNB:
-        op = start_ka_amrnb_decode;
-        break;
-    case AUD_FILE_AMRWB:
-        op = start_ka_amrwb_decode;
-        break;
-    default:
-        return -1;
+        case AUD_FILE_WAV:
+            op = start_ka_wav_decode;
+            break;
+        case AUD_FILE_MP3:
+            op = start_ka_mp3_decode;
+            break;
+        case AUD_FILE_AMRNB:
+            op = start_ka_amrnb_decode;
+            break;
+        case AUD_FILE_AMRWB:
+            op = start_ka_amrwb_decode;
+            break;
+        default:
+            return -1;
     }
     pctx->start_decode = op;
     return 0;
@@ -412,23 +459,25 @@ KA_API int __ka_default_data_write(int hdl, void *buf, uint32_t len)
     if (!buf) return -1;
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
     if (!pctx) return -1;
-    if (!pthread_equal(pthread_self(), load_tid(pctx->data_thread))) {
+    const ka_pctx_own &own = ka_pctx_own_of(hdl);
+    if (!pthread_equal(pthread_self(), load_tid(pctx->data_thread)) ||
+        ka_load(own.data_gen) != ka_load(own.gen)) {
         KA_LOGD("Data decode thread not match handle, return stop\n");
         return 1;
     }
     // The player stores its state atomically; a plain atomic read is enough
     // here and keeps the lock out of the per-chunk path.
     switch (__atomic_load_n(&pctx->state, __ATOMIC_RELAXED)) {
-    case CTX_CLOSED:
-        return -1;
-    case CTX_OPENED:
-    case CTX_FINISHED:
-        return 1;
-    case CTX_STARTING:
-    case CTX_RUNNING:
-        break;
-    default:
-        return 0;  // paused (or in error): the data is dropped, decoding goes on
+        case CTX_CLOSED:
+            return -1;
+        case CTX_OPENED:
+        case CTX_FINISHED:
+            return 1;
+        case CTX_STARTING:
+        case CTX_RUNNING:
+            break;
+        default:
+            return 0;  // paused (or in error): the data is dropped, decoding goes on
     }
     if (len == 0) {
         KA_LOGD("Receive Stop flag from decode thread\n");

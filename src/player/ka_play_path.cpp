@@ -34,7 +34,7 @@ inline bool older(unsigned a, unsigned b)
 // taken out of the context meanwhile, the last sleeper to leave lets the
 // close go on and destroy it. Returns true while the ring is still the
 // context's. Called with ring_lock held.
-bool leave_ring_wait(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
+bool leave_ring_wait(ka_pctx *pctx, ka_pctx_own &side, ka_ringbuf *rb)
 {
     if (pctx->ringbuf == rb) return true;
     if (side.space_waiters == 0 && side.data_waiters == 0) pthread_cond_signal(&side.drained);
@@ -50,7 +50,7 @@ bool leave_ring_wait(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
 // the stop flag and whether a thread runs, so each of these either finds
 // the writer asleep or is seen by it first. Only a paused player keeps a
 // writer here for as long as nobody resumes or stops it, as it should.
-bool writer_sleep(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
+bool writer_sleep(ka_pctx *pctx, ka_pctx_own &side, ka_ringbuf *rb)
 {
     rb->writer_waiting = 1;
     ++side.space_waiters;
@@ -65,13 +65,13 @@ bool writer_sleep(ka_pctx *pctx, ka_play_side &side, ka_ringbuf *rb)
 
 // The play thread has passed its first ring check (or ends without it):
 // release a Play that waits in the start handshake. ring_lock held.
-void mark_passed(ka_pctx *pctx, ka_play_side &side, unsigned gen)
+void mark_passed(ka_pctx *pctx, ka_pctx_own &side, unsigned gen)
 {
     if (older(side.passed, gen)) side.passed = gen;
     if (pctx->ringbuf) ka_play_wake_writers(pctx->ringbuf, side);
 }
 
-void mark_passed_locked(ka_pctx *pctx, ka_play_side &side, unsigned gen)
+void mark_passed_locked(ka_pctx *pctx, ka_pctx_own &side, unsigned gen)
 {
     pthread_mutex_lock(&pctx->ring_lock);
     mark_passed(pctx, side, gen);
@@ -89,7 +89,7 @@ void report(ka_pctx *pctx, int hdl, int result)
 // stop ended the thread). The state is written before ring_lock is taken
 // (state_lock before ring_lock), so a writer that tests it under ring_lock
 // either sees it or is still to be woken here.
-void finish_thread(ka_pctx *pctx, ka_play_side &side)
+void finish_thread(ka_pctx *pctx, ka_pctx_own &side)
 {
     pthread_mutex_lock(&pctx->state_lock);
     ka_store(pctx->state, static_cast<int>(CTX_OPENED));
@@ -112,7 +112,7 @@ void *play_thread(void *arg)
     }
     ka_play_loop().hdl = hdl;
     KA_LOGD("Audio play thread\n");
-    ka_play_side &side = ka_play_side_of(hdl);
+    ka_pctx_own &side = ka_pctx_own_of(hdl);
 
     pthread_mutex_lock(&pctx->state_lock);
     const unsigned gen = side.started;
@@ -245,7 +245,7 @@ void *play_thread(void *arg)
 // Close taking the ring release it too.
 int start_handshake(ka_pctx *pctx, int hdl)
 {
-    ka_play_side &side = ka_play_side_of(hdl);
+    ka_pctx_own &side = ka_pctx_own_of(hdl);
     const unsigned target = ka_load(side.started);
     pthread_mutex_lock(&pctx->ring_lock);
     ka_ringbuf *rb = pctx->ringbuf;
@@ -303,7 +303,7 @@ int __ka_pctx_start_play(int hdl)
         return -1;
     }
     // The new thread reads these under state_lock, after this unlock.
-    ka_play_side &side = ka_play_side_of(hdl);
+    ka_pctx_own &side = ka_pctx_own_of(hdl);
     ka_store(side.started, side.started + 1);
     ka_store(pctx->state, static_cast<int>(CTX_STARTING));
     ka_store(pctx->stop, 0);
@@ -349,7 +349,7 @@ int play(int hdl, const void *buf, unsigned len, bool may_start)
         if (start_handshake(pctx, hdl) < 0) return -1;
     }
 
-    ka_play_side &side = ka_play_side_of(hdl);
+    ka_pctx_own &side = ka_pctx_own_of(hdl);
     const auto *src = static_cast<const unsigned char *>(buf);
     unsigned written = 0;
     while (written != len) {

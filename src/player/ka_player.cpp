@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: MIT
 // Player lifecycle: open (ring buffer, playback route, PCM stream), pause,
 // resume and stop of the play thread, close (stop and wait for the play
-// thread, then release everything), the state report, the per-device
-// settings made by name and the software volume. The play path
-// (ka_play_path.cpp: Play and the play thread) calls into this file; the
-// waits that Stop ends are described there.
+// thread and a file play's decode thread, then release everything), the
+// state report and the per-device settings made by name (the software
+// volume: ka_soft_volume.cpp). The play path (ka_play_path.cpp: Play and the
+// play thread) calls into this file; the waits that Stop ends are described
+// there.
 #define KA_LOG_FILE "ka_lib_audio"
 
 #include <alsa_audio.h>
+#include <assert.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -17,13 +19,6 @@
 #include "player/ka_player_side.h"
 
 namespace {
-
-ka_play_side g_side[KA_DEVICE_COUNT] = {
-    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
-    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
-    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER}, {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
-    {0, 0, 0, 0, PTHREAD_COND_INITIALIZER},
-};
 
 // Bytes per sample by ALSA format number, for sizing the ring buffer.
 constexpr int bytes_per_sample(unsigned format)
@@ -91,70 +86,13 @@ int handle_of(ka_pctx *pctx)
     return hdl >= 0 ? hdl : 0;
 }
 
-// ---- Software volume ---------------------------------------------------------
-
-// One sample: vol x s in 32-bit signed arithmetic (wrapping instead of
-// overflowing for volumes far outside 0..100), divided by 100 with
-// truncation toward zero, stored back as 16 bits.
-inline int16_t scale_sample(int32_t vol, int16_t s)
-{
-    const auto prod =
-        static_cast<int32_t>(static_cast<uint32_t>(vol) * static_cast<uint32_t>(static_cast<int32_t>(s)));
-    return static_cast<int16_t>(prod / 100);
-}
-
-// Scales `count` samples starting at `p` in place. The bytes need not be
-// aligned: blocks are copied into an aligned local array, scaled there and
-// copied back.
-//
-// For volumes 0..100 a block is scaled in single precision, a loop the
-// compiler runs several samples per step: vol x s is an integer below 2^22
-// in magnitude, so it and its quotient by 100 are exact or correctly
-// rounded floats, and a correctly rounded quotient never crosses an integer
-// (a non-integral quotient is at least 0.01 away from one, far more than
-// half a float step below 2^15). Truncating it therefore gives exactly the
-// integer rule; the unit tests check every sample at every volume. Other
-// volumes take the integer rule sample by sample.
-void scale_samples(int32_t vol, unsigned char *p, size_t count)
-{
-    if (vol == 100) return;  // (100 x s) / 100 == s for every sample
-    if (vol == 0) {
-        memset(p, 0, count * 2);
-        return;
-    }
-    constexpr size_t kBlock = 64;
-    int16_t s[kBlock];
-    if (vol > 0 && vol < 100) {
-        const float fvol = static_cast<float>(vol);
-        while (count >= kBlock) {
-            memcpy(s, p, sizeof s);
-            for (size_t i = 0; i < kBlock; ++i)
-                s[i] = static_cast<int16_t>(static_cast<int32_t>(static_cast<float>(s[i]) * fvol / 100.0f));
-            memcpy(p, s, sizeof s);
-            p += sizeof s;
-            count -= kBlock;
-        }
-    }
-    for (; count > 0; --count, p += 2) {
-        int16_t v;
-        memcpy(&v, p, 2);
-        v = scale_sample(vol, v);
-        memcpy(p, &v, 2);
-    }
-}
-
 // ---- Play loop bookkeeping ------------------------------------------------------
 
 thread_local ka_loop_thread t_play_loop;
 
 }  // namespace
 
-ka_play_side &ka_play_side_of(int hdl)
-{
-    return g_side[hdl];
-}
-
-void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
+void ka_play_drop_ring(ka_pctx *pctx, ka_pctx_own &side)
 {
     ka_ringbuf *rb = pctx->ringbuf;
     if (!rb) return;
@@ -169,6 +107,7 @@ void ka_play_drop_ring(ka_pctx *pctx, ka_play_side &side)
     // leave, and none sleeps on this ring again (ringbuf is already NULL).
     // The last one out signals drained. No fault can keep one asleep.
     while (side.space_waiters > 0 || side.data_waiters > 0) {
+        assert(side.space_waiters >= 0 && side.data_waiters >= 0);
         pthread_cond_broadcast(&rb->space_cond);
         pthread_cond_broadcast(&rb->data_cond);
         pthread_cond_wait(&side.drained, &pctx->ring_lock);
@@ -198,7 +137,7 @@ int __ka_pctx_init(ka_pctx *pctx, ka_play_cb callback, unsigned flags, int chann
 {
     if (!pctx) return -1;
     const int hdl = handle_of(pctx);
-    ka_play_side &side = ka_play_side_of(hdl);
+    ka_pctx_own &side = ka_pctx_own_of(hdl);
 
     ka_store(pctx->pause, 0);
     ka_store(pctx->soft_vol_on, 0);
@@ -249,7 +188,7 @@ int __ka_pctx_init(ka_pctx *pctx, ka_play_cb callback, unsigned flags, int chann
 int __ka_pctx_deinit(ka_pctx *pctx)
 {
     if (!pctx) return -1;
-    ka_play_side &side = ka_play_side_of(handle_of(pctx));
+    ka_pctx_own &side = ka_pctx_own_of(handle_of(pctx));
     pctx->inited = 0;
     ka_store(pctx->pause, 0);
     ka_store(pctx->soft_vol_on, 0);
@@ -261,13 +200,6 @@ int __ka_pctx_deinit(ka_pctx *pctx)
     pthread_mutex_lock(&pctx->ring_lock);
     ka_play_drop_ring(pctx, side);
     pthread_mutex_unlock(&pctx->ring_lock);
-    return 0;
-}
-
-int __ka_soft_volume(int vol, void *buf, unsigned len)
-{
-    if (len == 0 || buf == nullptr) return -1;
-    scale_samples(vol, static_cast<unsigned char *>(buf), len / 2);  // an odd last byte stays
     return 0;
 }
 
@@ -292,6 +224,8 @@ int Ka_AudPlayer_OpenExt(const char *device, ka_play_cb callback, unsigned flags
         return -1;
     }
     ka_store(pctx->state, static_cast<int>(CTX_OPENED));
+    ka_pctx_own &own = ka_pctx_own_of(hdl);
+    ka_advance(own.gen);  // threads of what played before are stale now
     pthread_mutex_unlock(&pctx->state_lock);
     return hdl;
 }
@@ -328,91 +262,168 @@ int Ka_AudPlayer_Resume(int hdl)
     return 0;
 }
 
-int Ka_AudPlayer_Stop(int hdl)
+int ka_player_stop(int hdl, const unsigned *gen)
 {
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
     if (!pctx) {
         KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
         return -1;
     }
-    ka_store(pctx->stop, 1);
-    // The state is read under state_lock: a play thread that has not yet
-    // paused then sees the stop flag before it would sleep, and one that has
-    // paused is found in CTX_PAUSED here.
+    ka_pctx_own &own = ka_pctx_own_of(hdl);
+    // The flag is raised before any lock is taken, so that every sleeper
+    // that tests it under its lock either sees it or is woken below. A stop
+    // for a generation raises it only under state_lock, once the generation
+    // is found current: a stale file play thread never stops a player that
+    // was opened since.
+    if (!gen) ka_store(pctx->stop, 1);
     pthread_mutex_lock(&pctx->state_lock);
-    const bool paused = pctx->state == CTX_PAUSED;
+    if (gen && ka_load(own.gen) != *gen) {
+        pthread_mutex_unlock(&pctx->state_lock);
+        return 0;
+    }
+    // Counted under state_lock, which the start of a play thread (clearing
+    // the flag) also holds: a file play's main thread compares the count
+    // around its start, so that a stop made before that start is not lost.
+    ka_advance(own.stops);
+    ka_store(pctx->stop, 1);
+    // A play thread that has not yet paused sees the stop flag before it
+    // would sleep (it tests it under state_lock); one that has paused is
+    // found in CTX_PAUSED here and resumed, as Ka_AudPlayer_Resume does.
+    if (pctx->state == CTX_PAUSED) {
+        ka_store(pctx->pause, 0);
+        pthread_cond_signal(&pctx->resume_cond);
+    }
     pthread_mutex_unlock(&pctx->state_lock);
-    if (paused) Ka_AudPlayer_Resume(hdl);
 
-    ka_play_side &side = ka_play_side_of(hdl);
     pthread_mutex_lock(&pctx->ring_lock);
     if (ka_ringbuf *rb = pctx->ringbuf) {
-        if (rb->reader_waiting || side.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
-        ka_play_wake_writers(rb, side);
+        if (rb->reader_waiting || own.data_waiters > 0) pthread_cond_signal(&rb->data_cond);
+        ka_play_wake_writers(rb, own);
     }
     pthread_mutex_unlock(&pctx->ring_lock);
     return 0;
 }
 
-// Returns 0 whatever happened; the outcome is told by the log.
-int Ka_AudPlayer_Close(int hdl)
+int Ka_AudPlayer_Stop(int hdl)
+{
+    return ka_player_stop(hdl, nullptr);
+}
+
+namespace {
+
+enum class ThreadEnd { ended, failed, stale };
+
+// Stop-and-wait rounds of a close while a play thread runs (or is found
+// paused after a stop, which has resumed it and is on its way out: it is
+// waited for like a running one, so that "stop, then close" never fails on
+// that short moment; a player paused without a stop is left to the close's
+// refusal).
+ThreadEnd end_play_thread(int hdl, ka_pctx *pctx, const ka_pctx_own &own, const unsigned *gen)
+{
+    const int state = ka_load(pctx->state);
+    if (!thread_running(state) && !(state == CTX_PAUSED && ka_load(pctx->stop))) return ThreadEnd::ended;
+    for (int round = 0; round < kCloseRounds; ++round) {
+        if (gen && ka_load(own.gen) != *gen) return ThreadEnd::stale;  // closed (maybe opened) meanwhile
+        ka_player_stop(hdl, gen);
+        pthread_mutex_lock(&pctx->state_lock);
+        // CTX_PAUSED counts as running here: our stop has resumed a thread
+        // that paused meanwhile, and it is on its way out.
+        //
+        // Wait: woken by the play thread's last step (finish_thread), which
+        // every thread that reached CTX_STARTING makes, whatever ended it
+        // (stop, write error, no buffer or ring). The stop above ends a
+        // sleeping or paused thread at once; one inside pcm_write ends after
+        // that write (see __ka_pctx_write). A close from the player's own
+        // callback never gets here (see ka_player_close).
+        if (thread_running(pctx->state) || pctx->state == CTX_PAUSED)
+            pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
+        const bool ended = !thread_running(pctx->state) && pctx->state != CTX_PAUSED;
+        pthread_mutex_unlock(&pctx->state_lock);
+        if (ended) return ThreadEnd::ended;
+    }
+    return ThreadEnd::failed;
+}
+
+}  // namespace
+
+void ka_player_close(int hdl, const unsigned *gen)
 {
     ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) return 0;
+    if (!pctx) return;
+    ka_pctx_own &own = ka_pctx_own_of(hdl);
+    if (gen && ka_load(own.gen) != *gen) return;
 
     // Chosen behaviour: a close made by the player's callback runs in the
     // play thread, and waiting below for that thread's end would wait for
     // ever. The thread is stopped and closes the player itself as its last
     // step, once it has ended.
     if (ka_loop_thread &loop = ka_play_loop(); loop.runs(hdl)) {
-        Ka_AudPlayer_Stop(hdl);
+        ka_player_stop(hdl, gen);
         loop.close_asked = true;
-        return 0;
+        return;
     }
 
-    // A thread still found paused after a stop has been resumed by that
-    // stop and is on its way out: it is waited for like a running one, so
-    // that "stop, then close" never fails on that short moment. A player
-    // paused without a stop is refused below.
-    const int state = ka_load(pctx->state);
-    if (thread_running(state) || (state == CTX_PAUSED && ka_load(pctx->stop))) {
-        bool ended = false;
-        for (int round = 0; round < kCloseRounds && !ended; ++round) {
-            Ka_AudPlayer_Stop(hdl);
-            pthread_mutex_lock(&pctx->state_lock);
-            // CTX_PAUSED counts as running here: our stop has resumed a
-            // thread that paused meanwhile, and it is on its way out.
-            //
-            // Wait: woken by the play thread's last step (finish_thread),
-            // which every thread that reached CTX_STARTING makes, whatever
-            // ended it (stop, write error, no buffer or ring). The stop
-            // above ends a sleeping or paused thread at once; one inside
-            // pcm_write ends after that write (see __ka_pctx_write). A close
-            // from the player's own callback never gets here (see above).
-            if (thread_running(pctx->state) || pctx->state == CTX_PAUSED)
-                pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
-            ended = !thread_running(pctx->state) && pctx->state != CTX_PAUSED;
-            pthread_mutex_unlock(&pctx->state_lock);
-        }
-        if (!ended) {
+    bool retired = false;
+    for (int pass = 0;; ++pass) {
+        const ThreadEnd end = end_play_thread(hdl, pctx, own, retired ? nullptr : gen);
+        if (end == ThreadEnd::stale) return;
+        if (end == ThreadEnd::failed) {
             KA_LOGD("Audio Player close failed, state = %d\n", ka_load(pctx->state));
-            return 0;
+            return;
         }
-    }
-
-    pthread_mutex_lock(&pctx->state_lock);
-    if (pctx->state > CTX_OPENED) {
-        KA_LOGD("Audio Player close wrong, state = %d\n", pctx->state);
+        pthread_mutex_lock(&pctx->state_lock);
+        for (;;) {
+            if (gen && !retired && ka_load(own.gen) != *gen) break;
+            // A play thread started since the rounds above (by the main
+            // thread of a file play set up just before this close, which
+            // had checked its generation before the close retired it):
+            // stopped and waited for again.
+            if (thread_running(pctx->state) && pass < kCloseRounds) break;
+            if (pctx->state > CTX_OPENED) {
+                KA_LOGD("Audio Player close wrong, state = %d\n", pctx->state);
+                pthread_mutex_unlock(&pctx->state_lock);
+                return;
+            }
+            // Chosen behaviour: the close retires whatever file play ran on
+            // the player (it advances the generation, so that no thread of
+            // that play pushes into, starts, stops or closes what the
+            // device holds next) and returns only once the play's decode
+            // thread has ended, so that the caller may close the play's
+            // descriptor as soon as the player reads closed. A close by the
+            // file play's own main thread finds its decode thread joined.
+            if (!retired) {
+                ka_advance(own.gen);
+                retired = true;
+            }
+            if (own.decoders == 0) {
+                if (pctx->inited) __ka_pctx_deinit(pctx);
+                // Released: a thread that reads the closed state (GetState)
+                // also sees everything done before, e.g. a file play's
+                // decode thread ended, so that its caller may close the
+                // descriptor it handed in.
+                __atomic_store_n(&pctx->state, static_cast<int>(CTX_CLOSED), __ATOMIC_RELEASE);
+                pthread_mutex_unlock(&pctx->state_lock);
+                KA_LOGD("Audio Player closed\n");
+                return;
+            }
+            // Wait: woken by each file play's main thread when its decode
+            // thread has ended (joined) or will never be started. With the
+            // generation advanced and the play thread ended, a decode thread
+            // ends at its next data write ("not match"); what can hold it is
+            // its current read of the caller's descriptor (a pipe nobody
+            // writes to).
+            assert(own.decoders > 0);
+            pthread_cond_wait(&pctx->state_cond, &pctx->state_lock);
+        }
         pthread_mutex_unlock(&pctx->state_lock);
-        return 0;
+        if (gen && !retired && ka_load(own.gen) != *gen) return;  // stale before this close retired anything
     }
-    if (pctx->inited) __ka_pctx_deinit(pctx);
-    // Released: a thread that reads the closed state (GetState) also sees
-    // everything done before, e.g. a file play's decode thread joined, so
-    // that its caller may close the descriptor it handed in.
-    __atomic_store_n(&pctx->state, static_cast<int>(CTX_CLOSED), __ATOMIC_RELEASE);
-    pthread_mutex_unlock(&pctx->state_lock);
-    KA_LOGD("Audio Player closed\n");
+}
+
+// Returns 0 whatever happened; the outcome is told by the log.
+int Ka_AudPlayer_Close(int hdl)
+{
+    ka_player_close(hdl, nullptr);
     return 0;
 }
 
@@ -454,22 +465,5 @@ int Ka_AudPlayer_SetInterface(const char *device, unsigned mask)
     ka_pctx *pctx = lookup_dev(device, &hdl);
     if (!pctx) return -1;
     ka_store(pctx->path_mask, mask);  // switched with at the next open and close
-    return 0;
-}
-
-int Ka_AudSoft_SetVolume(int hdl, unsigned vol)
-{
-    ka_pctx *pctx = __ka_hdl2pctx(hdl);
-    if (!pctx) {
-        KA_LOGE("Get pctx from hdl failed, hdl = %d\n", hdl);
-        return -1;
-    }
-    if (vol == 0xFFFFFFFFu) {
-        ka_store(pctx->soft_vol_on, 0);
-        return 0;
-    }
-    if (vol > 100) return -1;
-    ka_store(pctx->soft_vol, vol);  // applies from the next period written
-    ka_store(pctx->soft_vol_on, 1);
     return 0;
 }

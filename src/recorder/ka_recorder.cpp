@@ -5,9 +5,11 @@
 #define KA_LOG_FILE "ka_lib_audio"
 
 #include <alsa_audio.h>
+#include <assert.h>
 #include <stdint.h>
 #include <stdlib.h>
 
+#include "ka_ctx_own.h"
 #include "ka_internal.h"
 
 namespace {
@@ -86,16 +88,26 @@ void deliver(ka_cctx *cctx, int result, void *buf, unsigned len)
     if (cap_cb cb = ka_load(cctx->callback)) cb(result, buf, len);
 }
 
+// The end of a capture loop that got inside (see __ka_capture_thread): it
+// no longer counts, and a start waiting for it may go on. Its state is
+// written only while no newer start has come (`gen` is still the current
+// one): a state written since belongs to that start. Always broadcasts, so
+// that a waiting close or start learns of the end.
+//
 // Chosen behaviour for a capture thread that ends without a normal stop (it
 // refused to run, had no buffer, or a read failed): the recorder it was
 // started for goes to CTX_ERROR, reported as "AUD_RECORDER_ERROR", and a
 // waiting close is woken, so that close never waits for a thread that is
 // gone. Only the state this thread's start or entry set is replaced; a
 // state written since (a new open or start) is left alone.
-void end_in_error(ka_cctx *cctx, int expected)
+void end_loop(ka_cctx *cctx, ka_cctx_own &own, unsigned gen, bool inside, int expected, int state)
 {
     pthread_mutex_lock(&cctx->state_lock);
-    if (cctx->state == expected) ka_store(cctx->state, static_cast<int>(CTX_ERROR));
+    if (inside) {
+        assert(own.inside > 0);
+        --own.inside;
+    }
+    if (own.gen == gen && cctx->state == expected) ka_store(cctx->state, state);
     pthread_cond_broadcast(&cctx->state_cond);
     pthread_mutex_unlock(&cctx->state_lock);
 }
@@ -142,28 +154,48 @@ void *__ka_capture_thread(void *arg)
     const int hdl = ka_arg_hdl(arg);
     ka_cctx *cctx = lookup_hdl(hdl);
     if (!cctx) return nullptr;
+    ka_cctx_own &own = ka_cctx_own_of(hdl);
 
     pthread_mutex_lock(&cctx->state_lock);
+    // Chosen behaviour: a start made right after a stop (HStop, then
+    // HStartRecord at once) finds the earlier loop still in its last read.
+    // That loop ends there (its start is no longer the current one, see the
+    // loop below), and this thread waits for it, so that one stream is
+    // never read by two capture threads and the earlier loop's end
+    // notification comes before this one's first data.
+    //
+    // Wait: woken by the end of every loop that got inside (end_loop),
+    // which comes after at most one more read: the loop tests its start's
+    // generation, which the start of this thread advanced, before each read
+    // (see __ka_cctx_read for what ends a read).
+    while (own.inside > 0) {
+        assert(own.inside == 1);  // a loop waits for the one before it, so at most one is inside
+        pthread_cond_wait(&cctx->state_cond, &cctx->state_lock);
+    }
     const int state = cctx->state;
+    const unsigned gen = own.gen;
     if (state != CTX_STARTING || !ka_pcm_live(cctx->pcm)) {
         KA_LOGE("Cctx not open or already playing, hdl = %d, state = %d\n", hdl, state);
         pthread_mutex_unlock(&cctx->state_lock);
         // A start on a recorder without a stream left CTX_STARTING behind.
-        if (state == CTX_STARTING) end_in_error(cctx, CTX_STARTING);
+        if (state == CTX_STARTING) end_loop(cctx, own, gen, false, CTX_STARTING, CTX_ERROR);
         return nullptr;
     }
     const unsigned size = cctx->pcm->period_size;
     ka_store(cctx->state, static_cast<int>(CTX_RUNNING));
+    ++own.inside;
     pthread_mutex_unlock(&cctx->state_lock);
 
     void *buf = malloc(size);
     if (!buf) {
         KA_LOGE("Malloc buffer failed\n");
-        end_in_error(cctx, CTX_RUNNING);
+        end_loop(cctx, own, gen, true, CTX_RUNNING, CTX_ERROR);
         return nullptr;
     }
     t_capture_loop.hdl = hdl;
-    while (!ka_load(cctx->stop)) {
+    // A newer start has cleared the stop flag this loop was asked to end
+    // by: its generation tells the loop to end all the same.
+    while (!ka_load(cctx->stop) && ka_load(own.gen) == gen) {
         // Wait: the read blocks until the device has captured a period,
         // woken by its clock; a failing device returns an error at once and
         // ends the loop below. A stop is seen only between reads, so the
@@ -174,17 +206,14 @@ void *__ka_capture_thread(void *arg)
             KA_LOGE("Read pcm error, hdl = %d\n", hdl);
             deliver(cctx, -1, buf, size);
             free(buf);
-            end_in_error(cctx, CTX_RUNNING);
+            end_loop(cctx, own, gen, true, CTX_RUNNING, CTX_ERROR);
             close_if_asked(hdl);
             return nullptr;
         }
         deliver(cctx, 0, buf, size);
     }
     deliver(cctx, 5, buf, size);
-    pthread_mutex_lock(&cctx->state_lock);
-    ka_store(cctx->state, static_cast<int>(CTX_FINISHED));
-    pthread_cond_broadcast(&cctx->state_cond);
-    pthread_mutex_unlock(&cctx->state_lock);
+    end_loop(cctx, own, gen, true, CTX_RUNNING, CTX_FINISHED);
     free(buf);
     close_if_asked(hdl);
     return nullptr;
@@ -204,7 +233,7 @@ int Ka_AudRecorder_OpenExt(const char *dev, ka_cap_cb callback, unsigned flags, 
         pthread_mutex_unlock(&cctx->state_lock);
         return -1;
     }
-    cctx->pcm = pcm;
+    __atomic_store_n(&cctx->pcm, pcm, __ATOMIC_SEQ_CST);  // Record reads it without a lock
     ka_store(cctx->callback, callback ? callback : static_cast<cap_cb>(default_capCb));
     ka_store(cctx->state, static_cast<int>(CTX_OPENED));
     pthread_mutex_unlock(&cctx->state_lock);
@@ -226,7 +255,10 @@ int Ka_AudRecorder_HStartRecord(int hdl)
         pthread_mutex_unlock(&cctx->state_lock);
         return -1;
     }
-    // The thread starts by taking state_lock, so it sees both of these.
+    // The thread starts by taking state_lock, so it sees all of these. A
+    // capture loop of an earlier start still running ends at its next
+    // generation test.
+    ka_advance(ka_cctx_own_of(hdl).gen);
     ka_store(cctx->stop, 0);
     ka_store(cctx->state, static_cast<int>(CTX_STARTING));
     pthread_mutex_unlock(&cctx->state_lock);
@@ -311,7 +343,7 @@ void Ka_AudRecorder_HClose(int hdl)
             }
             // Wait: woken by the capture loop's end, which broadcasts on
             // every way out once it has been started: the normal end after
-            // a stop (CTX_FINISHED), and end_in_error for a refusal, a missing
+            // a stop (CTX_FINISHED), and end_loop for a refusal, a missing
             // buffer or a failed read. The stop above ends the loop after
             // its current read, which the device clock or a device error
             // ends (see __ka_cctx_read). A close from the capture callback
@@ -331,7 +363,23 @@ void Ka_AudRecorder_HClose(int hdl)
 
     if (ka_pcm_live(cctx->pcm)) {
         struct pcm *old = cctx->pcm;
-        cctx->pcm = &closed_pcm;
+        __atomic_store_n(&cctx->pcm, &closed_pcm, __ATOMIC_SEQ_CST);
+        // Chosen behaviour: a direct read (Ka_AudRecorder_Record) still in
+        // progress on the stream is waited for before the stream is freed,
+        // instead of having its record freed under it.
+        //
+        // Wait: woken by the last such read as it leaves (it sees `closing`
+        // and broadcasts under state_lock); a read that started after the
+        // store above found the placeholder and never touches the old
+        // stream. A read ends when the device has captured its bytes, or at
+        // once when it fails (see Ka_AudRecorder_Record).
+        ka_cctx_own &own = ka_cctx_own_of(hdl);
+        __atomic_store_n(&own.closing, 1, __ATOMIC_SEQ_CST);
+        for (int n; (n = __atomic_load_n(&own.readers, __ATOMIC_SEQ_CST)) != 0;) {
+            assert(n > 0);
+            pthread_cond_wait(&cctx->state_cond, &cctx->state_lock);
+        }
+        __atomic_store_n(&own.closing, 0, __ATOMIC_SEQ_CST);
         pcm_close(old);
     }
     ka_store(cctx->state, static_cast<int>(CTX_CLOSED));
@@ -368,8 +416,22 @@ int Ka_AudRecorder_Record(int hdl, void *buf, unsigned len)
     // reports a failed read instead of handing NULL to the platform.
     // Wait: in the caller's thread, until the device has captured `len`
     // bytes (its clock) or fails (at once); nothing of the library is held.
-    struct pcm *pcm = cctx->pcm;
-    if (!pcm || pcm_read(pcm, buf, len) < 0) {
+    // Counted as a reader before the stream is taken, so that a close
+    // either finds it counted and waits, or has already put the placeholder
+    // in the slot (both sides use sequentially consistent atomics). The read
+    // takes no lock; only the last reader to leave while a close waits for
+    // it takes state_lock, to wake that close.
+    ka_cctx_own &own = ka_cctx_own_of(hdl);
+    __atomic_add_fetch(&own.readers, 1, __ATOMIC_SEQ_CST);
+    struct pcm *pcm = __atomic_load_n(&cctx->pcm, __ATOMIC_SEQ_CST);
+    const bool ok = pcm && pcm_read(pcm, buf, len) >= 0;
+    if (__atomic_sub_fetch(&own.readers, 1, __ATOMIC_SEQ_CST) == 0 &&
+        __atomic_load_n(&own.closing, __ATOMIC_SEQ_CST)) {
+        pthread_mutex_lock(&cctx->state_lock);
+        pthread_cond_broadcast(&cctx->state_cond);
+        pthread_mutex_unlock(&cctx->state_lock);
+    }
+    if (!ok) {
         KA_LOGE("Read pcm error, hdl = %d\n", hdl);
         return -1;
     }

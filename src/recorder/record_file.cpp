@@ -32,6 +32,7 @@
 
 #include "ka_audio_files.h"
 #include "files/ka_files_internal.h"
+#include "ka_ctx_own.h"
 #include "ka_internal.h"
 
 using namespace ka_files;
@@ -49,9 +50,6 @@ struct Recording {
 // Set in a record-file thread while its capture loop runs.
 thread_local Recording *t_recording = nullptr;
 
-// The caller's capture callback of each context's file recording.
-std::array<std::atomic<ka_cap_cb>, KA_DEVICE_COUNT> g_user_cb{};
-
 // Wait: only the file's own writes and its close, on a local file; nothing
 // here waits for another thread or for a device.
 void finish(Recording &rec)
@@ -66,7 +64,7 @@ void finish(Recording &rec)
 template <size_t H>
 int capture_cb(int result, void *buf, unsigned len)
 {
-    ka_cap_cb cb = g_user_cb[H].load(std::memory_order_acquire);
+    ka_cap_cb cb = ka_load(ka_cctx_own_of(int(H)).file_cb);
     int r = cb ? cb(result, buf, len) : default_capCb(result, buf, len);
     // The end notification and a read failure are the last deliveries.
     if ((result == 5 || result == -1) && t_recording) finish(*t_recording);
@@ -135,18 +133,18 @@ extern "C" {
 KA_API int __ka_init_file_header(int fd, int type, int channels, unsigned rate, unsigned format)
 {
     switch (type) {
-    case AUD_FILE_WAV:
-        wav_init_header(fd, channels, int(rate), int(format));
-        return 0;
-    case 2:
-    case AUD_FILE_AMRNB:
-        amrnb_init_header(fd);
-        return 0;
-    case AUD_FILE_MP3:
-    case AUD_FILE_AMRWB:
-        return -1;
-    default:
-        return type > AUD_FILE_AMRWB ? 0 : -1;
+        case AUD_FILE_WAV:
+            wav_init_header(fd, channels, int(rate), int(format));
+            return 0;
+        case 2:
+        case AUD_FILE_AMRNB:
+            amrnb_init_header(fd);
+            return 0;
+        case AUD_FILE_MP3:
+        case AUD_FILE_AMRWB:
+            return -1;
+        default:
+            return type > AUD_FILE_AMRWB ? 0 : -1;
     }
 }
 
@@ -166,8 +164,8 @@ KA_API int __ka_amrnb_write_file_cb(int result, void *buf, unsigned len)
     return 0;
 }
 
-KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type, int channels,
-                                     unsigned rate, unsigned format, ka_cap_cb callback)
+KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type, int channels, unsigned rate,
+                                     unsigned format, ka_cap_cb callback)
 {
     if (!path) return -1;
     int hdl = -1;
@@ -196,7 +194,7 @@ KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type
         close(fd);
         return -1;
     }
-    g_user_cb[size_t(hdl)].store(callback, std::memory_order_release);
+    ka_store(ka_cctx_own_of(hdl).file_cb, callback);
     int r = Ka_AudRecorder_OpenExt(dev, kCaptureCbs[size_t(hdl)], KA_PCM_IN, channels, rate, format);
     if (r < 0) {
         pthread_mutex_unlock(&cctx->file_lock);
@@ -216,6 +214,7 @@ KA_API int Ka_AudRecorder_RecordFile(const char *dev, const char *path, int type
         return -1;
     }
     store_tid(cctx->cap_thread, tid);
+    ka_advance(ka_cctx_own_of(hdl).gen);  // as Ka_AudRecorder_HStartRecord
     ka_store(cctx->stop, 0);
     ka_store(cctx->state, CTX_STARTING);
     pthread_mutex_unlock(&cctx->state_lock);

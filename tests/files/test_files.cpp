@@ -251,6 +251,68 @@ TEST_F(FilePlay, DeviceFailingUnderRawPlayOnARunningPlayerEndsIt)
     EXPECT_EQ(kb_pcm_state(0, KB_PLAYBACK), -1);
 }
 
+// A Stop made as soon as PlayFile or PlayFrmFile has returned, before the
+// main thread has started the play (held here until the stop is made), ends
+// the play: nothing of the file is decoded, and the player is closed.
+std::atomic<bool> g_stop_made{false};
+int start_after_stop(int hdl)
+{
+    eventually([] { return g_stop_made.load(); });
+    return g_real_start(hdl);
+}
+
+TEST_F(FilePlay, StopRightAfterSetUpIsNotLost)
+{
+    const Bytes data = pcm16(1, 8000, 16000, 2);  // 2 s
+    g_real_start = audCtl.pctx[0].start_play;
+    audCtl.pctx[0].start_play = start_after_stop;
+    for (bool raw : {false, true}) {
+        SCOPED_TRACE(raw);
+        restart();
+        g_stop_made = false;
+        const int fd = keep(open_with("two.wav", wav_file(1, 8000, 16, data)));
+        ASSERT_TRUE(!raw || Ka_AudPlayer_Open(nullptr, record_cb) == 0);
+        ASSERT_EQ(
+            raw ? Ka_AudPlayer_PlayFrmFile(0, fd, 44) : Ka_AudPlayer_PlayFile(nullptr, fd, 0, record_cb), 0);
+        EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
+        g_stop_made = true;
+        ASSERT_TRUE(wait_ended(1));
+        EXPECT_TRUE(player_closed(0));
+        EXPECT_EQ(played().size(), 0u) << "the stop was lost";
+        EXPECT_EQ(log.count("Wav decode thread start"), 0);
+        EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
+    }
+    audCtl.pctx[0].start_play = g_real_start;
+}
+
+// A file play that the application stops and closes itself is retired by
+// that close: its decode thread has ended when the close returns (so the
+// descriptor may be closed), and its main thread, held on file_lock until
+// the application has opened the player again and plays on it, neither
+// pushes into, stops nor closes that new stream.
+TEST_F(FilePlay, ClosedByTheApplicationLeavesTheNextPlayerAlone)
+{
+    ka_pctx &p = audCtl.pctx[0];
+    const Bytes file = wav_file(1, 8000, 16, pcm16(1, 8000, 8000 * 5, 6)), mine = pcm16(1, 8000, 2000, 9);
+    ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with("long.wav", file)), 0, record_cb), 0);
+    ASSERT_TRUE(eventually([] { return kb_pcm_played(0, 0, nullptr, 0) > 0; }));
+    pthread_mutex_lock(&p.file_lock);  // the main thread joins its decode thread without it
+    EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
+    Ka_AudPlayer_Close(0);
+    EXPECT_EQ(log.count("Wav decode thread end"), 1) << "the decode thread outlives the close";
+    const size_t before = played().size();
+    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, nullptr), 0);
+    ASSERT_EQ(Ka_AudPlayer_Play(0, mine.data(), 640), 640);
+    pthread_mutex_unlock(&p.file_lock);
+    ASSERT_TRUE(wait_ended(1));
+    EXPECT_TRUE(state_is(0, "AUD_PLAYER_START")) << "the retired play stopped or closed the new player";
+    ASSERT_EQ(Ka_AudPlayer_Play(0, mine.data() + 640, unsigned(mine.size() - 640)), int(mine.size() - 640));
+    ASSERT_TRUE(flush_until_played(0, 0, before + mine.size()));
+    const Bytes got = played();
+    EXPECT_TRUE(all_then_silence(Bytes(got.begin() + long(before), got.end()), mine));
+    EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
+}
+
 TEST_F(FilePlay, RefusalsAndRawPlay)
 {
     EXPECT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with("t.txt", {'h', 'i', '\n'})), 0, record_cb), -1);
@@ -400,6 +462,7 @@ TEST_F(Formats, DetectionResultsRecordsAndOffsets)
         {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 257, {0xFF, 0xE3, 0x88, 0xC0}), M, 8000, 1, -7},
         {bytes({'I', 'D', '3', 4, 0, 0, 0, 1, 0, 0}, 16384, {0xFF, 0xFB, 0x94, 0x00}), M, 48000, 2, -7},
         {bytes({'I', 'D', '3', 4, 0, 0, 1, 0, 0, 0}, 1 << 21, {0xFF, 0xFB, 0x94, 0x00}), M, 48000, 2, -7},
+        {bytes({'I', 'D', '3', 4, 0, 0, 0, 0, 2, 1}, 200), -1, -7, -7, -7},  // header past the end
         {bytes({}), -1, -7, -7, -7},
         {bytes({0xFF}), -1, -7, -7, -7},
     };
@@ -413,11 +476,26 @@ TEST_F(Formats, DetectionResultsRecordsAndOffsets)
         EXPECT_TRUE(c.result == -1 || lseek(fd, 0, SEEK_CUR) == (c.result == W ? 44 : 0)) << &c - cases;
         close(fd);
     }
-    format_info fi;
+    format_info fi{-7, -7, -7, -7, -7};
     int fd = open_with("short.wav", bytes({'R', 'I', 'F', 'F'}, 16));
     EXPECT_EQ(check_wav_file(fd, &fi) + lseek(fd, 0, SEEK_CUR), -1)
         << "a short header is refused and rewound";
     close(fd);
+    // A descriptor that cannot seek (a pipe holding a WAV header, or a
+    // frame header), and a frame header asked for past the end: refused,
+    // the record untouched.
+    const Bytes frame = bytes({0xFF, 0xFB, 0x90, 0x64});
+    for (const Bytes &b : {wav_file(1, 8000, 16, Bytes(100)), frame}) {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        ASSERT_EQ(write(p[1], b.data(), b.size()), ssize_t(b.size()));
+        EXPECT_EQ(b.size() == 4 ? get_mp3_frame_para(p[0], 0, &fi) : check_wav_file(p[0], &fi), -1);
+        close(p[0]), close(p[1]);
+    }
+    fd = open_with("frame.mp3", frame);
+    EXPECT_EQ(get_mp3_frame_para(fd, 100, &fi), -1);
+    close(fd);
+    EXPECT_EQ(fi.rate + fi.channels + fi.file_type, -21);
 }
 
 TEST_F(Formats, WavHeaderUpdates)

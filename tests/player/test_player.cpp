@@ -251,3 +251,46 @@ TEST_F(PlayerTest, CallbackClosesItsPlayerOnStopAndOnWriteError)
         Ka_AudPlayer_Close(0);
     }
 }
+
+// A play thread held at its first message while its player stops being
+// CTX_STARTING (a tool resetting the context's state under state_lock): it
+// ends at once without a report, releasing state_lock and the Play waiting
+// in the start handshake, and the bytes that Play gave are played by the
+// next thread.
+std::atomic<bool> g_thread_held{false}, g_thread_go{false};
+void hold_play_thread(const std::string &text)
+{
+    if (text.find("]:Audio play thread\n") == std::string::npos) return;
+    g_thread_held = true;
+    eventually([] { return g_thread_go.load(); });
+}
+
+TEST_F(PlayerTest, ThreadOfAPlayerNoLongerStartingEndsAtOnce)
+{
+    ka_pctx &p = audCtl.pctx[0];
+    ASSERT_EQ(Ka_AudPlayer_Open(nullptr, record_cb), 0);
+    g_thread_held = g_thread_go = false;
+    ka_test::set_log_hook(hold_play_thread);
+    BackgroundPlay first("ab", 2);
+    const bool held = eventually([] { return g_thread_held.load(); });
+    pthread_mutex_lock(&p.state_lock);
+    ka_store(p.state, static_cast<int>(CTX_OPENED));
+    pthread_mutex_unlock(&p.state_lock);
+    ka_test::set_log_hook(nullptr);
+    g_thread_go = true;
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(first.returned()) << "the Play that started the thread is never released";
+    EXPECT_EQ(first.result, 2);
+    EXPECT_EQ(log.count("]:pctx not open or already playing, hdl = 0, state = 1\n"), 1);
+    ASSERT_TRUE(eventually([&p] { return pthread_mutex_trylock(&p.state_lock) == 0; }))
+        << "the ended thread kept state_lock";
+    pthread_mutex_unlock(&p.state_lock);
+    EXPECT_TRUE(reports(0).empty());
+    const auto data = pattern(1280, 5);
+    ASSERT_EQ(play(0, data), 1280);
+    ASSERT_TRUE(flush_until_played(0, 0, data.size() + 2));
+    const auto out = played();
+    EXPECT_TRUE(out[0] == 'a' && out[1] == 'b' && std::equal(data.begin(), data.end(), out.begin() + 2));
+    Ka_AudPlayer_Close(0);
+    EXPECT_EQ(reports(0), std::vector<int>{5});
+}

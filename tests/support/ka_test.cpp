@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 
 namespace ka_test {
@@ -15,13 +16,21 @@ namespace {
 std::mutex &g_mutex = *new std::mutex;
 std::vector<LogLine> &g_lines = *new std::vector<LogLine>;
 
+std::atomic<void (*)(const std::string &)> g_hook{nullptr};
+
 void logger(const struct __android_log_message *m)
 {
+    if (auto hook = g_hook.load()) hook(m->message ? m->message : "");
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.push_back({m->priority, m->tag ? m->tag : "", m->message ? m->message : ""});
 }
 
 }  // namespace
+
+void set_log_hook(void (*hook)(const std::string &text))
+{
+    g_hook = hook;
+}
 
 LogCapture::LogCapture()
 {

@@ -39,6 +39,11 @@ public:
     std::vector<std::string> errors(const std::string &file) const;
 };
 
+// Sets a function that sees every log message's text in the thread that
+// logs it, before it is collected (nullptr: none); a test holds a library
+// thread at one of its messages with it.
+void set_log_hook(void (*hook)(const std::string &text));
+
 // Board back to defaults and log emptied before each test.
 class BoardTest : public ::testing::Test {
 protected:
