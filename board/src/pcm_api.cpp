@@ -9,6 +9,16 @@
 
 using namespace kb;
 
+namespace {
+
+// Copies at most `cap` bytes of a kept record from byte `from` on.
+void copy_from(const std::vector<uint8_t> &kept, size_t from, void *out, size_t cap)
+{
+    if (out && from < kept.size()) memcpy(out, kept.data() + from, std::min(cap, kept.size() - from));
+}
+
+}  // namespace
+
 extern "C" {
 
 int kb_pcm_get_stats(int device, int dir, kb_pcm_stats *out)
@@ -33,10 +43,7 @@ size_t kb_pcm_played(int device, size_t from, void *out, size_t cap)
     ensure_init();
     Guard g;
     const PcmDevice &d = pcm().dev[device][KB_PLAYBACK];
-    if (out && from < d.played.size()) {
-        size_t k = std::min(cap, d.played.size() - from);
-        memcpy(out, d.played.data() + from, k);
-    }
+    copy_from(d.played, from, out, cap);
     return size_t(d.received);
 }
 
@@ -48,10 +55,7 @@ size_t kb_pcm_played_out(int device, size_t from, void *out, size_t cap)
     int64_t now = now_ns();
     for (auto *s : pcm().streams) advance(*s, now);
     const PcmDevice &d = pcm().dev[device][KB_PLAYBACK];
-    if (out && from < d.heard.size()) {
-        size_t k = std::min(cap, d.heard.size() - from);
-        memcpy(out, d.heard.data() + from, k);
-    }
+    copy_from(d.heard, from, out, cap);
     return size_t(d.heard_bytes);
 }
 
