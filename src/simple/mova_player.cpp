@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "ka_lib_audio.h"
+#include "ka_pcm_params.h"
 #include "ka_play_out.h"
 
 namespace {
@@ -81,10 +82,7 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
                                      uint32_t data_sz)
 {
     constexpr const char *name = "mova_play_file";
-    if (channels == 1)
-        flags |= PCM_MONO;
-    else if (channels == 6)
-        flags |= PCM_5POINT1;
+    flags |= ka_channel_flag(channels, kMovaPlayChannelBits);
 
     // A NULL device name is refused by the platform's open like any other
     // name it cannot open.
@@ -103,7 +101,7 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
         return fail_play(pcm, err);
     }
     if (pcm_prepare(pcm) != 0) {
-        const int err = mova_neg_errno();
+        const int err = ka_neg_errno();
         fprintf(stderr, "%s:Failed in pcm_prepare\n", name);
         return fail_play(pcm, err);
     }
@@ -133,7 +131,7 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
         // between chunks, so a device whose clock stopped would keep this
         // call (and so mova_play_file) waiting in the platform layer.
         if (pcm_write(pcm, buf, chunk) < 0) {
-            const int err = mova_neg_errno();
+            const int err = ka_neg_errno();
             fprintf(stderr, "%s: pcm_write failed\n", name);
             free(buf);
             return fail_play(pcm, err);
@@ -166,7 +164,7 @@ extern "C" KA_API int mova_play_wav_file(const char *device, const char *path)
     if (got != static_cast<ssize_t>(kWavHeaderSize)) {
         // A file that ends inside the header leaves errno alone; it is then
         // reported as an invalid argument.
-        const int err = got < 0 ? mova_neg_errno() : -EINVAL;
+        const int err = got < 0 ? ka_neg_errno() : -EINVAL;
         fprintf(stderr, "%s: cannot read header\n", name);
         close(fd);
         return err;
