@@ -6,6 +6,7 @@
 #include <android/log.h>
 #include <pthread.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 #include "ka_lib_audio.h"
 
@@ -160,6 +161,12 @@ struct ka_loop_thread {
 int ka_player_push(int hdl, const void *buf, unsigned len);
 
 // ---- Small RAII helpers -------------------------------------------------------
+
+// Releases a block from malloc or calloc: the deleter of the unique_ptrs
+// that own one.
+struct KaFreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
 
 // Holds a pthread mutex for the life of the object.
 class KaLock {

@@ -21,10 +21,6 @@ namespace {
 
 constexpr size_t kDecodeBlock = 512;
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-
 std::array<uint8_t, kWavHeaderSize> make_header(int channels, int rate)
 {
     std::array<uint8_t, kWavHeaderSize> h{};
@@ -57,8 +53,8 @@ void *wav_decode_thread(void *arg)
         KA_LOGE("Para is NULL, exit parse thread\n");
         return nullptr;
     }
-    std::unique_ptr<player_info, FreeDeleter> owned(info);
-    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t *>(malloc(kDecodeBlock)));
+    std::unique_ptr<player_info, KaFreeDeleter> owned(info);
+    std::unique_ptr<uint8_t, KaFreeDeleter> buffer(static_cast<uint8_t *>(malloc(kDecodeBlock)));
     if (!buffer) {
         owned.reset();
         KA_LOGE("Malloc buffer failed\n");
