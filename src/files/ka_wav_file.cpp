@@ -21,27 +21,14 @@ namespace {
 
 constexpr size_t kDecodeBlock = 512;
 
+// The header of a fresh recording: 16 bits a sample, no data yet.
 std::array<uint8_t, kWavHeaderSize> make_header(int channels, int rate)
 {
-    std::array<uint8_t, kWavHeaderSize> h{};
-    memcpy(&h[0], "RIFF", 4);
-    put_le32(&h[4], 36);
-    memcpy(&h[8], "WAVE", 4);
-    memcpy(&h[12], "fmt ", 4);
-    put_le32(&h[16], 16);
-    put_le16(&h[20], 1);
-    put_le16(&h[22], uint32_t(channels));
-    put_le32(&h[24], uint32_t(rate));
     // Signed 32-bit arithmetic as the header has always been computed; the
     // multiplication wraps like the device's int would (done unsigned here).
     int32_t byte_rate = int32_t(uint32_t(rate) * uint32_t(channels) * 16u) / 8;
     int32_t block = int32_t(uint32_t(channels) * 16u) / 8;
-    put_le32(&h[28], uint32_t(byte_rate));
-    put_le16(&h[32], uint32_t(block));
-    put_le16(&h[34], 16);
-    memcpy(&h[36], "data", 4);
-    put_le32(&h[40], 0);
-    return h;
+    return wav_header({uint32_t(channels), uint32_t(rate), uint32_t(byte_rate), uint32_t(block), 16}, 0);
 }
 
 void *wav_decode_thread(void *arg)
