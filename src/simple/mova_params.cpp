@@ -10,43 +10,29 @@
 
 namespace {
 
-// The setup's failures, each with its message: playback writes them bare,
-// capture prefixed with its name.
+// The setup's messages, in the order of ka_params_failure: playback writes
+// them bare, capture prefixed with its name.
+constexpr const char *kPlayMessages[] = {
+    "Failed to allocate ALSA hardware parameters!",
+    "cannot set hw params\n",
+    "Failed to allocate ALSA software parameters!\n",
+    "cannot set sw params",
+};
+constexpr const char *kRecordMessages[] = {
+    "mova_record_set_params: Failed to allocate ALSA hardware parameters!",
+    "mova_record_set_params:cannot set hw params",
+    "mova_record_set_params:Failed to allocate ALSA software parameters!\n",
+    "mova_record_set_params:cannot set sw params",
+};
+static_assert(static_cast<int>(ka_params_failure::sw_refused) == 3);
+
 void report_play(ka_params_failure f)
 {
-    switch (f) {
-        case ka_params_failure::hw_alloc:
-            fprintf(stderr, "Failed to allocate ALSA hardware parameters!");
-            break;
-        case ka_params_failure::hw_refused:
-            fprintf(stderr, "cannot set hw params\n");
-            break;
-        case ka_params_failure::sw_alloc:
-            fprintf(stderr, "Failed to allocate ALSA software parameters!\n");
-            break;
-        case ka_params_failure::sw_refused:
-            fprintf(stderr, "cannot set sw params");
-            break;
-    }
+    fputs(kPlayMessages[static_cast<int>(f)], stderr);
 }
-
 void report_record(ka_params_failure f)
 {
-    constexpr const char *name = "mova_record_set_params";
-    switch (f) {
-        case ka_params_failure::hw_alloc:
-            fprintf(stderr, "%s: Failed to allocate ALSA hardware parameters!", name);
-            break;
-        case ka_params_failure::hw_refused:
-            fprintf(stderr, "%s:cannot set hw params", name);
-            break;
-        case ka_params_failure::sw_alloc:
-            fprintf(stderr, "%s:Failed to allocate ALSA software parameters!\n", name);
-            break;
-        case ka_params_failure::sw_refused:
-            fprintf(stderr, "%s:cannot set sw params", name);
-            break;
-    }
+    fputs(kRecordMessages[static_cast<int>(f)], stderr);
 }
 
 // Playback counts frames of mono and 5.1 streams, capture also of four
