@@ -17,24 +17,21 @@
 #include <atomic>
 #include <string_view>
 
+#include "files/ka_files_internal.h"
 #include "ka_lib_audio.h"
 #include "ka_pcm_params.h"
 #include "ka_play_out.h"
 
 namespace {
 
+using ka_files::get_le16;
+using ka_files::get_le32;
+using ka_files::kWavHeaderSize;
+
 // 1 between a start and the next stop or failed play. Written by any thread,
 // read by the playing thread before every chunk.
 constinit std::atomic<int> mova_play_file_need_running{0};
 
-constexpr size_t kWavHeaderSize = 44;
-
-uint16_t le16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const unsigned char *p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 bool tag_is(const unsigned char *p, std::string_view tag) { return memcmp(p, tag.data(), tag.size()) == 0; }
 
 // Ends a failed play: the stream closed, the flag cleared, the error handed on.
@@ -173,15 +170,15 @@ extern "C" KA_API int mova_play_wav_file(const char *device, const char *path)
     if (!tag_is(hdr, "RIFF") || !tag_is(hdr + 8, "WAVE") || !tag_is(hdr + 12, "fmt ")) {
         fprintf(stderr, "%s: '%s' is not a riff/wave file\n", name, path);
         result = -EINVAL;
-    } else if (le16(hdr + 20) != 1 || le32(hdr + 16) != 16) {
+    } else if (get_le16(hdr + 20) != 1 || get_le32(hdr + 16) != 16) {
         fprintf(stderr, "%s: '%s' is not pcm format\n", name, path);
         result = -EINVAL;
-    } else if (le16(hdr + 34) != 16) {
+    } else if (get_le16(hdr + 34) != 16) {
         fprintf(stderr, "%s: '%s' is not 16bit per sample\n", name, path);
         result = -EINVAL;
     } else {
         fprintf(stderr, "%s: Playing '%s'.\n", name, path);
-        result = mova_play_file(le32(hdr + 24), le16(hdr + 22), fd, 0, device, le32(hdr + 40));
+        result = mova_play_file(get_le32(hdr + 24), get_le16(hdr + 22), fd, 0, device, get_le32(hdr + 40));
     }
     close(fd);
     return result;
