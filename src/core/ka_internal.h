@@ -43,13 +43,9 @@ struct pcm *__ka_pcm_open(const char *device, unsigned flags, int channels, unsi
                           unsigned format);
 int __ka_pcm_setParams(struct pcm *pcm);
 
-// Open flags of the platform.
+// Open flags of the platform (the channel bits are ka_devices::kChannels).
 constexpr unsigned KA_PCM_IN = 0x10000000u;
 constexpr unsigned KA_PCM_MMAP = 0x00010000u;
-constexpr unsigned KA_PCM_MONO = 0x01000000u;
-constexpr unsigned KA_PCM_QUAD = 0x02000000u;
-constexpr unsigned KA_PCM_5POINT1 = 0x04000000u;
-constexpr unsigned KA_PCM_7POINT1 = 0x08000000u;
 
 // ---- Byte ring buffer -----------------------------------------------------
 
