@@ -34,11 +34,8 @@ constexpr int kMaxValues = 1 << 16;
 pthread_mutex_t mixer_lock = PTHREAD_MUTEX_INITIALIZER;
 struct mixer *mixer_handle = nullptr;  // guarded by mixer_lock
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
 template <typename T>
-using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+using MallocPtr = std::unique_ptr<T, KaFreeDeleter>;
 
 enum class Caller { Setter, Getter };
 

@@ -6,6 +6,7 @@
 #include <android/log.h>
 #include <pthread.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 #include "ka_lib_audio.h"
 
@@ -42,13 +43,9 @@ struct pcm *__ka_pcm_open(const char *device, unsigned flags, int channels, unsi
                           unsigned format);
 int __ka_pcm_setParams(struct pcm *pcm);
 
-// Open flags of the platform.
+// Open flags of the platform (the channel bits are ka_devices::kChannels).
 constexpr unsigned KA_PCM_IN = 0x10000000u;
 constexpr unsigned KA_PCM_MMAP = 0x00010000u;
-constexpr unsigned KA_PCM_MONO = 0x01000000u;
-constexpr unsigned KA_PCM_QUAD = 0x02000000u;
-constexpr unsigned KA_PCM_5POINT1 = 0x04000000u;
-constexpr unsigned KA_PCM_7POINT1 = 0x08000000u;
 
 // ---- Byte ring buffer -----------------------------------------------------
 
@@ -160,6 +157,12 @@ struct ka_loop_thread {
 int ka_player_push(int hdl, const void *buf, unsigned len);
 
 // ---- Small RAII helpers -------------------------------------------------------
+
+// Releases a block from malloc or calloc: the deleter of the unique_ptrs
+// that own one.
+struct KaFreeDeleter {
+    void operator()(void *p) const { free(p); }
+};
 
 // Holds a pthread mutex for the life of the object.
 class KaLock {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Opening and configuring a PCM stream: the one routine through which the
-// player, the recorder and the tone generator get their streams.
+// player, the recorder and the tone generator get their streams, and the
+// parameter negotiation that the simple family's setups share with it.
 #define KA_LOG_FILE "ka_lib_audio"
 #include <alsa_audio.h>
 #include <errno.h>
@@ -8,30 +9,9 @@
 
 #include "ka_devices.h"
 #include "ka_internal.h"
+#include "ka_pcm_params.h"
 
 namespace {
-
-// Channel count named by the channel bits of the open flags; no bit means
-// stereo. Any other count the caller asked for is carried as stereo.
-constexpr unsigned channels_of_flags(unsigned flags)
-{
-    if (flags & KA_PCM_MONO) return 1;
-    if (flags & KA_PCM_QUAD) return 4;
-    if (flags & KA_PCM_5POINT1) return 6;
-    if (flags & KA_PCM_7POINT1) return 8;
-    return 2;
-}
-
-// The channel bit of a count (none for stereo and for counts the card does
-// not take).
-constexpr unsigned channel_bits(int channels)
-{
-    for (const auto &c : ka_devices::kChannels)
-        if (c.count == channels) return c.flag;
-    return 0;
-}
-static_assert(channel_bits(1) == KA_PCM_MONO && channel_bits(4) == KA_PCM_QUAD &&
-              channel_bits(6) == KA_PCM_5POINT1 && channel_bits(8) == KA_PCM_7POINT1 && channel_bits(3) == 0);
 
 // A parameter block that the platform has not taken over (it keeps the
 // blocks it accepted in the stream record and releases them with the
@@ -42,15 +22,39 @@ void release_unless_taken(Block *block, Block *taken)
     if (block != taken) free(block);
 }
 
+// The core's streams log their setup failures.
+void log_failure(ka_params_failure f)
+{
+    switch (f) {
+        case ka_params_failure::hw_alloc:
+            KA_LOGE("Failed to allocate ALSA hardware parameters!");
+            break;
+        case ka_params_failure::hw_refused:
+            KA_LOGE("cannot set hw params\n");
+            break;
+        case ka_params_failure::sw_alloc:
+            KA_LOGE("Failed to allocate ALSA software parameters!\n");
+            break;
+        case ka_params_failure::sw_refused:
+            KA_LOGE("cannot set sw params");
+            break;
+    }
+}
+
+constexpr ka_params_family kCoreFamily{KA_PCM_CHANNEL_BITS, false, log_failure};
+
 }  // namespace
 
-int __ka_pcm_setParams(struct pcm *pcm)
+int ka_neg_errno()
 {
-    KA_LOGD("%s, %d\n", "__ka_pcm_setParams", __LINE__);
+    return errno != 0 ? -errno : -EIO;
+}
 
+int ka_pcm_set_params(struct pcm *pcm, const ka_params_family &family)
+{
     auto *hw = static_cast<struct snd_pcm_hw_params *>(calloc(1, sizeof(struct snd_pcm_hw_params)));
     if (hw == nullptr) {
-        KA_LOGE("Failed to allocate ALSA hardware parameters!");
+        family.report(ka_params_failure::hw_alloc);
         return -ENOMEM;
     }
     param_init(hw);
@@ -69,41 +73,58 @@ int __ka_pcm_setParams(struct pcm *pcm)
 
     param_set_hw_refine(pcm, hw);
     if (param_set_hw_params(pcm, hw) != 0) {
-        int err = errno;
-        KA_LOGE("cannot set hw params\n");
+        // Taken before anything else can change errno.
+        const int err = ka_neg_errno();
         release_unless_taken(hw, pcm->hw_p);
-        return -err;
+        family.report(ka_params_failure::hw_refused);
+        return err;
     }
 
     pcm->buffer_size = static_cast<unsigned>(pcm_buffer_size(hw));
     pcm->period_size = static_cast<unsigned>(pcm_period_size(hw));
+    // A zero period would only come from a broken negotiation; it must not
+    // divide by zero here.
     pcm->period_cnt = pcm->period_size ? pcm->buffer_size / pcm->period_size : 0;
 
     auto *sw = static_cast<struct snd_pcm_sw_params *>(calloc(1, sizeof(struct snd_pcm_sw_params)));
     if (sw == nullptr) {
-        KA_LOGE("Failed to allocate ALSA software parameters!\n");
+        family.report(ka_params_failure::sw_alloc);
         return -ENOMEM;
     }
-    const unsigned frame_bytes = 2 * channels_of_flags(pcm->flags);
+    // Frames of 16-bit samples, as many as the family's channel bits name
+    // (a count they do not name is carried as stereo).
+    const unsigned frame_bytes = 2 * ka_channels_of_flags(pcm->flags, family.channel_bits);
     const unsigned period_frames = pcm->period_size / frame_bytes;
     sw->tstamp_mode = SNDRV_PCM_TSTAMP_NONE;
     sw->period_step = 1;
     sw->sleep_min = 0;
     sw->avail_min = period_frames;
     sw->xfer_align = period_frames;
-    sw->start_threshold = period_frames;
-    // The stop threshold is the buffer size as stored above, in bytes.
-    sw->stop_threshold = pcm->buffer_size;
     sw->silence_threshold = 0;
-    sw->silence_size = 0;
+    if (family.capture) {
+        sw->start_threshold = 1;
+        sw->stop_threshold = 0x7FFFFFFF;
+        sw->silence_size = 0x7FFFFFFF;
+    } else {
+        sw->start_threshold = period_frames;
+        // The stop threshold is the buffer size as stored above, in bytes.
+        sw->stop_threshold = pcm->buffer_size;
+        sw->silence_size = 0;
+    }
 
     if (param_set_sw_params(pcm, sw) != 0) {
-        int err = errno;
-        KA_LOGE("cannot set sw params");
+        const int err = ka_neg_errno();
         release_unless_taken(sw, pcm->sw_p);
-        return -err;
+        family.report(ka_params_failure::sw_refused);
+        return err;
     }
     return 0;
+}
+
+int __ka_pcm_setParams(struct pcm *pcm)
+{
+    KA_LOGD("%s, %d\n", "__ka_pcm_setParams", __LINE__);
+    return ka_pcm_set_params(pcm, kCoreFamily);
 }
 
 struct pcm *__ka_pcm_open(const char *device, unsigned flags, int channels, unsigned rate, unsigned format)
@@ -123,7 +144,7 @@ struct pcm *__ka_pcm_open(const char *device, unsigned flags, int channels, unsi
         return nullptr;
     }
 
-    pcm->flags = flags | channel_bits(channels);
+    pcm->flags = flags | ka_channel_flag(channels);
     pcm->channels = static_cast<unsigned>(channels);
     pcm->rate = rate;
     pcm->format = format;

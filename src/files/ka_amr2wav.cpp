@@ -20,38 +20,14 @@ const int32_t wb_sizes[16] = {17, 23, 32, 36, 40, 46, 50, 58, 60, 5, -1, -1, -1,
 
 namespace {
 
-void wav_put_tag(FILE *f, const char *tag) { fwrite(tag, 1, 4, f); }
-
-void wav_put_le16(FILE *f, uint32_t v)
-{
-    uint8_t b[2];
-    put_le16(b, v);
-    fwrite(b, 1, 2, f);
-}
-
-void wav_put_le32(FILE *f, uint32_t v)
-{
-    uint8_t b[4];
-    put_le32(b, v);
-    fwrite(b, 1, 4, f);
-}
-
+// The header for `len` data bytes, at the stream's position.
 void wav_put_header(const wav_sink *s, int len)
 {
     int block = (s->bits / 8) * s->channels;
-    wav_put_tag(s->file, "RIFF");
-    wav_put_le32(s->file, uint32_t(len) + 36u);
-    wav_put_tag(s->file, "WAVE");
-    wav_put_tag(s->file, "fmt ");
-    wav_put_le32(s->file, 16);
-    wav_put_le16(s->file, 1);
-    wav_put_le16(s->file, uint32_t(s->channels));
-    wav_put_le32(s->file, uint32_t(s->rate));
-    wav_put_le32(s->file, uint32_t(s->rate) * uint32_t(block));
-    wav_put_le16(s->file, uint32_t(block));
-    wav_put_le16(s->file, uint32_t(s->bits));
-    wav_put_tag(s->file, "data");
-    wav_put_le32(s->file, uint32_t(len));
+    auto h = wav_header({uint32_t(s->channels), uint32_t(s->rate), uint32_t(s->rate) * uint32_t(block),
+                         uint32_t(block), uint32_t(s->bits)},
+                        uint32_t(len));
+    fwrite(h.data(), 1, h.size(), s->file);
 }
 
 // Closes the input stream on every way out.

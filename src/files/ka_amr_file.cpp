@@ -28,10 +28,6 @@ const int32_t amrwb_sizes[16] = {17, 23, 32, 36, 40, 46, 50, 58, 60, 5, -1, -1, 
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-
 // Everything a decode thread works with, allocated once per thread and
 // reused for every frame.
 template <int Samples>
@@ -43,9 +39,9 @@ struct AmrDecodeBuffers {
 };
 
 template <typename T>
-std::unique_ptr<T, FreeDeleter> alloc_buffers()
+std::unique_ptr<T, KaFreeDeleter> alloc_buffers()
 {
-    return std::unique_ptr<T, FreeDeleter>(static_cast<T *>(calloc(1, sizeof(T))));
+    return std::unique_ptr<T, KaFreeDeleter>(static_cast<T *>(calloc(1, sizeof(T))));
 }
 
 void *amrnb_decode_thread(void *arg)
@@ -57,7 +53,7 @@ void *amrnb_decode_thread(void *arg)
         KA_LOGE("Para is NULL, exit parse thread\n");
         return nullptr;
     }
-    std::unique_ptr<player_info, FreeDeleter> owned(info);
+    std::unique_ptr<player_info, KaFreeDeleter> owned(info);
     auto b = alloc_buffers<AmrDecodeBuffers<kAmrNbSamples>>();
     // The read stream is a buffered reader on the caller's descriptor; it is
     // never closed, so the descriptor stays open.
@@ -117,7 +113,7 @@ void *amrwb_decode_thread(void *arg)
         KA_LOGE("Para is NULL, exit parse thread\n");
         return nullptr;
     }
-    std::unique_ptr<player_info, FreeDeleter> owned(info);
+    std::unique_ptr<player_info, KaFreeDeleter> owned(info);
     auto b = alloc_buffers<AmrDecodeBuffers<kAmrWbSamples>>();
     if (!b || !fd_usable(info->fd)) {
         KA_LOGE("Convert audio fd to fp failed, hdl = %d\n", info->fd);

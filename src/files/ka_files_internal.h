@@ -6,8 +6,10 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/types.h>
 
+#include <array>
 #include <atomic>
 
 #include "ka_lib_audio.h"
@@ -98,6 +100,39 @@ constexpr size_t kAmrWbMagicLen = 9;
 constexpr size_t kAmrFrameMax = 500;  // header byte and up to 499 payload bytes
 constexpr int kAmrNbSamples = 160;
 constexpr int kAmrWbSamples = 320;
+
+// ---- WAV header --------------------------------------------------------------------
+
+// The fields of a PCM WAV file's format chunk, as its writer computes them.
+struct WavFormat {
+    uint32_t channels;
+    uint32_t rate;
+    uint32_t byte_rate;
+    uint32_t block;  // bytes a frame; the header keeps its low 16 bits
+    uint32_t bits;
+};
+
+// The canonical 44-byte header, little-endian: "RIFF" and the RIFF size
+// (the data size plus 36), "WAVE", a 16-byte linear PCM format chunk, then
+// the data chunk's tag and size. Recordings and conversions both write it.
+inline std::array<uint8_t, kWavHeaderSize> wav_header(const WavFormat &f, uint32_t data_len)
+{
+    std::array<uint8_t, kWavHeaderSize> h{};
+    memcpy(&h[0], "RIFF", 4);
+    put_le32(&h[4], data_len + 36u);
+    memcpy(&h[8], "WAVE", 4);
+    memcpy(&h[12], "fmt ", 4);
+    put_le32(&h[16], 16);
+    put_le16(&h[20], 1);
+    put_le16(&h[22], f.channels);
+    put_le32(&h[24], f.rate);
+    put_le32(&h[28], f.byte_rate);
+    put_le16(&h[32], f.block);
+    put_le16(&h[34], f.bits);
+    memcpy(&h[36], "data", 4);
+    put_le32(&h[40], data_len);
+    return h;
+}
 
 // Frame type of an AMR frame header byte.
 constexpr unsigned amr_frame_type(uint8_t header) { return (header >> 3) & 0x0F; }

@@ -58,10 +58,6 @@ struct mp3fp {
     uint8_t pcm[kMaxFrameSamples * 2 * 2];
 };
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-
 enum mad_flow mp3_input(void *data, struct mad_stream *stream)
 {
     auto *info = static_cast<player_info *>(data);
@@ -155,8 +151,8 @@ void *mp3_decode_thread(void *arg)
         KA_LOGE("Para is NULL, exit parse thread\n");
         return nullptr;
     }
-    std::unique_ptr<player_info, FreeDeleter> owned(info);
-    std::unique_ptr<mp3fp, FreeDeleter> fp(static_cast<mp3fp *>(malloc(sizeof(mp3fp))));
+    std::unique_ptr<player_info, KaFreeDeleter> owned(info);
+    std::unique_ptr<mp3fp, KaFreeDeleter> fp(static_cast<mp3fp *>(malloc(sizeof(mp3fp))));
     if (!fp) {
         KA_LOGE("Malloc mp3fp failed, hdl = %d\n", info->fd);
         return nullptr;

@@ -21,31 +21,14 @@ namespace {
 
 constexpr size_t kDecodeBlock = 512;
 
-struct FreeDeleter {
-    void operator()(void *p) const { free(p); }
-};
-
+// The header of a fresh recording: 16 bits a sample, no data yet.
 std::array<uint8_t, kWavHeaderSize> make_header(int channels, int rate)
 {
-    std::array<uint8_t, kWavHeaderSize> h{};
-    memcpy(&h[0], "RIFF", 4);
-    put_le32(&h[4], 36);
-    memcpy(&h[8], "WAVE", 4);
-    memcpy(&h[12], "fmt ", 4);
-    put_le32(&h[16], 16);
-    put_le16(&h[20], 1);
-    put_le16(&h[22], uint32_t(channels));
-    put_le32(&h[24], uint32_t(rate));
     // Signed 32-bit arithmetic as the header has always been computed; the
     // multiplication wraps like the device's int would (done unsigned here).
     int32_t byte_rate = int32_t(uint32_t(rate) * uint32_t(channels) * 16u) / 8;
     int32_t block = int32_t(uint32_t(channels) * 16u) / 8;
-    put_le32(&h[28], uint32_t(byte_rate));
-    put_le16(&h[32], uint32_t(block));
-    put_le16(&h[34], 16);
-    memcpy(&h[36], "data", 4);
-    put_le32(&h[40], 0);
-    return h;
+    return wav_header({uint32_t(channels), uint32_t(rate), uint32_t(byte_rate), uint32_t(block), 16}, 0);
 }
 
 void *wav_decode_thread(void *arg)
@@ -57,8 +40,8 @@ void *wav_decode_thread(void *arg)
         KA_LOGE("Para is NULL, exit parse thread\n");
         return nullptr;
     }
-    std::unique_ptr<player_info, FreeDeleter> owned(info);
-    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t *>(malloc(kDecodeBlock)));
+    std::unique_ptr<player_info, KaFreeDeleter> owned(info);
+    std::unique_ptr<uint8_t, KaFreeDeleter> buffer(static_cast<uint8_t *>(malloc(kDecodeBlock)));
     if (!buffer) {
         owned.reset();
         KA_LOGE("Malloc buffer failed\n");

@@ -12,6 +12,6 @@ struct pcm;
 int mova_play_set_params(struct pcm *pcm);
 int mova_record_set_params(struct pcm *pcm);
 
-// The negated errno of a call that just failed; -EIO should the platform
-// have left errno at 0, so that a failure is never reported as success.
-int mova_neg_errno();
+// The channel bits the playback setup and the file player know: mono and
+// 5.1 (capture also knows four channels).
+constexpr unsigned kMovaPlayChannelBits = 0x01000000u | 0x04000000u;

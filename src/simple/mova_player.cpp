@@ -17,23 +17,21 @@
 #include <atomic>
 #include <string_view>
 
+#include "files/ka_files_internal.h"
 #include "ka_lib_audio.h"
+#include "ka_pcm_params.h"
 #include "ka_play_out.h"
 
 namespace {
+
+using ka_files::get_le16;
+using ka_files::get_le32;
+using ka_files::kWavHeaderSize;
 
 // 1 between a start and the next stop or failed play. Written by any thread,
 // read by the playing thread before every chunk.
 constinit std::atomic<int> mova_play_file_need_running{0};
 
-constexpr size_t kWavHeaderSize = 44;
-
-uint16_t le16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const unsigned char *p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 bool tag_is(const unsigned char *p, std::string_view tag) { return memcmp(p, tag.data(), tag.size()) == 0; }
 
 // Ends a failed play: the stream closed, the flag cleared, the error handed on.
@@ -81,10 +79,7 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
                                      uint32_t data_sz)
 {
     constexpr const char *name = "mova_play_file";
-    if (channels == 1)
-        flags |= PCM_MONO;
-    else if (channels == 6)
-        flags |= PCM_5POINT1;
+    flags |= ka_channel_flag(channels, kMovaPlayChannelBits);
 
     // A NULL device name is refused by the platform's open like any other
     // name it cannot open.
@@ -103,7 +98,7 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
         return fail_play(pcm, err);
     }
     if (pcm_prepare(pcm) != 0) {
-        const int err = mova_neg_errno();
+        const int err = ka_neg_errno();
         fprintf(stderr, "%s:Failed in pcm_prepare\n", name);
         return fail_play(pcm, err);
     }
@@ -133,7 +128,7 @@ extern "C" KA_API int mova_play_file(unsigned rate, int channels, int fd, unsign
         // between chunks, so a device whose clock stopped would keep this
         // call (and so mova_play_file) waiting in the platform layer.
         if (pcm_write(pcm, buf, chunk) < 0) {
-            const int err = mova_neg_errno();
+            const int err = ka_neg_errno();
             fprintf(stderr, "%s: pcm_write failed\n", name);
             free(buf);
             return fail_play(pcm, err);
@@ -166,7 +161,7 @@ extern "C" KA_API int mova_play_wav_file(const char *device, const char *path)
     if (got != static_cast<ssize_t>(kWavHeaderSize)) {
         // A file that ends inside the header leaves errno alone; it is then
         // reported as an invalid argument.
-        const int err = got < 0 ? mova_neg_errno() : -EINVAL;
+        const int err = got < 0 ? ka_neg_errno() : -EINVAL;
         fprintf(stderr, "%s: cannot read header\n", name);
         close(fd);
         return err;
@@ -175,15 +170,15 @@ extern "C" KA_API int mova_play_wav_file(const char *device, const char *path)
     if (!tag_is(hdr, "RIFF") || !tag_is(hdr + 8, "WAVE") || !tag_is(hdr + 12, "fmt ")) {
         fprintf(stderr, "%s: '%s' is not a riff/wave file\n", name, path);
         result = -EINVAL;
-    } else if (le16(hdr + 20) != 1 || le32(hdr + 16) != 16) {
+    } else if (get_le16(hdr + 20) != 1 || get_le32(hdr + 16) != 16) {
         fprintf(stderr, "%s: '%s' is not pcm format\n", name, path);
         result = -EINVAL;
-    } else if (le16(hdr + 34) != 16) {
+    } else if (get_le16(hdr + 34) != 16) {
         fprintf(stderr, "%s: '%s' is not 16bit per sample\n", name, path);
         result = -EINVAL;
     } else {
         fprintf(stderr, "%s: Playing '%s'.\n", name, path);
-        result = mova_play_file(le32(hdr + 24), le16(hdr + 22), fd, 0, device, le32(hdr + 40));
+        result = mova_play_file(get_le32(hdr + 24), get_le16(hdr + 22), fd, 0, device, get_le32(hdr + 40));
     }
     close(fd);
     return result;
