@@ -45,6 +45,9 @@ constexpr ka_params_family kCoreFamily{KA_PCM_CHANNEL_BITS, false, log_failure};
 
 }  // namespace
 
+// A refusal is reported as the negated errno; a platform that refused
+// without setting errno still gets a failure (-EIO), never 0, which every
+// caller would take for success.
 int ka_neg_errno()
 {
     return errno != 0 ? -errno : -EIO;
