@@ -44,22 +44,6 @@ TEST_F(Board, GeometryChosenAsTheKernelDoes)
     close(fd);
 }
 
-// A mono 8 kHz stream set up as the library sets it up: only a lower bound
-// on the period time, the start threshold a period, the stop threshold two
-// buffers (the buffer's size in bytes, read as frames).
-int library_stream(int dev, unsigned *buffer)
-{
-    int fd = open_pcm(dev, KB_PLAYBACK);
-    snd_pcm_hw_params p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, 8000);
-    snd_pcm_sw_params sw{};
-    if (io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) return -1;
-    *buffer = iv(p, SNDRV_PCM_HW_PARAM_BUFFER_SIZE)->min;
-    sw.avail_min = sw.start_threshold = iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min;
-    sw.stop_threshold = 2 * *buffer;
-    if (io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw) || io(fd, SNDRV_PCM_IOCTL_PREPARE)) return -1;
-    return fd;
-}
-
 // A device's played-out (or received) samples; a WAV file's.
 std::vector<int16_t> samples(int dev, bool out)
 {
@@ -70,7 +54,7 @@ std::vector<int16_t> samples(int dev, bool out)
 }
 std::vector<int16_t> wav_samples(const std::string &path)
 {
-    std::string s = read_all(path.c_str());
+    std::string s = ka_test::read_text(path.c_str());
     std::vector<int16_t> v(s.size() > 44 ? (s.size() - 44) / 2 : 0);
     memcpy(v.data(), s.data() + 44, v.size() * 2);
     return v;
@@ -115,7 +99,7 @@ TEST_F(Board, PlayedOutIsWhatThePointerPassed)
     };
     unsigned buffer = 0;
 
-    int fd = library_stream(0, &buffer);
+    int fd = prepared_pcm(0, KB_PLAYBACK, 1, SNDRV_PCM_ACCESS_RW_INTERLEAVED, 2, &buffer);
     ASSERT_EQ(128u, buffer);  // period 32 frames
     ASSERT_EQ(0, xfer(fd, true, data.data(), 300));
     close(fd);
@@ -133,7 +117,7 @@ TEST_F(Board, PlayedOutIsWhatThePointerPassed)
         (data.begin() + 100);
     for (int dev : {1, 2}) {  // 1: DROP, then close; 2: close
         kb_set_speed(0);
-        fd = library_stream(dev, &buffer);
+        fd = prepared_pcm(dev, KB_PLAYBACK, 1, SNDRV_PCM_ACCESS_RW_INTERLEAVED, 2, &buffer);
         ASSERT_EQ(0, xfer(fd, true, data.data(), 100));
         kb_set_speed(1e-9);
         ASSERT_EQ(0, xfer(fd, true, data.data() + 100, buffer));
@@ -154,7 +138,7 @@ TEST_F(Board, PlayedOutIsWhatThePointerPassed)
     }
 
     kb_set_speed(0);
-    fd = library_stream(3, &buffer);
+    fd = prepared_pcm(3, KB_PLAYBACK, 1, SNDRV_PCM_ACCESS_RW_INTERLEAVED, 2, &buffer);
     ASSERT_EQ(0, xfer(fd, true, data.data(), 2 * buffer));
     kb_set_speed(1000);
     ASSERT_EQ(0, kb_pcm_wait_underruns(3, KB_PLAYBACK, 1, 60000));
