@@ -122,15 +122,10 @@ TEST_P(SimpleEnd, ShortPromptIsPlayedOutWhole)
         EXPECT_TRUE(out == heard) << "played out " << out.size() << " bytes";
         EXPECT_EQ(0u, pcm_info(1).dropped_frames);
     }
-}
-INSTANTIATE_TEST_SUITE_P(Geometries, SimpleEnd, ::testing::Values(Geometry{0, 0}, Geometry{10, 500}));
-
-// A stop while the device plays out the end is no natural end: the play
-// returns at once and what the device still holds is dropped.
-TEST_F(SimplePlayer, StopWhileTheEndPlaysOutDropsTheRest)
-{
-    kb_set_geometry(10, 500);
-    kb_set_speed(1);
+    // A stop while the device plays out the end (long enough to catch in a
+    // 500 ms buffer) is no natural end: the play returns at once and what the
+    // device still holds is dropped.
+    if (GetParam().buffer_ms < 500) return;
     const bytes prompt = pattern(4000, 5);
     mova_start_play_file();
     std::thread stopper([] {
@@ -141,6 +136,7 @@ TEST_F(SimplePlayer, StopWhileTheEndPlaysOutDropsTheRest)
     stopper.join();
     EXPECT_GT(pcm_info(1).dropped_frames, 0u);
 }
+INSTANTIATE_TEST_SUITE_P(Geometries, SimpleEnd, ::testing::Values(Geometry{0, 0}, Geometry{10, 500}));
 
 TEST_F(SimplePlayer, WavHeadersAreCheckedBeforePlaying)
 {
