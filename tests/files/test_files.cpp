@@ -193,8 +193,9 @@ TEST_P(FileEnd, LastSamplesArePlayedOutBeforeTheEndIsReported)
     // the device still holds is dropped.
     if (GetParam().buffer_ms < 500) return;
     restart();
-    ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with("stop.wav", wav_file(1, 8000, 16, tone))), 0,
-                                    record_cb),
+    ASSERT_EQ(Ka_AudPlayer_PlayFile(
+                  nullptr, keep(open_with("stop.wav", wav_file(1, 8000, 16, pcm16(1, 8000, 8000, 2)))), 0,
+                  record_cb),
               0);
     ASSERT_TRUE(eventually([] { return kb_pcm_state(0, KB_PLAYBACK) == SNDRV_PCM_STATE_DRAINING; }));
     EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
