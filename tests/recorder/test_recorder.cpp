@@ -208,10 +208,12 @@ TEST_F(RecorderTest, StartRightAfterStopNeverReadsWithTwoThreads)
     audCtl.cctx[0].read = gated_read;
     ASSERT_EQ(Ka_AudRecorder_StartRecord(), 0);
     const bool reading = eventually([] { return g_inside == 1; });
-    Ka_AudRecorder_Stop();
+    Ka_AudRecorder_HStop(0);
     EXPECT_EQ(Ka_AudRecorder_StartRecord(), 0);
     g_read_gate = true;
     EXPECT_TRUE(reading && eventually([] { return got().size() >= 10; }));
+    Ka_AudRecorder_Stop();
+    EXPECT_TRUE(eventually([] { return rec_state_is(0, "AUD_RECORDER_FINISHED"); }));
     Ka_AudRecorder_HClose(0);
     audCtl.cctx[0].read = g_real_read;
     EXPECT_EQ(g_most_inside, 1) << "two capture threads read at once";
