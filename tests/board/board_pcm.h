@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// PCM streams through the kernel interface, as the board's tests drive them,
-// and files read back whole.
+// PCM streams through the kernel interface, as the board's tests drive them.
 #pragma once
 
 #include <alsa_audio.h>
@@ -9,17 +8,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace board_pcm {
-
-inline std::string read_all(const char *path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 inline int open_pcm(int dev, int dir, int extra_flags = 0)
 {
@@ -83,23 +74,25 @@ inline int xfer(int fd, bool write, void *buf, unsigned long frames, long *done 
     return e;
 }
 
-// Device `dev` set up (S16_LE at 8 kHz: periods of 160 frames, a buffer of
-// 640) with `access`, and prepared; -1 if any step fails. No stop threshold:
-// a late writer or reader finds the stream running, never in XRUN.
+// Device `dev` set up (S16_LE at 8 kHz, mono or stereo, the devices' period
+// and buffer) with `access`, and prepared, as the library sets a stream up:
+// avail_min and the start threshold a period; -1 if any step fails. The stop
+// threshold is `stop_buffers` buffers; with none (0) a late writer or reader
+// finds the stream running, never in XRUN. The buffer's frames in *buffer.
 inline int prepared_pcm(int dev, int dir, unsigned channels,
-                        unsigned access = SNDRV_PCM_ACCESS_RW_INTERLEAVED)
+                        unsigned access = SNDRV_PCM_ACCESS_RW_INTERLEAVED, unsigned stop_buffers = 0,
+                        unsigned *buffer = nullptr)
 {
     const int fd = open_pcm(dev, dir);
     snd_pcm_hw_params p = library_params(SNDRV_PCM_FORMAT_S16_LE, channels, 8000);
     param_set_mask(&p, SNDRV_PCM_HW_PARAM_ACCESS, access);
+    if (fd < 0 || io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) return -1;
+    const unsigned frames = iv(p, SNDRV_PCM_HW_PARAM_BUFFER_SIZE)->min;
+    if (buffer) *buffer = frames;
     snd_pcm_sw_params sw{};
-    sw.avail_min = 160;
-    sw.start_threshold = 1;
-    sw.stop_threshold = ~0ul;
-    if (fd < 0 || io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p) || io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw) ||
-        io(fd, SNDRV_PCM_IOCTL_PREPARE))
-        return -1;
-    return fd;
+    sw.avail_min = sw.start_threshold = iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min;
+    sw.stop_threshold = stop_buffers ? stop_buffers * frames : ~0ul;
+    return io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw) || io(fd, SNDRV_PCM_IOCTL_PREPARE) ? -1 : fd;
 }
 
 }  // namespace board_pcm

@@ -235,7 +235,7 @@ TEST_F(Board, CodecI2cNodeCommandFilesAndSystem)
     const char *node = "/sys/devices/soc:sound/codec_name";
     const char *data = "/data/alsaucm_test", *run = "/run/alsaucm_test";
     const bool machine_had = syscall(SYS_faccessat, AT_FDCWD, data, F_OK) == 0;  // past the board
-    EXPECT_EQ("alc5616-codec.2-001b\n", read_all(node));
+    EXPECT_EQ("alc5616-codec.2-001b\n", ka_test::read_text(node));
     kb_set_codec_node(nullptr);
     struct stat st;
     EXPECT_EQ(-1, stat(node, &st));
@@ -255,18 +255,18 @@ TEST_F(Board, CodecI2cNodeCommandFilesAndSystem)
     EXPECT_STREQ("echo rxgains gain 5 > /data/alsaucm_test", cmd);
     EXPECT_EQ(15, kb_file_contents(run, buf, sizeof buf));
     EXPECT_STREQ("txvoices 1 3 0\n", buf);
-    EXPECT_EQ("rxgains gain 5\n", read_all(data));
+    EXPECT_EQ("rxgains gain 5\n", ka_test::read_text(data));
     // A file the program writes itself lands there too.
     FILE *f = fopen(run, "a");
     fputs("more\n", f);
     fclose(f);
-    EXPECT_EQ("txvoices 1 3 0\nmore\n", read_all(run));
+    EXPECT_EQ("txvoices 1 3 0\nmore\n", ka_test::read_text(run));
     // The machine's own file was never touched.
     EXPECT_EQ(machine_had, syscall(SYS_faccessat, AT_FDCWD, data, F_OK) == 0);
     kb_reset();
     EXPECT_EQ(0u, kb_system_count());
     EXPECT_TRUE(kb_file_contents(run, buf, sizeof buf) == 0 && kb_file_contents(data, buf, sizeof buf) == 0);
-    EXPECT_EQ("alc5616-codec.2-001b\n", read_all(node));
+    EXPECT_EQ("alc5616-codec.2-001b\n", ka_test::read_text(node));
 }
 
 // A fork handler registered before the board's (so run after it, while the

@@ -18,48 +18,6 @@ using namespace board_pcm;
 using Board = ka_test::BoardTest;
 using ka_test::pcm_info;
 
-// The device's geometry, chosen as the kernel does: the smallest period the
-// client allows at or above the device's, then the largest buffer of whole
-// periods at or below the device's.
-TEST_F(Board, GeometryChosenAsTheKernelDoes)
-{
-    const int fd = open_pcm(0, KB_PLAYBACK);
-    const struct {
-        double period_ms, buffer_ms;
-        unsigned rate, min_period_us, period, buffer;
-    } geometries[] = {
-        {4, 4096, 8000, 10, 32, 32768},  // a real kernel's loopback card
-        {2.5, 30, 11025, 10, 28, 308},   // 27.56 frames up, 330.75 down to whole periods
-        {20, 10, 8000, 10, 160, 160},    // at least one period
-        {0, 0, 8000, 25000, 200, 600},   // the client's lower bound above the device's
-    };
-    for (const auto &g : geometries) {
-        kb_set_geometry(g.period_ms, g.buffer_ms);
-        snd_pcm_hw_params p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, g.rate);
-        iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = g.min_period_us;
-        ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) << g.period_ms;
-        EXPECT_EQ(g.period, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min) << g.period_ms;
-        EXPECT_EQ(g.buffer, iv(p, SNDRV_PCM_HW_PARAM_BUFFER_SIZE)->min) << g.period_ms;
-    }
-    close(fd);
-}
-
-// A mono 8 kHz stream set up as the library sets it up: only a lower bound
-// on the period time, the start threshold a period, the stop threshold two
-// buffers (the buffer's size in bytes, read as frames).
-int library_stream(int dev, unsigned *buffer)
-{
-    int fd = open_pcm(dev, KB_PLAYBACK);
-    snd_pcm_hw_params p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, 8000);
-    snd_pcm_sw_params sw{};
-    if (io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) return -1;
-    *buffer = iv(p, SNDRV_PCM_HW_PARAM_BUFFER_SIZE)->min;
-    sw.avail_min = sw.start_threshold = iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min;
-    sw.stop_threshold = 2 * *buffer;
-    if (io(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw) || io(fd, SNDRV_PCM_IOCTL_PREPARE)) return -1;
-    return fd;
-}
-
 // A device's played-out (or received) samples; a WAV file's.
 std::vector<int16_t> samples(int dev, bool out)
 {
@@ -70,7 +28,7 @@ std::vector<int16_t> samples(int dev, bool out)
 }
 std::vector<int16_t> wav_samples(const std::string &path)
 {
-    std::string s = read_all(path.c_str());
+    std::string s = ka_test::read_text(path.c_str());
     std::vector<int16_t> v(s.size() > 44 ? (s.size() - 44) / 2 : 0);
     memcpy(v.data(), s.data() + 44, v.size() * 2);
     return v;
@@ -91,16 +49,39 @@ long long field(const std::string &event, const std::string &key)
     return at == std::string::npos ? -1 : atoll(event.c_str() + at + key.size() + 3);
 }
 
-// What a listener hears: the frames the hardware pointer passed. At speed 0
-// everything written is played out as written (and the received file, the
-// same, is not kept). A stream written full and then dropped or closed at
-// once, on a clock all but stopped, drops exactly what was queued: played
-// out is a prefix of received, and both add up to it. A writer that stops
-// feeding: the pointer plays its data, then the buffer's old contents until
-// the stop threshold declares the underrun, a buffer later; then silence
-// (at most a minute of it) until the stream starts again.
-TEST_F(Board, PlayedOutIsWhatThePointerPassed)
+// The device's geometry, chosen as the kernel does: the smallest period the
+// client allows at or above the device's, then the largest buffer of whole
+// periods at or below the device's. Then what a listener hears: the frames
+// the hardware pointer passed. At speed 0 everything written is played out as
+// written (and the received file, the same, is not kept). A stream written
+// full and then dropped or closed at once, on a clock all but stopped, drops
+// exactly what was queued: played out is a prefix of received, and both add
+// up to it. A writer that stops feeding: the pointer plays its data, then the
+// buffer's old contents until the stop threshold declares the underrun, a
+// buffer later; then silence (at most a minute of it) until the stream starts
+// again.
+TEST_F(Board, GeometryAndPlayedOutAsThePointerPassed)
 {
+    int fd = open_pcm(0, KB_PLAYBACK);
+    const struct {
+        double period_ms, buffer_ms;
+        unsigned rate, min_period_us, period, buffer;
+    } geometries[] = {
+        {4, 4096, 8000, 10, 32, 32768},  // a real kernel's loopback card
+        {2.5, 30, 11025, 10, 28, 308},   // 27.56 frames up, 330.75 down to whole periods
+        {20, 10, 8000, 10, 160, 160},    // at least one period
+        {0, 0, 8000, 25000, 200, 600},   // the client's lower bound above the device's
+    };
+    for (const auto &g : geometries) {
+        kb_set_geometry(g.period_ms, g.buffer_ms);
+        snd_pcm_hw_params p = library_params(SNDRV_PCM_FORMAT_S16_LE, 1, g.rate);
+        iv(p, SNDRV_PCM_HW_PARAM_PERIOD_TIME)->min = g.min_period_us;
+        ASSERT_EQ(0, io(fd, SNDRV_PCM_IOCTL_HW_PARAMS, &p)) << g.period_ms;
+        EXPECT_EQ(g.period, iv(p, SNDRV_PCM_HW_PARAM_PERIOD_SIZE)->min) << g.period_ms;
+        EXPECT_EQ(g.buffer, iv(p, SNDRV_PCM_HW_PARAM_BUFFER_SIZE)->min) << g.period_ms;
+    }
+    close(fd);
+
     const std::string dir = ka_test::temp_dir() + "/played-out";
     mkdir(dir.c_str(), 0755);
     kb_set_output_dir(dir.c_str());
@@ -115,7 +96,7 @@ TEST_F(Board, PlayedOutIsWhatThePointerPassed)
     };
     unsigned buffer = 0;
 
-    int fd = library_stream(0, &buffer);
+    fd = prepared_pcm(0, KB_PLAYBACK, 1, SNDRV_PCM_ACCESS_RW_INTERLEAVED, 2, &buffer);
     ASSERT_EQ(128u, buffer);  // period 32 frames
     ASSERT_EQ(0, xfer(fd, true, data.data(), 300));
     close(fd);
@@ -133,7 +114,7 @@ TEST_F(Board, PlayedOutIsWhatThePointerPassed)
         (data.begin() + 100);
     for (int dev : {1, 2}) {  // 1: DROP, then close; 2: close
         kb_set_speed(0);
-        fd = library_stream(dev, &buffer);
+        fd = prepared_pcm(dev, KB_PLAYBACK, 1, SNDRV_PCM_ACCESS_RW_INTERLEAVED, 2, &buffer);
         ASSERT_EQ(0, xfer(fd, true, data.data(), 100));
         kb_set_speed(1e-9);
         ASSERT_EQ(0, xfer(fd, true, data.data() + 100, buffer));
@@ -154,7 +135,7 @@ TEST_F(Board, PlayedOutIsWhatThePointerPassed)
     }
 
     kb_set_speed(0);
-    fd = library_stream(3, &buffer);
+    fd = prepared_pcm(3, KB_PLAYBACK, 1, SNDRV_PCM_ACCESS_RW_INTERLEAVED, 2, &buffer);
     ASSERT_EQ(0, xfer(fd, true, data.data(), 2 * buffer));
     kb_set_speed(1000);
     ASSERT_EQ(0, kb_pcm_wait_underruns(3, KB_PLAYBACK, 1, 60000));

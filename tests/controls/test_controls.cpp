@@ -28,19 +28,6 @@ constexpr const char kRoute[] = "SEC_AUX_PCM_RX Audio Mixer MultiMedia1";  // 1 
 constexpr const char kStereo[] = "DAC1 Playback Volume";                   // 2 values
 constexpr const char kTriple[] = "Voice Rx Gain";                          // 3 values
 
-TEST_F(Controls, MixerSetsValuesSplitOnRunsOfSpaces)
-{
-    EXPECT_EQ(Ka_clt_set_mixer_value(kTriple, 3, "0 1 2"), 1) << log.dump();
-    // The first token is stored without a line; each later one is counted.
-    EXPECT_EQ(log.count("count_empty: 1, token: 1\n"), 1);
-    EXPECT_EQ(Ka_clt_set_mixer_value(kStereo, 2, "  5   7 "), 1) << log.dump();
-    EXPECT_EQ(movaro_clt_set_mixer_value(kRoute, 1, "1"), 1);
-    EXPECT_EQ(ctl_writes(),
-              (Writes{"Voice Rx Gain = 0 1 2", "DAC1 Playback Volume = 5 7", kRoute + std::string(" = 1")}));
-    EXPECT_EQ(kb_open_fds(), 0);
-    EXPECT_TRUE(log.errors("ka_mixer").empty());
-}
-
 TEST_F(Controls, MixerRefusesBadRequestsBeforeTouchingTheDevice)
 {
     struct Case {
@@ -80,8 +67,16 @@ TEST_F(Controls, MixerRefusesBadRequestsBeforeTouchingTheDevice)
     EXPECT_TRUE(ctl_writes().empty());
 }
 
-TEST_F(Controls, MixerPlatformRefusals)
+// Values split on runs of spaces; refusals of the platform; two-value reads.
+TEST_F(Controls, MixerSetsAndReadsValuesAndReportsPlatformRefusals)
 {
+    EXPECT_EQ(Ka_clt_set_mixer_value(kTriple, 3, "0 1 2"), 1) << log.dump();
+    // The first token is stored without a line; each later one is counted.
+    EXPECT_EQ(log.count("count_empty: 1, token: 1\n"), 1);
+    EXPECT_EQ(Ka_clt_set_mixer_value(kStereo, 2, "  5   7 "), 1) << log.dump();
+    EXPECT_EQ(movaro_clt_set_mixer_value(kRoute, 1, "1"), 1);
+    EXPECT_TRUE(log.errors("ka_mixer").empty());
+    log.clear();
     // No control of that name; a value the control does not take, where
     // both platform setters fail and the failure carries no message of its own.
     EXPECT_EQ(Ka_clt_set_mixer_value("No Such Control", 1, "1"), 0);
@@ -92,12 +87,8 @@ TEST_F(Controls, MixerPlatformRefusals)
     // device refusing every write: the fault matrix.)
     kb_fault(KB_FAULT_CTL_WRITE, -1, 0, 1, EIO);
     EXPECT_EQ(Ka_clt_set_mixer_value(kRoute, 1, "1"), 1);
-    EXPECT_EQ(ctl_writes(), Writes{kRoute + std::string(" = 1")});
-    EXPECT_EQ(kb_open_fds(), 0);
-}
-
-TEST_F(Controls, MixerReadsTwoValueControls)
-{
+    EXPECT_EQ(ctl_writes(), (Writes{"Voice Rx Gain = 0 1 2", "DAC1 Playback Volume = 5 7",
+                                    kRoute + std::string(" = 1"), kRoute + std::string(" = 1")}));
     const long stereo[2] = {100, 150};
     ASSERT_EQ(kb_ctl_set(kStereo, stereo, 2), 0);
     struct snd_ctl_elem_value v;
@@ -167,7 +158,7 @@ TEST_F(Controls, CodecDetectedByTheFirstMatchInTableOrder)
     EXPECT_EQ(0, kb_open_fds());
 }
 
-TEST_F(Controls, CodecVolumeArithmeticBothWays)
+TEST_F(Controls, CodecVolumeArithmeticBothWaysAndRefusals)
 {
     // 50 % of 175 truncates to 87; the stored 50 comes back, not 49.
     EXPECT_FRESH(kAlc, "set=0 ctl=87;175; get=0:50,100",
@@ -184,10 +175,7 @@ TEST_F(Controls, CodecVolumeArithmeticBothWays)
     EXPECT_FRESH(
         "nau8810.1-001a\n", "set=0 ctl=255; get=0:100,100 set=0 ctl=255;",
         out << set(1, 100, 0, "Capture Volume") << get(1) << " " << set(0, 100, 0, "Playback Volume"));
-}
 
-TEST_F(Controls, CodecRefusedRequestsAndCodecsWithoutAUsableControl)
-{
     // Above 100 % is refused; without a node or with an unknown codec the
     // volume cannot be set; a bad volume type fails on a known codec.
     EXPECT_FRESH(
@@ -218,7 +206,7 @@ std::vector<int> regs()
     return {kb_i2c_get_reg(2, 0x1b, 0xB4), kb_i2c_get_reg(2, 0x1b, 0xB5), kb_i2c_get_reg(2, 0x1b, 0xB6)};
 }
 
-TEST_F(Controls, DrcagcReadModifyWriteUnderTheMaskInTheOrderB5B6B4)
+TEST_F(Controls, DrcagcReadModifyWriteUnderTheMaskOnTheChipTheNodeNames)
 {
     kb_i2c_set_reg(2, 0x1b, 0xB4, 0xF0F0), kb_i2c_set_reg(2, 0x1b, 0xB5, 0xABCD),
         kb_i2c_set_reg(2, 0x1b, 0xB6, 0xFFFF);
@@ -235,17 +223,15 @@ TEST_F(Controls, DrcagcReadModifyWriteUnderTheMaskInTheOrderB5B6B4)
     EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &whole));
     EXPECT_EQ(msgs(), 1u);
     EXPECT_EQ((std::vector<int>{0, 0x0304, 0}), regs());
-}
 
-TEST_F(Controls, DrcagcChipFromTheNodeTextOrTheGivenPath)
-{
+    // The chip from the node's text, or the given path.
     kb_i2c_add_chip(5, 0x2a);
     kb_set_codec_node("alc5616-codec.5-002a\n");
-    const drcagc_param p = {0xFFFF, 0xBEEF, 0, 0, 0, 0};
-    EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &p));
+    const drcagc_param beef = {0xFFFF, 0xBEEF, 0, 0, 0, 0};
+    EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &beef));
     EXPECT_EQ(0xBEEF, kb_i2c_get_reg(5, 0x2a, 0xB4));
     // A given path is used with address 0x1B, whatever the node says.
-    EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC("/dev/i2c-2", &p));
+    EXPECT_EQ(0, Ka_AudCodec_Set_ALC5616_DRCAGC("/dev/i2c-2", &beef));
     EXPECT_EQ(0xBEEF, regs()[0]);
 
     // Failures before any transfer: a node naming no ALC5616 or no address,
@@ -253,7 +239,7 @@ TEST_F(Controls, DrcagcChipFromTheNodeTextOrTheGivenPath)
     kb_reset();
     for (const char *text : {"nau8810.1-001a\n", "alc5616-codec.2\n", "alc5616-codec.7-001b\n"}) {
         kb_set_codec_node(text);
-        EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &p)) << text;
+        EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC(nullptr, &beef)) << text;
     }
     EXPECT_EQ(-1, Ka_AudCodec_Set_ALC5616_DRCAGC("/dev/i2c-2", nullptr));
     EXPECT_EQ(msgs(), 0u);
@@ -315,10 +301,11 @@ std::vector<std::string> commands()
     return out;
 }
 
-TEST_F(Controls, VoiceCommandsGoToTheFirstCommandFileThatExists)
+TEST_F(Controls, VoiceCommandsAndControls)
 {
-    // Which of /data and /run hold the file; type, volume; the line. (No
-    // file, no command: the fault matrix.)
+    // Commands go to the first command file that exists: which of /data and
+    // /run hold the file; type, volume; the line. (No file, no command: the
+    // fault matrix.)
     for (auto [data, run, type, vol, cmd] :
          {std::tuple{1, 1, 0, -3, "echo rxgains gain -3 > /data/alsaucm_test"},
           {0, 1, 0, 12, "echo rxgains gain 12 > /run/alsaucm_test"},
@@ -331,10 +318,8 @@ TEST_F(Controls, VoiceCommandsGoToTheFirstCommandFileThatExists)
         EXPECT_EQ(commands(), Writes{cmd}) << data << run << type;
         EXPECT_TRUE(ctl_writes().empty());
     }
-}
-
-TEST_F(Controls, VoiceMuteAndLevelControlsWithTheirLimits)
-{
+    // Mute and level controls, with their limits.
+    kb_reset();
     for (const auto &[type, vol] : {std::pair{2, 1}, {3, 0}, {4, 0}, {4, 5}})
         EXPECT_EQ(0, Ka_AudVoice_SetVolume(type, vol));
     EXPECT_EQ(ctl_writes(), (Writes{"Voice Rx Device Mute = 1 -1 500", "Voice Tx Device Mute = 0 -1 500",

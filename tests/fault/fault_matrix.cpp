@@ -75,6 +75,7 @@ using std::to_string;
 
 using ka_test::env_long;
 using ka_test::now_ms;
+using ka_test::read_text;
 using player_test::player_closed;
 using player_test::recorder_closed;
 
@@ -476,12 +477,6 @@ const Expect *expected(int scenario, int kind, bool later);  // the table, at th
 
 std::string g_err_path;  // the child's standard error stream is this file
 int g_fds_base;
-
-std::string read_text(const std::string &path)
-{
-    const Bytes b = files_test::read_file(path);
-    return std::string(b.begin(), b.end());
-}
 
 std::string stderr_text()
 {

@@ -188,23 +188,22 @@ TEST_P(FileEnd, LastSamplesArePlayedOutBeforeTheEndIsReported)
             << "played out " << out.size() << " bytes";
         EXPECT_GE(g_out_at_end.load(), out.size()) << "finished before it was heard";
     }
-}
-INSTANTIATE_TEST_SUITE_P(Geometries, FileEnd, ::testing::Values(Geometry{0, 0}, Geometry{10, 500}));
-
-// A stop while the device plays out the end of a file is no natural end: it
-// ends the play at once, and what the device still holds is dropped.
-TEST_F(FilePlay, StopWhileTheEndPlaysOutDropsTheRest)
-{
-    kb_set_geometry(10, 500);
-    kb_set_speed(1);
-    const Bytes wav = wav_file(1, 8000, 16, pcm16(1, 8000, 8000, 2));
-    ASSERT_EQ(Ka_AudPlayer_PlayFile(nullptr, keep(open_with("stop.wav", wav)), 0, record_cb), 0);
+    // A stop while the device plays out the end (long enough to catch in a
+    // 500 ms buffer) is no natural end: it ends the play at once, and what
+    // the device still holds is dropped.
+    if (GetParam().buffer_ms < 500) return;
+    restart();
+    ASSERT_EQ(Ka_AudPlayer_PlayFile(
+                  nullptr, keep(open_with("stop.wav", wav_file(1, 8000, 16, pcm16(1, 8000, 8000, 2)))), 0,
+                  record_cb),
+              0);
     ASSERT_TRUE(eventually([] { return kb_pcm_state(0, KB_PLAYBACK) == SNDRV_PCM_STATE_DRAINING; }));
     EXPECT_EQ(Ka_AudPlayer_Stop(0), 0);
     ASSERT_TRUE(wait_ended(1));
     EXPECT_GT(ka_test::pcm_info(0).dropped_frames, 0u);
     EXPECT_EQ(reports(0), std::vector<int>{AUD_PLAYER_FINISHED});
 }
+INSTANTIATE_TEST_SUITE_P(Geometries, FileEnd, ::testing::Values(Geometry{0, 0}, Geometry{10, 500}));
 
 // The file play's main thread starts its play thread only once the caller's
 // thread has ended on the device failure.

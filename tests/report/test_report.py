@@ -333,7 +333,6 @@ def core():
                 made.returncode, {"pcmC0D1p", "mixer"} <= set(page.lanes), "ka-board itself was killed" in
                 page.exit_status, "1 unreadable lines left out" in page.text),
                (-signal.SIGKILL, True, "launcher_killed", 0, True, True, True)),
-              ("the trace starts with its format version", (events[0]["ev"], events[0].get("format")), ("trace", 1)),
               ("ka-board report of a missing trace, and of a newer format, fails and says why",
                [(x.returncode, "cannot read" in x.stderr or "trace format 999, newer" in x.stderr) for x in refused],
                [(1, True)] * 2)]

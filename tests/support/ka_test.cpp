@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 
 namespace ka_test {
 namespace {
@@ -117,6 +119,12 @@ std::string temp_dir()
         return std::string(d ? d : "/tmp");
     }();
     return dir;
+}
+
+std::string read_text(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 long env_long(const char *name, long fallback)

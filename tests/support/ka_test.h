@@ -61,6 +61,9 @@ kb_pcm_stats pcm_info(int device, int dir = KB_PLAYBACK);
 // Directory for generated test files (created on first use).
 std::string temp_dir();
 
+// A file's whole contents ("" when it cannot be read).
+std::string read_text(const std::string &path);
+
 // The number in environment variable `name` (decimal, 0x hex or 0 octal),
 // or `fallback` when it is unset or empty.
 long env_long(const char *name, long fallback);
