@@ -250,8 +250,8 @@ KA_API int Ka_AudPlayer_SetInterface(const char *device, unsigned mask);
  *  written until more follow. For the end of a stream to be heard, hand
  *  over silence behind it before stopping: half the ring and one period
  *  get every byte of it to the device, which then still holds up to a
- *  buffer of it (audCtl.pctx[hdl].pcm->buffer_size bytes; the driver
- *  chooses its length, from tens of milliseconds to seconds) that
+ *  buffer of it (the stream's buffer size, which the driver chooses:
+ *  from tens of milliseconds to seconds) that
  *  Ka_AudPlayer_Close() drops; so add the device's buffer. In all: half the
  *  ring, one period and the device buffer of silence, then stop and close.
  *  (File plays do this themselves, draining the device instead.)
