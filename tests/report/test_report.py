@@ -320,8 +320,7 @@ def core():
     made = subprocess.run([board, "report", os.path.join(lost, "trace.jsonl"), page_dir], capture_output=True, text=True)
     page = load_page(page_dir)
     newer = os.path.join(work, "newer.jsonl")
-    with open(newer, "w") as f:
-        f.write('{"t":1,"pid":1,"ev":"trace","format":999}\n{"t":2,"pid":1,"seq":0,"ev":"board_ready"}\n')
+    pathlib.Path(newer).write_text('{"t":1,"pid":1,"ev":"trace","format":999}\n{"t":2,"pid":1,"seq":0,"ev":"board_ready"}\n')
     refused = [subprocess.run([board, "report", path, page_dir], capture_output=True, text=True)
                for path in (os.path.join(work, "no-such-trace"), newer)]
     facts += [("a killed launcher takes the program: the trace ends with that, the page is made; ka-board report "
@@ -363,8 +362,7 @@ def browser():
     # against its lane and against the label before it in its row, and each
     # mark on a waveform against the waveform.
     measured = os.path.join(rep, "measured.html")
-    with open(measured, "w") as f:
-        f.write(page.text.replace("</body>", """<script>const out = [];
+    pathlib.Path(measured).write_text(page.text.replace("</body>", """<script>const out = [];
 for (const lane of document.querySelectorAll('#timeline g.lane')) {
   const r = lane.querySelector('.lanebg').getBBox(), end = {};
   for (const t of lane.querySelectorAll('g.label text')) { const b = t.getBBox(), y = t.getAttribute('y');
