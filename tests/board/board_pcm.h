@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// PCM streams through the kernel interface, as the board's tests drive them.
+// PCM streams through the kernel interface, as the board's tests drive them,
+// and the fixture of those tests.
 #pragma once
 
 #include <alsa_audio.h>
@@ -10,7 +11,12 @@
 
 #include <string>
 
+#include "ka_test.h"
+
 namespace board_pcm {
+
+using Board = ka_test::BoardTest;
+using ka_test::pcm_info;
 
 inline int open_pcm(int dev, int dir, int extra_flags = 0)
 {
@@ -44,7 +50,7 @@ inline snd_pcm_hw_params library_params(unsigned format, unsigned channels, unsi
     return p;
 }
 
-struct pcm *open_stream(const char *name, unsigned flags = PCM_OUT)
+inline struct pcm *open_stream(const char *name, unsigned flags = PCM_OUT)
 {
     return pcm_open(flags, const_cast<char *>(name));
 }

@@ -6,30 +6,22 @@
 // (What the devices played out and the geometry they offer:
 // test_board_played_out.cpp; the platform stand-ins over the board:
 // test_board_platform.cpp.)
-#include <alsa_audio.h>
-#include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "board_pcm.h"
-#include "ka_test.h"
 
 namespace {
 
 using namespace board_pcm;
-using Board = ka_test::BoardTest;
-using ka_test::pcm_info;
 
 TEST_F(Board, PcmStateRulesAndNegotiation)
 {

@@ -10,19 +10,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <string>
 #include <thread>
 
 #include "board_pcm.h"
-#include "ka_test.h"
-
-namespace {
 
 using namespace board_pcm;
-using Board = ka_test::BoardTest;
-using ka_test::pcm_info;
-
-}  // namespace
 
 // The other file operations as the kernel has them. Duplicates reach the
 // same stream and the last close releases it; dup2 over an emulated

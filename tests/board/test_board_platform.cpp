@@ -3,23 +3,18 @@
 // names, refused opens, an unusable handle, transfers and xrun recovery, the
 // capture tone; the mixer's listing, lookup, conversion, range and count
 // checks, and the control device's lookup by name. liblog's logger hook.
-#include <alsa_audio.h>
 #include <android/log.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "board_pcm.h"
-#include "ka_test.h"
 
 namespace {
 
 using namespace board_pcm;
-using Board = ka_test::BoardTest;
-using ka_test::pcm_info;
 
 // libalsa_intf's streams: device names, refused opens, an unusable handle,
 // transfers and xrun recovery, the capture tone. (Refused setups and transfers

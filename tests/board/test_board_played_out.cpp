@@ -2,21 +2,16 @@
 // What the emulated PCM devices played out (what a listener hears) against
 // what they received, and the period and buffer they offer a client.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "board_pcm.h"
-#include "ka_test.h"
 
 namespace {
 
 using namespace board_pcm;
-using Board = ka_test::BoardTest;
-using ka_test::pcm_info;
 
 // A device's played-out (or received) samples; a WAV file's.
 std::vector<int16_t> samples(int dev, bool out)

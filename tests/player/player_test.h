@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,15 +89,6 @@ inline std::vector<unsigned char> played_out(int device = 0)
 {
     std::vector<unsigned char> out(kb_pcm_played_out(device, 0, nullptr, 0));
     return out.resize(kb_pcm_played_out(device, 0, out.data(), out.size())), out;
-}
-
-// A geometry of the board's devices (kb_set_geometry; 0: the default).
-struct Geometry {
-    double period_ms, buffer_ms;
-};
-inline void PrintTo(const Geometry &g, std::ostream *os)
-{
-    *os << g.period_ms << " ms periods, " << g.buffer_ms << " ms buffer (0: the default)";
 }
 
 // Sizes of the transfers of `device` in direction `dir` since the last reset.

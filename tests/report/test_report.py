@@ -26,6 +26,7 @@ import html
 import json
 import math
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -97,11 +98,8 @@ class Page:
 
 
 def load_page(folder):
-    path = os.path.join(folder, "index.html")
-    if not os.path.exists(path):
-        return Page("")
-    with open(path) as f:
-        return Page(f.read())
+    path = pathlib.Path(folder, "index.html")
+    return Page(path.read_text() if path.exists() else "")
 
 
 # The frames of a 16-bit WAV (tuples of samples), and its rate.
@@ -136,8 +134,7 @@ def close(pairs, tolerance):
 
 def core():
     rep = os.path.join(work, "rep")
-    r, events = run_demo(rep)
-    run = r
+    run, events = run_demo(rep)
     demo_pid = next(e["pid"] for e in events if e["ev"] == "pcm_open")
     mine = [e for e in events if e["pid"] == demo_pid]
 
@@ -159,13 +156,13 @@ def core():
         return [x["seq"] for x in e] != list(range(len(e))) or any(a["t"] > b["t"] for a, b in zip(e, e[1:]))
 
     verify([
-        ("the demo runs under --report", (r.returncode, r.stderr[-2000:] if r.returncode else ""), (0, "")),
+        ("the demo runs under --report", (run.returncode, run.stderr[-2000:] if run.returncode else ""), (0, "")),
         ("the trace runs from the run line, with the command and the board options, to the exit",
          (events[1]["ev"], events[1]["program"], events[1]["options"].get("KA_BOARD_FAULTS"), events[-1]["ev"],
           events[-1].get("code")), ("run", [demo], "pcm_open@5:0:1", "exit", 0)),
         ("the library's log: events with priority, tag and text, no line on the program's stderr",
          (all(e["prio"] in "VDIWEF" and e["text"] for e in mine if e["ev"] == "log"),
-          sum(e["ev"] == "log" for e in mine) > 5, re.findall(r"^[VDIWEF]/\(.*", r.stderr, re.M)), (True, True, [])),
+          sum(e["ev"] == "log" for e in mine) > 5, re.findall(r"^[VDIWEF]/\(.*", run.stderr, re.M)), (True, True, [])),
         ("each process: each event once, numbered in order, times never going back",
          [pid for pid in {e["pid"] for e in events if e["ev"] == "board_ready"} if out_of_order(pid)], []),
         # The DRC/AGC update writes several registers: one i2c_write stands for them.
@@ -323,8 +320,7 @@ def core():
     made = subprocess.run([board, "report", os.path.join(lost, "trace.jsonl"), page_dir], capture_output=True, text=True)
     page = load_page(page_dir)
     newer = os.path.join(work, "newer.jsonl")
-    with open(newer, "w") as f:
-        f.write('{"t":1,"pid":1,"ev":"trace","format":999}\n{"t":2,"pid":1,"seq":0,"ev":"board_ready"}\n')
+    pathlib.Path(newer).write_text('{"t":1,"pid":1,"ev":"trace","format":999}\n{"t":2,"pid":1,"seq":0,"ev":"board_ready"}\n')
     refused = [subprocess.run([board, "report", path, page_dir], capture_output=True, text=True)
                for path in (os.path.join(work, "no-such-trace"), newer)]
     facts += [("a killed launcher takes the program: the trace ends with that, the page is made; ka-board report "
@@ -366,8 +362,7 @@ def browser():
     # against its lane and against the label before it in its row, and each
     # mark on a waveform against the waveform.
     measured = os.path.join(rep, "measured.html")
-    with open(measured, "w") as f:
-        f.write(page.text.replace("</body>", """<script>const out = [];
+    pathlib.Path(measured).write_text(page.text.replace("</body>", """<script>const out = [];
 for (const lane of document.querySelectorAll('#timeline g.lane')) {
   const r = lane.querySelector('.lanebg').getBBox(), end = {};
   for (const t of lane.querySelectorAll('g.label text')) { const b = t.getBBox(), y = t.getAttribute('y');
