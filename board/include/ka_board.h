@@ -130,9 +130,10 @@ struct kb_pcm_info {
     uint64_t replayed_frames; /**< frames played from old buffer contents past
                                    the application's data, before an underrun
                                    was declared */
-    uint64_t gap_frames;      /**< silence after a stop (underrun, DROP, end of
-                                   a drain) while the stream stayed open, until
-                                   it started again or closed; none at speed 0 */
+    uint64_t gap_frames;      /**< silence between a stop (underrun, DROP, end
+                                   of a drain) and the stream's next start; the
+                                   silence before a close is not kept; none at
+                                   speed 0 */
 };
 
 /** The device's record under its C++-friendly name. */

@@ -129,8 +129,12 @@ void heard_prepared(PcmStream &s);
 void heard_write(PcmStream &s, const uint8_t *data, uint64_t frames);
 // The stream stopped at `at`: silence from then on, until it starts or closes.
 void heard_stopped(PcmStream &s, int64_t at);
-// The silence of a stopped stream up to `now`; and its end at a start.
-void heard_gap(PcmStream &s, int64_t now);
+// Counts the silence of a stopped stream up to `now`; with `keep`, what was
+// counted goes into the played-out record. Only a gap that sound follows is
+// kept (at the next start, or before a new format): the silence after the
+// last stop before a close is nothing a listener notices, and keeping it
+// would make a clean play's record longer than what it received.
+void heard_gap(PcmStream &s, int64_t now, bool keep);
 void heard_started(PcmStream &s, int64_t now);
 // Drops what is still queued (DROP, close).
 struct Dropped {

@@ -63,7 +63,7 @@ int hw_params(PcmStream &s, snd_pcm_hw_params *p, bool commit)
     HwChoice c{};
     if (int e = hw_choose(p, c)) return e;
     if (!commit) return 0;
-    heard_gap(s, now_ns());  // the silence so far, in the old format
+    heard_gap(s, now_ns(), true);  // the silence so far, in the old format
     s.access = c.access;
     s.format = c.format;
     s.channels = c.channels;
@@ -346,7 +346,7 @@ void pcm_close_locked(Node *n)
     // frames still queued are dropped (a close does not drain).
     int64_t now = now_ns();
     advance(*s, now);
-    heard_started(*s, now);  // the end of a silence
+    s->gap = false;  // the silence after the last stop is not kept
     Dropped r = heard_drop(*s);
     s->closed = true;
     auto &v = pcm().streams;

@@ -76,7 +76,7 @@ void start(PcmStream &s, int64_t now, const char *why)
 void advance(PcmStream &s, int64_t now)
 {
     if (s.closed) return;
-    heard_gap(s, now);
+    heard_gap(s, now, false);
     if (!running(s)) return;
     double sp = stream_speed(s);
     // A stream under- or overruns as in the kernel: when its available

@@ -125,13 +125,14 @@ void heard_stopped(PcmStream &s, int64_t at)
     s.gap_out = 0;
 }
 
-void heard_gap(PcmStream &s, int64_t now)
+void heard_gap(PcmStream &s, int64_t now, bool keep)
 {
-    if (!s.gap || now <= s.gap_t) return;
+    if (!s.gap) return;
     double sp = pcm().speed;
-    if (sp > 0 && s.rate)
+    if (sp > 0 && s.rate && now > s.gap_t)
         s.gap_pos = std::min(s.gap_pos + double(now - s.gap_t) * 1e-9 * s.rate * sp, kGapMaxSeconds * s.rate);
-    s.gap_t = now;
+    s.gap_t = std::max(s.gap_t, now);
+    if (!keep) return;
     uint64_t n = uint64_t(s.gap_pos) - std::min(uint64_t(s.gap_pos), s.gap_out);
     if (n == 0) return;
     emit_silence(s, n);
@@ -141,7 +142,7 @@ void heard_gap(PcmStream &s, int64_t now)
 
 void heard_started(PcmStream &s, int64_t now)
 {
-    heard_gap(s, now);
+    heard_gap(s, now, true);
     s.gap = false;
 }
 
