@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs a command in a fresh, minimal Debian 12 root (debootstrap
-# --variant=minbase bookworm, Debian's packages only) holding a clone of this
+# Runs a command in a fresh, minimal Debian root (debootstrap
+# --variant=minbase, Debian's packages only) holding a clone of this
 # repository's HEAD, as root, the way a new user's machine would. Nothing of
 # the host's comes in but the kernel: no host packages, no build folders, no
 # ccache. A missing install step in scripts/install-deps.sh fails there.
 #
-#   scripts/fresh-debian.sh [COMMAND...]      (default: scripts/test.sh)
+#   scripts/fresh-debian.sh [--release 12|13] [COMMAND...]
+#
+# --release: Debian 13 (trixie, the stable release; the default) or Debian 12
+# (bookworm, oldstable). COMMAND defaults to scripts/test.sh.
 #
 # The command runs in /src inside the root. The debootstrapped base is cached
 # as a tarball (KA_FRESH_CACHE, default /var/cache/ka-lib-audio) and reused
@@ -17,7 +20,18 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cache=${KA_FRESH_CACHE:-/var/cache/ka-lib-audio}
 mirror=${KA_FRESH_MIRROR:-http://deb.debian.org/debian}
-base="$cache/bookworm-minbase.tar"
+release=13
+case ${1:-} in
+  --release) [ $# -ge 2 ] || { echo "fresh-debian: --release needs 12 or 13" >&2; exit 2; }
+             release=$2; shift 2 ;;
+  --release=*) release=${1#--release=}; shift ;;
+esac
+case $release in
+  12|bookworm) release=12; codename=bookworm ;;
+  13|trixie) release=13; codename=trixie ;;
+  *) echo "fresh-debian: release $release: 12 (bookworm) or 13 (trixie)" >&2; exit 2 ;;
+esac
+base="$cache/$codename-minbase.tar"
 [ "$(id -u)" = 0 ] || { echo "fresh-debian: needs root" >&2; exit 1; }
 [ $# -gt 0 ] || set -- scripts/test.sh
 
@@ -28,9 +42,13 @@ fi
 
 mkdir -p "$cache"
 if [ ! -f "$base" ]; then
-  echo "fresh-debian: making the base root (debootstrap minbase bookworm)"
+  echo "fresh-debian: making the base root (debootstrap minbase $codename)"
   tmp=$(mktemp -d /var/tmp/ka-base.XXXXXX)
-  if ! debootstrap --variant=minbase bookworm "$tmp/root" "$mirror" >"$tmp/log" 2>&1; then
+  # An older debootstrap may know the release only as the current testing
+  # one: its script for sid makes a trixie root as well.
+  script=/usr/share/debootstrap/scripts/$codename
+  [ -e "$script" ] || script=/usr/share/debootstrap/scripts/sid
+  if ! debootstrap --variant=minbase "$codename" "$tmp/root" "$mirror" "$script" >"$tmp/log" 2>&1; then
     tail -20 "$tmp/log" >&2
     rm -rf "$tmp"
     exit 1
@@ -64,12 +82,13 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 tar -C "$root" -xf "$base"
-# What a Debian 12 installation lists: the release with its updates and its
-# security fixes.
+# What a Debian installation lists: the release with its updates and its
+# security fixes (one list, whichever format debootstrap left).
+rm -f "$root"/etc/apt/sources.list.d/*.sources
 cat >"$root/etc/apt/sources.list" <<EOF
-deb $mirror bookworm main
-deb $mirror bookworm-updates main
-deb http://deb.debian.org/debian-security bookworm-security main
+deb $mirror $codename main
+deb $mirror $codename-updates main
+deb http://deb.debian.org/debian-security $codename-security main
 EOF
 cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 git -C "$top" archive --format=tar --prefix=src/ HEAD | tar -C "$root" -xf -
@@ -93,14 +112,14 @@ ln -s /proc/self/fd/0 "$root/dev/stdin"
 ln -s /proc/self/fd/1 "$root/dev/stdout"
 ln -s /proc/self/fd/2 "$root/dev/stderr"
 mount -t tmpfs tmpfs "$root/tmp"
-# The one folder kept between runs: the packages the vm stage downloads (the
-# armhf kernel, its headers, busybox and the runtime), fetched again only when
-# Debian has newer versions.
-vm_cache="$cache/vm"
+# The one folder kept between runs, one per release: the packages the vm
+# stage downloads (the armhf kernel, its headers, busybox and the runtime),
+# fetched again only when Debian has newer versions.
+vm_cache="$cache/vm-$codename"
 mkdir -p "$vm_cache" "$root/var/cache/ka-lib-audio/vm"
 mount --bind "$vm_cache" "$root/var/cache/ka-lib-audio/vm"
 
-echo "fresh-debian: running '$*' in a fresh Debian 12 root ($root)"
+echo "fresh-debian: running '$*' in a fresh Debian $release ($codename) root ($root)"
 # Started in the background and waited for, so that a signal to this script
 # runs the clean-up at once (bash defers traps until a foreground child ends).
 chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
