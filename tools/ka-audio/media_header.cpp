@@ -312,7 +312,10 @@ bool parse_mpeg_frame(const uint8_t *b, MpegFrame *f)
     f->channels = (b[3] >> 6) == 3 ? 1 : 2;
     const unsigned kbps = kBitrate[mpeg1 ? 0 : 1][f->layer - 1][bi];
     const unsigned pad = (b[2] >> 1) & 1;
-    if (f->layer == 1) {
+    if (kbps == 0) {  // free format: the length is not in the header
+        f->samples = f->layer == 1 ? 384 : (f->layer == 3 && !mpeg1) ? 576 : 1152;
+        f->length = 0;
+    } else if (f->layer == 1) {
         f->samples = 384;
         f->length = (size_t(12 * kbps * 1000 / f->rate) + pad) * 4;
     } else {
