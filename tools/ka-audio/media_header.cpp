@@ -168,6 +168,9 @@ void read_mpeg(int fd, MediaHeader &h)
             return;
         }
     }
+    uint8_t v1[3];
+    h.id3v1 =
+        h.file_size >= at + 128 + 4 && read_at(fd, h.file_size - 128, v1, 3) && memcmp(v1, "TAG", 3) == 0;
     h.frame_at = at;
     h.version = f.version;
     h.layer = f.layer;
@@ -236,7 +239,8 @@ std::string wav_unplayable(const MediaHeader &h, const std::string &path, int li
     std::vector<std::string> why;
     const std::string enc = encoding_problem(h);
     if (!enc.empty()) why.push_back(enc);
-    const bool slow = h.rate<ka_devices::kRateMin, fast = h.rate> ka_devices::kRateMax;
+    const bool slow = h.rate < ka_devices::kRateMin;
+    const bool fast = h.rate > ka_devices::kRateMax;
     if (slow || fast)
         why.push_back(format("%u Hz (outside %u-%u Hz)", h.rate, ka_devices::kRateMin, ka_devices::kRateMax));
     const bool channels = !channels_open(h.channels);
@@ -373,6 +377,8 @@ std::string describe_layout(const MediaHeader &h)
     if (h.tags == 1) s += " behind an ID3v2 tag; the library alone decodes from byte 0, through the tag";
     if (h.tags > 1)
         s += format(" behind %u ID3v2 tags; the library alone decodes from byte 0, through the tags", h.tags);
+    // The decoder reads to the end and reports the tag as lost synchronization.
+    if (h.id3v1) s += "; an ID3v1 tag at the end, which the decoder reports as lost synchronization";
     return s;
 }
 

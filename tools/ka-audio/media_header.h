@@ -34,6 +34,7 @@ struct MediaHeader {
     // frame.
     unsigned tags = 0;
     bool footer = false;
+    bool id3v1 = false;  // a 128-byte ID3v1 tag ends the file
     uint64_t first_tag_end = 0, frame_at = 0;
     unsigned version = 0;  // 10 MPEG-1, 20 MPEG-2, 25 MPEG-2.5
     unsigned layer = 0;
