@@ -95,6 +95,15 @@ cp "$out/fuzz_decode_mp3/id3-267.mp3" "$out/fuzz_decode_mp3/mpeg25-no-tag.mp3" \
     "$out/fuzz_decode_amrwb/magic-only.awb" "$out/fuzz_decode_amrnb/magic-only.amr" "$d/"
 printf '\xff' >"$d/ff-only"
 printf 'ID3\x04\x00\x00\x00\x01\x00\x00' >"$d/id3-16394-nothing-behind"
+# The tool's header reader: chunks of odd size around a WAV's data, an
+# extensible fmt chunk, and two ID3v2 tags (the first with a footer) in front
+# of MPEG audio.
+{ cut_to "$w" 36; printf 'LIST\x03\x00\x00\x00abc\x00data\x40\x00\x00\x00'; zeros 64; printf 'id3 \x01\x00\x00\x00x'; } \
+    >"$d/chunks-odd.wav"
+{ cut_to "$w" 16; printf '\x28\x00\x00\x00\xfe\xff\x06\x00\x40\x1f\x00\x00\x00\x77\x01\x00\x0c\x00\x18\x00\x16\x00'
+  printf '\x18\x00\x3f\x00\x00\x00\x01\x00'; zeros 14; printf 'data\x10\x00\x00\x00'; zeros 16; } >"$d/extensible-6ch.wav"
+{ printf 'ID3\x04\x00\x10\x00\x00\x00\x04abcd3DI\x04\x00\x10\x00\x00\x00\x04ID3\x03\x00\x00\x00\x00\x00\x02xy'
+  cut_to "$m" 1500; } >"$d/id3-footer-two-tags.mp3"
 
 # ---- AMR to WAV: both kinds of AMR -------------------------------------------
 cp "$out/fuzz_decode_amrnb"/* "$out/fuzz_decode_amrwb"/* "$out/fuzz_amr2wav/"

@@ -5,7 +5,9 @@
 # - exit codes and the one line on failure, the playing position, -v, every
 #   subcommand's --help, and ka-audio outside the board;
 # - play-raw: the device's output WAV holds exactly the bytes played, then
-#   only silence;
+#   only silence; play: a WAV's chunks and an MP3's ID3v2 tag never reach the
+#   device or the decoder; files from ffmpeg, sox and lame that the module
+#   cannot play get one line naming why and what plays;
 # - record-raw and record: exactly the asked length of audio, the same samples
 #   at the board's unlimited speed as at its sample clock;
 # - the launcher's options (codec node, command files, faults, log) reach the
@@ -97,6 +99,43 @@ for speed in 0 1; do
 done
 check "the same tone at both speeds, by record and record-raw" \
     'cmp -s "$work/rec0.raw" "$work/rec1.raw" && tail -c +45 "$work/rec0.wav" | cmp -s - "$work/rec0.raw"'
+
+# Chunks around the data (a LIST of odd size before it, another after it):
+# the device gets the data chunk's bytes and nothing else.
+head -c 1600 /dev/urandom >"$work/d.raw"
+{ printf 'RIFF\x00\x00\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x01\x00\x40\x1f\x00\x00\x80\x3e\x00\x00\x02\x00'
+  printf '\x10\x00LIST\x03\x00\x00\x00abc\x00data\x40\x06\x00\x00'; cat "$work/d.raw"; printf 'LIST\x02\x00\x00\x00xy'
+} >"$work/chunks.wav"
+"$board" run --speed 0 --out "$work/cw" -- "$tool" play "$work/chunks.wav" >/dev/null 2>&1
+check "play: a WAV's data chunk only, no chunk bytes" \
+    'tail -c +45 "$work/cw/pcmC0D0p.wav" | head -c 1600 | cmp -s - "$work/d.raw" &&
+     [ -z "$(tail -c +1645 "$work/cw/pcmC0D0p.wav" | tr -d "\\000" | head -c 1)" ] &&
+     "$tool" detect "$work/chunks.wav" | grep -q "data chunk at byte 56, 1600 bytes, then 10 bytes.*from byte 44"'
+"${run[@]}" "$tool" play-raw --format S24_LE /dev/null 2>"$work/err"
+check "--format offers the formats that open" '[ $? -eq 2 ] && grep -q "^ka-audio play-raw: --format must be S16_LE (2):" "$work/err"'
+# Files from everyday tools: a tagged MP3 plays clean; what the module cannot
+# play gets one line with why and the command that makes a file it plays.
+if command -v ffmpeg >/dev/null && command -v sox >/dev/null && command -v lame >/dev/null; then
+    gen() { ffmpeg -v error -y -f lavfi -i "sine=f=440:r=$2:d=0.3" "${@:3}" "$work/$1"; }
+    gen tag.mp3 44100 -metadata title=t && gen u8.wav 8000 -c:a pcm_u8 && gen r96.wav 96000 -c:a pcm_s16le &&
+        gen f32.wav 8000 -c:a pcm_f32le && gen mu.wav 8000 -c:a pcm_mulaw
+    sox -n -r 8000 -b 24 "$work/s24.wav" synth 0.3 sine 440 && sox -n -r 8000 -c 6 -b 16 "$work/c6.wav" synth 0.3 sine 440
+    sox -V1 -n -r 8000 -b 16 -t wav - synth 0.3 sine 440 | lame --quiet -b 16 - "$work/m25.mp3"
+    "${run[@]}" "$tool" play "$work/tag.mp3" >/dev/null 2>"$work/err"
+    check "play: an MP3 behind an ID3v2 tag decodes without a decoding error" '[ $? -eq 0 ] && [ ! -s "$work/err" ]'
+    while IFS='|' read -r f why fix; do
+        expect "play $f: why and what plays" 1 "^ka-audio play: $work/$f: $why; .*: ${fix//FILE/$work/$f}$" -- \
+            "${run[@]}" "$tool" play "$work/$f"
+    done <<'EOF'
+u8.wav|8-bit samples|ffmpeg -i FILE -c:a pcm_s16le out.wav
+r96.wav|96000 Hz (outside 8000-48000 Hz), an extensible header|ffmpeg -i FILE -ar 48000 -c:a pcm_s16le out.wav
+s24.wav|24-bit samples, an extensible header|ffmpeg -i FILE -c:a pcm_s16le out.wav
+f32.wav|32-bit float samples, an extensible header|ffmpeg -i FILE -c:a pcm_s16le out.wav
+mu.wav|mu-law samples|ffmpeg -i FILE -c:a pcm_s16le out.wav
+c6.wav|an extensible header (6 channels)|ffmpeg -i FILE -ac 2 -c:a pcm_s16le out.wav
+m25.mp3|MPEG-2.5 at 8000 Hz, which the module recognises only behind an ID3v2 tag|ffmpeg -i FILE -c:a copy out.mp3
+EOF
+fi
 
 # The launcher's options reach a shell it preloads the board into (where the
 # shell is built for the launcher's machine).

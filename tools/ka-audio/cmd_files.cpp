@@ -3,6 +3,7 @@
 #include <alsa_audio.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +17,7 @@
 
 #include "commands.h"
 #include "ka_lib_audio.h"
+#include "media_header.h"
 
 namespace {
 
@@ -84,6 +86,29 @@ const char *format_name(int format)
     }
 }
 
+// How a WAV's samples are coded, as detect names them.
+std::string encoding_name(const ka_tool::MediaHeader &h)
+{
+    std::string s;
+    switch (h.tag) {
+        case 1:
+            s = std::to_string(h.bits) + "-bit PCM";
+            break;
+        case 3:
+            s = std::to_string(h.bits) + "-bit float";
+            break;
+        case 6:
+            s = "A-law";
+            break;
+        case 7:
+            s = "mu-law";
+            break;
+        default:
+            s = "encoding " + std::to_string(h.tag);
+    }
+    return h.extensible ? s + " (extensible header)" : s;
+}
+
 // Playing position. The decoder runs ahead of what is heard by up to the
 // ring buffer plus the device's buffer, so the file offset says little. The
 // position is counted from what the play thread hands to the device instead:
@@ -96,8 +121,17 @@ std::atomic<uint64_t> g_written{0};
 std::atomic<unsigned> g_device_buffer{0};
 int (*g_device_write)(ka_pctx *, void *, unsigned) = nullptr;
 
+// The wrapper also keeps what follows the audio off the device: the part of
+// a period beyond the first g_audio_bytes is silenced, later periods are
+// dropped.
+std::atomic<uint64_t> g_audio_bytes{UINT64_MAX};
+
 int counting_write(ka_pctx *pctx, void *buf, unsigned len)
 {
+    const uint64_t done = g_written.load(), audio = g_audio_bytes.load();
+    if (done >= audio) return 0;
+    if (len > audio - done)
+        memset(static_cast<uint8_t *>(buf) + (audio - done), 0, len - size_t(audio - done));
     int r = g_device_write(pctx, buf, len);
     if (r == 0) {
         g_written += len;
@@ -147,22 +181,32 @@ int cmd_play(int argc, char **argv)
         fprintf(stderr, "ka-audio play: cannot open %s: %s\n", argv[1], strerror(errno));
         return 1;
     }
+    // The library starts a WAV at byte 44 and an MPEG file at byte 0; the
+    // header read here gives where the audio really starts, and names what
+    // the module cannot play.
+    const ka_tool::MediaHeader h = ka_tool::read_media_header(fd);
     format_info fi{};
     int type = check_audio_format(fd, &fi);
+    std::string refusal = ka_tool::unplayable(h, argv[1], type, fi.channels, fi.rate, fi.format);
+    if (refusal.empty() && h.audio_at() > uint64_t(INT_MAX)) refusal = "the audio starts beyond 2 GiB";
+    if (!refusal.empty()) {
+        fprintf(stderr, "ka-audio play: %s: %s\n", argv[1], refusal.c_str());
+        close(fd);
+        return 1;
+    }
     if (type < 0) {
         fprintf(stderr, "ka-audio play: %s: unknown audio format (WAV, AMR-NB, AMR-WB or MP3 expected)\n",
                 argv[1]);
         close(fd);
         return 1;
     }
-    lseek(fd, 0, SEEK_SET);
-    const double total = ka_tool::media_length(fd, type);
-    // Bytes per second on the device: WAV data passes unchanged, the other
-    // formats are decoded to 16-bit samples.
-    double bytes_per_s = double(fi.rate) * fi.channels * 2;
-    if (type == AUD_FILE_WAV && fi.format == 0) bytes_per_s = double(fi.rate) * fi.channels;
-    if (type == AUD_FILE_WAV && fi.format == 6) bytes_per_s = double(fi.rate) * fi.channels * 3;
-    if (type == AUD_FILE_WAV && fi.format == 10) bytes_per_s = double(fi.rate) * fi.channels * 4;
+    const double total = ka_tool::media_length(fd, type, h);
+    // Bytes per second on the device: 16-bit samples, as a WAV that plays
+    // holds them and the decoders make them.
+    const double bytes_per_s = double(fi.rate) * fi.channels * 2;
+    // Chunks behind a WAV's data are no sound: the device gets the data
+    // chunk's bytes only.
+    g_audio_bytes = h.kind == ka_tool::MediaHeader::kWav ? h.data_size : UINT64_MAX;
 
     const char *dev = device.empty() ? nullptr : device.c_str();
     int want = -1;
@@ -176,7 +220,7 @@ int cmd_play(int argc, char **argv)
     pctx->write = counting_write;
     catch_sigint();
     ka_tool::reset_library_error();
-    int hdl = Ka_AudPlayer_PlayFile(dev, fd, 0, play_cb);
+    int hdl = Ka_AudPlayer_PlayFile(dev, fd, int(h.audio_at()), play_cb);
     if (hdl < 0) {
         pctx->write = g_device_write;
         std::string why = ka_tool::last_library_error();
@@ -317,17 +361,34 @@ int cmd_detect(int argc, char **argv)
         perror(argv[1]);
         return 1;
     }
+    const ka_tool::MediaHeader h = ka_tool::read_media_header(fd);
     format_info fi{};
     int type = check_audio_format(fd, &fi);
     off_t at = lseek(fd, 0, SEEK_CUR);
     close(fd);
-    if (type < 0) {
+    const std::string why = ka_tool::unplayable(h, argv[1], type, fi.channels, fi.rate, fi.format);
+    if (h.kind == ka_tool::MediaHeader::kOther && type < 0) {
         printf("%s: unknown format\n", argv[1]);
         return 1;
     }
-    printf("%s: %s, %d channel(s), %d Hz, %s, data from byte %lld\n", argv[1], type_name(type), fi.channels,
-           fi.rate, format_name(fi.format), (long long)at);
-    return 0;
+    if (!h.error.empty()) {
+        printf("%s: %s\n", argv[1], h.error.c_str());
+        return 1;
+    }
+    // A WAV or MPEG file as its header says; other formats as the library
+    // detects them.
+    if (h.kind == ka_tool::MediaHeader::kWav)
+        printf("%s: WAV, %u channel(s), %u Hz, %s, %s\n", argv[1], h.channels, h.rate,
+               encoding_name(h).c_str(), ka_tool::describe_layout(h).c_str());
+    else if (h.kind == ka_tool::MediaHeader::kMpeg)
+        printf("%s: MP3, %u channel(s), %u Hz, %s\n", argv[1], h.channels, h.rate,
+               ka_tool::describe_layout(h).c_str());
+    else
+        printf("%s: %s, %d channel(s), %d Hz, %s, data from byte %lld\n", argv[1], type_name(type),
+               fi.channels, fi.rate, format_name(fi.format), (long long)at);
+    if (why.empty()) return 0;
+    printf("%s: %s\n", argv[1], why.c_str());
+    return 1;
 }
 
 ka_tool::Registrar r_play({"play", "FILE [--device DEV] [--volume 0..100]",
@@ -337,6 +398,9 @@ ka_tool::Registrar r_record(
      "record N seconds of audio into a WAV file (16-bit) or an AMR-NB file (8000 Hz mono)", cmd_record});
 ka_tool::Registrar r_amr2wav({"amr2wav", "IN.amr OUT.wav", "convert an AMR-NB or AMR-WB file to WAV",
                               cmd_amr2wav});
-ka_tool::Registrar r_detect({"detect", "FILE", "show what format a file is detected as", cmd_detect});
+ka_tool::Registrar r_detect(
+    {"detect", "FILE",
+     "show what format a file is detected as, where its audio starts and whether the module plays it",
+     cmd_detect});
 
 }  // namespace

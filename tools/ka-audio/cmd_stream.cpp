@@ -20,23 +20,37 @@
 
 namespace {
 
-// A format by name or by its ALSA number (the library's format table).
+// The formats a stream opens with: the library fixes every stream's samples
+// at 16 bits, so the card refuses a format of another width.
+bool opens(const ka_devices::Format &f)
+{
+    return f.bytes * 8 == ka_devices::kSampleBits;
+}
+
+// A format that opens, by name or by its ALSA number.
 bool parse_format(const std::string &text, unsigned *number, unsigned *bytes)
 {
+    char *end = nullptr;
+    const unsigned long n = strtoul(text.c_str(), &end, 10);
+    const bool numeric = !text.empty() && *end == '\0';
     for (const auto &f : ka_devices::kFormats)
-        if (strcasecmp(text.c_str(), f.name) == 0) {
+        if (opens(f) && (numeric ? f.code == n : strcasecmp(text.c_str(), f.name) == 0)) {
             *number = f.code;
             *bytes = f.bytes;
             return true;
         }
-    char *end = nullptr;
-    unsigned long n = strtoul(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0') return false;
-    *number = static_cast<unsigned>(n);
-    *bytes = 2;
+    return false;
+}
+
+// "--format must be S16_LE (2)": the formats that open, by name and number.
+std::string format_usage()
+{
+    std::string s;
     for (const auto &f : ka_devices::kFormats)
-        if (f.code == n) *bytes = f.bytes;
-    return true;
+        if (opens(f))
+            s += (s.empty() ? "" : ", ") + std::string(f.name) + " (" + std::to_string(f.code) + ")";
+    return "--format must be " + s + ": the module's streams carry " +
+           std::to_string(ka_devices::kSampleBits) + "-bit samples";
 }
 
 bool parse_uint(const std::string &text, unsigned long lo, unsigned long hi, unsigned long *out)
@@ -75,7 +89,7 @@ bool take_stream_args(const char *cmd, int &argc, char **argv, StreamArgs *a, in
     }
     if (!parse_format(ka_tool::take_option(argc, argv, "format", "S16_LE"), &a->format,
                       &a->bytes_per_sample)) {
-        *status = ka_tool::usage_error(cmd, "--format must be S8, S16_LE, S24_LE, S32_LE or a number");
+        *status = ka_tool::usage_error(cmd, format_usage().c_str());
         return false;
     }
     return true;

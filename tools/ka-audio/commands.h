@@ -46,9 +46,10 @@ bool refuse_directory(const char *cmd, const char *path);
 std::string last_library_error();
 void reset_library_error();
 
+struct MediaHeader;
 // Length in seconds of an audio file of the given file type code, read from
-// the file's structure (0 when unknown). Reads through pread: the descriptor's
-// offset is kept.
-double media_length(int fd, int type);
+// the file's structure (0 when unknown); `h` is its header (media_header.h).
+// Reads through pread: the descriptor's offset is kept.
+double media_length(int fd, int type, const MediaHeader &h);
 
 }  // namespace ka_tool
