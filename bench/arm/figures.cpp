@@ -4,6 +4,7 @@
 // program, apart from bench/arm_plays, because it counts the heap by taking
 // malloc's place, which the counted plays must not have.
 //
+//   play_figures media DIR          the four files of bench/arm_plays media
 //   play_figures start FMT FILE     Ka_AudPlayer_PlayFile of FILE
 //   play_figures stream RATE CH     Ka_AudPlayer_OpenExt, then one
 //                                   Ka_AudPlayer_Play of 1 s of samples
@@ -187,7 +188,10 @@ void *play_samples(void *h)
 void report_memory()
 {
     long hwm = 0;
-    FILE *f = fopen("/proc/self/status", "r");
+    // The thread that runs the exit handlers may be the last of several: its own
+    // status file has the process's memory (the first thread's has not, once
+    // that thread has ended).
+    FILE *f = fopen("/proc/thread-self/status", "r");
     char line[128];
     while (f && fgets(line, sizeof line, f)) sscanf(line, "VmHWM: %ld", &hwm);
     if (f) fclose(f);
@@ -198,7 +202,7 @@ void report_memory()
 int usage()
 {
     fprintf(stderr,
-            "usage: play_figures start FMT FILE | stream RATE CH | memory none|play|bare [FMT FILE]\n");
+            "usage: play_figures media DIR | start FMT FILE | stream RATE CH | memory none|play|bare [FMT FILE]\n");
     return 2;
 }
 
@@ -208,6 +212,7 @@ int main(int argc, char **argv)
 {
     if (argc < 3) return usage();
     std::string mode = argv[1];
+    if (mode == "media") return argc == 3 && make_gate_media(argv[2]) ? 0 : 2;
     if (mode == "start" && argc == 4) {
         int fd = open(argv[3], O_RDONLY);
         note_call();
