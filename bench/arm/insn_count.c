@@ -11,8 +11,7 @@
 //
 // Each block is counted when it starts to run. Under -icount, qemu ends a
 // block early where an interrupt is due, so only a fault inside a block (a
-// page fault, which a rerun repeats exactly) counts instructions that did not
-// run; the count is the same from run to run.
+// page fault, which a rerun repeats) counts instructions that did not run.
 //
 // Built against qemu-plugin.h of the installed qemu's own source package
 // (scripts/arm-instructions.sh fetches it), so that its API version matches.
