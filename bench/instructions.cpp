@@ -64,30 +64,13 @@ constexpr double kRatioLimit = 1.05;
 // keeps that path from growing by more than about a fifth, which for the
 // decoded formats would hide in their 1.05.
 constexpr double kWavRatioLimit = 8.0;
-constexpr int kSeconds = 5;
 
 // The board's entry points into its emulation of the module's kernel side;
 // none of them calls another (callgrind toggles on each entry).
 constexpr const char *kBoardKernelSide[] = {"kbi_ioctl", "kbi_open_node", "kbi_close", "kbi_classify"};
 
-struct Format {
-    const char *name;
-    const char *ext;
-    size_t (*bare)(const std::string &);
-    double limit;
-};
-
-const Format kFormats[] = {
-    {"mp3", ".mp3", bare_mp3, kRatioLimit},
-    {"amrnb", ".amr", [](const std::string &p) { return bare_amr(p, false); }, kRatioLimit},
-    {"amrwb", ".awb", [](const std::string &p) { return bare_amr(p, true); }, kRatioLimit},
-    {"wav", ".wav", bare_wav, kWavRatioLimit},
-};
-
-std::string file_of(const std::string &dir, const Format &f)
-{
-    return dir + "/" + f.name + f.ext;
-}
+// Each format's limit, in the order of kGateFormats.
+constexpr double kLimits[kGateFormatCount] = {kRatioLimit, kRatioLimit, kRatioLimit, kWavRatioLimit};
 
 // The library's log is kept quiet, but its last error messages are kept to
 // show when a play fails.
@@ -143,9 +126,7 @@ int child(int argc, char **argv)
     // whose length would depend on timing.
     if (mode == "none") pthread_exit(nullptr);
     if (argc < 6) return 2;
-    const Format *fmt = nullptr;
-    for (auto &f : kFormats)
-        if (strcmp(f.name, argv[3]) == 0) fmt = &f;
+    const GateFormat *fmt = gate_format(argv[3]);
     if (!fmt) return 2;
     std::string path = argv[4];
     g_expected = strtoull(argv[5], nullptr, 10);
@@ -223,23 +204,6 @@ std::string media_dir(const char *arg)
     return KA_BENCH_TESTDATA "/instructions";
 }
 
-// The formats' 5 s files, made as the tests and bench_files make theirs.
-bool make_media(const std::string &dir)
-{
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    std::string wav = file_of(dir, kFormats[3]);
-    write_file(wav, wav_file(2, 44100, synth(2, 44100, 44100 * kSeconds)));
-    write_file(file_of(dir, kFormats[1]), amrnb_file(kSeconds));
-    write_file(file_of(dir, kFormats[2]), amrwb_file(kSeconds));
-    if (!mp3_from_wav(wav, file_of(dir, kFormats[0]))) {
-        fprintf(stderr,
-                "instructions: lame cannot make the MP3 file (scripts/install-deps.sh installs it)\n");
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -264,7 +228,7 @@ int main(int argc, char **argv)
     timespec t0;
     clock_gettime(CLOCK_MONOTONIC, &t0);
     std::string dir = media_dir(media);
-    if (!make_media(dir)) return 2;
+    if (!make_gate_media(dir)) return 2;
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return 2;
@@ -274,8 +238,9 @@ int main(int argc, char **argv)
     long long none = count(dir + "/none.out", tmp, {self, "--child", "none"});
     if (none < 0) return 2;
     bool ok = true;
-    for (const Format &f : kFormats) {
-        std::string file = file_of(dir, f), expected = std::to_string(f.bare(file));
+    for (int i = 0; i < kGateFormatCount; ++i) {
+        const GateFormat &f = kGateFormats[i];
+        std::string file = gate_file(dir, f), expected = std::to_string(f.bare(file));
         long long play =
             count(dir + "/" + f.name + "-play.out", tmp, {self, "--child", "play", f.name, file, expected});
         long long bare =
@@ -287,7 +252,7 @@ int main(int argc, char **argv)
         }
         long long lib = play - none, base = bare - none;
         double ratio = double(lib) / double(base);
-        double most = limit > 0 ? limit : f.limit;
+        double most = limit > 0 ? limit : kLimits[i];
         printf("instructions: %s library %lld bare %lld ratio %.3f (limit %.2f)\n", f.name, lib, base, ratio,
                most);
         fflush(stdout);

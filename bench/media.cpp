@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <random>
 
 #include "ka_lib_audio.h"
@@ -229,6 +230,41 @@ int start_play(const std::string &path, int *fd)
         *fd = -1;
     }
     return h;
+}
+
+const GateFormat kGateFormats[kGateFormatCount] = {
+    {"mp3", ".mp3", bare_mp3},
+    {"amrnb", ".amr", [](const std::string &p) { return bare_amr(p, false); }},
+    {"amrwb", ".awb", [](const std::string &p) { return bare_amr(p, true); }},
+    {"wav", ".wav", bare_wav},
+};
+
+const GateFormat *gate_format(const char *name)
+{
+    for (auto &f : kGateFormats)
+        if (strcmp(f.name, name) == 0) return &f;
+    return nullptr;
+}
+
+std::string gate_file(const std::string &dir, const GateFormat &f)
+{
+    return dir + "/" + f.name + f.ext;
+}
+
+// The files made as the tests and bench_files make theirs.
+bool make_gate_media(const std::string &dir)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::string wav = gate_file(dir, kGateFormats[3]);
+    write_file(wav, wav_file(2, 44100, synth(2, 44100, 44100 * kGateSeconds)));
+    write_file(gate_file(dir, kGateFormats[1]), amrnb_file(kGateSeconds));
+    write_file(gate_file(dir, kGateFormats[2]), amrwb_file(kGateSeconds));
+    if (!mp3_from_wav(wav, gate_file(dir, kGateFormats[0]))) {
+        fprintf(stderr, "lame cannot make the MP3 file (scripts/install-deps.sh installs it)\n");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace ka_bench

@@ -54,4 +54,20 @@ int finished_cb(int hdl, int result);
 // for the caller to close after the play.
 int start_play(const std::string &path, int *fd);
 
+// The instruction counts' four plays (bench/instructions on the board, and
+// bench/arm on the ARM kernel): each format's file of kGateSeconds and its
+// bare loop.
+struct GateFormat {
+    const char *name;
+    const char *ext;
+    size_t (*bare)(const std::string &);
+};
+constexpr int kGateSeconds = 5;
+constexpr int kGateFormatCount = 4;
+extern const GateFormat kGateFormats[kGateFormatCount];  // mp3, amrnb, amrwb, wav
+const GateFormat *gate_format(const char *name);         // nullptr when unknown
+std::string gate_file(const std::string &dir, const GateFormat &f);
+// Makes the four files in `dir`; false (with a message) when lame fails.
+bool make_gate_media(const std::string &dir);
+
 }  // namespace ka_bench

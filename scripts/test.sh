@@ -5,7 +5,8 @@
 # instrumented for coverage (its line and branch figures), AddressSanitizer with
 # UndefinedBehaviorSanitizer, ThreadSanitizer, the module's armhf build under
 # qemu-arm-static, the scenarios on a real ARM kernel in qemu-system-arm with
-# that armhf build (scripts/vm.sh), and the fuzz targets for a short, bounded
+# that armhf build (scripts/vm.sh) with its ARM instruction count gate
+# (scripts/arm-instructions.sh), and the fuzz targets for a short, bounded
 # time.
 #
 #   scripts/test.sh                 everything (what CI runs)
@@ -91,9 +92,11 @@ for stage in $stages; do
     armhf)
       # Test programs that start programs need the kernel to run ARM ones.
       "$top/scripts/arm-binfmt.sh" || echo "armhf: no binfmt; programs that exec others may fail"
+      # Benchmarks on for bench/arm_plays, the plays of the vm stage's
+      # instruction count (Google Benchmark has no armhf package here).
       configure_and_test armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake" -DKA_MAD_ROOT="$mad_root" \
-        -DKA_BUILD_BENCH=OFF || failed+=(armhf) ;;
+        -DKA_BUILD_BENCH=ON || failed+=(armhf) ;;
     vm)
       # The armhf build on Debian's armhf kernel with the module's kernel
       # side as a driver (kernel/), and the same scenarios on the board.
@@ -105,6 +108,11 @@ for stage in $stages; do
         total_run=$((total_run + $(sed -E 's/.*: ([0-9]+) passed, ([0-9]+) failed.*/\1 + \2/' <<<"$line")))
         total_failed=$((total_failed + $(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")))
       fi
+      # The ARM instruction count gate: the same plays as the plain stage's
+      # gate, on the real kernel (scripts/arm-instructions.sh).
+      echo "=== vm: ARM instruction count gate"
+      KA_VM_BUILD="$out/armhf" "$top/scripts/arm-instructions.sh" 2>&1 | tee "$out/vm-instructions.log"
+      [ "${PIPESTATUS[0]}" = 0 ] || vm_rc=1
       [ "$vm_rc" = 0 ] || failed+=(vm) ;;
     packages)
       # What a user of the library gets: the installed tree, the examples
@@ -150,6 +158,7 @@ done
 
 [ -f "$out/coverage/summary.txt" ] && [[ " $stages " == *" coverage "* ]] && cat "$out/coverage/summary.txt"
 [[ " $stages " == *" vm "* ]] && grep -hE '^(vm: [0-9]+s|board and kernel: )' "$out/vm.log" 2>/dev/null
+[[ " $stages " == *" vm "* ]] && grep -h '^instructions armhf: ' "$out/vm-instructions.log" 2>/dev/null
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "FAILED stages: ${failed[*]}"

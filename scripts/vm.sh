@@ -24,7 +24,8 @@
 # and the board must have played out the same (tests/vm/heard.sh, heard.py:
 # "board and loopback: N results the same, M different"). Each step says its name
 # when it fails; the VM is ended after KA_VM_TIMEOUT seconds (default 240)
-# with its console log shown.
+# with its console log shown. KA_VM_QEMU_ARGS adds arguments to
+# qemu-system-arm (scripts/arm-instructions.sh: its instruction count).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cache=${KA_VM_CACHE:-/var/cache/ka-lib-audio/vm}
@@ -195,7 +196,9 @@ do_boot() {  # OUT_DIR
   step=boot
   local out=$1 log="$work/console.log" rc=0
   rm -f "$work/out.img" && truncate -s 256M "$work/out.img"
-  timeout --foreground -k 5 "$vm_timeout" qemu-system-arm -M virt -cpu cortex-a15 -m 512 -smp 1 \
+  local extra=()
+  read -r -a extra <<<"${KA_VM_QEMU_ARGS:-}"
+  timeout --foreground -k 5 "$vm_timeout" qemu-system-arm -M virt -cpu cortex-a15 -m 512 -smp 1 "${extra[@]}" \
     -nographic -no-reboot -nic none -kernel "$vmlinuz" -initrd "$work/initrd.gz" \
     -append "console=ttyAMA0 rdinit=/init quiet panic=-1" \
     -drive file="$work/out.img",if=none,format=raw,id=out -device virtio-blk-device,drive=out \

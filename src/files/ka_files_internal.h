@@ -11,6 +11,12 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
+#include <type_traits>
+
+#if defined(__ARM_FEATURE_SAT)
+#include <arm_acle.h>
+#endif
 
 #include "ka_lib_audio.h"
 
@@ -18,7 +24,10 @@ namespace ka_files {
 
 // ---- Little-endian fields ---------------------------------------------------
 
-constexpr uint32_t get_le16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+constexpr uint32_t get_le16(const uint8_t *p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+}
 constexpr uint32_t get_le32(const uint8_t *p)
 {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -34,6 +43,16 @@ constexpr void put_le32(uint8_t *p, uint32_t v)
     p[1] = uint8_t(v >> 8);
     p[2] = uint8_t(v >> 16);
     p[3] = uint8_t(v >> 24);
+}
+
+// One 16-bit sample as two bytes, low byte first: a plain store on a
+// little-endian machine.
+inline void store_le16(uint8_t *p, int16_t v)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        memcpy(p, &v, sizeof v);
+    else
+        put_le16(p, uint16_t(v));
 }
 
 // 16-bit samples to bytes, low byte first, whatever the host's byte order.
@@ -135,16 +154,26 @@ inline std::array<uint8_t, kWavHeaderSize> wav_header(const WavFormat &f, uint32
 }
 
 // Frame type of an AMR frame header byte.
-constexpr unsigned amr_frame_type(uint8_t header) { return (header >> 3) & 0x0F; }
+constexpr unsigned amr_frame_type(uint8_t header)
+{
+    return (header >> 3) & 0x0F;
+}
 
 // libmad fixed point (1.0 = 0x10000000) to 16 bits: round half a step up,
-// clip to [-1.0, 1.0), shift down.
+// clip to [-1.0, 1.0), shift down. Done in 32 bits, which a 32-bit core does
+// in three instructions (on ARM a shift, an add and one saturating shift):
+// (sample + 2^12) >> 13 is ((sample >> 12) + 1) >> 1, without the sum's
+// overflow, and clipping after the shift gives what clipping before it would
+// (checked for every 32-bit input).
 constexpr int16_t mp3_scale(int32_t sample)
 {
-    int64_t s = int64_t(sample) + (1 << 12);
-    if (s >= 0x10000000) s = 0x10000000 - 1;
-    else if (s < -0x10000000) s = -0x10000000;
-    return int16_t(s >> 13);
+    int32_t s = ((sample >> 12) + 1) >> 1;
+#if defined(__ARM_FEATURE_SAT)
+    // The compiler finds the saturation in a plain clamp, but not once a loop
+    // has hoisted the bounds into registers.
+    if (!std::is_constant_evaluated()) return int16_t(__ssat(s, 16));
+#endif
+    return int16_t(s > 32767 ? 32767 : s < -32768 ? -32768 : s);
 }
 
 }  // namespace ka_files
