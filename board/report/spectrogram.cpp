@@ -89,7 +89,7 @@ std::string png_rgb(unsigned width, unsigned height, const std::vector<uint8_t> 
 
 constexpr unsigned kHeight = 256;  // rows of the image, frequencies
 constexpr double kLowHz = 50;      // the bottom row
-constexpr int kLeft = 64, kRight = 110, kBottom = 34, kTop = 8;
+[[maybe_unused]] constexpr int kLeft = 64, kRight = 110, kBottom = 34, kTop = 8;
 
 // The frequency at the bottom edge of row `row` (0: bottom) of the image,
 // on a logarithmic axis from kLowHz to `top_hz`.

@@ -23,7 +23,9 @@
 
 /* libc declares poll's array write-only (it fills the results); these
  * wrappers read the descriptors and events the caller put there. */
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 typedef ssize_t (*read_fn)(int, void *, size_t);
 typedef ssize_t (*write_fn)(int, const void *, size_t);
