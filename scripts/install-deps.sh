@@ -7,7 +7,7 @@
 # count gate, the codec libraries, test material tools, FFTW, libpng,
 # nlohmann-json, python3 and chromium for the board's run report and its test, and the armhf cross
 # toolchain with the module's multiarch runtime for qemu, and qemu-system-arm
-# with cpio for the real ARM kernel of the vm stage. Idempotent: only missing packages are installed.
+# with cpio and xz-utils (Debian 13 compresses its kernel modules) for the real ARM kernel of the vm stage. Idempotent: only missing packages are installed.
 set -euo pipefail
 
 want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-dev llvm gcovr man-db
@@ -15,7 +15,7 @@ want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-dev llvm gc
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
       ffmpeg sox lame libasound2-dev doxygen valgrind
       libfftw3-dev libpng-dev nlohmann-json3-dev python3 chromium
-      g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm cpio)
+      g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm cpio xz-utils)
 # The report of the armhf ka-board reads traces with the same header-only
 # nlohmann-json; it has no spectrograms: libpng-dev:armhf and libfftw3-dev:armhf
 # would bring libc6-dev:armhf, whose kernel headers must match the host's.
