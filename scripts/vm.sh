@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs the library on a real 32-bit ARM Linux kernel: Debian's armhf kernel
-# under qemu-system-arm, with the module's sound card, codec I2C bus and
+# Runs the library on a real 32-bit ARM Linux kernel: the armhf kernel of the
+# machine's own Debian release (Linux 6.1 on Debian 12, 6.12 on 13) under
+# qemu-system-arm, with the module's sound card, codec I2C bus and
 # sysfs codec node given by the kernel driver in kernel/, and the armhf build
 # of the library and ka-audio in an initramfs.
 #
