@@ -336,7 +336,9 @@ static u8 *ka_capture_next(struct ka_stream *s, unsigned long bytes)
 	return tmp;
 }
 
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 5, 0)
+/* Linux 6.6 replaced the copy_user/copy_kernel pair by one copy callback
+ * whose iov_iter stands for user and kernel memory alike. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 6, 0)
 static int ka_copy(struct snd_pcm_substream *substream, int channel, unsigned long pos,
 		   struct iov_iter *iter, unsigned long bytes)
 {
@@ -426,7 +428,7 @@ static const struct snd_pcm_ops ka_pcm_ops = {
 	.trigger = ka_trigger,
 	.sync_stop = ka_sync_stop,
 	.pointer = ka_pointer,
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 5, 0)
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 6, 0)
 	.copy = ka_copy,
 #else
 	.copy_user = ka_copy_user,

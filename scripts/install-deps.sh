@@ -7,8 +7,8 @@
 # count gate, the codec libraries, test material tools, FFTW, libpng,
 # nlohmann-json, python3 and chromium for the board's run report and its test, and the armhf cross
 # toolchain with the module's multiarch runtime for qemu, and qemu-system-arm
-# with cpio for the real ARM kernel of the vm stage (glib's headers and xz
-# for its instruction count plugin). Idempotent: only missing packages are installed.
+# with cpio and xz-utils for the real ARM kernel of the vm stage (Debian 13
+# compresses its kernel modules; glib's headers for its instruction count plugin). Idempotent: only missing packages are installed.
 set -euo pipefail
 
 want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-dev llvm gcovr man-db

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Runs the library on a real 32-bit ARM Linux kernel: Debian's armhf kernel
-# under qemu-system-arm, with the module's sound card, codec I2C bus and
+# Runs the library on a real 32-bit ARM Linux kernel: the armhf kernel of the
+# machine's own Debian release (Linux 6.1 on Debian 12, 6.12 on 13) under
+# qemu-system-arm, with the module's sound card, codec I2C bus and
 # sysfs codec node given by the kernel driver in kernel/, and the armhf build
 # of the library and ka-audio in an initramfs.
 #
@@ -80,27 +81,40 @@ fetch() {
   echo "$file"
 }
 
+# Dependencies (package names) of name:arch in the index.
+depends_of() {
+  apt-cache depends "$1" 2>/dev/null | sed -n 's/^ *Depends: <\{0,1\}\([^:> ]*\).*/\1/p'
+}
 do_fetch() {
   step=fetch
   mkdir -p "$cache/debs"
-  local kpkg
-  kpkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null | sed -n 's/.*Depends: \(linux-image-[^ ]*\)/\1/p' | head -1)
+  local kpkg deps common kbuild
+  kpkg=$(depends_of linux-image-armmp:armhf | grep '^linux-image-' | head -1)
   if [ -z "$kpkg" ]; then
     apt_update
-    kpkg=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null | sed -n 's/.*Depends: \(linux-image-[^ ]*\)/\1/p' | head -1)
+    kpkg=$(depends_of linux-image-armmp:armhf | grep '^linux-image-' | head -1)
   fi
   if [ -z "$kpkg" ]; then
-    kpkg=$(ls -t "$cache/debs/"linux-image-*-armmp_*_armhf.deb 2>/dev/null | head -1 | sed 's,.*/\([^_]*\)_.*,\1:armhf,')
+    kpkg=$(ls -t "$cache/debs/"linux-image-*-armmp_*_armhf.deb 2>/dev/null | head -1 | sed 's,.*/\([^_]*\)_.*,\1,')
   fi
   [ -n "$kpkg" ] || fail "cannot resolve linux-image-armmp:armhf"
-  kabi=${kpkg#linux-image-}; kabi=${kabi%-armmp:armhf}   # e.g. 6.1.0-57
-  kver_major=${kabi%%.*}.$(echo "$kabi" | cut -d. -f2)      # e.g. 6.1
-  # Kernels of an older ABI go.
-  ls "$cache/debs/"linux-{image,headers}-*.deb 2>/dev/null | grep -v -- "-$kabi-" | xargs -r rm -f || true
-  deb_kernel=$(fetch "$kpkg")
+  kabi=${kpkg#linux-image-}; kabi=${kabi%-armmp}   # e.g. 6.1.0-57, 6.12.57+deb13
+  # The headers name the common headers and the host's build tools they
+  # need (linux-kbuild-6.1 on Debian 12, linux-kbuild-6.12.57+deb13 on 13).
+  deps=$(depends_of "linux-headers-$kabi-armmp:armhf")
+  common=$(grep -E '^linux-headers-.*-common$' <<<"$deps" | head -1 || true)
+  kbuild=$(grep '^linux-kbuild-' <<<"$deps" | head -1 || true)
+  if [ -z "$kbuild" ]; then   # no index: whatever the cache holds
+    kbuild=$(ls -t "$cache/debs/"linux-kbuild-*.deb 2>/dev/null | head -1 | sed 's,.*/\([^_]*\)_.*,\1,')
+  fi
+  [ -n "$kbuild" ] || fail "cannot resolve the build tools of linux-headers-$kabi-armmp"
+  # Kernels of an older ABI and their build tools go.
+  ls "$cache/debs/"linux-{image,headers}-*.deb 2>/dev/null | grep -vF -- "-$kabi-" | xargs -r rm -f || true
+  ls "$cache/debs/"linux-kbuild-*.deb 2>/dev/null | grep -vF -- "/${kbuild}_" | xargs -r rm -f || true
+  deb_kernel=$(fetch "$kpkg:armhf")
   deb_hdr=$(fetch "linux-headers-$kabi-armmp:armhf")
-  deb_common=$(fetch "linux-headers-$kabi-common:all")
-  deb_kbuild=$(fetch "linux-kbuild-$kver_major:amd64")
+  deb_common=$(fetch "${common:-linux-headers-$kabi-common}:all")
+  deb_kbuild=$(fetch "$kbuild:$(dpkg --print-architecture)")
   user_debs=()
   for p in busybox-static:armhf libc6:armhf libgcc-s1:armhf libstdc++6:armhf libmad0:armhf \
            libopencore-amrnb0:armhf libopencore-amrwb0:armhf; do
@@ -124,41 +138,81 @@ do_build() {
       "$work/headers/usr/src/linux-headers-$kabi-armmp/Makefile"
     echo "$want" >"$stamp"
   fi
-  kdir=$(echo "$work/kernel/lib/modules/"*)
+  # Debian 12 ships the modules under /lib, Debian 13 under /usr/lib.
+  for kdir in "$work/kernel/usr/lib/modules/"* "$work/kernel/lib/modules/"*; do
+    [ -d "$kdir" ] && break
+  done
+  [ -d "$kdir" ] || fail "no modules in $(basename "$deb_kernel")"
   vmlinuz=$(echo "$work/kernel/boot/vmlinuz-"*)
 
   step="build driver"
+  # The cross compiler of the gcc the kernel was built with (gcc 12 on
+  # Debian 12, gcc 14 on Debian 13): each release's own
+  # g++-arm-linux-gnueabihf brings it.
+  local hdir="$work/headers/usr/src/linux-headers-$kabi-armmp" gccv kcc
+  gccv=$(sed -n 's/^CONFIG_GCC_VERSION=//p' "$hdir/.config")
+  kcc=${cross}gcc${gccv:+-$((gccv / 10000))}
+  command -v "$kcc" >/dev/null ||
+    fail "the kernel was built with gcc $((gccv / 10000)) and $kcc is missing (build on the kernel's own Debian release)"
   rm -rf "$work/kmod" && cp -r "$top/kernel" "$work/kmod"
-  make -s -C "$work/headers/usr/src/linux-headers-$kabi-armmp" M="$work/kmod" ARCH=arm \
-    CROSS_COMPILE=$cross modules >"$work/kmod.log" 2>&1 || { cat "$work/kmod.log" >&2; fail; }
+  make -s -C "$hdir" M="$work/kmod" ARCH=arm CROSS_COMPILE=$cross CC="$kcc" \
+    modules >"$work/kmod.log" 2>&1 || { cat "$work/kmod.log" >&2; fail; }
   if grep -q warning "$work/kmod.log"; then cat "$work/kmod.log" >&2; fail "compiler warnings"; fi
 }
 
 # ---- initramfs: busybox, the armhf runtime, the library, the tools ---------
 # Kernel modules in load order: sound core, PCM, i2c-dev, the virtio disk that
 # carries /out back, then the card: the module's driver, or ("loopback")
-# Debian's snd-aloop as card 0 in its place.
-kmods="kernel/sound/soundcore kernel/sound/core/snd kernel/sound/core/snd-timer
-  kernel/sound/core/snd-pcm kernel/drivers/i2c/i2c-dev kernel/drivers/virtio/virtio_mmio
-  kernel/drivers/block/virtio_blk"
+# Debian's snd-aloop as card 0 in its place. What each needs comes before it.
+kmods="soundcore snd snd-timer snd-pcm i2c-dev virtio_mmio virtio_blk"
+# add_module NAME [ARGS [FILE]]: puts the module (from the kernel package
+# unless FILE is given) into the initramfs after the modules it depends on
+# (its .modinfo); one built into the kernel is skipped. Debian 13's modules
+# are xz-compressed: they are unpacked here, whatever the guest's insmod does.
+add_module() {
+  local name=${1//-/_} args=${2:-} file=${3:-} pat dep
+  case " $added " in *" $name "*) return 0 ;; esac
+  added+=" $name"
+  pat=${1//[-_]/[-_]}
+  if [ -z "$file" ]; then
+    file=$(find "$kdir/kernel" \( -name "$pat.ko" -o -name "$pat.ko.xz" \) | head -1)
+    if [ -z "$file" ]; then
+      grep -q "/$pat\.ko$" "$kdir/modules.builtin" 2>/dev/null && return 0
+      fail "no module $1 in the kernel package"
+    fi
+  fi
+  case $file in
+    *.xz) xz -dc "$file" >"$root/lib/modules/$name.ko" || fail "xz -d $file" ;;
+    *) cp "$file" "$root/lib/modules/$name.ko" || fail "copy $file" ;;
+  esac
+  for dep in $(tr '\0' '\n' <"$root/lib/modules/$name.ko" | sed -n 's/^depends=//p' | tr , ' '); do
+    add_module "$dep"
+  done
+  echo "$name $args" >>"$root/lib/modules/order"
+}
 do_initramfs() {  # IN_DIR driver|loopback COMMAND...
   step=initramfs
-  local in=$1 card=$2 root="$work/root" m; shift 2
+  local in=$1 card=$2 root="$work/root" m d added=""; shift 2
   [ -x "$build/tools/ka-audio" ] || fail "no armhf build in $build (KA_STAGES=armhf scripts/test.sh makes it)"
-  rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,in,out,data,run,lib/modules,usr/local/bin,usr/local/lib}
+  rm -rf "$root" && mkdir -p "$root"/{dev,proc,sys,tmp,in,out,data,run,usr/local/bin,usr/local/lib}
   for d in "${user_debs[@]}"; do dpkg-deb -x "$d" "$root" || fail "unpack $d"; done
-  rm -rf "$root/usr/share" "$root/usr/lib/arm-linux-gnueabihf/gconv" "$root/usr/lib/arm-linux-gnueabihf/audit"
-  for m in $kmods; do
-    cp "$kdir/$m.ko" "$root/lib/modules/" || fail "no module $m in the kernel package"
-    echo "$(basename "$m")" >>"$root/lib/modules/order"
+  # Debian 13's packages hold their files under /usr only, where /bin and
+  # /lib are links to /usr's: the same layout for both releases.
+  for d in bin sbin lib; do
+    mkdir -p "$root/usr/$d"
+    if [ -d "$root/$d" ] && [ ! -L "$root/$d" ]; then
+      cp -a "$root/$d/." "$root/usr/$d/" && rm -rf "${root:?}/$d" || fail "merge /$d into /usr/$d"
+    fi
+    ln -sfn "usr/$d" "$root/$d"
   done
+  mkdir -p "$root/usr/lib/modules"
+  rm -rf "$root/usr/share" "$root/usr/lib/arm-linux-gnueabihf/gconv" "$root/usr/lib/arm-linux-gnueabihf/audit"
+  for m in $kmods; do add_module "$m"; done
   if [ "$card" = loopback ]; then
-    for m in kernel/sound/core/snd-hrtimer kernel/sound/drivers/snd-aloop; do
-      cp "$kdir/$m.ko" "$root/lib/modules/" || fail "no module $m in the kernel package"
-    done
-    printf '%s\n' snd-hrtimer "snd-aloop index=0 pcm_substreams=8" >>"$root/lib/modules/order"
+    add_module snd-hrtimer
+    add_module snd-aloop "index=0 pcm_substreams=8"
   else
-    cp "$work/kmod/ka_snd.ko" "$root/lib/modules/" && echo ka_snd >>"$root/lib/modules/order"
+    add_module ka_snd "" "$work/kmod/ka_snd.ko"
   fi
   cp -L "$build/src/libka_lib_audio.so.1" "$build/platform/libalsa_intf.so.0" \
     "$build/platform/liblog.so.0" "$root/usr/local/lib/"
