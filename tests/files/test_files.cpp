@@ -21,19 +21,10 @@ namespace {
 
 // ---- File play ----------------------------------------------------------------
 
-// A writer (a decode thread, or the caller's Play) sleeps on the full ring
-// of player 0.
-bool writer_sleeps()
-{
-    pthread_mutex_lock(&audCtl.pctx[0].ring_lock);
-    bool set = audCtl.pctx[0].ringbuf && audCtl.pctx[0].ringbuf->writer_waiting;
-    pthread_mutex_unlock(&audCtl.pctx[0].ring_lock);
-    return set;
-}
-
 // Device writes of player 0 in the order a test wants: write number g_held
-// waits until the gate opens; write number g_fail_at waits until a writer
-// sleeps on the full ring (the device fails that one).
+// waits until the gate opens; write number g_fail_at waits until a writer (a
+// decode thread, or the caller's Play) sleeps on the full ring (the device
+// fails that one).
 std::atomic<int> g_writes{0};
 std::atomic<bool> g_gate{false};
 int g_held = -1, g_fail_at = -1;
@@ -42,7 +33,7 @@ int ordered_write(ka_pctx *p, void *buf, unsigned len)
 {
     const int n = g_writes++;
     if (n == g_held) eventually([] { return g_gate.load(); });
-    if (n == g_fail_at) eventually(writer_sleeps);
+    if (n == g_fail_at) eventually([] { return ring_flag(0, &ka_ringbuf::writer_waiting); });
     return g_real_write(p, buf, len);
 }
 

@@ -70,9 +70,10 @@ inline std::vector<int> reports(int hdl)
     return g_reports[hdl];
 }
 
-inline bool state_is(int hdl, const char *name)
+// The state player (or, with its getter, recorder) hdl reports is `name`.
+inline bool state_is(int hdl, const char *name, const char *(*get)(int, int *) = Ka_AudPlayer_GetState)
 {
-    return std::strcmp(Ka_AudPlayer_GetState(hdl, nullptr), name) == 0;
+    return std::strcmp(get(hdl, nullptr), name) == 0;
 }
 
 // What playback device `device` received since the last reset.
@@ -119,6 +120,17 @@ inline bool flush_until_played(int hdl, int device, size_t bytes)
     return eventually(
                [&] { return kb_pcm_played(device, 0, nullptr, 0) >= bytes || play(hdl, zeros) < 0; }) &&
            kb_pcm_played(device, 0, nullptr, 0) >= bytes;
+}
+
+// A flag of player h's ring (writer_waiting, reader_waiting) under the ring's
+// lock; false without a ring.
+template <class Ring>
+bool ring_flag(int h, int Ring::*flag)
+{
+    pthread_mutex_lock(&audCtl.pctx[h].ring_lock);
+    const bool set = audCtl.pctx[h].ringbuf && audCtl.pctx[h].ringbuf->*flag;
+    pthread_mutex_unlock(&audCtl.pctx[h].ring_lock);
+    return set;
 }
 
 inline bool player_closed(int hdl)

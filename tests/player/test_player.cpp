@@ -33,14 +33,6 @@ struct BackgroundPlay {
     std::thread t;
 };
 
-bool ring_flag(int h, int ka_ringbuf::*flag)
-{
-    pthread_mutex_lock(&audCtl.pctx[h].ring_lock);
-    const bool set = audCtl.pctx[h].ringbuf && audCtl.pctx[h].ringbuf->*flag;
-    pthread_mutex_unlock(&audCtl.pctx[h].ring_lock);
-    return set;
-}
-
 // The play thread really sleeps on an empty ring: the flag alone may be a
 // woken thread's that has not run yet, but below half the ring nobody has
 // woken it.

@@ -40,11 +40,6 @@ std::vector<Delivery> got()
     return g_got;
 }
 
-bool rec_state_is(int hdl, const char *name)
-{
-    return std::strcmp(Ka_AudRecorder_HGetState(hdl, nullptr), name) == 0;
-}
-
 // The concatenated data deliveries are the board's tone from frame 0.
 bool is_tone(const std::vector<Delivery> &d, double freq, double amp, unsigned rate)
 {
@@ -82,7 +77,7 @@ TEST_F(RecorderTest, CloseOpenedAndNeverOpened)
 
     // Started but never opened: the thread refuses and close does not hang.
     ASSERT_EQ(Ka_AudRecorder_HStartRecord(3), 0);
-    ASSERT_TRUE(eventually([] { return rec_state_is(3, "AUD_RECORDER_ERROR"); }));
+    ASSERT_TRUE(eventually([] { return state_is(3, "AUD_RECORDER_ERROR", Ka_AudRecorder_HGetState); }));
     EXPECT_EQ(log.count("]:Cctx not open or already playing, hdl = 3, state = 2\n"), 1);
     Ka_AudRecorder_HClose(3);
     EXPECT_TRUE(recorder_closed(3));
@@ -216,7 +211,7 @@ TEST_F(RecorderTest, StartRightAfterStopNeverReadsWithTwoThreads)
     g_read_gate = true;
     EXPECT_TRUE(reading && eventually([] { return got().size() >= 10; }));
     Ka_AudRecorder_Stop();
-    EXPECT_TRUE(eventually([] { return rec_state_is(0, "AUD_RECORDER_FINISHED"); }));
+    EXPECT_TRUE(eventually([] { return state_is(0, "AUD_RECORDER_FINISHED", Ka_AudRecorder_HGetState); }));
     Ka_AudRecorder_HClose(0);
     audCtl.cctx[0].read = g_real_read;
     EXPECT_EQ(g_most_inside, 1) << "two capture threads read at once";
