@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what building, testing, the demo and the examples need on a
-# Debian machine (bookworm), down to a minimal root (debootstrap minbase):
+# Debian 12 or 13 machine, down to a minimal root (debootstrap minbase):
 # the toolchains, make for the examples' Makefile, man for the install check's
 # manual pages, gcovr for the coverage stage, valgrind for the instruction
 # count gate, the codec libraries, test material tools, FFTW, libpng,
@@ -12,7 +12,7 @@
 # packages are installed.
 set -euo pipefail
 
-want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-14-dev llvm gcovr man-db
+want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-dev llvm gcovr man-db
       libgtest-dev libgmock-dev libbenchmark-dev
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
       ffmpeg sox lame libasound2-dev doxygen valgrind

@@ -45,9 +45,11 @@ if(n_exported LESS 10)
 endif()
 
 # Every member the headers define, with whether it carries documentation.
+# Doxygen 1.9.4 writes a grouped member in its header's file and its group's;
+# 1.9.8 in the group's alone: both kinds are read.
 # ';' is a list separator in CMake and appears in XML entities: it is
 # replaced first, then the text is split at each member.
-file(GLOB xml_files ${WORK}/xml/*_8h.xml)
+file(GLOB xml_files ${WORK}/xml/*_8h.xml ${WORK}/xml/group__*.xml)
 if(NOT xml_files)
   message(FATAL_ERROR "doxygen wrote no XML for the headers in ${WORK}/xml")
 endif()
