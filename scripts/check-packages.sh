@@ -74,7 +74,7 @@ fi
 # ---- armhf ----
 xsrc="$work/armhf/ka-lib-audio-$ver"
 copy_sources "$top" "$xsrc"
-unmet=$(cd "$xsrc" && dpkg-checkbuilddeps -a armhf 2>&1 | sed -n 's/.*Unmet build dependencies: //p')
+unmet=$(cd "$xsrc" && dpkg-checkbuilddeps -a armhf 2>&1 | sed -n 's/.*[Uu]nmet build dependencies: //p')
 check "armhf build dependencies: all installed but libmad0-dev (${unmet:-none unmet})" \
   "[ -z '$unmet' ] || [ '$unmet' = libmad0-dev ]"
 if (cd "$xsrc" && KA_MAD_ROOT="$mad_root" dpkg-buildpackage -a armhf -B -us -uc -d >"$work/armhf.log" 2>&1); then
@@ -136,5 +136,6 @@ fi
 apt_q purge $names >>"$work/apt.log" 2>&1 || bad "apt-get purge"
 snapshot >"$work/after.list"
 check "apt-get purge leaves no file behind" "diff '$work/before.list' '$work/after.list'"
+echo "package check: ${SECONDS}s"
 [ $fail -eq 0 ] && echo "package check passed"
 exit $fail

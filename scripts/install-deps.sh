@@ -18,7 +18,7 @@ want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-dev llvm gc
       ffmpeg sox lame libasound2-dev doxygen valgrind
       libfftw3-dev libpng-dev nlohmann-json3-dev python3 chromium
       g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm cpio
-      dpkg-dev debhelper lintian crossbuild-essential-armhf)
+      build-essential dpkg-dev debhelper lintian crossbuild-essential-armhf)
 # The armhf build dependencies of the Debian packages (debian/control) but
 # the MPEG audio decoder's (below); the report of the armhf ka-board reads
 # traces with the same header-only nlohmann-json. libpng-dev:armhf brings
