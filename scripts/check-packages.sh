@@ -40,8 +40,9 @@ apt_q() { as_root env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@"; }
 # lintian's findings are printed; errors and warnings fail.
 run_lintian() {
   local out rc
-  out=$(lintian --fail-on error,warning -I "$@" 2>&1 | grep -v 'running with root privileges')
-  rc=${PIPESTATUS[0]}
+  out=$(lintian --fail-on error,warning -I "$@" 2>&1)
+  rc=$?
+  out=$(grep -v 'running with root privileges' <<<"$out")
   echo "lintian $(basename "$1"): ${out:-(nothing)}" | sed '2,$s/^/  /'
   return "$rc"
 }
