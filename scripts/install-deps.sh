@@ -8,7 +8,9 @@
 # nlohmann-json, python3 and chromium for the board's run report and its test, and the armhf cross
 # toolchain with the module's multiarch runtime for qemu, and qemu-system-arm
 # with cpio and xz-utils for the real ARM kernel of the vm stage (Debian 13
-# compresses its kernel modules; glib's headers for its instruction count plugin). Idempotent: only missing packages are installed.
+# compresses its kernel modules; glib's headers for its instruction count
+# plugin), and debhelper, lintian and Debian's cross build set for the
+# packages stage. Idempotent: only missing packages are installed.
 set -euo pipefail
 
 want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-dev llvm gcovr man-db
@@ -16,15 +18,16 @@ want=(cmake ninja-build ccache pkg-config make g++ clang libclang-rt-dev llvm gc
       libmad0-dev libopencore-amrnb-dev libopencore-amrwb-dev
       ffmpeg sox lame libasound2-dev doxygen valgrind
       libfftw3-dev libpng-dev nlohmann-json3-dev python3 chromium
-      g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm cpio libglib2.0-dev xz-utils)
-# The report of the armhf ka-board reads traces with the same header-only
-# nlohmann-json; it has no spectrograms: libpng-dev:armhf and libfftw3-dev:armhf
-# would bring libc6-dev:armhf, whose kernel headers must match the host's.
-# The armhf kernel headers come with the cross toolchain
-# (linux-libc-dev-armhf-cross); linux-libc-dev:armhf is not asked for, since
-# it must match the host's version exactly and the armhf index may lag.
+      g++-arm-linux-gnueabihf qemu-user-static qemu-system-arm cpio libglib2.0-dev xz-utils
+      build-essential dpkg-dev debhelper lintian crossbuild-essential-armhf)
+# The armhf build dependencies of the Debian packages (debian/control) but
+# the MPEG audio decoder's (below); the report of the armhf ka-board reads
+# traces with the same header-only nlohmann-json. libpng-dev:armhf brings
+# libc6-dev:armhf, as crossbuild-essential-armhf does, whose kernel headers
+# (linux-libc-dev:armhf, on Debian 12) must have the host's version.
 want_armhf=(libc6:armhf libstdc++6:armhf libmad0:armhf libopencore-amrnb-dev:armhf
-            libopencore-amrwb-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
+            libopencore-amrwb-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+            pkgconf:armhf libasound2-dev:armhf libfftw3-dev:armhf libpng-dev:armhf)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 

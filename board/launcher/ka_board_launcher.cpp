@@ -130,7 +130,7 @@ std::string find_library()
     // Installed under any prefix (the lib folder as seen from the bin folder),
     // or run from the build tree.
     for (const std::string &p :
-         {dir + "/" KA_BOARD_REL_LIB, dir + "/../lib/libka_board.so", dir + "/libka_board.so"})
+         {dir + "/" KA_BOARD_REL_LIB, dir + "/../lib/libka_board.so.0", dir + "/libka_board.so.0"})
         if (exists(p)) return p;
 #ifdef KA_BOARD_BUILD_LIB
     if (exists(KA_BOARD_BUILD_LIB)) return KA_BOARD_BUILD_LIB;
@@ -148,6 +148,10 @@ std::string find_bridge()
     std::string dir = self_dir();
     for (const std::string &p : {dir + "/ka-board-audio", dir + "/bridge/ka-board-audio"})
         if (access(p.c_str(), X_OK) == 0) return p;
+#ifdef KA_BOARD_REL_BRIDGE
+    // Installed under any prefix: the bridge's folder as seen from bin.
+    if (std::string p = dir + "/" KA_BOARD_REL_BRIDGE; access(p.c_str(), X_OK) == 0) return p;
+#endif
 #ifdef KA_BOARD_BUILD_BRIDGE
     if (access(KA_BOARD_BUILD_BRIDGE, X_OK) == 0) return KA_BOARD_BUILD_BRIDGE;
 #endif
@@ -457,7 +461,7 @@ int run_command(int argc, char **argv)
     if (int rc = prepare_outputs(argc, argv, o); rc >= 0) return rc;
     std::string lib = find_library();
     if (lib.empty()) {
-        fprintf(stderr, "ka-board: cannot find libka_board.so (set KA_BOARD_LIB)\n");
+        fprintf(stderr, "ka-board: cannot find libka_board.so.0 (set KA_BOARD_LIB)\n");
         return 127;
     }
     const bool host_sound = set_up_host_sound();
