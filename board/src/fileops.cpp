@@ -37,15 +37,11 @@ int ctl_file_read(Node *n, size_t bytes)
 // without the operation EINVAL; then the device's own operation.
 ssize_t node_rw(int fd, void *buf, size_t bytes, bool write, int *handled)
 {
-    Node *n;
     int flags = 0;
-    {
-        Guard g;
-        n = node_hold_locked(fd, &flags);
-        if (!n) {
-            *handled = 0;
-            return -1;
-        }
+    Node *n = node_hold(fd, &flags);
+    if (!n) {
+        *handled = 0;
+        return -1;
     }
     *handled = 1;
     const int acc = flags & O_ACCMODE;
@@ -60,15 +56,7 @@ ssize_t node_rw(int fd, void *buf, size_t bytes, bool write, int *handled)
         err = i2c_file_rw(n, buf, bytes, !write, &done);
     else
         err = write ? EINVAL : ctl_file_read(n, bytes);
-    {
-        Guard g;
-        node_release(n);
-    }
-    if (err) {
-        errno = err;
-        return -1;
-    }
-    return done;
+    return node_call_end(n, err, done);
 }
 
 // The poll mask of an emulated descriptor (POLLNVAL once it is closed).

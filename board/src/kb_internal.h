@@ -148,8 +148,12 @@ void node_release(Node *n);
 // The release of an open file: the device's close, then the node freed.
 void node_free(Node *n);
 // Takes a reference on the node of `fd` for a call and notes the open file's
-// O_NONBLOCK, or returns null. *flags: its file status flags. Lock held.
-Node *node_hold_locked(int fd, int *flags);
+// O_NONBLOCK, or returns null. *flags: its file status flags. Takes the lock.
+Node *node_hold(int fd, int *flags);
+// The end of a call on a node from node_hold: the reference is dropped
+// (under the lock) and the call answers `result`, or -1 with errno = err
+// when err is set.
+long node_call_end(Node *n, int err, long result);
 
 // ---- waiting in poll() (fileops.cpp, board.cpp) ---------------------------
 // An eventfd that broadcast() signals, for a thread waiting in poll(). Lock held.

@@ -98,8 +98,9 @@ bool node_drop_fd_locked(int fd)
     return true;
 }
 
-Node *node_hold_locked(int fd, int *flags)
+Node *node_hold(int fd, int *flags)
 {
+    Guard g;
     Node *n = node_find(fd);
     if (!n) return nullptr;
     ++n->refs;
@@ -109,6 +110,19 @@ Node *node_hold_locked(int fd, int *flags)
     *flags = kbi_real_fcntl(fd, F_GETFL, 0);
     n->nonblock = *flags >= 0 && (*flags & O_NONBLOCK);
     return n;
+}
+
+long node_call_end(Node *n, int err, long result)
+{
+    {
+        Guard g;
+        node_release(n);
+    }
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    return result;
 }
 
 namespace {
@@ -206,15 +220,11 @@ int kbi_ioctl(int fd, unsigned long req, void *arg, int *handled)
         *handled = 0;
         return -1;
     }
-    Node *n;
-    {
-        Guard g;
-        int flags = 0;
-        n = node_hold_locked(fd, &flags);
-        if (!n) {
-            *handled = 0;
-            return -1;
-        }
+    int flags = 0;
+    Node *n = node_hold(fd, &flags);
+    if (!n) {
+        *handled = 0;
+        return -1;
     }
     *handled = 1;
     int result = 0, err;
@@ -230,15 +240,7 @@ int kbi_ioctl(int fd, unsigned long req, void *arg, int *handled)
         err = i2c_ioctl(n, req, arg, &result);
         break;
     }
-    {
-        Guard g;
-        node_release(n);
-    }
-    if (err) {
-        errno = err;
-        return -1;
-    }
-    return result;
+    return int(node_call_end(n, err, result));
 }
 
 int kbi_system(const char *cmd) { return board_system(cmd); }
