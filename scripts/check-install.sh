@@ -23,20 +23,7 @@ toolchain=${2:-}
 work="$build/install-check"
 prefix="$work/prefix"
 rm -rf "$work" && mkdir -p "$work"
-fail=0
-ok() { echo "ok: $1"; }
-bad() { echo "FAILED: $1"; fail=1; }
-# A check's pipelines are judged by their last command (mostly grep -q, which
-# may leave before the writer has finished: that writer's broken pipe is not
-# a failed check).
-check() {
-  local rc
-  set +o pipefail
-  eval "$2"
-  rc=$?
-  set -o pipefail
-  if [ $rc = 0 ]; then ok "$1"; else bad "$1"; fi
-}
+. "$top/scripts/checks.sh"
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
 libdir=$(dirname "$(find "$prefix" -name 'libka_lib_audio.so.1' | head -1)")

@@ -24,17 +24,7 @@ jobs=${KA_JOBS:-$(nproc)}
 mad_root="${KA_MAD_ARMHF_ROOT:-/var/cache/ka-lib-audio/libmad0-dev-armhf}"
 arch=$(dpkg --print-architecture)
 ver=$(dpkg-parsechangelog -l "$top/debian/changelog" -S Version)
-fail=0
-ok() { echo "ok: $1"; }
-bad() { echo "FAILED: $1"; fail=1; }
-check() {
-  local rc
-  set +o pipefail
-  eval "$2"
-  rc=$?
-  set -o pipefail
-  if [ $rc = 0 ]; then ok "$1"; else bad "$1"; fi
-}
+. "$top/scripts/checks.sh"
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo -n "$@"; fi; }
 apt_q() { as_root env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@"; }
 # lintian's findings are printed; errors and warnings fail.
